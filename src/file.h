@@ -1,0 +1,53 @@
+// File entries: the cached, reference-counted resources the server sends,
+// and the resolution of request paths to them.
+#pragma once
+
+#include <cstdint>
+
+struct server_ctx;
+struct text_block;
+struct zip_archive;
+struct zip_stream;
+
+enum : int32_t {
+    FT_FILE = 2,
+    FT_ZIP = 3,
+    FT_DIR = 4,
+    FT_PAGE = 5,
+    FT_STATIC = 6,
+    FT_MEMBER = 7,
+};
+
+struct file_entry {
+    int32_t refcount;
+    int32_t ft;
+    const char *name;
+    // What the entry reads from, by type.
+    union {
+        int fd;                   // FT_FILE
+        zip_archive *zip;         // FT_ZIP
+        void *snapshot;           // FT_DIR: dir_entry array block
+        text_block *page;         // FT_PAGE
+        const unsigned char *bytes;  // FT_STATIC
+        zip_stream *stream;       // FT_MEMBER
+    } handle;
+    int32_t mtime;
+    uint32_t size;
+    file_entry *base;
+    file_entry *sweep_next;
+    file_entry *hash_next;
+};
+
+file_entry *fe_new(int32_t ft, const char *name, void *handle, int32_t mtime);
+file_entry *fe_new_child(int32_t ft, const char *name, void *handle, int32_t mtime, file_entry *base);
+file_entry *fe_new_member(file_entry *archive, zip_stream *stream, const char *name);
+file_entry *fe_add_static(server_ctx *ctx, const char *name, const unsigned char *bytes, uint32_t length);
+file_entry *fe_add_page(server_ctx *ctx, const char *name, text_block *page);
+void fe_ref(file_entry *fe);
+void fe_unref(file_entry *fe);
+void fe_destroy(file_entry *fe);
+int fe_read(file_entry *fe, void *buffer, uint32_t count, uint32_t offset);  // 1, or -1
+
+file_entry *fe_lookup(server_ctx *ctx, const char *name);
+void fe_insert(server_ctx *ctx, file_entry *fe);
+void fe_unlink(server_ctx *ctx, file_entry *fe);

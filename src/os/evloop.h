@@ -1,0 +1,36 @@
+// A readiness loop over the server's sockets (epoll underneath).
+//
+// Delivery rules, the same whatever the back end:
+//   EV_READ    while received data is waiting, and again after a receive that leaves data waiting
+//   EV_WRITE   while a subscription wanting writes stands and the socket can take data
+//   EV_ACCEPT  while connections are pending on a listening socket
+//   EV_CLOSE   once, when the peer has closed or the connection failed, after the data it sent
+//              was delivered; the socket is then left unsubscribed
+// A subscription replaces the previous one; an empty set cancels it. Re-issuing
+// an unchanged subscription costs nothing.
+#pragma once
+
+#include <cstdint>
+
+enum : uint32_t {
+    EV_READ = 1,
+    EV_WRITE = 2,
+    EV_ACCEPT = 8,
+    EV_CLOSE = 32,
+};
+
+struct ev_loop;
+using ev_handler = void (*)(ev_loop *loop, int sock, uint32_t event);
+
+ev_loop *ev_create(ev_handler handler);     // null on failure
+void ev_destroy(ev_loop *loop);
+int ev_fd(ev_loop *loop);                   // readable when events wait (for a foreign main loop)
+
+int ev_listen_socket(ev_loop *loop, int port, int backlog, int *error_step);  // socket, or -1 (error_step 1 socket, 2 bind)
+int ev_accept(ev_loop *loop, int listen_sock, int *err);  // new socket, or -1 with errno in *err
+void ev_select(ev_loop *loop, int sock, uint32_t events);
+void ev_close(ev_loop *loop, int sock);      // cancel and close one socket
+void ev_shutdown(ev_loop *loop);             // close every socket the loop created
+
+// Waits up to timeout_ms (-1 forever) and delivers what is ready; returns the number of events.
+int ev_poll(ev_loop *loop, int timeout_ms);

@@ -1,0 +1,101 @@
+#include "memory.h"
+#include "support.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+
+TEST(Memory, StringHashWorkedValues)
+{
+    EXPECT_EQ(string_hash("", 200), 0u);
+    EXPECT_EQ(string_hash("abc", 0xFFFFFFFFu), 26499u);
+    EXPECT_EQ(string_hash("abc", 200), 99u);
+    EXPECT_EQ(string_hash("\xE9", 0xFFFFFFFFu), 268435225u);
+    EXPECT_EQ(string_hash("\xE9", 200), 25u);
+    // Long strings keep the top four bits clear.
+    EXPECT_LT(string_hash("a-rather-long-key-that-wraps-the-hash-several-times", 0xFFFFFFFFu), 0x10000000u);
+    EXPECT_NE(string_hash("Index.html", 200) == string_hash("index.html", 200) &&
+                  string_hash("Index.html", 0xFFFFFFFFu) == string_hash("index.html", 0xFFFFFFFFu),
+              true);
+}
+
+TEST(Memory, TaskKeyIsEightUpperCaseHexDigits)
+{
+    EXPECT_STREQ(task_key(0), "00000000");
+    EXPECT_STREQ(task_key(0xABCDEF01u), "ABCDEF01");
+    EXPECT_STREQ(task_key(420), "000001A4");
+}
+
+TEST(Memory, FiletimeToTime)
+{
+    const uint64_t k = 116444736004712784ull;
+    EXPECT_EQ(filetime_to_time(static_cast<uint32_t>(k), static_cast<uint32_t>(k >> 32)), 0);
+    EXPECT_EQ(filetime_to_time(static_cast<uint32_t>(k - 1), static_cast<uint32_t>((k - 1) >> 32)), -1);
+    const uint64_t t = k + 10000000ull * 1000000000ull;  // 10^9 seconds later
+    EXPECT_EQ(filetime_to_time(static_cast<uint32_t>(t), static_cast<uint32_t>(t >> 32)), 1000000000);
+    const uint64_t past = k + 10000000ull * (1ull << 32);
+    EXPECT_EQ(filetime_to_time(static_cast<uint32_t>(past), static_cast<uint32_t>(past >> 32)), -1);
+}
+
+TEST(Memory, DosToTimeIsLocalTime)
+{
+    struct tm tm = {};
+    tm.tm_year = 100;
+    tm.tm_mday = 1;
+    tm.tm_isdst = -1;
+    EXPECT_EQ(dos_to_time(0x2821, 0), static_cast<int32_t>(mktime(&tm)));
+    tm.tm_hour = 13;
+    tm.tm_min = 45;
+    tm.tm_sec = 58;
+    tm.tm_isdst = -1;
+    EXPECT_EQ(dos_to_time(0x2821, (13 << 11) | (45 << 5) | 29), static_cast<int32_t>(mktime(&tm)));
+}
+
+TEST(Memory, CountersFollowBlocksAndFiles)
+{
+    const int32_t blocks = n_blocks, files = n_files;
+    void *p = counted_alloc(&n_blocks, 10);
+    void *q = counted_calloc(&n_blocks, 4, 8);
+    EXPECT_EQ(n_blocks, blocks + 2);
+    EXPECT_EQ(static_cast<char *>(q)[31], 0);
+    p = counted_realloc(&n_blocks, p, 1000);
+    EXPECT_EQ(n_blocks, blocks + 2);
+    counted_free(&n_blocks, p);
+    counted_free(&n_blocks, q);
+    EXPECT_EQ(n_blocks, blocks);
+
+    EXPECT_EQ(counted_open("/nonexistent/file"), -1);
+    EXPECT_EQ(n_files, files);
+    std::string dir = make_temp_dir();
+    write_file(dir + "/f", "0123456789");
+    int fd = counted_open((dir + "/f").c_str());
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(n_files, files + 1);
+    EXPECT_EQ(file_length(fd), 10);
+    char buf[4];
+    EXPECT_EQ(file_read_at(fd, buf, 4, 6), 1);
+    EXPECT_EQ(std::string(buf, 4), "6789");
+    EXPECT_EQ(file_read_at(fd, buf, 4, 7), -1);  // short read fails
+    counted_close(fd);
+    EXPECT_EQ(n_files, files);
+}
+
+TEST(Memory, TextBlockShrinksAndKeepsItsText)
+{
+    const int32_t blocks = n_blocks;
+    text_block *tb = text_block_new(4096);
+    ASSERT_NE(tb, nullptr);
+    EXPECT_EQ(tb->size, 4096u);
+    memcpy(tb->data, "hello", 5);
+    tb = text_block_fit(tb, 5);
+    EXPECT_EQ(tb->size, 5u);
+    EXPECT_EQ(std::string(tb->data, 5), "hello");
+    EXPECT_EQ(n_blocks, blocks + 1);
+    text_block_free(tb);
+    EXPECT_EQ(n_blocks, blocks);
+}
+
+TEST(MemoryDeathTest, PanicAndAssertionMessages)
+{
+    EXPECT_DEATH(panic("name index"), "Panic: name index\n");
+    EXPECT_DEATH(ASSERT(1 + 1 == 3), "Assertion failed: 1 \\+ 1 == 3, file memory_test.cpp, line [0-9]+");
+}

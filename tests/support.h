@@ -1,0 +1,30 @@
+// Helpers shared by the tests: temporary trees, shell commands, and the real
+// program started in console mode on a free port.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+std::string make_temp_dir();                     // a fresh directory under $TMPDIR, removed at exit
+void write_file(const std::string &path, const std::string &content);
+std::string read_file(const std::string &path);
+int run_shell(const std::string &command);      // exit status of /bin/sh -c
+
+struct server_proc {
+    pid_t pid = -1;
+    int port = 0;
+    int in_fd = -1;    // the program's standard input (console commands)
+    int out_fd = -1;   // the program's standard output
+    std::string status_line;
+};
+
+// Starts the program with --console on a free port; waits for its status line.
+bool start_server(server_proc &s, const std::string &root, const std::string &extra_args = "");
+std::string server_command(server_proc &s, const std::string &command);  // one line back, e.g. for "stats"
+int stop_server(server_proc &s);                 // SIGTERM; returns the exit status
+
+int connect_to(int port);                        // a blocking loopback connection, or -1
+bool send_all(int fd, const std::string &bytes);
+std::string recv_all(int fd, int timeout_ms = 5000);  // until the peer closes or the timeout
+// One connection: send the request, read until close.
+std::string http_exchange(int port, const std::string &request, int timeout_ms = 5000);
