@@ -1,0 +1,4 @@
+// MIME types by file-name extension, and the icon classes of listings.
+#pragma once
+
+const char *mime_type_of(const char *name);
