@@ -2,6 +2,7 @@
 #include "memory.h"
 #include "support.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <dirent.h>
@@ -154,10 +155,11 @@ TEST(DirScan, TrailingSlashAndRootAreScanned)
     scan_all(dir + "/", names);
     EXPECT_EQ(names, std::vector<std::string>{"one"});
 
+    // "/" is the file system's root, not an empty path.
     names.clear();
     scan_all("/", names);
-    EXPECT_EQ(names, readdir_order("/"));
-    EXPECT_FALSE(names.empty());
+    EXPECT_NE(std::find(names.begin(), names.end(), "usr"), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), "tmp"), names.end());
 }
 
 TEST(DirScan, ScanReportsSizesAndTimesOfFilesAndDirectories)
