@@ -21,5 +21,10 @@ test: deps
 	cmake --build build-test -j $(JOBS)
 	cd build-test && ctest --output-on-failure -j $(JOBS)
 
+# Measures the release program against nginx, lighttpd and h2o (installs them; see bench/bench.sh).
+.PHONY: bench
+bench: deps
+	bench/bench.sh
+
 clean:
 	rm -rf build build-test
