@@ -18,19 +18,21 @@ enum : int32_t {
     FT_MEMBER = 7,
 };
 
+// What an entry reads from, by type; owned by the entry except for FT_STATIC.
+union fe_handle {
+    int fd;                      // FT_FILE: counted_open descriptor
+    zip_archive *zip;            // FT_ZIP
+    void *snapshot;              // FT_DIR: dir_entry array block
+    text_block *page;            // FT_PAGE
+    const unsigned char *bytes;  // FT_STATIC
+    zip_stream *stream;          // FT_MEMBER
+};
+
 struct file_entry {
     int32_t refcount;
     int32_t ft;
     const char *name;
-    // What the entry reads from, by type.
-    union {
-        int fd;                   // FT_FILE
-        zip_archive *zip;         // FT_ZIP
-        void *snapshot;           // FT_DIR: dir_entry array block
-        text_block *page;         // FT_PAGE
-        const unsigned char *bytes;  // FT_STATIC
-        zip_stream *stream;       // FT_MEMBER
-    } handle;
+    fe_handle handle;
     int32_t mtime;
     uint32_t size;
     file_entry *base;
@@ -38,8 +40,11 @@ struct file_entry {
     file_entry *hash_next;
 };
 
-file_entry *fe_new(int32_t ft, const char *name, void *handle, int32_t mtime);
-file_entry *fe_new_child(int32_t ft, const char *name, void *handle, int32_t mtime, file_entry *base);
+// A new entry, not yet in the table. On failure (no memory, or a body that
+// does not fit in 32 bits) the handle is released and null returned.
+// Example: fe_new(FT_FILE, path, fe_handle{.fd = fd}, mtime).
+file_entry *fe_new(int32_t ft, const char *name, fe_handle handle, int32_t mtime);
+file_entry *fe_new_child(int32_t ft, const char *name, fe_handle handle, int32_t mtime, file_entry *base);
 file_entry *fe_new_member(file_entry *archive, zip_stream *stream, const char *name);
 file_entry *fe_add_static(server_ctx *ctx, const char *name, const unsigned char *bytes, uint32_t length);
 file_entry *fe_add_page(server_ctx *ctx, const char *name, text_block *page);

@@ -50,7 +50,9 @@ void cfg_free(config_store *store);
 cfg_entry *cfg_add(config_store *store, const char *name, int32_t section, const char *value, uint32_t length);
 cfg_entry *cfg_add_default(config_store *store, const char *name, int32_t section, const char *def);
 cfg_entry *cfg_find(config_store *store, const char *name, int32_t section);
+// The newest entry of any section whose key is exactly `key` (no folding).
+cfg_entry *cfg_find_key(const config_store *store, const char *key);
 int32_t cfg_int(config_store *store, const char *name, int32_t section, int32_t def, int32_t minimum, int32_t maximum);
 const char *cfg_str(config_store *store, const char *name, int32_t section, const char *def);
-int32_t cfg_list(config_store *store, const char *name, int32_t section, const char **slots, int32_t nslots, const char *def);
+int32_t cfg_list(config_store *store, const char *name, int32_t section, const char **slots, int32_t num, const char *def);
 void cfg_defaults(config_store *store, const char *root);

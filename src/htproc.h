@@ -7,3 +7,84 @@
 char *fold_lower(char *s);   // in place; returns s
 char *fold_upper(char *s);   // in place; returns s
 char *trim_blanks(char *s);  // in place; returns the first non-blank byte
+
+// Method codes of a request line; 0 in a task means no request line yet.
+enum : int32_t {
+    METHOD_NONE = 0,
+    METHOD_OPTIONS = 1,
+    METHOD_GET = 2,
+    METHOD_HEAD = 3,
+    METHOD_POST = 4,
+    METHOD_PUT = 5,
+    METHOD_DELETE = 6,
+    METHOD_TRACE = 7,
+    METHOD_CONNECT = 8,
+    METHOD_UNKNOWN = 9,
+};
+
+// Header codes: 256..274 request headers, 275..283 general headers.
+enum : int32_t {
+    HDR_ACCEPT = 256,
+    HDR_ACCEPT_CHARSET = 257,
+    HDR_ACCEPT_ENCODING = 258,
+    HDR_ACCEPT_LANGUAGE = 259,
+    HDR_AUTHORIZATION = 260,
+    HDR_EXPECT = 261,
+    HDR_FROM = 262,
+    HDR_HOST = 263,
+    HDR_IF_MATCH = 264,
+    HDR_IF_MODIFIED_SINCE = 265,
+    HDR_IF_NONE_MATCH = 266,
+    HDR_IF_RANGE = 267,
+    HDR_IF_UNMODIFIED_SINCE = 268,
+    HDR_MAX_FORWARDS = 269,
+    HDR_PROXY_AUTHORIZATION = 270,
+    HDR_RANGE = 271,
+    HDR_REFERER = 272,
+    HDR_TE = 273,
+    HDR_USER_AGENT = 274,
+    HDR_CACHE_CONTROL = 275,
+    HDR_CONNECTION = 276,
+    HDR_DATE = 277,
+    HDR_PRAGMA = 278,
+    HDR_TRAILER = 279,
+    HDR_TRANSFER_ENCODING = 280,
+    HDR_UPGRADE = 281,
+    HDR_VIA = 282,
+    HDR_WARNING = 283,
+    HDR_UNKNOWN = 284,
+};
+
+int32_t lookup_method(char *token);  // folds the token to lower case; 1..9
+int32_t lookup_header(char *name);   // folds the name to lower case; 256..284
+
+// Bounds of the static results below (bytes, without the terminator).
+constexpr uint32_t MAPPED_PATH_MAX = 514;
+constexpr uint32_t INDEX_PATH_MAX = 258;
+constexpr uint32_t ESCAPED_NAME_MAX = 1023;
+
+// Splits a request target in place. Returns the path, or null when the
+// target is neither "/..." nor "http://...". `host` is null for a path
+// target or an empty authority; `port` is -1 for a path target, 0 for an
+// empty authority, else the authority's port (80 when none is given);
+// `query` is the text after the first "?", or null.
+char *split_target(char *target, char **host, int32_t *port, char **query);
+
+char *uri_decode(char *s);  // "%XX" escapes, in place; returns s
+char *path_clean(char *s);  // drops "." and ".." segments and doubled slashes; returns s
+
+// Maps a cleaned path through a list of (prefix, target) pairs with an
+// optional default target behind them, ending at the first null. Returns
+// the file-system path in a static buffer, or null.
+const char *map_uri(const char *path, const char *const *list);
+
+// The first string of `list` (ending at the first null) that is a prefix of
+// `mapped`, or null when there is none.
+const char *path_allowed(const char *mapped, const char *const *list);
+
+// `mapped` followed by the configured index file name (static buffer), or
+// null when `mapped` names no directory or the result would be too long.
+const char *with_index_file(const char *mapped);
+
+// URL-escaped form of a name, in a static buffer; cut at 1023 bytes.
+const char *uri_encode(const char *name);

@@ -21,3 +21,8 @@ void server_stop();
 bool server_running();
 void server_tick();   // once a second: re-arm a paused accept, then close idle connections
 void server_clean();  // Clean Cache: drop unreferenced cached resources
+
+struct server_ctx;
+struct task;
+void task_select(server_ctx *ctx, task *t);    // issue the subscription again if TF_RESELECT is set
+void task_unselect(server_ctx *ctx, task *t);  // cancel the subscription and close the socket

@@ -139,6 +139,11 @@ std::string server_command(server_proc &s, const std::string &command)
     return read_line(s.out_fd, 5000);
 }
 
+std::string server_line(server_proc &s)
+{
+    return read_line(s.out_fd, 5000);
+}
+
 int stop_server(server_proc &s)
 {
     if (s.pid <= 0)

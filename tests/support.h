@@ -21,6 +21,7 @@ struct server_proc {
 // Starts the program with --console on a free port; waits for its status line.
 bool start_server(server_proc &s, const std::string &root, const std::string &extra_args = "");
 std::string server_command(server_proc &s, const std::string &command);  // one line back, e.g. for "stats"
+std::string server_line(server_proc &s);         // the next line the program printed
 int stop_server(server_proc &s);                 // SIGTERM; returns the exit status
 
 int connect_to(int port);                        // a blocking loopback connection, or -1

@@ -1,0 +1,59 @@
+// Path kinds, directory scans and directory snapshots: the server's view of
+// the file system.
+#pragma once
+
+#include <cstdint>
+#include <dirent.h>
+
+// Kinds of a listing row; 2, 3 and 4 are also the file entry types
+// FT_FILE, FT_ZIP and FT_DIR.  Archive members add 7 and 8 (htmlgen).
+enum : int32_t {
+    DK_NONE = 0,
+    DK_FILE = 2,
+    DK_ZIP = 3,
+    DK_DIR = 4,
+};
+
+constexpr int MAX_DIR_ENTRYNUM = 2048;        // records in a snapshot, terminator included
+constexpr uint32_t SNAPSHOT_NAME_BYTES = 32766;  // name text of a snapshot, NULs included
+constexpr uint32_t SCAN_PATH_MAX = 256;       // longest directory path a scan accepts
+constexpr uint32_t SIZE_UNKNOWN = 0xFFFFFFFFu;  // size of a file of 4 GiB or more
+
+// One row of a directory listing.  Times are seconds since 1970, -1 when
+// they do not fit in 32 bits.
+struct dir_entry {
+    int32_t kind;
+    int32_t created;
+    int32_t modified;
+    int32_t accessed;
+    uint32_t size;
+    const char *name;
+};
+
+// One directory iteration.  While `search` is open it counts as one file.
+struct dir_scan {
+    int32_t state;   // -1 ended, 0 first entry pending, else entries examined
+    DIR *search;
+    char found[256];  // name of the current entry
+};
+
+// The kind of what `path` names (0 nothing); fills *entry for kinds 2 and 4.
+// Only regular files and directories count; entry->name points into path.
+int32_t stat_path(const char *path, dir_entry *entry);
+
+// 0, or -1 when the path is too long.  An unreadable directory gives a scan
+// that ends at once.
+int scan_open(dir_scan *scan, const char *path);
+// 0 with *entry filled (name valid until the next call), or -1 at the end.
+// "." and ".." are never delivered.
+int scan_next(dir_scan *scan, dir_entry *entry);
+void scan_close(dir_scan *scan);
+
+// True when a file of this name is listed as a ZIP archive: ".zip" first
+// occurs at its very end, or, without any ".zip", ".ZIP" does.
+bool is_archive_name(const char *name);
+
+// One block (against n_blocks) holding the directory's entries, at most 2047,
+// ended by a record of kind 0, followed by their names; null on failure.
+dir_entry *dir_snapshot(const char *path);
+void dir_snapshot_free(dir_entry *snapshot);

@@ -1,0 +1,174 @@
+// The status table and the replies that are not resources. The page of an
+// error reply is expanded straight into the output buffer behind its header,
+// with a Content-Length field of fixed width that is filled in afterwards.
+#include "error.h"
+
+#include "htmlgen.h"
+#include "httpd.h"
+#include "memory.h"
+
+#include <cstdio>
+#include <cstring>
+
+const char *status_text[HTTP_STATUS_NUM];
+const char *status_page[HTTP_STATUS_NUM];
+
+namespace {
+
+struct status_def {
+    int32_t index;
+    const char *text;
+    const char *page;
+};
+
+constexpr status_def STATUSES[] = {
+    {STATUS_302, "302 Found",
+     "<html><head><title>302 Found</title></head>\n<body>302 Move to <a href=\"%L\">here</a></body></html>\n"},
+    {STATUS_400, "400 Bad request",
+     "<html><head><title>400 Bad request</title></head>\n<body>400 Bad request</body></html>\n"},
+    {STATUS_403, "403 Forbidden",
+     "<html><head><title>403 Forbidden</title></head>\n<body>403 File %U is forbidden.</body></html>\n"},
+    {STATUS_404, "404 Not found",
+     "<html><head><title>404 Not found</title></head>\n<body>404 File %U not found.</body></html>\n"},
+    {STATUS_405, "405 Method not allowed",
+     "<html><head><title>405 Method not allowed</title></head>\n<body>405 Method not allowed.</body></html>\n"},
+    {STATUS_413, "413 Request engity too large",
+     "<html><head><title>413 Request engity too large</title></head>\n"
+     "<body>413 Request engity too large.</body></html>\n"},
+    {STATUS_414, "414 Request-URI too long",
+     "<html><head><title>414 Request-URI too long</title></head>\n"
+     "<body>414 Request-URI %U too long.</body></html>\n"},
+    {STATUS_416, "416 Requested Range Not Satisfiable",
+     "<html><head><title>416 Requested Range Not Satisfiable</title></head>\n"
+     "<body>416 Requested Range Not Satisfiable</body></html>\n"},
+    {STATUS_500, "500 Internal server error",
+     "<html><head><title>500 Internal server error</title></head>\n"
+     "<body>500 Internal server error. <br>Please report to the\nvendor.</body></html>\n"},
+    {STATUS_501, "501 Not implemented",
+     "<html><head><title>501 Not implemented</title></head>\n"
+     "<body>501 This function has not been implemented</body></html>\n"},
+    {STATUS_505, "505 Version not implemented",
+     "<html><head><title>505 Version not implemented</title></head>\n"
+     "<body>505 HTTP version %V not implemented</body></html>\n"},
+};
+
+// The Content-Length field is this wide; pages are kept below 10000 bytes.
+constexpr uint32_t LENGTH_WIDTH = 4;
+constexpr uint32_t PAGE_CAPACITY_MAX = 10000;
+
+// Appends `s` when it fits in `capacity`; false otherwise.
+bool put(char *out, uint32_t capacity, uint32_t &n, const char *s)
+{
+    const size_t len = strlen(s);
+    if (len > capacity - n)
+        return false;
+    memcpy(out + n, s, len);
+    n += static_cast<uint32_t>(len);
+    return true;
+}
+
+const char *html_entity(char c)
+{
+    switch (c) {
+    case '&': return "&amp;";
+    case '<': return "&lt;";
+    case '>': return "&gt;";
+    case '"': return "&quot;";
+    case '\'': return "&#39;";
+    default: return nullptr;
+    }
+}
+
+// Writes `s` HTML-escaped when the escaped text is shorter than space - 1;
+// otherwise nothing.
+uint32_t put_escaped(char *out, uint32_t space, const char *s)
+{
+    if (!s || space < 2)
+        return 0;
+    size_t len = 0;
+    for (const char *p = s; *p; ++p) {
+        const char *entity = html_entity(*p);
+        len += entity ? strlen(entity) : 1;
+    }
+    if (len >= space - 1)
+        return 0;
+    char *w = out;
+    for (const char *p = s; *p; ++p) {
+        if (const char *entity = html_entity(*p)) {
+            const size_t n = strlen(entity);
+            memcpy(w, entity, n);
+            w += n;
+        } else {
+            *w++ = *p;
+        }
+    }
+    return static_cast<uint32_t>(len);
+}
+
+}  // namespace
+
+void status_init()
+{
+    for (const status_def &s : STATUSES) {
+        status_text[s.index] = s.text;
+        status_page[s.index] = s.page;
+    }
+}
+
+uint32_t error_directive(char *out, uint32_t space, const char *name, void *user)
+{
+    const task *t = static_cast<const task *>(user);
+    if (!t || name[0] == 0 || name[1] != 0)
+        return 0;
+    switch (name[0]) {
+    case 'L':
+        return put_escaped(out, space, t->location);
+    case 'U':
+        return put_escaped(out, space, t->uri);
+    case 'V': {
+        if (space < 32)
+            return 0;
+        const int len = snprintf(out, space, "%d.%d", t->version >> 8, t->version & 255);
+        return len > 0 ? static_cast<uint32_t>(len) : 0;
+    }
+    default:
+        return 0;
+    }
+}
+
+uint32_t error_response(task *t, char *out, uint32_t capacity, int32_t err_code, int with_body)
+{
+    ASSERT(err_code > 0 && err_code < HTTP_STATUS_NUM);
+    const char *text = status_text[err_code];
+    if (!text)
+        return 0;
+
+    uint32_t n = 0;
+    bool fits = put(out, capacity, n, "HTTP/1.1 ") && put(out, capacity, n, text) && put(out, capacity, n, "\r\n");
+    if (fits && err_code == STATUS_302)
+        fits = put(out, capacity, n, "Location: ") && put(out, capacity, n, t->location ? t->location : "") &&
+               put(out, capacity, n, "\r\n");
+    if (!fits)
+        return 0;
+    if (!with_body)
+        return put(out, capacity, n, "\r\n") ? n : 0;
+
+    if (!put(out, capacity, n, "Content-Type: text/html\r\nContent-Length: "))
+        return 0;
+    const uint32_t length_at = n;
+    if (capacity - n < LENGTH_WIDTH)
+        return 0;
+    n += LENGTH_WIDTH;
+    if (!put(out, capacity, n, "\r\n\r\n"))
+        return 0;
+
+    uint32_t page_capacity = capacity - n;
+    if (page_capacity > PAGE_CAPACITY_MAX)
+        page_capacity = PAGE_CAPACITY_MAX;
+    const uint32_t page_len = expand_template(out + n, page_capacity, status_page[err_code], error_directive, t);
+
+    char digits[16];
+    snprintf(digits, sizeof digits, "%4u", page_len);
+    memcpy(out + length_at, digits, LENGTH_WIDTH);
+    return n + page_len;
+}

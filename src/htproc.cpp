@@ -1,0 +1,347 @@
+// Method and header-name tables, in-place string helpers, and the
+// processing of request targets.
+#include "htproc.h"
+
+#include "htconfig.h"
+
+#include <cctype>
+#include <cstring>
+
+// ---------------------------------------------------------------------------
+// In-place string helpers
+
+char *fold_lower(char *s)
+{
+    for (unsigned char *p = (unsigned char *)s; *p; ++p)
+        *p = (unsigned char)std::tolower(*p);
+    return s;
+}
+
+char *fold_upper(char *s)
+{
+    for (unsigned char *p = (unsigned char *)s; *p; ++p)
+        *p = (unsigned char)std::toupper(*p);
+    return s;
+}
+
+// Space, tab, LF, VT, FF, CR; bytes of 128 and above never count.
+static bool is_blank(unsigned char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+char *trim_blanks(char *s)
+{
+    unsigned char *p = (unsigned char *)s;
+    while (is_blank(*p))
+        ++p;
+    size_t n = std::strlen((char *)p);
+    while (n > 0 && is_blank(p[n - 1]))
+        --n;
+    p[n] = 0;
+    return (char *)p;
+}
+
+// ---------------------------------------------------------------------------
+// Method and header-name tables
+
+int32_t lookup_method(char *token)
+{
+    fold_lower(token);
+    const char *name;
+    int32_t code;
+    switch (token[0]) {
+    case 'c': name = "connect"; code = METHOD_CONNECT; break;
+    case 'd': name = "delete"; code = METHOD_DELETE; break;
+    case 'g': name = "get"; code = METHOD_GET; break;
+    case 'h': name = "head"; code = METHOD_HEAD; break;
+    case 'o': name = "options"; code = METHOD_OPTIONS; break;
+    case 'p':
+        if (std::strcmp(token, "post") == 0)
+            return METHOD_POST;
+        name = "put";
+        code = METHOD_PUT;
+        break;
+    case 't': name = "trace"; code = METHOD_TRACE; break;
+    default: return METHOD_UNKNOWN;
+    }
+    return std::strcmp(token, name) == 0 ? code : METHOD_UNKNOWN;
+}
+
+struct header_name {
+    const char *name;
+    int32_t code;
+};
+
+// Sorted by name in ascending byte order: the lookup is a binary search.
+static constexpr header_name header_table[] = {
+    {"accept", HDR_ACCEPT},
+    {"accept-charset", HDR_ACCEPT_CHARSET},
+    {"accept-encoding", HDR_ACCEPT_ENCODING},
+    {"accept-language", HDR_ACCEPT_LANGUAGE},
+    {"authorization", HDR_AUTHORIZATION},
+    {"cache-control", HDR_CACHE_CONTROL},
+    {"connection", HDR_CONNECTION},
+    {"date", HDR_DATE},
+    {"expect", HDR_EXPECT},
+    {"from", HDR_FROM},
+    {"host", HDR_HOST},
+    {"if-match", HDR_IF_MATCH},
+    {"if-modified-since", HDR_IF_MODIFIED_SINCE},
+    {"if-none-match", HDR_IF_NONE_MATCH},
+    {"if-range", HDR_IF_RANGE},
+    {"if-unmodified-since", HDR_IF_UNMODIFIED_SINCE},
+    {"max-forwards", HDR_MAX_FORWARDS},
+    {"pragma", HDR_PRAGMA},
+    {"proxy-authorization", HDR_PROXY_AUTHORIZATION},
+    {"range", HDR_RANGE},
+    {"referer", HDR_REFERER},
+    {"te", HDR_TE},
+    {"trailer", HDR_TRAILER},
+    {"transfer-encoding", HDR_TRANSFER_ENCODING},
+    {"upgrade", HDR_UPGRADE},
+    {"user-agent", HDR_USER_AGENT},
+    {"via", HDR_VIA},
+    {"warning", HDR_WARNING},
+};
+static_assert(sizeof(header_table) / sizeof(header_table[0]) == 28);
+
+int32_t lookup_header(char *name)
+{
+    fold_lower(name);
+    int low = 0;
+    int high = static_cast<int>(sizeof(header_table) / sizeof(header_table[0])) - 1;
+    while (low <= high) {
+        int middle = (low + high) / 2;
+        int c = std::strcmp(name, header_table[middle].name);  // compares unsigned bytes
+        if (c == 0)
+            return header_table[middle].code;
+        if (c > 0)
+            low = middle + 1;
+        else
+            high = middle - 1;
+    }
+    return HDR_UNKNOWN;
+}
+
+// ---------------------------------------------------------------------------
+// Request targets
+
+// Decimal digits up to the first non-digit, saturating at INT32_MAX.
+static int32_t parse_port(const char *s)
+{
+    int64_t v = 0;
+    for (; *s >= '0' && *s <= '9'; ++s) {
+        v = v * 10 + (*s - '0');
+        if (v > INT32_MAX)
+            v = INT32_MAX;
+    }
+    return static_cast<int32_t>(v);
+}
+
+char *split_target(char *target, char **host, int32_t *port, char **query)
+{
+    char *path;
+    *host = nullptr;
+    *query = nullptr;
+    if (target[0] == '/') {
+        *port = -1;
+        path = target;
+    } else {
+        if (std::strncmp(target, "http://", 7) != 0)
+            return nullptr;
+        char *authority = target + 7;
+        char *end = std::strchr(authority, '/');
+        bool at_slash = end != nullptr;
+        if (!end)
+            end = std::strchr(authority, '?');
+        if (!end)
+            end = authority + std::strlen(authority);
+        size_t length = static_cast<size_t>(end - authority);
+        if (length == 0) {
+            *port = 0;
+        } else {
+            // The host moves to the front of the target so that it can be
+            // terminated without touching the path that follows it.
+            char *colon = static_cast<char *>(std::memchr(authority, ':', length));
+            size_t host_length = length;
+            if (colon) {
+                host_length = static_cast<size_t>(colon - authority);
+                *port = parse_port(colon + 1);
+            } else {
+                *port = 80;
+            }
+            std::memmove(target, authority, host_length);
+            target[host_length] = 0;
+            *host = target;
+        }
+        if (at_slash) {
+            path = end;
+        } else {
+            // "/" followed by the query, if any: the byte before `end` lies
+            // behind the moved host and its terminator.
+            path = end - 1;
+            *path = '/';
+        }
+    }
+    char *question = std::strchr(path, '?');
+    if (question) {
+        *question = 0;
+        *query = question + 1;
+    }
+    char *hash = std::strrchr(path, '#');
+    if (hash)
+        *hash = 0;
+    return path;
+}
+
+static uint32_t hex_value(unsigned char b)
+{
+    if (b >= 97 && b < 128)
+        return b - 87u;
+    if (b >= 65 && b < 97)
+        return b - 55u;
+    return b - 48u;  // wraps for bytes below '0'; only the low 8 bits count
+}
+
+char *uri_decode(char *s)
+{
+    unsigned char *r = reinterpret_cast<unsigned char *>(s);
+    unsigned char *w = r;
+    while (*r) {
+        if (r[0] == '%' && r[1] && r[2]) {
+            *w++ = static_cast<unsigned char>((hex_value(r[1]) * 16 + hex_value(r[2])) & 0xFF);
+            r += 3;
+        } else {
+            *w++ = *r++;
+        }
+    }
+    *w = 0;
+    return s;
+}
+
+char *path_clean(char *s)
+{
+    size_t r = 0, w = 0;
+    while (s[r]) {
+        if (s[r] != '/') {
+            s[w++] = s[r++];
+            continue;
+        }
+        // s[r] is a slash; count the dots that follow it.
+        size_t dots = 0;
+        while (s[r + 1 + dots] == '.')
+            ++dots;
+        char after = s[r + 1 + dots];
+        bool segment_end = after == '/' || after == 0;
+        if (dots == 1 && segment_end) {
+            r += 2;
+        } else if ((dots == 2 && segment_end) || dots >= 3) {
+            r += 1 + dots;
+            while (s[r] && s[r] != '/')
+                ++r;
+            while (w > 0 && s[w - 1] != '/')
+                --w;
+            if (w > 0)
+                --w;  // onto the slash, which the next slash overwrites
+        } else if (s[r + 1] == '/') {
+            ++r;
+        } else {
+            s[w++] = s[r++];
+        }
+    }
+    s[w] = 0;
+    return s;
+}
+
+// True when `s` begins with a ".." segment.
+static bool starts_with_parent(const char *s)
+{
+    return s[0] == '.' && s[1] == '.' && (s[2] == '/' || s[2] == 0);
+}
+
+const char *map_uri(const char *path, const char *const *list)
+{
+    static char mapped[MAPPED_PATH_MAX + 1];
+    const char *target = nullptr;
+    const char *rest = path;
+    int i = 0;
+    for (; list[i] && list[i + 1]; i += 2) {
+        size_t n = std::strlen(list[i]);
+        if (n > 0 && std::strncmp(path, list[i], n) == 0) {
+            target = list[i + 1];
+            rest = path + n;
+            break;
+        }
+    }
+    if (!target) {
+        if (!list[i] || !list[i][0])
+            return nullptr;
+        target = list[i];
+        rest = path;
+    }
+    size_t tlen = std::strlen(target);
+    size_t rlen = std::strlen(rest);
+    if (tlen + rlen >= MAPPED_PATH_MAX)
+        return nullptr;
+    // A prefix that ends inside a segment can leave a rest such as "../x";
+    // joined behind a slash it would climb out of the target.
+    if (rest[0] != '/' && starts_with_parent(rest))
+        return nullptr;
+    if (tlen > 0 && target[tlen - 1] == '/')
+        --tlen;
+    size_t n = tlen;
+    std::memcpy(mapped, target, tlen);
+    if (rest[0] != '/')
+        mapped[n++] = '/';
+    std::memcpy(mapped + n, rest, rlen + 1);
+    return mapped;
+}
+
+const char *path_allowed(const char *mapped, const char *const *list)
+{
+    for (int i = 0; list[i]; ++i) {
+        if (std::strncmp(mapped, list[i], std::strlen(list[i])) == 0)
+            return list[i];
+    }
+    return nullptr;
+}
+
+const char *with_index_file(const char *mapped)
+{
+    static char candidate[INDEX_PATH_MAX + 1];
+    size_t n = std::strlen(mapped);
+    if (n > 0 && mapped[n - 1] != '/')
+        return nullptr;
+    const char *index = g_config.index_file;
+    if (!index)
+        return nullptr;
+    size_t m = std::strlen(index);
+    if (n + m > INDEX_PATH_MAX)
+        return nullptr;
+    std::memcpy(candidate, mapped, n);
+    std::memcpy(candidate + n, index, m + 1);
+    return candidate;
+}
+
+const char *uri_encode(const char *name)
+{
+    static char escaped[ESCAPED_NAME_MAX + 1];
+    static constexpr char digits[] = "0123456789ABCDEF";
+    static constexpr char specials[] = " !@#$%^&*+~`<>?\"':;";
+    uint32_t n = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name);
+         *p && n < ESCAPED_NAME_MAX; ++p) {
+        unsigned char c = *p;
+        bool plain = c >= 32 && c < 127 && !std::strchr(specials, c);
+        if (plain) {
+            escaped[n++] = static_cast<char>(c);
+        } else if (n <= ESCAPED_NAME_MAX - 3) {
+            escaped[n++] = '%';
+            escaped[n++] = digits[c >> 4];
+            escaped[n++] = digits[c & 15];
+        }
+    }
+    escaped[n] = 0;
+    return escaped;
+}

@@ -1,0 +1,222 @@
+// The listening socket and the socket events: accepting connections,
+// receiving into and sending from the task buffers, closing.
+#include "net.h"
+
+#include "htconfig.h"
+#include "httpd.h"
+#include "memory.h"
+#include "os/evloop.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/socket.h>
+
+int32_t bytes_sent;
+int32_t bytes_recv;
+int32_t conn_total;
+
+namespace {
+
+constexpr int LISTEN_BACKLOG = SOMAXCONN;
+constexpr int ACCEPTS_PER_EVENT = 32;
+
+ev_loop *loop;
+bool running;
+bool accept_paused;
+
+void default_message(const char *text, const char *caption)
+{
+    fprintf(stderr, "%s: %s\n", caption, text);
+}
+
+message_fn show_message = default_message;
+
+// 32-bit counters wrap like the panel's figures do.
+void count_bytes(int32_t *counter, ssize_t n)
+{
+    *counter = static_cast<int32_t>(static_cast<uint32_t>(*counter) + static_cast<uint32_t>(n));
+}
+
+void on_read(server_ctx *ctx, task *t)
+{
+    ssize_t n = recv(t->sock, t->in_buf + t->in_head, t->in_buf_size - t->in_head, 0);
+    if (n < 0)
+        return;  // nothing there after all; a later event retries
+    t->in_head += static_cast<uint32_t>(n);
+    count_bytes(&bytes_recv, n);
+    if (exec_task(ctx, t) != 2)
+        task_select(ctx, t);
+}
+
+void on_write(server_ctx *ctx, task *t)
+{
+    if (t->out_len > 0) {
+        ssize_t n = send(t->sock, t->out_buf, t->out_len, MSG_NOSIGNAL);
+        if (n < 0)
+            return;  // full or failing; a write or close event follows
+        count_bytes(&bytes_sent, n);
+        t->out_len -= static_cast<uint32_t>(n);
+        if (t->out_len > 0)
+            memmove(t->out_buf, t->out_buf + n, t->out_len);
+    }
+    // Refill below the low-water mark; end the reply once the buffer is empty.
+    if (t->state == TASK_OUTPUT_DONE || t->state == TASK_REPLY || t->out_len < t->out_low_water) {
+        if (exec_task(ctx, t) == 2)
+            return;
+    }
+    if (t->out_len > 0)
+        t->select_flags |= TF_RESELECT;
+    task_select(ctx, t);
+}
+
+void on_accept(server_ctx *ctx)
+{
+    for (int i = 0; i < ACCEPTS_PER_EVENT; ++i) {
+        int err = 0;
+        int sock = ev_accept(loop, ctx->listen_sock, &err);
+        if (sock < 0) {
+            // Out of descriptors or memory: stop accepting until the next tick
+            // instead of being woken for the same pending connection forever.
+            if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+                ev_select(loop, ctx->listen_sock, 0);
+                accept_paused = true;
+            }
+            return;
+        }
+        ++conn_total;
+        task *t = task_create(task_key(static_cast<uint32_t>(sock)));
+        if (!t) {
+            ev_close(loop, sock);  // no memory: the connection gets no service
+            return;
+        }
+        t->sock = sock;
+        t->out_low_water = TASK_LOW_WATER;
+        t->select_flags = 0;
+        task_register(ctx, t);
+        task_select(ctx, t);
+    }
+}
+
+void socket_event(ev_loop *, int sock, uint32_t event)
+{
+    server_ctx *ctx = &g_ctx;
+    switch (event) {
+    case EV_READ:
+    case EV_WRITE:
+    case EV_CLOSE: {
+        if (!ctx->task_hash)
+            return;
+        task *t = task_find(ctx, task_key(static_cast<uint32_t>(sock)));
+        if (!t)
+            return;
+        if (event == EV_READ)
+            on_read(ctx, t);
+        else if (event == EV_WRITE)
+            on_write(ctx, t);
+        else
+            task_close(ctx, t);
+        return;
+    }
+    case EV_ACCEPT:
+        if (sock != ctx->listen_sock) {
+            show_message("Accept", "Invalid accepted socket");
+            return;
+        }
+        on_accept(ctx);
+        return;
+    default:
+        return;
+    }
+}
+
+}  // namespace
+
+void net_set_message_handler(message_fn fn)
+{
+    show_message = fn ? fn : default_message;
+}
+
+ev_loop *net_loop()
+{
+    if (!loop) {
+        loop = ev_create(socket_event);
+        if (!loop)
+            panic("cannot create the event loop");
+    }
+    return loop;
+}
+
+int server_start(int port, char *root, const char *default_page)
+{
+    if (running)
+        return -1;
+    server_ctx *ctx = &g_ctx;
+    ctx->event_window = net_loop();
+    int step = 0;
+    ctx->listen_sock = ev_listen_socket(loop, port, LISTEN_BACKLOG, &step);
+    if (ctx->listen_sock < 0) {
+        show_message(step == 1 ? "WSASocket() Failed." : "bind() Failed.", "Error");
+        ev_shutdown(loop);
+        return -1;
+    }
+    for (char *p = root; *p; ++p)
+        if (*p == '\\')
+            *p = '/';
+    cfg_create(&g_config);
+    cfg_defaults(&g_config, root);
+    g_config.index_file = default_page;
+    ctx_init(ctx, root);
+    ev_select(loop, ctx->listen_sock, EV_ACCEPT);
+    accept_paused = false;
+    running = true;
+    return 0;
+}
+
+void server_stop()
+{
+    if (!running)
+        return;
+    ev_shutdown(loop);
+    ctx_destroy(&g_ctx);
+    cfg_free(&g_config);
+    running = false;
+    accept_paused = false;
+}
+
+bool server_running()
+{
+    return running;
+}
+
+void server_tick()
+{
+    if (running && accept_paused) {
+        accept_paused = false;
+        ev_select(loop, g_ctx.listen_sock, EV_ACCEPT);
+    }
+    sweep(&g_ctx, 0);
+}
+
+void server_clean()
+{
+    sweep(&g_ctx, 1);
+}
+
+void task_select(server_ctx *ctx, task *t)
+{
+    if (!(t->select_flags & TF_RESELECT))
+        return;
+    uint32_t events = EV_CLOSE;
+    if (t->select_flags & TF_READ)
+        events |= EV_READ;
+    if (t->select_flags & TF_WRITE)
+        events |= EV_WRITE;
+    ev_select(ctx->event_window, t->sock, events);
+    t->select_flags &= ~TF_RESELECT;
+}
+
+void task_unselect(server_ctx *ctx, task *t)
+{
+    ev_close(ctx->event_window, t->sock);
+}

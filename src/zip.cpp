@@ -1,0 +1,555 @@
+#include "zip.h"
+
+#include "memory.h"
+
+#include <cstring>
+#include <zlib.h>
+
+namespace {
+
+constexpr uint32_t ZDT_SIZE = 22;        // end-of-central-directory record
+constexpr uint32_t CDR_SIZE = 46;        // central-directory record, fixed part
+constexpr uint32_t LFH_SIZE = 30;        // local header, fixed part
+constexpr uint32_t ZDT_SIGNATURE = 0x06054B50;
+constexpr uint32_t CDR_SIGNATURE = 0x02014B50;
+constexpr uint32_t LFH_SIGNATURE = 0x04034B50;
+constexpr uint32_t SCRATCH_SIZE = 8192;
+constexpr uint32_t DIR_WINDOW_SIZE = 16384;
+constexpr uint32_t INFLATE_IN_SIZE = 32768;
+constexpr uint32_t DISCARD_SIZE = 8192;
+
+// The name index may hold at most this many bytes per byte of directory read,
+// plus a fixed allowance: deep paths with short components would otherwise
+// make the implicit directories grow with the square of the path length.
+constexpr uint64_t INDEX_BYTES_PER_DIR_BYTE = 32;
+constexpr uint64_t INDEX_BYTES_ALLOWANCE = 4u << 20;
+
+// Shared by the record search and the directory linking.
+unsigned char scratch[SCRATCH_SIZE];
+
+uint16_t get16(const unsigned char *p)
+{
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+uint32_t get32(const unsigned char *p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// ---- name index ----
+
+size_t node_bytes(size_t path_length)
+{
+    return sizeof(zip_node) + path_length + 1;
+}
+
+// A zeroed node holding a copy of the first `length` bytes of `path`.
+zip_node *node_new(const char *path, size_t length)
+{
+    auto *node = static_cast<zip_node *>(counted_calloc(&n_blocks, 1, node_bytes(length)));
+    if (!node)
+        return nullptr;
+    node->path = reinterpret_cast<char *>(node + 1);
+    memcpy(node->path, path, length);
+    node->path[length] = 0;
+    return node;
+}
+
+zip_node *index_find(const zip_index *ix, const char *path)
+{
+    for (zip_node *n = ix->buckets[string_hash(path, ix->nbuckets)]; n; n = n->hash_next)
+        if (strcmp(n->path, path) == 0)
+            return n;
+    return nullptr;
+}
+
+void index_push(zip_index *ix, zip_node *node)
+{
+    zip_node **head = &ix->buckets[string_hash(node->path, ix->nbuckets)];
+    node->hash_next = *head;
+    *head = node;
+    ix->nnodes++;
+}
+
+// Appends `node` at the end of the ring that `*head` starts.
+void ring_append(zip_node **head, zip_node *node)
+{
+    if (!*head) {
+        node->prev = node->next = node;
+        *head = node;
+        return;
+    }
+    zip_node *first = *head, *last = first->prev;
+    node->prev = last;
+    node->next = first;
+    last->next = node;
+    first->prev = node;
+}
+
+// Cuts `path` back to its parent's path, dropping the empty components that
+// doubled slashes leave; false when it has no parent.
+bool cut_to_parent(char *path)
+{
+    char *slash = strrchr(path, '/');
+    if (!slash)
+        return false;
+    while (slash > path && slash[-1] == '/')
+        --slash;
+    *slash = 0;
+    return true;
+}
+
+// Indexes `node`, making a directory node for every ancestor the index does
+// not hold yet. Returns 1 when linked, 0 when the path was already indexed
+// (the node is released), -1 when memory or the index budget ran out (the node
+// is released and the index is unchanged).
+int index_insert(zip_index *ix, zip_node *node, uint64_t budget)
+{
+    if (index_find(ix, node->path)) {
+        counted_free(&n_blocks, node);
+        return 0;
+    }
+    const size_t length = strlen(node->path);
+    char *buf = reinterpret_cast<char *>(scratch);
+    if (length >= SCRATCH_SIZE)
+        buf = static_cast<char *>(counted_alloc(&n_blocks, length + 1));
+    if (!buf) {
+        counted_free(&n_blocks, node);
+        return -1;
+    }
+    memcpy(buf, node->path, length + 1);
+
+    // Make the missing ancestors first, nearest first, chained through
+    // hash_next, so that a failure leaves the index as it was.
+    uint64_t bytes = node_bytes(length);
+    zip_node *made = nullptr, **made_tail = &made;
+    zip_node *parent = nullptr;
+    bool failed = ix->nbytes + bytes > budget;
+    while (!failed && cut_to_parent(buf)) {
+        parent = index_find(ix, buf);
+        if (parent)
+            break;
+        const size_t plen = strlen(buf);
+        bytes += node_bytes(plen);
+        zip_node *dir = ix->nbytes + bytes <= budget ? node_new(buf, plen) : nullptr;
+        if (!dir) {
+            failed = true;
+            break;
+        }
+        *made_tail = dir;
+        made_tail = &dir->hash_next;
+    }
+    if (buf != reinterpret_cast<char *>(scratch))
+        counted_free(&n_blocks, buf);
+    if (failed) {
+        while (made) {
+            zip_node *next = made->hash_next;
+            counted_free(&n_blocks, made);
+            made = next;
+        }
+        counted_free(&n_blocks, node);
+        return -1;
+    }
+
+    ix->nbytes += bytes;
+    node->child = nullptr;
+    node->nchildren = 0;
+    index_push(ix, node);
+    zip_node *cur = node;
+    while (made) {
+        zip_node *dir = made;
+        made = made->hash_next;
+        index_push(ix, dir);
+        cur->prev = cur->next = cur;
+        dir->nchildren = 1;
+        dir->child = cur;
+        cur = dir;
+    }
+    if (parent) {
+        parent->nchildren++;
+        ring_append(&parent->child, cur);
+    } else {
+        ix->ntop++;
+        ring_append(&ix->top, cur);
+    }
+    return 1;
+}
+
+// ---- central directory ----
+
+// Reads the central directory through a window, one read for many records.
+struct dir_reader {
+    int fd;
+    uint64_t length;
+    uint64_t start;
+    uint32_t filled;
+    unsigned char window[DIR_WINDOW_SIZE];
+};
+
+// Copies the `n` bytes at `pos` into `dst`; -1 when they are not all inside the file.
+int dir_read(dir_reader *r, uint64_t pos, void *dst, uint32_t n)
+{
+    if (pos > r->length || n > r->length - pos)
+        return -1;
+    if (pos >= r->start && pos - r->start + n <= r->filled) {
+        memcpy(dst, r->window + (pos - r->start), n);
+        return 1;
+    }
+    if (n > DIR_WINDOW_SIZE)
+        return file_read_at(r->fd, dst, n, pos);
+    const uint64_t left = r->length - pos;
+    const uint32_t k = left < DIR_WINDOW_SIZE ? static_cast<uint32_t>(left) : DIR_WINDOW_SIZE;
+    r->filled = 0;
+    if (file_read_at(r->fd, r->window, k, pos) < 0)
+        return -1;
+    r->start = pos;
+    r->filled = k;
+    memcpy(dst, r->window, n);
+    return 1;
+}
+
+// ---- member data ----
+
+}  // namespace
+
+// zlib's stream record followed by the compressed input it is fed from.
+struct inflate_block {
+    z_stream z;
+    unsigned char in[INFLATE_IN_SIZE];
+};
+
+namespace {
+
+voidpf counted_zalloc(voidpf opaque, uInt items, uInt size)
+{
+    return counted_calloc(static_cast<int32_t *>(opaque), items, size);
+}
+
+void counted_zfree(voidpf opaque, voidpf block)
+{
+    counted_free(static_cast<int32_t *>(opaque), block);
+}
+
+// Inflates up to `length` bytes into `buffer`. Returns the count produced
+// (fewer only when the deflate data ended), or -1 on damaged or truncated
+// data; `*produced` tells how far the output got either way.
+int inflate_some(zip_stream *zs, void *buffer, uint32_t length, uint32_t *produced)
+{
+    z_stream *z = &zs->param->z;
+    const zip_node *node = zs->node;
+    int result = 0;
+    z->next_out = static_cast<Bytef *>(buffer);
+    z->avail_out = length;
+    for (;;) {
+        if (z->avail_in == 0 && zs->in_pos < node->csize) {
+            const uint32_t left = node->csize - zs->in_pos;
+            const uint32_t k = left < INFLATE_IN_SIZE ? left : INFLATE_IN_SIZE;
+            if (file_read_at(zs->archive->fd, zs->param->in, k, zs->data_offset + zs->in_pos) < 0) {
+                result = -1;
+                break;
+            }
+            zs->in_pos += k;
+            z->next_in = zs->param->in;
+            z->avail_in = k;
+        }
+        const int r = inflate(z, Z_SYNC_FLUSH);
+        if (r == Z_STREAM_END || (r == Z_OK && z->avail_out == 0))
+            break;
+        if (r != Z_OK) {
+            // Z_BUF_ERROR here means the member's data ran out before the
+            // deflate stream ended.
+            result = -1;
+            break;
+        }
+    }
+    *produced = length - z->avail_out;
+    return result < 0 ? -1 : static_cast<int>(*produced);
+}
+
+// Accounts for `n` bytes handed out; a read that completes a member read in
+// order from its first byte fails if the bytes do not match its CRC-32.
+int member_delivered(zip_stream *zs, const void *buffer, uint32_t n)
+{
+    zs->out_pos += n;
+    if (!zs->crc_live)
+        return static_cast<int>(n);
+    zs->crc = static_cast<uint32_t>(crc32(zs->crc, static_cast<const Bytef *>(buffer), n));
+    if (n > 0 && zs->out_pos == zs->node->usize && zs->crc != zs->node->crc32)
+        return -1;
+    return static_cast<int>(n);
+}
+
+}  // namespace
+
+zip_archive *zip_open(const char *path)
+{
+    const int fd = counted_open(path);
+    if (fd < 0)
+        return nullptr;
+    auto *za = static_cast<zip_archive *>(counted_calloc(&n_blocks, 1, sizeof(zip_archive)));
+    if (!za) {
+        counted_close(fd);
+        return nullptr;
+    }
+    za->fd = fd;
+    const int64_t length = file_length(fd);
+    if (length <= static_cast<int64_t>(ZDT_SIZE)) {
+        zip_close(za);
+        return nullptr;
+    }
+    za->length = static_cast<uint64_t>(length);
+
+    // The record nearest the end of the file within its last 8192 bytes.
+    const uint32_t n = za->length < SCRATCH_SIZE ? static_cast<uint32_t>(za->length) : SCRATCH_SIZE;
+    if (file_read_at(fd, scratch, n, za->length - n) < 0) {
+        zip_close(za);
+        return nullptr;
+    }
+    ASSERT(n > ZDT_SIZE);
+    const unsigned char *zdt = nullptr;
+    for (uint32_t pos = n - ZDT_SIZE + 1; pos-- > 0;) {
+        if (get32(scratch + pos) == ZDT_SIGNATURE) {
+            zdt = scratch + pos;
+            break;
+        }
+    }
+    // Single-volume archives only.
+    if (!zdt || !(get16(zdt + 4) == 0 || get16(zdt + 6) == 0 || get16(zdt + 8) == get16(zdt + 10))) {
+        zip_close(za);
+        return nullptr;
+    }
+    za->entries = get16(zdt + 10);
+    za->entries_read = 0;
+    za->cd_size = get32(zdt + 12);
+    za->cd_start = get32(zdt + 16);
+    za->cd_pos = za->cd_start;
+
+    zip_index *ix = &za->index;
+    ix->nbuckets = za->entries / 4 + 5;
+    ix->buckets = static_cast<zip_node **>(counted_calloc(&n_blocks, ix->nbuckets, sizeof(zip_node *)));
+    if (!ix->buckets)
+        panic("No enough memory to allocate the hash table");
+    return za;
+}
+
+int zip_read_dir(zip_archive *za, int max)
+{
+    if (za->entries_read >= za->entries || max <= 0)
+        return 0;
+    uint32_t want = za->entries - za->entries_read;
+    if (static_cast<uint32_t>(max) < want)
+        want = static_cast<uint32_t>(max);
+
+    static dir_reader reader;
+    reader.fd = za->fd;
+    reader.length = za->length;
+    reader.start = 0;
+    reader.filled = 0;
+
+    uint32_t count = 0;
+    while (count < want) {
+        unsigned char rec[CDR_SIZE];
+        if (dir_read(&reader, za->cd_pos, rec, CDR_SIZE) < 0 || get32(rec) != CDR_SIGNATURE)
+            break;
+        const uint16_t name_length = get16(rec + 28);
+        auto *node = static_cast<zip_node *>(counted_calloc(&n_blocks, 1, node_bytes(name_length)));
+        if (node)
+            node->path = reinterpret_cast<char *>(node + 1);
+        if (!node || dir_read(&reader, za->cd_pos + CDR_SIZE, node->path, name_length) < 0) {
+            counted_free(&n_blocks, node);
+            break;
+        }
+        node->path[name_length] = 0;
+        // Index "/d/x/" as "d/x".
+        char *start = node->path;
+        while (*start == '/')
+            ++start;
+        size_t length = strlen(start);
+        while (length > 0 && start[length - 1] == '/')
+            --length;
+        memmove(node->path, start, length);
+        node->path[length] = 0;
+
+        node->method = get16(rec + 10);
+        node->mtime = dos_to_time(get16(rec + 14), get16(rec + 12));
+        node->crc32 = get32(rec + 16);
+        node->csize = get32(rec + 20);
+        node->usize = get32(rec + 24);
+        node->local_offset = get32(rec + 42);
+        const uint64_t next = za->cd_pos + CDR_SIZE + name_length + get16(rec + 30) + get16(rec + 32);
+
+        if (length == 0) {
+            // A name of nothing but slashes names no member.
+            counted_free(&n_blocks, node);
+        } else {
+            const uint64_t budget = INDEX_BYTES_ALLOWANCE + INDEX_BYTES_PER_DIR_BYTE * (next - za->cd_start);
+            if (index_insert(&za->index, node, budget) < 0)
+                break;
+        }
+        za->cd_pos = next;
+        count++;
+    }
+    za->entries_read += count;
+    return static_cast<int>(count);
+}
+
+zip_node *zip_find(zip_archive *za, const char *path)
+{
+    if (!za || !path)
+        return nullptr;
+    return index_find(&za->index, path);
+}
+
+zip_node *zip_list(zip_archive *za, const char *path)
+{
+    if (!za)
+        return nullptr;
+    if (!path || !*path || strcmp(path, "/") == 0)
+        return za->index.top;
+    zip_node *node = zip_find(za, path);
+    return node ? node->child : nullptr;
+}
+
+void zip_close(zip_archive *za)
+{
+    if (!za)
+        return;
+    counted_close(za->fd);
+    zip_index *ix = &za->index;
+    if (ix->buckets) {
+        for (uint32_t i = 0; i < ix->nbuckets; i++) {
+            zip_node *node = ix->buckets[i];
+            while (node) {
+                zip_node *next = node->hash_next;
+                counted_free(&n_blocks, node);
+                node = next;
+            }
+        }
+        counted_free(&n_blocks, ix->buckets);
+    }
+    counted_free(&n_blocks, za);
+}
+
+zip_stream *zip_member_open(zip_archive *za, zip_node *node)
+{
+    if (!za || !node || (node->method != 0 && node->method != 8))
+        return nullptr;
+    unsigned char lfh[LFH_SIZE];
+    if (static_cast<uint64_t>(node->local_offset) + LFH_SIZE > za->length ||
+        file_read_at(za->fd, lfh, LFH_SIZE, node->local_offset) < 0 || get32(lfh) != LFH_SIGNATURE)
+        return nullptr;
+    const uint64_t data_offset = static_cast<uint64_t>(node->local_offset) + LFH_SIZE + get16(lfh + 26) + get16(lfh + 28);
+    if (data_offset > za->length || node->csize > za->length - data_offset)
+        return nullptr;
+
+    inflate_block *ib = nullptr;
+    if (node->method == 8) {
+        ib = static_cast<inflate_block *>(counted_calloc(&n_blocks, 1, sizeof(inflate_block)));
+        if (!ib)
+            return nullptr;
+        ib->z.zalloc = counted_zalloc;
+        ib->z.zfree = counted_zfree;
+        ib->z.opaque = &n_blocks;
+        ib->z.next_in = ib->in;
+        ib->z.avail_in = 0;
+        // A negative window size reads the raw deflate data that ZIP stores.
+        if (inflateInit2(&ib->z, -MAX_WBITS) != Z_OK) {
+            counted_free(&n_blocks, ib);
+            return nullptr;
+        }
+    }
+    auto *zs = static_cast<zip_stream *>(counted_calloc(&n_blocks, 1, sizeof(zip_stream)));
+    if (!zs) {
+        if (ib) {
+            inflateEnd(&ib->z);
+            counted_free(&n_blocks, ib);
+        }
+        return nullptr;
+    }
+    zs->archive = za;
+    zs->node = node;
+    zs->data_offset = data_offset;
+    zs->in_pos = 0;
+    zs->out_pos = 0;
+    zs->method = node->method;
+    zs->param = ib;
+    zs->crc = 0;
+    zs->crc_live = 1;
+    return zs;
+}
+
+int zip_member_read(zip_stream *zs, void *buffer, uint32_t length)
+{
+    const zip_node *node = zs->node;
+    // Nothing past the member's recorded size is ever delivered.
+    if (length > node->usize - zs->out_pos)
+        length = node->usize - zs->out_pos;
+    if (length == 0)
+        return 0;
+    if (zs->method == 0) {
+        const uint32_t end = node->csize < node->usize ? node->csize : node->usize;
+        if (zs->in_pos >= end)
+            return 0;
+        const uint32_t n = length < end - zs->in_pos ? length : end - zs->in_pos;
+        if (file_read_at(zs->archive->fd, buffer, n, zs->data_offset + zs->in_pos) < 0)
+            return -1;
+        zs->in_pos += n;
+        return member_delivered(zs, buffer, n);
+    }
+    uint32_t produced = 0;
+    if (inflate_some(zs, buffer, length, &produced) < 0) {
+        zs->out_pos += produced;
+        zs->crc_live = 0;
+        return -1;
+    }
+    return member_delivered(zs, buffer, produced);
+}
+
+int zip_member_seek(zip_stream *zs, uint32_t offset)
+{
+    if (offset == zs->out_pos)
+        return 1;
+    if (offset >= zs->node->usize)
+        return -1;
+    if (zs->method == 0) {
+        zs->in_pos = zs->out_pos = offset;
+        zs->crc = 0;
+        zs->crc_live = offset == 0;
+        return 1;
+    }
+    if (offset < zs->out_pos) {
+        // Deflate data cannot be read backwards: start the member again.
+        if (inflateReset(&zs->param->z) != Z_OK)
+            return -1;
+        zs->param->z.avail_in = 0;
+        zs->in_pos = 0;
+        zs->out_pos = 0;
+        zs->crc = 0;
+        zs->crc_live = 1;
+        if (offset == 0)
+            return 1;
+    }
+    // Bytes skipped here are not handed out, so the CRC-32 is not checked.
+    zs->crc_live = 0;
+    static unsigned char discard[DISCARD_SIZE];
+    while (zs->out_pos < offset) {
+        const uint32_t left = offset - zs->out_pos;
+        if (zip_member_read(zs, discard, left < DISCARD_SIZE ? left : DISCARD_SIZE) <= 0)
+            return -1;
+    }
+    return 1;
+}
+
+void zip_member_close(zip_stream *zs)
+{
+    if (!zs)
+        return;
+    if (zs->method == 8) {
+        ASSERT(zs->param);
+        inflateEnd(&zs->param->z);
+        counted_free(&n_blocks, zs->param);
+    }
+    counted_free(&n_blocks, zs);
+}

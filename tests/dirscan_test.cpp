@@ -1,0 +1,445 @@
+#include "dirscan.h"
+#include "memory.h"
+#include "support.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <map>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+// Resource counters that every test expects to find unchanged at its end.
+struct counters {
+    int32_t files = n_files, blocks = n_blocks;
+    void expect_unchanged() const
+    {
+        EXPECT_EQ(n_files, files);
+        EXPECT_EQ(n_blocks, blocks);
+    }
+};
+
+std::vector<dir_entry> scan_all(const std::string &path, std::vector<std::string> &names)
+{
+    std::vector<dir_entry> rows;
+    dir_scan scan;
+    EXPECT_EQ(scan_open(&scan, path.c_str()), 0);
+    dir_entry e;
+    while (scan_next(&scan, &e) == 0) {
+        names.emplace_back(e.name);
+        rows.push_back(e);
+    }
+    scan_close(&scan);
+    return rows;
+}
+
+std::vector<const dir_entry *> snapshot_rows(const dir_entry *snap)
+{
+    std::vector<const dir_entry *> rows;
+    for (const dir_entry *e = snap; e->kind != 0; ++e)
+        rows.push_back(e);
+    return rows;
+}
+
+// Names in the order the operating system lists the directory.
+std::vector<std::string> readdir_order(const std::string &path)
+{
+    std::vector<std::string> names;
+    DIR *d = opendir(path.c_str());
+    while (dirent *de = readdir(d)) {
+        if (strcmp(de->d_name, ".") && strcmp(de->d_name, ".."))
+            names.emplace_back(de->d_name);
+    }
+    closedir(d);
+    return names;
+}
+
+// count empty files named by their number, zero-padded to name_length digits.
+void make_files(const std::string &dir, int count, int name_length)
+{
+    std::string cmd = "cd '" + dir + "' && i=1; while [ $i -le " + std::to_string(count) +
+                      " ]; do : > \"$(printf '%0" + std::to_string(name_length) +
+                      "d' $i)\"; i=$((i + 1)); done";
+    ASSERT_EQ(run_shell(cmd), 0);
+}
+
+}  // namespace
+
+TEST(DirScan, ArchiveNameRule)
+{
+    struct {
+        const char *name;
+        bool archive;
+    } cases[] = {
+        {"b.zip", true},       {"A.ZIP", true},        {".zip", true},        {"a.ZIP.zip", true},
+        {"a.zip.zip", false},  {"a.zip.ZIP", false},   {"a.ZIP.ZIP", false},  {"x.Zip", false},
+        {"A.Zip", false},      {"zip", false},         {"a.zipx", false},     {"a.zip.txt", false},
+        {"azip", false},       {"", false},            {"a.ZIPPED.ZIP", false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(is_archive_name(c.name), c.archive) << c.name;
+}
+
+TEST(DirScan, SnapshotTellsArchivesByNameAndDirectoriesByType)
+{
+    counters start;
+    std::string dir = make_temp_dir();
+    for (const char *f : {"a.zip.zip", "A.ZIP", "b.zip", "x.Zip", "a.zip.ZIP", "c.ZIP.ZIP", "plain.txt"})
+        write_file(dir + "/" + f, "data");
+    ASSERT_EQ(mkdir((dir + "/x.zip").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir + "/D.ZIP").c_str(), 0755), 0);
+
+    dir_entry *snap = dir_snapshot(dir.c_str());
+    ASSERT_NE(snap, nullptr);
+    EXPECT_EQ(n_blocks, start.blocks + 1);
+    std::map<std::string, int32_t> kinds;
+    for (const dir_entry *e : snapshot_rows(snap))
+        kinds[e->name] = e->kind;
+    std::map<std::string, int32_t> expected = {
+        {"a.zip.zip", 2}, {"A.ZIP", 3}, {"b.zip", 3}, {"x.Zip", 2}, {"a.zip.ZIP", 2},
+        {"c.ZIP.ZIP", 2}, {"plain.txt", 2}, {"x.zip", 4}, {"D.ZIP", 4},
+    };
+    EXPECT_EQ(kinds, expected);
+    dir_snapshot_free(snap);
+    start.expect_unchanged();
+}
+
+TEST(DirScan, ScanLeavesArchiveNamesAsPlainFiles)
+{
+    std::string dir = make_temp_dir();
+    write_file(dir + "/b.zip", "PK");
+    ASSERT_EQ(mkdir((dir + "/x.zip").c_str(), 0755), 0);
+    std::vector<std::string> names;
+    std::map<std::string, int32_t> kinds;
+    for (const dir_entry &e : scan_all(dir, names))
+        kinds[names[kinds.size()]] = e.kind;
+    EXPECT_EQ(kinds, (std::map<std::string, int32_t>{{"b.zip", 2}, {"x.zip", 4}}));
+}
+
+TEST(DirScan, ScanDeliversEveryEntryOnceInDirectoryOrderWithoutDots)
+{
+    counters start;
+    std::string dir = make_temp_dir();
+    make_files(dir, 60, 3);
+    for (const char *d : {"sub1", "sub2", ".hidden"})
+        ASSERT_EQ(mkdir((dir + "/" + d).c_str(), 0755), 0);
+
+    dir_scan scan;
+    ASSERT_EQ(scan_open(&scan, dir.c_str()), 0);
+    EXPECT_EQ(n_files, start.files + 1);  // the open directory counts as a file
+    std::vector<std::string> names;
+    dir_entry e;
+    while (scan_next(&scan, &e) == 0)
+        names.emplace_back(e.name);
+    EXPECT_EQ(scan_next(&scan, &e), -1);  // stays at its end
+    scan_close(&scan);
+
+    EXPECT_EQ(names, readdir_order(dir));
+    EXPECT_EQ(names.size(), 63u);
+    for (const auto &n : names)
+        EXPECT_TRUE(n != "." && n != "..");
+    start.expect_unchanged();
+}
+
+TEST(DirScan, TrailingSlashAndRootAreScanned)
+{
+    std::string dir = make_temp_dir();
+    write_file(dir + "/one", "1");
+    std::vector<std::string> names;
+    scan_all(dir + "/", names);
+    EXPECT_EQ(names, std::vector<std::string>{"one"});
+
+    // "/" is the file system's root, not an empty path.
+    names.clear();
+    scan_all("/", names);
+    EXPECT_NE(std::find(names.begin(), names.end(), "usr"), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), "tmp"), names.end());
+}
+
+TEST(DirScan, ScanReportsSizesAndTimesOfFilesAndDirectories)
+{
+    std::string dir = make_temp_dir();
+    write_file(dir + "/f", std::string(1234, 'x'));
+    ASSERT_EQ(mkdir((dir + "/d").c_str(), 0755), 0);
+    ASSERT_EQ(run_shell("touch -m -d @1000000000 '" + dir + "/f' && touch -a -d @1100000000 '" + dir +
+                        "/f' && touch -d @1200000000 '" + dir + "/d'"),
+              0);
+    const int32_t now = time_now();
+
+    std::vector<std::string> names;
+    std::vector<dir_entry> rows = scan_all(dir, names);
+    ASSERT_EQ(rows.size(), 2u);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const dir_entry &e = rows[i];
+        // Creation time is the birth or change time: the moment of this test.
+        EXPECT_GE(e.created, now - 120) << names[i];
+        EXPECT_LE(e.created, now + 5) << names[i];
+        if (names[i] == "f") {
+            EXPECT_EQ(e.kind, 2);
+            EXPECT_EQ(e.size, 1234u);
+            EXPECT_EQ(e.modified, 1000000000);
+            EXPECT_EQ(e.accessed, 1100000000);
+        } else {
+            EXPECT_EQ(e.kind, 4);
+            EXPECT_EQ(e.size, 0u);
+            EXPECT_EQ(e.modified, 1200000000);  // directories in a scan carry their times
+            EXPECT_EQ(e.accessed, 1200000000);
+        }
+    }
+}
+
+TEST(DirScan, StatPathReportsKindTimesSizeAndName)
+{
+    std::string dir = make_temp_dir();
+    write_file(dir + "/page.html", "hello");
+    ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
+    ASSERT_EQ(run_shell("touch -m -d @1300000000 '" + dir + "/page.html' '" + dir + "/sub'"), 0);
+
+    const std::string file = dir + "/page.html", sub = dir + "/sub", sub_slash = dir + "/sub/";
+    dir_entry e = {};
+    EXPECT_EQ(stat_path(file.c_str(), &e), 2);
+    EXPECT_EQ(e.kind, 2);
+    EXPECT_EQ(e.size, 5u);
+    EXPECT_EQ(e.modified, 1300000000);
+    EXPECT_GT(e.created, 0);
+    EXPECT_STREQ(e.name, "page.html");
+
+    e = {};
+    EXPECT_EQ(stat_path(sub.c_str(), &e), 4);
+    EXPECT_EQ(e.kind, 4);
+    EXPECT_EQ(e.size, 0u);
+    EXPECT_EQ(e.created, 0);  // a directory's own times are not reported
+    EXPECT_EQ(e.modified, 0);
+    EXPECT_EQ(e.accessed, 0);
+    EXPECT_STREQ(e.name, "sub");
+
+    EXPECT_EQ(stat_path(sub_slash.c_str(), &e), 4);
+    EXPECT_STREQ(e.name, "");
+    EXPECT_EQ(stat_path((dir + "/missing").c_str(), &e), 0);
+    EXPECT_EQ(stat_path((dir + "/page.html/").c_str(), &e), 0);
+    EXPECT_EQ(stat_path("", &e), 0);
+}
+
+TEST(DirScan, LinksAreFollowedAndSpecialFilesAreNothing)
+{
+    counters start;
+    std::string dir = make_temp_dir();
+    write_file(dir + "/target", "0123456789");
+    ASSERT_EQ(mkdir((dir + "/realdir").c_str(), 0755), 0);
+    ASSERT_EQ(run_shell("cd '" + dir + "' && ln -s target link && ln -s realdir dirlink && "
+                        "ln -s nowhere broken && mkfifo pipe"),
+              0);
+
+    dir_entry e;
+    EXPECT_EQ(stat_path((dir + "/link").c_str(), &e), 2);
+    EXPECT_EQ(e.size, 10u);
+    EXPECT_EQ(stat_path((dir + "/dirlink").c_str(), &e), 4);
+    EXPECT_EQ(stat_path((dir + "/broken").c_str(), &e), 0);
+    // A pipe would block the server on open: it is not served.
+    EXPECT_EQ(stat_path((dir + "/pipe").c_str(), &e), 0);
+
+    std::vector<std::string> names;
+    std::map<std::string, int32_t> kinds;
+    std::vector<dir_entry> rows = scan_all(dir, names);
+    for (size_t i = 0; i < rows.size(); ++i)
+        kinds[names[i]] = rows[i].kind;
+    EXPECT_EQ(kinds, (std::map<std::string, int32_t>{{"target", 2}, {"link", 2}, {"realdir", 4}, {"dirlink", 4}}));
+    start.expect_unchanged();
+}
+
+TEST(DirScan, SizesOf4GiBAndMoreAreAllOnes)
+{
+    std::string dir = make_temp_dir();
+    struct {
+        const char *name;
+        uint64_t length;
+        uint32_t size;
+    } cases[] = {
+        {"below", 0xFFFFFFFEull, 0xFFFFFFFEu},
+        {"exact", 0x100000000ull, 0xFFFFFFFFu},
+        {"above", 0x100000001ull, 0xFFFFFFFFu},
+        {"huge", 0x500000007ull, 0xFFFFFFFFu},
+    };
+    for (const auto &c : cases)
+        ASSERT_EQ(run_shell("truncate -s " + std::to_string(c.length) + " '" + dir + "/" + c.name + "'"), 0);
+
+    std::vector<std::string> names;
+    std::vector<dir_entry> rows = scan_all(dir, names);
+    ASSERT_EQ(rows.size(), 4u);
+    for (const auto &c : cases) {
+        dir_entry e;
+        ASSERT_EQ(stat_path((dir + "/" + c.name).c_str(), &e), 2);
+        EXPECT_EQ(e.size, c.size) << c.name;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            if (names[i] == c.name) {
+                EXPECT_EQ(rows[i].size, c.size) << c.name;
+            }
+        }
+    }
+}
+
+TEST(DirScan, TimesOutside32BitsAreMinusOne)
+{
+    std::string dir = make_temp_dir();
+    struct {
+        const char *name;
+        long long seconds;
+        int32_t expected;
+    } cases[] = {
+        {"epoch", 0, 0},
+        {"last", INT32_MAX, INT32_MAX},
+        {"after", 1LL + INT32_MAX, -1},
+        {"later", 5000000000LL, -1},
+        {"before", -100, -1},
+    };
+    for (const auto &c : cases) {
+        std::string path = dir + "/" + c.name;
+        write_file(path, "t");
+        struct timespec ts[2] = {{static_cast<time_t>(c.seconds), 0}, {static_cast<time_t>(c.seconds), 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), ts, 0), 0);
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        if (st.st_mtime != c.seconds)
+            GTEST_SKIP() << "the file system cannot hold the time " << c.seconds;
+    }
+    std::vector<std::string> names;
+    std::vector<dir_entry> rows = scan_all(dir, names);
+    for (const auto &c : cases) {
+        dir_entry e;
+        ASSERT_EQ(stat_path((dir + "/" + c.name).c_str(), &e), 2);
+        EXPECT_EQ(e.modified, c.expected) << c.name;
+        EXPECT_EQ(e.accessed, c.expected) << c.name;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            if (names[i] == c.name) {
+                EXPECT_EQ(rows[i].modified, c.expected) << c.name;
+            }
+        }
+    }
+}
+
+TEST(DirScan, ScanRefusesPathsLongerThan256)
+{
+    counters start;
+    dir_scan scan;
+    dir_entry e;
+    std::string p256 = "/" + std::string(255, 'a');
+    EXPECT_EQ(scan_open(&scan, p256.c_str()), 0);  // accepted, names nothing: ends at once
+    EXPECT_EQ(scan_next(&scan, &e), -1);
+    scan_close(&scan);
+    EXPECT_EQ(scan_open(&scan, (p256 + "/").c_str()), 0);  // the final "/" does not count
+    scan_close(&scan);
+    EXPECT_EQ(scan_open(&scan, (p256 + "a").c_str()), -1);
+    scan_close(&scan);  // harmless on a refused scan
+    EXPECT_EQ(dir_snapshot((p256 + "a").c_str()), nullptr);
+    start.expect_unchanged();
+}
+
+TEST(DirScan, MissingOrUnsearchableDirectoryGivesEmptyScan)
+{
+    counters start;
+    std::string dir = make_temp_dir();
+    write_file(dir + "/file", "x");
+    for (std::string path : {dir + "/missing", dir + "/file"}) {
+        dir_scan scan;
+        dir_entry e;
+        EXPECT_EQ(scan_open(&scan, path.c_str()), 0) << path;
+        EXPECT_EQ(scan_next(&scan, &e), -1) << path;
+        scan_close(&scan);
+    }
+    start.expect_unchanged();
+}
+
+TEST(DirScan, EmptyDirectorySnapshotIsTerminatorOnly)
+{
+    counters start;
+    std::string dir = make_temp_dir();
+    dir_entry *snap = dir_snapshot(dir.c_str());
+    ASSERT_NE(snap, nullptr);
+    EXPECT_EQ(snap[0].kind, 0);
+    EXPECT_EQ(n_blocks, start.blocks + 1);
+    EXPECT_EQ(n_files, start.files);  // the scan is closed once the snapshot is made
+    dir_snapshot_free(snap);
+    start.expect_unchanged();
+}
+
+TEST(DirScan, SnapshotKeepsFirst2047EntriesInScanOrder)
+{
+    counters start;
+    std::string dir = make_temp_dir();
+    make_files(dir, 3000, 5);
+    std::vector<std::string> order = readdir_order(dir);
+    ASSERT_EQ(order.size(), 3000u);
+
+    dir_entry *snap = dir_snapshot(dir.c_str());
+    ASSERT_NE(snap, nullptr);
+    std::vector<const dir_entry *> rows = snapshot_rows(snap);
+    ASSERT_EQ(rows.size(), 2047u);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i]->name, order[i]);
+        EXPECT_EQ(rows[i]->kind, 2);
+    }
+    // The names follow the terminator directly, in record order.
+    EXPECT_EQ(rows[0]->name, reinterpret_cast<const char *>(snap + 2048));
+    dir_snapshot_free(snap);
+    start.expect_unchanged();
+}
+
+TEST(DirScan, SnapshotNamesFillAtMost32766Bytes)
+{
+    struct {
+        int name_length;
+        size_t kept;  // whole names of name_length + 1 bytes that fit in 32766
+    } cases[] = {
+        {253, 129},  // 129 * 254 is exactly 32766: the last name still fits
+        {200, 163},  // 163 * 201 = 32763; one more would pass the bound
+    };
+    for (const auto &c : cases) {
+        counters start;
+        std::string dir = make_temp_dir();
+        make_files(dir, 200, c.name_length);
+        std::vector<std::string> order = readdir_order(dir);
+
+        dir_entry *snap = dir_snapshot(dir.c_str());
+        ASSERT_NE(snap, nullptr);
+        std::vector<const dir_entry *> rows = snapshot_rows(snap);
+        ASSERT_EQ(rows.size(), c.kept) << c.name_length;
+        size_t bytes = 0;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            EXPECT_EQ(rows[i]->name, order[i]);
+            bytes += strlen(rows[i]->name) + 1;
+        }
+        EXPECT_LE(bytes, 32766u);
+        const char *names = reinterpret_cast<const char *>(snap + rows.size() + 1);
+        EXPECT_EQ(rows[0]->name, names);
+        EXPECT_EQ(rows.back()->name + strlen(rows.back()->name) + 1, names + bytes);
+        dir_snapshot_free(snap);
+        start.expect_unchanged();
+    }
+}
+
+TEST(DirScan, SnapshotRecordsCarryScanData)
+{
+    std::string dir = make_temp_dir();
+    write_file(dir + "/doc.txt", std::string(300, 'd'));
+    write_file(dir + "/pack.zip", std::string(77, 'z'));
+    ASSERT_EQ(mkdir((dir + "/folder").c_str(), 0755), 0);
+    ASSERT_EQ(run_shell("touch -m -d @1400000000 '" + dir + "/doc.txt' '" + dir + "/pack.zip' '" + dir +
+                        "/folder'"),
+              0);
+    dir_entry *snap = dir_snapshot(dir.c_str());
+    ASSERT_NE(snap, nullptr);
+    std::map<std::string, std::pair<int32_t, uint32_t>> seen;
+    for (const dir_entry *e : snapshot_rows(snap)) {
+        seen[e->name] = {e->kind, e->size};
+        EXPECT_EQ(e->modified, 1400000000) << e->name;
+    }
+    EXPECT_EQ(seen, (std::map<std::string, std::pair<int32_t, uint32_t>>{
+                        {"doc.txt", {2, 300}}, {"pack.zip", {3, 77}}, {"folder", {4, 0}}}));
+    dir_snapshot_free(snap);
+}

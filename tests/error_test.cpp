@@ -1,0 +1,314 @@
+#include "error.h"
+#include "httpd.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+class ErrorResponse : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        status_init();
+        memset(&t, 0, sizeof t);
+        t.version = 257;
+    }
+
+    // The reply written into a buffer of `capacity` bytes, with a guard
+    // byte behind it.
+    std::string reply(int32_t status, bool with_body, uint32_t capacity = 8192)
+    {
+        std::vector<char> out(capacity + 1, '#');
+        const uint32_t n = error_response(&t, out.data(), capacity, status, with_body ? 1 : 0);
+        EXPECT_LE(n, capacity);
+        EXPECT_EQ(out[capacity], '#') << "wrote past the capacity";
+        return std::string(out.data(), n);
+    }
+
+    // Uri and location live in writable buffers, as they do in a task.
+    void set_uri(const std::string &s)
+    {
+        uri = s;
+        t.uri = uri.data();
+    }
+    void set_location(const std::string &s)
+    {
+        location = s;
+        t.location = location.data();
+    }
+
+    task t;
+    std::string uri, location;
+};
+
+struct ReplyCase {
+    const char *name;
+    int32_t status;
+    const char *uri;
+    const char *location;
+    int32_t version;
+    const char *get_reply;
+    const char *head_reply;
+};
+
+const ReplyCase REPLIES[] = {
+    {"400", STATUS_400, nullptr, nullptr, 257,
+     "HTTP/1.1 400 Bad request\r\nContent-Type: text/html\r\nContent-Length:   86\r\n\r\n"
+     "<html><head><title>400 Bad request</title></head>\n<body>400 Bad request</body></html>\n",
+     "HTTP/1.1 400 Bad request\r\n\r\n"},
+    {"404", STATUS_404, "/a b", nullptr, 257,
+     "HTTP/1.1 404 Not found\r\nContent-Type: text/html\r\nContent-Length:   93\r\n\r\n"
+     "<html><head><title>404 Not found</title></head>\n<body>404 File /a b not found.</body></html>\n",
+     "HTTP/1.1 404 Not found\r\n\r\n"},
+    {"414", STATUS_414, "/x", nullptr, 257,
+     "HTTP/1.1 414 Request-URI too long\r\nContent-Type: text/html\r\nContent-Length:  108\r\n\r\n"
+     "<html><head><title>414 Request-URI too long</title></head>\n<body>414 Request-URI /x too "
+     "long.</body></html>\n",
+     "HTTP/1.1 414 Request-URI too long\r\n\r\n"},
+    {"413", STATUS_413, nullptr, nullptr, 257,
+     "HTTP/1.1 413 Request engity too large\r\nContent-Type: text/html\r\nContent-Length:  113\r\n\r\n"
+     "<html><head><title>413 Request engity too large</title></head>\n<body>413 Request engity too "
+     "large.</body></html>\n",
+     "HTTP/1.1 413 Request engity too large\r\n\r\n"},
+    {"501", STATUS_501, "/", nullptr, 257,
+     "HTTP/1.1 501 Not implemented\r\nContent-Type: text/html\r\nContent-Length:  117\r\n\r\n"
+     "<html><head><title>501 Not implemented</title></head>\n<body>501 This function has not been "
+     "implemented</body></html>\n",
+     "HTTP/1.1 501 Not implemented\r\n\r\n"},
+    {"505", STATUS_505, "/", nullptr, 2 * 256 + 0,
+     "HTTP/1.1 505 Version not implemented\r\nContent-Type: text/html\r\nContent-Length:  119\r\n\r\n"
+     "<html><head><title>505 Version not implemented</title></head>\n<body>505 HTTP version 2.0 not "
+     "implemented</body></html>\n",
+     "HTTP/1.1 505 Version not implemented\r\n\r\n"},
+    {"302", STATUS_302, "/dir", "/dir/?a=1", 257,
+     "HTTP/1.1 302 Found\r\nLocation: /dir/?a=1\r\nContent-Type: text/html\r\nContent-Length:  105\r\n\r\n"
+     "<html><head><title>302 Found</title></head>\n<body>302 Move to <a href=\"/dir/?a=1\">here</a></body></html>\n",
+     "HTTP/1.1 302 Found\r\nLocation: /dir/?a=1\r\n\r\n"},
+};
+
+}  // namespace
+
+TEST_F(ErrorResponse, RepliesWithPageAreExact)
+{
+    for (const ReplyCase &c : REPLIES) {
+        SCOPED_TRACE(c.name);
+        if (c.uri)
+            set_uri(c.uri);
+        else
+            t.uri = nullptr;
+        if (c.location)
+            set_location(c.location);
+        else
+            t.location = nullptr;
+        t.version = c.version;
+        EXPECT_EQ(reply(c.status, true), c.get_reply);
+    }
+}
+
+TEST_F(ErrorResponse, RepliesWithoutPageEndAfterTheHeaderLines)
+{
+    for (const ReplyCase &c : REPLIES) {
+        SCOPED_TRACE(c.name);
+        if (c.uri)
+            set_uri(c.uri);
+        if (c.location)
+            set_location(c.location);
+        t.version = c.version;
+        EXPECT_EQ(reply(c.status, false), c.head_reply);
+    }
+}
+
+TEST_F(ErrorResponse, TablesHoldElevenStatuses)
+{
+    const int32_t filled[] = {12, 17, 20, 21, 22, 30, 31, 33, 35, 36, 40};
+    int count = 0;
+    for (int32_t i = 1; i < HTTP_STATUS_NUM; ++i) {
+        if (status_text[i]) {
+            ++count;
+            EXPECT_NE(status_page[i], nullptr);
+            // Every page is framed by its own status text.
+            const std::string head = std::string("<html><head><title>") + status_text[i] + "</title></head>\n<body>";
+            EXPECT_EQ(std::string(status_page[i]).rfind(head, 0), 0u) << status_text[i];
+        }
+    }
+    EXPECT_EQ(count, 11);
+    for (int32_t i : filled)
+        EXPECT_NE(status_text[i], nullptr) << i;
+    EXPECT_STREQ(status_text[STATUS_403], "403 Forbidden");
+    EXPECT_STREQ(status_text[STATUS_416], "416 Requested Range Not Satisfiable");
+    EXPECT_STREQ(status_text[STATUS_500], "500 Internal server error");
+    EXPECT_STREQ(status_text[STATUS_405], "405 Method not allowed");
+}
+
+TEST_F(ErrorResponse, EmptySlotWritesNothing)
+{
+    EXPECT_EQ(reply(1, true), "");
+    EXPECT_EQ(reply(3, false), "");
+    EXPECT_EQ(reply(39, true), "");
+}
+
+TEST_F(ErrorResponse, IndexOutsideTheTableIsAnAssertion)
+{
+    std::vector<char> out(256);
+    EXPECT_DEATH(error_response(&t, out.data(), 256, 0, 1), "Assertion failed: err_code > 0 && err_code < HTTP_STATUS_NUM");
+    EXPECT_DEATH(error_response(&t, out.data(), 256, HTTP_STATUS_NUM, 1), "err_code > 0");
+}
+
+TEST_F(ErrorResponse, ForbiddenPageNamesThePath)
+{
+    set_uri("/secret/file");
+    const std::string r = reply(STATUS_403, true);
+    EXPECT_NE(r.find("<body>403 File /secret/file is forbidden.</body>"), std::string::npos) << r;
+}
+
+TEST_F(ErrorResponse, PathAndTargetAreEscapedInPages)
+{
+    set_uri("/<script>alert('x')</script>&\"");
+    EXPECT_NE(reply(STATUS_404, true)
+                  .find("<body>404 File /&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;&amp;&quot; not "
+                        "found.</body>"),
+              std::string::npos);
+
+    set_location("/d/?q=<b>&x='1'\"");
+    const std::string r = reply(STATUS_302, true);
+    // The Location header carries the target as it is; the page escapes it.
+    EXPECT_EQ(r.rfind("HTTP/1.1 302 Found\r\nLocation: /d/?q=<b>&x='1'\"\r\n", 0), 0u) << r;
+    EXPECT_NE(r.find("<a href=\"/d/?q=&lt;b&gt;&amp;x=&#39;1&#39;&quot;\">here</a>"), std::string::npos) << r;
+}
+
+TEST_F(ErrorResponse, ContentLengthMatchesThePageBytes)
+{
+    for (size_t len : {0u, 5u, 200u, 1500u}) {
+        SCOPED_TRACE(len);
+        set_uri("/" + std::string(len, 'p'));
+        const std::string r = reply(STATUS_404, true);
+        const size_t split = r.find("\r\n\r\n");
+        ASSERT_NE(split, std::string::npos);
+        const size_t at = r.find("Content-Length: ");
+        ASSERT_NE(at, std::string::npos);
+        const std::string field = r.substr(at + 16, 4);
+        EXPECT_EQ(r.substr(at + 20, 2), "\r\n");
+        EXPECT_EQ(std::stoul(field), r.size() - split - 4);
+    }
+}
+
+TEST_F(ErrorResponse, LargeBufferKeepsPagesWithinFourDigits)
+{
+    // A page of 10000 bytes or more could not be stated in the 4-wide field.
+    set_uri("/" + std::string(12000, 'z'));
+    const std::string r = reply(STATUS_404, true, 40000);
+    EXPECT_EQ(r.find("zzz"), std::string::npos);
+    const size_t split = r.find("\r\n\r\n");
+    ASSERT_NE(split, std::string::npos);
+    EXPECT_EQ(std::stoul(r.substr(r.find("Content-Length: ") + 16, 4)), r.size() - split - 4);
+
+    set_uri("/" + std::string(9000, 'z'));  // 89 bytes of page around 9001
+    const std::string fits = reply(STATUS_404, true, 40000);
+    EXPECT_NE(fits.find(std::string(9000, 'z')), std::string::npos);
+    EXPECT_NE(fits.find("Content-Length: 9090\r\n"), std::string::npos);
+}
+
+TEST_F(ErrorResponse, PathTooLongForTheBufferIsLeftOut)
+{
+    set_uri("/" + std::string(8100, 'y'));
+    const std::string r = reply(STATUS_414, true);
+    EXPECT_EQ(r,
+              "HTTP/1.1 414 Request-URI too long\r\nContent-Type: text/html\r\nContent-Length:  106\r\n\r\n"
+              "<html><head><title>414 Request-URI too long</title></head>\n<body>414 Request-URI  too "
+              "long.</body></html>\n");
+}
+
+TEST_F(ErrorResponse, EscapedPathThatNoLongerFitsIsLeftOut)
+{
+    // Header of the 404 reply: 73 bytes; "<html>...<body>404 File " 63 bytes.
+    // The directive then has 20 bytes of space: room for the raw path, not
+    // for its escaped form.
+    set_uri("/&&&&");  // 5 bytes raw, 21 escaped
+    const uint32_t capacity = 73 + 63 + 20;
+    const std::string r = reply(STATUS_404, true, capacity);
+    EXPECT_EQ(r.find("&amp;"), std::string::npos);
+    EXPECT_NE(r.find("404 File  not found."), std::string::npos) << r;
+}
+
+TEST_F(ErrorResponse, SmallBufferCutsThePageAndKeepsLengthsTrue)
+{
+    set_uri("/a");
+    const uint32_t capacity = 120;
+    const std::string r = reply(STATUS_404, true, capacity);
+    const size_t split = r.find("\r\n\r\n");
+    ASSERT_NE(split, std::string::npos);
+    const std::string page = r.substr(split + 4);
+    // The page keeps one byte of the capacity for its terminator.
+    EXPECT_EQ(r.size(), capacity - 1u);
+    EXPECT_EQ(std::stoul(r.substr(r.find("Content-Length: ") + 16, 4)), page.size());
+}
+
+TEST_F(ErrorResponse, HeaderThatDoesNotFitWritesNothing)
+{
+    EXPECT_EQ(reply(STATUS_404, true, 20), "");
+    EXPECT_EQ(reply(STATUS_404, false, 10), "");
+    // Room for the status line and the empty line only.
+    EXPECT_EQ(reply(STATUS_404, false, 26), "HTTP/1.1 404 Not found\r\n\r\n");
+}
+
+TEST(ErrorDirective, InsertsLocationPathAndVersion)
+{
+    task t;
+    memset(&t, 0, sizeof t);
+    char uri[] = "/docs/a b";
+    char location[] = "/docs/";
+    t.uri = uri;
+    t.location = location;
+    struct Case {
+        int32_t version;
+        const char *name;
+        const char *text;
+    };
+    const Case cases[] = {
+        {257, "U", "/docs/a b"}, {257, "L", "/docs/"},   {256, "V", "1.0"},     {257, "V", "1.1"},
+        {0, "V", "0.0"},         {0x7FFF, "V", "127.255"}, {-1, "V", "-1.255"}, {257, "X", ""},
+        {257, "u", ""},          {257, "UL", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        t.version = c.version;
+        char out[64];
+        memset(out, '#', sizeof out);
+        const uint32_t n = error_directive(out, sizeof out, c.name, &t);
+        EXPECT_EQ(std::string(out, n), c.text);
+    }
+}
+
+TEST(ErrorDirective, KeepsTheCallbackContract)
+{
+    task t;
+    memset(&t, 0, sizeof t);
+    char uri[] = "/abcd";  // 5 bytes
+    t.uri = uri;
+    t.version = 257;
+    char out[64];
+    // The text is written only while it is shorter than space - 1.
+    EXPECT_EQ(error_directive(out, 7, "U", &t), 5u);
+    EXPECT_EQ(error_directive(out, 6, "U", &t), 0u);
+    EXPECT_EQ(error_directive(out, 1, "U", &t), 0u);
+    EXPECT_EQ(error_directive(out, 32, "V", &t), 3u);
+    EXPECT_EQ(error_directive(out, 31, "V", &t), 0u);
+    t.uri = nullptr;
+    EXPECT_EQ(error_directive(out, 64, "U", &t), 0u);
+    EXPECT_EQ(error_directive(out, 64, "L", &t), 0u);
+}
+
+TEST(ErrorDirective, EscapedLengthDecidesWhetherTheTextFits)
+{
+    task t;
+    memset(&t, 0, sizeof t);
+    char location[] = "a<b";  // escaped: "a&lt;b", 6 bytes
+    t.location = location;
+    char out[16];
+    EXPECT_EQ(error_directive(out, 8, "L", &t), 6u);
+    EXPECT_EQ(std::string(out, 6), "a&lt;b");
+    EXPECT_EQ(error_directive(out, 7, "L", &t), 0u);
+}

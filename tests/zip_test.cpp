@@ -1,0 +1,763 @@
+#include "memory.h"
+#include "support.h"
+#include "zip.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Helpers the fixture scripts share: reproducible text, and byte patches at
+// the places a damaged archive would differ.
+const char *const PY_PRELUDE = R"(
+import os, random, struct, zipfile
+def text(n, seed=1):
+    r = random.Random(seed)
+    words = [''.join(r.choice('abcdefghijklmnopqrstuvwxyz') for _ in range(r.randint(2, 9)))
+             for _ in range(3000)]
+    out = bytearray()
+    while len(out) < n:
+        out += r.choice(words).encode() + b' '
+        if r.random() < 0.1:
+            out += bytes(r.getrandbits(8) for _ in range(6))
+    return bytes(out[:n])
+def save(name, data):
+    with open(name, 'wb') as f:
+        f.write(data)
+def patch(path, offset, fmt, *values):
+    with open(path, 'r+b') as f:
+        f.seek(offset)
+        f.write(struct.pack(fmt, *values))
+def eocd(path):
+    return open(path, 'rb').read().rfind(b'PK\x05\x06')
+def record(path, name):
+    data = open(path, 'rb').read()
+    e = data.rfind(b'PK\x05\x06')
+    count, = struct.unpack_from('<H', data, e + 10)
+    pos, = struct.unpack_from('<I', data, e + 16)
+    for _ in range(count):
+        n, x, c = struct.unpack_from('<HHH', data, pos + 28)
+        if data[pos + 46:pos + 46 + n] == name.encode():
+            return pos
+        pos += 46 + n + x + c
+    raise KeyError(name)
+def data_offset(path, name):
+    data = open(path, 'rb').read()
+    off, = struct.unpack_from('<I', data, record(path, name) + 42)
+    n, x = struct.unpack_from('<HH', data, off + 26)
+    return off + 30 + n + x
+)";
+
+std::vector<std::string> names_of_ring(const zip_node *first)
+{
+    std::vector<std::string> names;
+    if (!first)
+        return names;
+    const zip_node *n = first;
+    do {
+        names.emplace_back(n->path);
+        n = n->next;
+    } while (n != first);
+    return names;
+}
+
+// Reads the rest of a member in pieces of `piece` bytes; false when a read fails.
+bool read_rest(zip_stream *zs, uint32_t piece, std::string &out)
+{
+    std::vector<char> buf(piece);
+    for (;;) {
+        const int n = zip_member_read(zs, buf.data(), piece);
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        EXPECT_LE(static_cast<uint32_t>(n), piece);
+        out.append(buf.data(), static_cast<size_t>(n));
+    }
+}
+
+std::string read_exact(zip_stream *zs, uint32_t length)
+{
+    std::string s(length, '\0');
+    const int n = zip_member_read(zs, s.data(), length);
+    s.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    return s;
+}
+
+class ZipTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        blocks = n_blocks;
+        files = n_files;
+        dir = make_temp_dir();
+    }
+
+    void TearDown() override
+    {
+        for (zip_archive *za : opened)
+            zip_close(za);
+        EXPECT_EQ(n_blocks, blocks);
+        EXPECT_EQ(n_files, files);
+    }
+
+    bool python(const std::string &code)
+    {
+        write_file(dir + "/mk.py", std::string(PY_PRELUDE) + code);
+        return run_shell("cd '" + dir + "' && python3 mk.py") == 0;
+    }
+
+    bool shell(const std::string &command)
+    {
+        return run_shell("cd '" + dir + "' && " + command) == 0;
+    }
+
+    std::string path(const std::string &name) const
+    {
+        return dir + "/" + name;
+    }
+
+    // Opens an archive and reads its whole directory in batches of 1000,
+    // as path resolution does; closed by TearDown.
+    zip_archive *open_all(const std::string &name)
+    {
+        zip_archive *za = zip_open(path(name).c_str());
+        if (!za)
+            return nullptr;
+        while (zip_read_dir(za, 1000) >= 1000) {
+        }
+        opened.push_back(za);
+        return za;
+    }
+
+    std::string dir;
+    int32_t blocks = 0, files = 0;
+    std::vector<zip_archive *> opened;
+};
+
+using ZipReader = ZipTest;
+using ZipMember = ZipTest;
+
+// ---- the directory reader ----
+
+TEST_F(ZipReader, OpensArchivesWithAndWithoutComment)
+{
+    struct {
+        const char *name;
+        int comment_length;
+    } cases[] = {{"none.zip", 0}, {"short.zip", 40}, {"long.zip", 8000}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(python("with zipfile.ZipFile('" + std::string(c.name) + "', 'w') as z:\n"
+                           "    z.comment = b'c' * " + std::to_string(c.comment_length) + "\n"
+                           "    z.writestr('a.txt', 'alpha')\n"));
+        zip_archive *za = open_all(c.name);
+        ASSERT_NE(za, nullptr);
+        EXPECT_EQ(za->entries, 1u);
+        EXPECT_EQ(za->entries_read, 1u);
+        zip_node *node = zip_find(za, "a.txt");
+        ASSERT_NE(node, nullptr);
+        EXPECT_EQ(node->usize, 5u);
+    }
+}
+
+TEST_F(ZipReader, ZipCommandArchiveWithCommentOpens)
+{
+    ASSERT_TRUE(shell("mkdir -p t/d && printf 'hello' > t/d/f.txt && cd t && "
+                      "printf 'a comment\\n' | zip -q -r -z ../c.zip d"));
+    zip_archive *za = open_all("c.zip");
+    ASSERT_NE(za, nullptr);
+    EXPECT_NE(zip_find(za, "d/f.txt"), nullptr);
+}
+
+TEST_F(ZipReader, RefusesWhatIsNotOneVolumeArchive)
+{
+    ASSERT_TRUE(python("with zipfile.ZipFile('comment9000.zip', 'w') as z:\n"
+                       "    z.comment = b'c' * 9000\n"
+                       "    z.writestr('a.txt', 'alpha')\n"
+                       "zipfile.ZipFile('empty22.zip', 'w').close()\n"
+                       "assert os.path.getsize('empty22.zip') == 22\n"
+                       "with zipfile.ZipFile('volumes.zip', 'w') as z:\n"
+                       "    z.writestr('a.txt', 'alpha')\n"
+                       "e = eocd('volumes.zip')\n"
+                       "patch('volumes.zip', e + 4, '<H', 1)\n"  // disk 1
+                       "patch('volumes.zip', e + 6, '<H', 1)\n"    // directory on disk 1
+                       "patch('volumes.zip', e + 8, '<H', 0)\n"    // none of the 1 records here
+                       "save('plain.zip', b'this is not an archive at all, only text ' * 10)\n"));
+    for (const char *name : {"comment9000.zip", "empty22.zip", "volumes.zip", "plain.zip", "missing.zip"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(zip_open(path(name).c_str()), nullptr);
+        EXPECT_EQ(n_blocks, blocks);
+        EXPECT_EQ(n_files, files);
+    }
+}
+
+TEST_F(ZipReader, AcceptsRecordWhenAnyVolumeFieldAgrees)
+{
+    struct {
+        int disk, cd_disk, on_disk;
+        bool accepted;
+    } cases[] = {
+        {0, 0, 1, true}, {0, 1, 0, true}, {1, 0, 0, true}, {1, 1, 1, true}, {1, 1, 0, false}, {2, 3, 7, false},
+    };
+    int i = 0;
+    for (const auto &c : cases) {
+        const std::string name = "v" + std::to_string(i++) + ".zip";
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(python("with zipfile.ZipFile('" + name + "', 'w') as z:\n"
+                           "    z.writestr('a.txt', 'alpha')\n"
+                           "e = eocd('" + name + "')\n"
+                           "patch('" + name + "', e + 4, '<H', " + std::to_string(c.disk) + ")\n"
+                           "patch('" + name + "', e + 6, '<H', " + std::to_string(c.cd_disk) + ")\n"
+                           "patch('" + name + "', e + 8, '<H', " + std::to_string(c.on_disk) + ")\n"));
+        zip_archive *za = open_all(name);
+        EXPECT_EQ(za != nullptr, c.accepted);
+        if (za) {
+            EXPECT_NE(zip_find(za, "a.txt"), nullptr);
+        }
+    }
+}
+
+TEST_F(ZipReader, ArchiveWithoutMembersButCommentListsNothing)
+{
+    ASSERT_TRUE(python("with zipfile.ZipFile('c.zip', 'w') as z:\n"
+                       "    z.comment = b'nothing inside'\n"));
+    zip_archive *za = open_all("c.zip");
+    ASSERT_NE(za, nullptr);
+    EXPECT_EQ(za->entries, 0u);
+    EXPECT_EQ(zip_read_dir(za, 1000), 0);
+    EXPECT_EQ(zip_list(za, ""), nullptr);
+    EXPECT_EQ(zip_list(za, nullptr), nullptr);
+    EXPECT_EQ(zip_find(za, "anything"), nullptr);
+}
+
+TEST_F(ZipReader, ZipCommandDirectoriesAreExplicitNodes)
+{
+    ASSERT_TRUE(shell("mkdir -p t/docs/sub && printf one > t/docs/one.txt && printf two > t/docs/sub/two.txt && "
+                      "cd t && zip -q -r ../d.zip docs"));
+    zip_archive *za = open_all("d.zip");
+    ASSERT_NE(za, nullptr);
+    EXPECT_EQ(za->entries, 4u);  // docs/, docs/one.txt, docs/sub/, docs/sub/two.txt
+    EXPECT_EQ(za->index.nnodes, 4u);
+    EXPECT_EQ(names_of_ring(zip_list(za, "/")), std::vector<std::string>{"docs"});
+    zip_node *docs = zip_find(za, "docs");
+    ASSERT_NE(docs, nullptr);
+    EXPECT_GT(docs->mtime, 0);  // the record's own time
+    EXPECT_EQ(docs->nchildren, 2);
+    std::vector<std::string> below = names_of_ring(zip_list(za, "docs"));
+    std::sort(below.begin(), below.end());
+    EXPECT_EQ(below, (std::vector<std::string>{"docs/one.txt", "docs/sub"}));
+    EXPECT_EQ(names_of_ring(zip_list(za, "docs/sub")), std::vector<std::string>{"docs/sub/two.txt"});
+    EXPECT_EQ(zip_list(za, "docs/one.txt"), nullptr);  // a member is no directory
+    EXPECT_EQ(zip_list(za, "nothing"), nullptr);
+}
+
+TEST_F(ZipReader, ImplicitDirectoryTakesPlaceOfFirstDescendant)
+{
+    ASSERT_TRUE(python("with zipfile.ZipFile('i.zip', 'w') as z:\n"
+                       "    for name in ['b.txt', 'a/1', 'c.txt', 'a/2', 'a/s/3', 'a/0']:\n"
+                       "        z.writestr(name, name)\n"));
+    zip_archive *za = open_all("i.zip");
+    ASSERT_NE(za, nullptr);
+    EXPECT_EQ(za->index.ntop, 3u);
+    EXPECT_EQ(za->index.nnodes, 8u);  // six members, a and a/s
+    EXPECT_EQ(names_of_ring(zip_list(za, "")), (std::vector<std::string>{"b.txt", "a", "c.txt"}));
+    EXPECT_EQ(names_of_ring(zip_list(za, "a")), (std::vector<std::string>{"a/1", "a/2", "a/s", "a/0"}));
+    zip_node *a = zip_find(za, "a");
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->nchildren, 4);
+    EXPECT_EQ(a->mtime, 0);
+    EXPECT_EQ(a->usize, 0u);
+    EXPECT_EQ(a->method, 0);
+    // Rings are doubly linked both ways round.
+    const zip_node *first = zip_list(za, "a");
+    EXPECT_STREQ(first->prev->path, "a/0");
+    EXPECT_STREQ(first->prev->prev->path, "a/s");
+}
+
+TEST_F(ZipReader, DirectoryRecordAfterItsMemberKeepsImplicitNode)
+{
+    ASSERT_TRUE(python("when = (2001, 2, 3, 4, 5, 6)\n"
+                       "with zipfile.ZipFile('o.zip', 'w') as z:\n"
+                       "    z.writestr('d/x', 'x')\n"
+                       "    z.writestr(zipfile.ZipInfo('d/', when), '')\n"
+                       "    z.writestr(zipfile.ZipInfo('e/', when), '')\n"
+                       "    z.writestr('e/y', 'y')\n"));
+    zip_archive *za = open_all("o.zip");
+    ASSERT_NE(za, nullptr);
+    const int32_t when = dos_to_time((21 << 9) | (2 << 5) | 3, (4 << 11) | (5 << 5) | 3);
+    zip_node *d = zip_find(za, "d"), *e = zip_find(za, "e");
+    ASSERT_NE(d, nullptr);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(d->mtime, 0);
+    EXPECT_EQ(e->mtime, when);
+    EXPECT_EQ(d->nchildren, 1);
+    EXPECT_EQ(e->nchildren, 1);
+    EXPECT_EQ(za->index.nnodes, 4u);
+    EXPECT_EQ(za->entries_read, 4u);
+}
+
+TEST_F(ZipReader, SlashesAroundPathsAreDropped)
+{
+    ASSERT_TRUE(python("with zipfile.ZipFile('s.zip', 'w') as z:\n"
+                       "    z.writestr(zipfile.ZipInfo('/lead/x.txt'), 'x')\n"
+                       "    z.writestr(zipfile.ZipInfo('//abs.txt'), 'abs')\n"
+                       "    z.writestr(zipfile.ZipInfo('dir/'), '')\n"
+                       "    z.writestr(zipfile.ZipInfo('p//q.txt'), 'q')\n"
+                       "    z.writestr(zipfile.ZipInfo('/'), '')\n"));
+    zip_archive *za = open_all("s.zip");
+    ASSERT_NE(za, nullptr);
+    EXPECT_EQ(za->entries_read, 5u);
+    for (const char *found : {"lead/x.txt", "lead", "abs.txt", "dir", "p//q.txt", "p"})
+        EXPECT_NE(zip_find(za, found), nullptr) << found;
+    for (const char *absent : {"/lead/x.txt", "//abs.txt", "/abs.txt", "dir/", "p/", "", "/"})
+        EXPECT_EQ(zip_find(za, absent), nullptr) << absent;
+    EXPECT_EQ(names_of_ring(zip_list(za, "p")), std::vector<std::string>{"p//q.txt"});
+    EXPECT_EQ(names_of_ring(zip_list(za, "/")), (std::vector<std::string>{"lead", "abs.txt", "dir", "p"}));
+}
+
+TEST_F(ZipReader, DuplicateNameKeepsFirstRecord)
+{
+    ASSERT_TRUE(python("import warnings\n"
+                       "warnings.simplefilter('ignore')\n"
+                       "with zipfile.ZipFile('dup.zip', 'w') as z:\n"
+                       "    z.writestr('dup.txt', 'first')\n"
+                       "    z.writestr('dup.txt', 'second!')\n"));
+    zip_archive *za = open_all("dup.zip");
+    ASSERT_NE(za, nullptr);
+    EXPECT_EQ(za->entries_read, 2u);
+    EXPECT_EQ(za->index.nnodes, 1u);
+    EXPECT_EQ(names_of_ring(zip_list(za, "")), std::vector<std::string>{"dup.txt"});
+    zip_node *node = zip_find(za, "dup.txt");
+    ASSERT_NE(node, nullptr);
+    zip_stream *zs = zip_member_open(za, node);
+    ASSERT_NE(zs, nullptr);
+    EXPECT_EQ(read_exact(zs, 100), "first");
+    zip_member_close(zs);
+}
+
+TEST_F(ZipReader, LargeDirectoriesAreReadCompletelyInBatches)
+{
+    for (int members : {1000, 2000, 2500}) {
+        SCOPED_TRACE(members);
+        const std::string name = "n" + std::to_string(members) + ".zip";
+        ASSERT_TRUE(python("with zipfile.ZipFile('" + name + "', 'w') as z:\n"
+                           "    for i in range(" + std::to_string(members) + "):\n"
+                           "        z.writestr('m/%04d/f%d.txt' % (i // 10, i), str(i))\n"));
+        zip_archive *za = zip_open(path(name).c_str());
+        ASSERT_NE(za, nullptr);
+        opened.push_back(za);
+        std::vector<int> batches;
+        int n;
+        do {
+            n = zip_read_dir(za, 1000);
+            batches.push_back(n);
+        } while (n >= 1000);
+        if (members % 1000 == 0) {
+            EXPECT_EQ(batches.back(), 0);
+        }
+        EXPECT_EQ(za->entries_read, static_cast<uint32_t>(members));
+        EXPECT_EQ(zip_read_dir(za, 1000), 0);
+        // Members, one directory per ten members, and "m".
+        EXPECT_EQ(za->index.nnodes, static_cast<uint32_t>(members + members / 10 + 1));
+        EXPECT_EQ(za->index.nbuckets, static_cast<uint32_t>(members / 4 + 5));
+        int missing = 0;
+        char want[64];
+        for (int i = 0; i < members; i++) {
+            snprintf(want, sizeof want, "m/%04d/f%d.txt", i / 10, i);
+            zip_node *node = zip_find(za, want);
+            missing += !node || node->usize != std::to_string(i).size();
+        }
+        EXPECT_EQ(missing, 0);
+        EXPECT_EQ(zip_find(za, "m")->nchildren, members / 10);
+    }
+}
+
+TEST_F(ZipReader, SmallBatchesReadEveryRecordOnce)
+{
+    ASSERT_TRUE(python("with zipfile.ZipFile('b.zip', 'w') as z:\n"
+                       "    for i in range(10):\n"
+                       "        z.writestr('f%d' % i, 'x')\n"));
+    zip_archive *za = zip_open(path("b.zip").c_str());
+    ASSERT_NE(za, nullptr);
+    opened.push_back(za);
+    EXPECT_EQ(zip_read_dir(za, 4), 4);
+    EXPECT_EQ(zip_read_dir(za, 4), 4);
+    EXPECT_EQ(zip_read_dir(za, 4), 2);
+    EXPECT_EQ(zip_read_dir(za, 4), 0);
+    EXPECT_EQ(names_of_ring(zip_list(za, "")).size(), 10u);
+}
+
+TEST_F(ZipReader, FindComparesExactBytes)
+{
+    ASSERT_TRUE(python("with zipfile.ZipFile('c.zip', 'w') as z:\n"
+                       "    z.writestr('Dir/File.txt', 'upper')\n"
+                       "    z.writestr('dir/file.txt', 'lower')\n"));
+    zip_archive *za = open_all("c.zip");
+    ASSERT_NE(za, nullptr);
+    zip_node *upper = zip_find(za, "Dir/File.txt"), *lower = zip_find(za, "dir/file.txt");
+    ASSERT_NE(upper, nullptr);
+    ASSERT_NE(lower, nullptr);
+    EXPECT_NE(upper, lower);
+    EXPECT_EQ(zip_find(za, "DIR/FILE.TXT"), nullptr);
+    EXPECT_EQ(zip_find(za, "dir/file.tx"), nullptr);
+    EXPECT_EQ(zip_find(za, "dir/file.txt/"), nullptr);
+}
+
+TEST_F(ZipReader, PathsLongerThanLinkingBufferAreLinked)
+{
+    ASSERT_TRUE(python("long = 'x' * 9000\n"
+                       "with zipfile.ZipFile('l.zip', 'w') as z:\n"
+                       "    z.writestr('top/' + long + '/sub/f.txt', 'deep')\n"
+                       "    z.writestr('top/' + long + '/g.txt', 'g')\n"
+                       "    z.writestr('after.txt', 'after')\n"));
+    zip_archive *za = open_all("l.zip");
+    ASSERT_NE(za, nullptr);
+    const std::string mid = "top/" + std::string(9000, 'x');
+    EXPECT_EQ(za->entries_read, 3u);
+    zip_node *m = zip_find(za, mid.c_str());
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(names_of_ring(m->child), (std::vector<std::string>{mid + "/sub", mid + "/g.txt"}));
+    EXPECT_NE(zip_find(za, (mid + "/sub/f.txt").c_str()), nullptr);
+    EXPECT_EQ(names_of_ring(zip_list(za, "")), (std::vector<std::string>{"top", "after.txt"}));
+}
+
+TEST_F(ZipReader, DamagedDirectoryEndsReadingAndKeepsEarlierRecords)
+{
+    // Each archive holds a.txt, b.txt and c.txt; the patch damages b.txt's record.
+    struct {
+        const char *name;
+        const char *patch;
+        uint32_t read;
+    } cases[] = {
+        {"sig.zip", "patch(p, record(p, 'b.txt'), '<I', 0x12345678)", 1},
+        {"namelen.zip", "patch(p, record(p, 'b.txt') + 28, '<H', 65535)", 1},
+        {"extra.zip", "patch(p, record(p, 'b.txt') + 30, '<H', 65535)", 2},
+        {"start.zip", "patch(p, eocd(p) + 16, '<I', 0xFFFFFF00)", 0},
+        {"count.zip", "patch(p, eocd(p) + 8, '<HH', 60000, 60000)", 3},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(python("p = '" + std::string(c.name) + "'\n"
+                           "with zipfile.ZipFile(p, 'w') as z:\n"
+                           "    for name in ['a.txt', 'b.txt', 'c.txt']:\n"
+                           "        z.writestr(name, name)\n" +
+                           c.patch + "\n"));
+        zip_archive *za = open_all(c.name);
+        ASSERT_NE(za, nullptr);
+        EXPECT_EQ(za->entries_read, c.read);
+        EXPECT_EQ(za->index.nnodes, c.read);
+        EXPECT_EQ(zip_read_dir(za, 1000), 0);
+        EXPECT_EQ(zip_find(za, "a.txt") != nullptr, c.read >= 1);
+    }
+}
+
+TEST_F(ZipReader, DeepPathCannotMakeIndexGrowWithoutBound)
+{
+    // 32000 one-letter components would need about a gigabyte of directory nodes.
+    ASSERT_TRUE(python("with zipfile.ZipFile('deep.zip', 'w') as z:\n"
+                       "    z.writestr('ok.txt', 'ok')\n"
+                       "    z.writestr(zipfile.ZipInfo('a/' * 32000 + 'f'), 'f')\n"
+                       "    z.writestr('after.txt', 'after')\n"
+                       "    z.writestr(zipfile.ZipInfo('b/' * 20 + 'f'), 'f')\n"));
+    zip_archive *za = open_all("deep.zip");
+    ASSERT_NE(za, nullptr);
+    EXPECT_EQ(za->entries_read, 1u);
+    EXPECT_NE(zip_find(za, "ok.txt"), nullptr);
+    EXPECT_EQ(zip_find(za, "a"), nullptr);
+    EXPECT_EQ(za->index.nnodes, 1u);
+    EXPECT_LT(za->index.nbytes, 1u << 20);
+}
+
+// ---- the member reader ----
+
+class ZipMemberData : public ZipMember {
+protected:
+    void SetUp() override
+    {
+        ZipMember::SetUp();
+        ASSERT_TRUE(python("big = text(300000, 1)\n"
+                           "small = text(70000, 2)\n"
+                           "save('big.txt', big)\n"
+                           "save('small.txt', small)\n"
+                           "with zipfile.ZipFile('m.zip', 'w') as z:\n"
+                           "    z.writestr('deflated.txt', big, compress_type=zipfile.ZIP_DEFLATED)\n"
+                           "    z.writestr('stored.txt', small, compress_type=zipfile.ZIP_STORED)\n"
+                           "    z.writestr('empty', b'', compress_type=zipfile.ZIP_STORED)\n"
+                           "    z.writestr('empty.gz', b'', compress_type=zipfile.ZIP_DEFLATED)\n"
+                           "    z.writestr('bz.txt', small, compress_type=zipfile.ZIP_BZIP2)\n"));
+        big = read_file(path("big.txt"));
+        small = read_file(path("small.txt"));
+        za = open_all("m.zip");
+        ASSERT_NE(za, nullptr);
+    }
+
+    zip_stream *open(const char *name)
+    {
+        zip_node *node = zip_find(za, name);
+        return node ? zip_member_open(za, node) : nullptr;
+    }
+
+    std::string big, small;
+    zip_archive *za = nullptr;
+};
+
+TEST_F(ZipMemberData, ReadsWholeMembersInPiecesOfAnySize)
+{
+    ASSERT_EQ(big.size(), 300000u);
+    // The deflated member spans several 32768-byte input pieces.
+    EXPECT_GT(zip_find(za, "deflated.txt")->csize, 3u * 32768);
+    EXPECT_EQ(zip_find(za, "deflated.txt")->method, 8);
+    EXPECT_EQ(zip_find(za, "stored.txt")->method, 0);
+    struct {
+        const char *member;
+        const std::string *expected;
+    } members[] = {{"deflated.txt", &big}, {"stored.txt", &small}};
+    for (const auto &m : members) {
+        for (uint32_t piece : {1000u, 3000u, 4096u, 5000u, 8192u, 32768u, 400000u}) {
+            SCOPED_TRACE(std::string(m.member) + " in pieces of " + std::to_string(piece));
+            zip_stream *zs = open(m.member);
+            ASSERT_NE(zs, nullptr);
+            std::string got;
+            EXPECT_TRUE(read_rest(zs, piece, got));
+            EXPECT_EQ(got.size(), m.expected->size());
+            EXPECT_TRUE(got == *m.expected);
+            EXPECT_EQ(zs->out_pos, m.expected->size());
+            zip_member_close(zs);
+        }
+    }
+}
+
+TEST_F(ZipMemberData, EmptyMembersReadNothing)
+{
+    for (const char *name : {"empty", "empty.gz"}) {
+        SCOPED_TRACE(name);
+        zip_stream *zs = open(name);
+        ASSERT_NE(zs, nullptr);
+        char buf[16];
+        EXPECT_EQ(zip_member_read(zs, buf, sizeof buf), 0);
+        zip_member_close(zs);
+    }
+}
+
+TEST_F(ZipMemberData, InflateAllocationsAreCounted)
+{
+    const int32_t before = n_blocks;
+    zip_stream *stored = open("stored.txt");
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(n_blocks, before + 1);  // the stream alone
+    zip_stream *zs = open("deflated.txt");
+    ASSERT_NE(zs, nullptr);
+    char buf[4096];
+    ASSERT_EQ(zip_member_read(zs, buf, sizeof buf), 4096);
+    // The stream, its input block and zlib's own state and window.
+    EXPECT_GE(n_blocks, before + 4);
+    zip_member_close(zs);
+    zip_member_close(stored);
+    EXPECT_EQ(n_blocks, before);
+}
+
+TEST_F(ZipMemberData, SeeksForwardByDiscardingAndBackByRestarting)
+{
+    struct {
+        const char *member;
+        const std::string *expected;
+    } members[] = {{"deflated.txt", &big}, {"stored.txt", &small}};
+    for (const auto &m : members) {
+        SCOPED_TRACE(m.member);
+        zip_stream *zs = open(m.member);
+        ASSERT_NE(zs, nullptr);
+        EXPECT_EQ(zip_member_seek(zs, 20000), 1);
+        EXPECT_EQ(zs->out_pos, 20000u);
+        EXPECT_EQ(read_exact(zs, 5000), m.expected->substr(20000, 5000));
+        EXPECT_EQ(zip_member_seek(zs, 100), 1);
+        EXPECT_EQ(zs->out_pos, 100u);
+        EXPECT_EQ(read_exact(zs, 3000), m.expected->substr(100, 3000));
+        EXPECT_EQ(zip_member_seek(zs, 0), 1);
+        EXPECT_EQ(read_exact(zs, 10), m.expected->substr(0, 10));
+        // The last byte, and then nothing beyond the end.
+        const uint32_t last = static_cast<uint32_t>(m.expected->size() - 1);
+        EXPECT_EQ(zip_member_seek(zs, last), 1);
+        EXPECT_EQ(read_exact(zs, 10), m.expected->substr(last));
+        EXPECT_EQ(read_exact(zs, 10), "");
+        // A position at or past the end changes nothing.
+        EXPECT_EQ(zip_member_seek(zs, 50), 1);
+        EXPECT_EQ(zip_member_seek(zs, last + 1), -1);
+        EXPECT_EQ(zip_member_seek(zs, 0xFFFFFFFFu), -1);
+        EXPECT_EQ(zs->out_pos, 50u);
+        EXPECT_EQ(read_exact(zs, 20), m.expected->substr(50, 20));
+        zip_member_close(zs);
+    }
+}
+
+TEST_F(ZipMemberData, TwoStreamsOverOneMemberReadAlternately)
+{
+    zip_stream *a = open("deflated.txt");
+    zip_stream *b = open("deflated.txt");
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    ASSERT_EQ(zip_member_seek(b, 50000), 1);
+    std::string got_a, got_b;
+    char buf[3000];
+    for (;;) {
+        const int na = zip_member_read(a, buf, sizeof buf);
+        ASSERT_GE(na, 0);
+        got_a.append(buf, static_cast<size_t>(na));
+        const int nb = zip_member_read(b, buf, sizeof buf);
+        ASSERT_GE(nb, 0);
+        got_b.append(buf, static_cast<size_t>(nb));
+        if (na == 0 && nb == 0)
+            break;
+    }
+    EXPECT_TRUE(got_a == big);
+    EXPECT_TRUE(got_b == big.substr(50000));
+    zip_member_close(a);
+    zip_member_close(b);
+}
+
+TEST_F(ZipMemberData, OtherMethodIsListedButCannotBeOpened)
+{
+    zip_node *node = zip_find(za, "bz.txt");
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(node->method, 12);
+    EXPECT_EQ(node->usize, small.size());
+    const auto top = names_of_ring(zip_list(za, ""));
+    EXPECT_NE(std::find(top.begin(), top.end(), "bz.txt"), top.end());
+    EXPECT_EQ(zip_member_open(za, node), nullptr);
+}
+
+// Archives damaged after they were made: the read that completes the member
+// fails, or the member does not open.
+TEST_F(ZipMember, AlteredStoredDataFailsReadThatReachesEnd)
+{
+    ASSERT_TRUE(python("data = text(50000, 3)\n"
+                       "save('orig.txt', data)\n"
+                       "with zipfile.ZipFile('a.zip', 'w') as z:\n"
+                       "    z.writestr('s.txt', data, compress_type=zipfile.ZIP_STORED)\n"
+                       "off = data_offset('a.zip', 's.txt')\n"
+                       "patch('a.zip', off + 30000, 'B', data[30000] ^ 0x20)\n"));
+    zip_archive *za = open_all("a.zip");
+    ASSERT_NE(za, nullptr);
+    const std::string orig = read_file(path("orig.txt"));
+    zip_stream *zs = zip_member_open(za, zip_find(za, "s.txt"));
+    ASSERT_NE(zs, nullptr);
+    std::vector<char> buf(8192);
+    int fails_at = -1;
+    for (uint32_t pos = 0; pos < orig.size(); pos += 8192) {
+        if (zip_member_read(zs, buf.data(), 8192) < 0) {
+            fails_at = static_cast<int>(pos);
+            break;
+        }
+    }
+    EXPECT_EQ(fails_at, 49152);  // the last piece, not the one holding the altered byte
+    // A read that starts elsewhere is not checked.
+    ASSERT_EQ(zip_member_seek(zs, 20000), 1);
+    std::string rest;
+    EXPECT_TRUE(read_rest(zs, 8192, rest));
+    EXPECT_EQ(rest.size(), 30000u);
+    EXPECT_NE(rest[10000], orig[30000]);
+    // Reading in order from the start again is checked again.
+    ASSERT_EQ(zip_member_seek(zs, 0), 1);
+    rest.clear();
+    EXPECT_FALSE(read_rest(zs, 8192, rest));
+    zip_member_close(zs);
+}
+
+TEST_F(ZipMember, DeflatedMemberWithWrongChecksumFailsAtEnd)
+{
+    ASSERT_TRUE(python("with zipfile.ZipFile('a.zip', 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                       "    z.writestr('d.txt', text(100000, 4))\n"
+                       "    z.writestr('ok.txt', text(100000, 4))\n"
+                       "r = record('a.zip', 'd.txt')\n"
+                       "crc, = struct.unpack_from('<I', open('a.zip', 'rb').read(), r + 16)\n"
+                       "patch('a.zip', r + 16, '<I', crc ^ 1)\n"));
+    zip_archive *za = open_all("a.zip");
+    ASSERT_NE(za, nullptr);
+    for (const char *name : {"d.txt", "ok.txt"}) {
+        SCOPED_TRACE(name);
+        zip_stream *zs = zip_member_open(za, zip_find(za, name));
+        ASSERT_NE(zs, nullptr);
+        std::string got;
+        const bool intact = std::string(name) == "ok.txt";
+        EXPECT_EQ(read_rest(zs, 7000, got), intact);
+        EXPECT_EQ(got.size(), intact ? 100000u : 98000u);  // every piece before the last arrived
+        zip_member_close(zs);
+    }
+    // A read that starts inside the member is not checked, though reaching
+    // its position decompressed everything before it.
+    zip_stream *zs = zip_member_open(za, zip_find(za, "d.txt"));
+    ASSERT_NE(zs, nullptr);
+    ASSERT_EQ(zip_member_seek(zs, 50000), 1);
+    std::string rest;
+    EXPECT_TRUE(read_rest(zs, 7000, rest));
+    EXPECT_EQ(rest.size(), 50000u);
+    zip_member_close(zs);
+}
+
+TEST_F(ZipMember, CutShortDeflateDataFails)
+{
+    ASSERT_TRUE(python("with zipfile.ZipFile('a.zip', 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                       "    z.writestr('d.txt', text(100000, 5))\n"
+                       "r = record('a.zip', 'd.txt')\n"
+                       "csize, = struct.unpack_from('<I', open('a.zip', 'rb').read(), r + 20)\n"
+                       "patch('a.zip', r + 20, '<I', csize // 2)\n"));
+    zip_archive *za = open_all("a.zip");
+    ASSERT_NE(za, nullptr);
+    zip_stream *zs = zip_member_open(za, zip_find(za, "d.txt"));
+    ASSERT_NE(zs, nullptr);
+    std::string got;
+    EXPECT_FALSE(read_rest(zs, 4096, got));
+    EXPECT_LT(got.size(), 100000u);
+    // The failure holds at that position; starting again fails the same way.
+    ASSERT_EQ(zip_member_seek(zs, 0), 1);
+    got.clear();
+    EXPECT_FALSE(read_rest(zs, 4096, got));
+    zip_member_close(zs);
+}
+
+TEST_F(ZipMember, MemberShorterThanRecordedSizeEndsEarly)
+{
+    ASSERT_TRUE(python("with zipfile.ZipFile('a.zip', 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                       "    z.writestr('d.txt', text(10000, 6))\n"
+                       "r = record('a.zip', 'd.txt')\n"
+                       "patch('a.zip', r + 24, '<I', 20000)\n"));
+    zip_archive *za = open_all("a.zip");
+    ASSERT_NE(za, nullptr);
+    zip_stream *zs = zip_member_open(za, zip_find(za, "d.txt"));
+    ASSERT_NE(zs, nullptr);
+    std::string got;
+    EXPECT_TRUE(read_rest(zs, 4096, got));
+    EXPECT_EQ(got.size(), 10000u);  // short of the recorded 20000
+    zip_member_close(zs);
+}
+
+TEST_F(ZipMember, MemberOutsideTheFileIsNotOpened)
+{
+    struct {
+        const char *name;
+        const char *patch;
+    } cases[] = {
+        {"offset.zip", "patch(p, record(p, 'm.txt') + 42, '<I', 0xFFFFFFF0)"},
+        {"offset2.zip", "patch(p, record(p, 'm.txt') + 42, '<I', os.path.getsize(p) - 10)"},
+        {"csize.zip", "patch(p, record(p, 'm.txt') + 20, '<I', 0x7FFFFFFF)"},
+        {"header.zip", "patch(p, 0, '<I', 0)"},
+        {"extra.zip", "patch(p, 28, '<H', 65535)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(python("p = '" + std::string(c.name) + "'\n"
+                           "with zipfile.ZipFile(p, 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                           "    z.writestr('m.txt', text(5000, 7))\n" +
+                           c.patch + "\n"));
+        zip_archive *za = open_all(c.name);
+        ASSERT_NE(za, nullptr);
+        zip_node *node = zip_find(za, "m.txt");
+        ASSERT_NE(node, nullptr);
+        EXPECT_EQ(zip_member_open(za, node), nullptr);
+    }
+}
+
+}  // namespace
