@@ -210,3 +210,34 @@ void fe_unlink(server_ctx *ctx, file_entry *fe)
         }
     }
 }
+
+// ---- path resolution ---------------------------------------------------------
+
+file_entry *resolve_path(server_ctx *, const char *, const char *, const char *, int *redirect)
+{
+    *redirect = 0;
+    return nullptr;  // disk and archive resolution not joined yet: every path is 404
+}
+
+void make_room_for_page(server_ctx *ctx)
+{
+    int32_t pages = 0;
+    for (int i = 0; i < ctx->fe_hash_size; ++i)
+        for (file_entry *fe = ctx->fe_hash[i]; fe; fe = fe->hash_next)
+            pages += fe->ft == FT_PAGE;
+    if (pages < MAX_CACHED_PAGES)
+        return;
+    for (int i = 0; i < ctx->fe_hash_size; ++i) {
+        file_entry **link = &ctx->fe_hash[i];
+        while (*link) {
+            file_entry *fe = *link;
+            if (fe->ft == FT_PAGE && fe->refcount == 0) {
+                *link = fe->hash_next;
+                --ctx->nentries;
+                fe_destroy(fe);
+            } else {
+                link = &fe->hash_next;
+            }
+        }
+    }
+}

@@ -56,3 +56,13 @@ int fe_read(file_entry *fe, void *buffer, uint32_t count, uint32_t offset);  // 
 file_entry *fe_lookup(server_ctx *ctx, const char *name);
 void fe_insert(server_ctx *ctx, file_entry *fe);
 void fe_unlink(server_ctx *ctx, file_entry *fe);
+
+// Path resolution: the entry answering a mapped path, or null; *redirect is
+// set when a directory was named without its final "/".
+file_entry *resolve_path(server_ctx *ctx, const char *path, const char *page_path, const char *query,
+                         int *redirect);
+
+// Generated pages are bounded: before another is made, the unreferenced ones
+// go once there are too many.
+constexpr int32_t MAX_CACHED_PAGES = 1024;
+void make_room_for_page(server_ctx *ctx);

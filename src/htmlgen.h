@@ -23,3 +23,15 @@ uint32_t expand_template(char *out, uint32_t capacity, const char *tmpl, directi
 // The expansion of `tmpl` without a callback in a block fitted to its length,
 // or null when memory is exhausted.
 text_block *page_from_template(const char *tmpl);
+
+// ---- directory index pages --------------------------------------------------
+struct dir_entry;
+struct zip_node;
+
+// Each returns a page (text_block) or null when memory is exhausted.
+// `page_path` is the listed directory's request path as it arrived, ending in
+// "/"; `keys` are the sort keys that followed "O=" in the query.
+text_block *list_dir_unsorted(const char *path, const char *page_path);
+text_block *list_dir_sorted(dir_entry *snapshot, const char *page_path, const char *keys);
+text_block *list_zip_unsorted(zip_node *first, const char *page_path);
+text_block *list_zip_sorted(zip_node *first, const char *page_path, const char *keys);

@@ -2,10 +2,16 @@
 // sweep, and the request state machine.
 #include "httpd.h"
 
+#include "error.h"
 #include "file.h"
+#include "htmlgen.h"
 #include "htconfig.h"
+#include "htproc.h"
 #include "memory.h"
+#include "mime.h"
 #include "net.h"
+#include "resources.h"
+#include "task.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -86,12 +92,15 @@ void ctx_init(server_ctx *ctx, const char *root)
     ctx->in_ring = ctx->out_ring = nullptr;
     ctx->root = root;
     ctx->start_time = time_now();
-    ctx_init_tables(ctx);
+    mime_table_build();
+    status_init();
+    for (const builtin_resource *r = builtin_resources; r->name; ++r)
+        fe_add_static(ctx, r->name, r->data, r->size);
 }
 
 void ctx_destroy(server_ctx *ctx)
 {
-    ctx_free_tables(ctx);
+    mime_table_free();
     if (ctx->task_hash) {
         for (int i = ctx->task_hash_size - 1; i >= 0; --i) {
             task *t = ctx->task_hash[i];
@@ -327,7 +336,7 @@ static int32_t find_entry(server_ctx *ctx, task *t, char *path_buf, file_entry *
         return STATUS_505;
     if (t->method != METHOD_GET && t->method != METHOD_HEAD)
         return STATUS_501;
-    char *path = split_target(t);
+    char *path = split_target(t->uri, &t->host, &t->port, &t->query);
     if (!path)
         return STATUS_400;
     if (t->host)
@@ -341,10 +350,10 @@ static int32_t find_entry(server_ctx *ctx, task *t, char *path_buf, file_entry *
     if ((*found = builtin_lookup(ctx, t->uri, t->query)))
         return 0;
 
-    const char *mapped = map_uri(t->uri);
+    const char *mapped = map_uri(t->uri, g_config.uri_mapping);
     if (!mapped)
         return STATUS_404;
-    if (!path_allowed(mapped))
+    if (!path_allowed(mapped, g_config.allow_path))
         return STATUS_403;
     const size_t mapped_len = strlen(mapped);
     int redirect = 0;
@@ -468,4 +477,28 @@ int exec_task(server_ctx *ctx, task *t)
         task_close(ctx, t);
         return 2;
     }
+}
+
+// ---- built-in queries ------------------------------------------------------------
+
+constexpr size_t MAX_RESOURCE_NAME = 20;
+
+file_entry *builtin_lookup(server_ctx *ctx, const char *path, const char *query)
+{
+    if (!query || strcmp(path, "/") != 0)
+        return nullptr;
+    if (strcmp(query, "help") == 0) {
+        make_room_for_page(ctx);
+        return fe_add_page(ctx, "??help.html", page_from_template(help_page_html));
+    }
+    if (strncmp(query, "rc=", 3) != 0)
+        return nullptr;
+    const char *name = query + 3;
+    const size_t len = strlen(name);
+    if (len > MAX_RESOURCE_NAME)
+        return nullptr;
+    char key[MAX_RESOURCE_NAME + 2];
+    key[0] = '?';
+    memcpy(key + 1, name, len + 1);
+    return fe_lookup(ctx, key);
 }

@@ -100,4 +100,9 @@ void sweep(server_ctx *ctx, int level);
 
 int exec_task(server_ctx *ctx, task *t);  // 0 wait, 1 moved on, 2 closed
 
+// Returns the reference a task held; a disk file or member stream nobody
+// uses any more is closed at once.
+void fe_release(server_ctx *ctx, file_entry *fe);
+void fe_release_unused(server_ctx *ctx);  // one Clean Cache pass
+
 file_entry *builtin_lookup(server_ctx *ctx, const char *path, const char *query);

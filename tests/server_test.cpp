@@ -68,8 +68,9 @@ protected:
     }
     void TearDown() override
     {
-        if (srv.pid > 0)
+        if (srv.pid > 0) {
             EXPECT_EQ(stop_server(srv), 0);
+        }
     }
     std::string root;
     server_proc srv;
