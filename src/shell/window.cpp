@@ -30,12 +30,13 @@
 #include "net.h"
 #include "os/evloop.h"
 #include "os/instance.h"
+#include "shell/shell.h"
 
 namespace {
 
-constexpr char TITLE[] = "Pellorwick HTTP Server 0.1.6";
-constexpr char START_TEXT[] = "Start Pellorwick HTTP Server 0.1.6";
-constexpr char STOP_TEXT[] = "Stop Pellorwick HTTP Server 0.1.6";
+constexpr char TITLE[] = PW_NAME_VERSION;
+constexpr char START_TEXT[] = "Start " PW_NAME_VERSION;
+constexpr char STOP_TEXT[] = "Stop " PW_NAME_VERSION;
 constexpr int WINDOW_W = 454;
 constexpr int WINDOW_H = 300;
 constexpr int ROOT_SIZE = 260;   // 259 bytes and the terminator
@@ -289,10 +290,9 @@ void start_server()
     if (server_start(port, g_shell.root, g_shell.default_page) == -1)
         return;
 
-    if (port == 80)
-        label(ID_STATUS)->setText("For help: http://127.0.0.1/?help");
-    else
-        label(ID_STATUS)->setText(QString("For help: http://127.0.0.1:%1/?help").arg(port));
+    char status[64];
+    format_status_line(status, sizeof status, port);
+    label(ID_STATUS)->setText(status);
     set_running_controls(true);
     g_shell.running = true;
 }
@@ -331,10 +331,7 @@ void on_close()
 
 void on_about()
 {
-    QMessageBox::information(g_shell.window, "About",
-                             "Pellorwick HTTP Server 0.1.6\n"
-                             "Publishes one folder tree over HTTP/1.1 and opens ZIP archives as folders.\n"
-                             "One process, one thread, nothing written to disk.");
+    QMessageBox::information(g_shell.window, "About", QString::fromUtf8(about_text));
 }
 
 void show_window()
