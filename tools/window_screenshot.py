@@ -2,7 +2,8 @@
 """Takes docs/window.png: the window program on a private Xvfb display, started
 from its Start button, with a few requests served so the counters move.
 
-usage: tools/window_screenshot.py [PROGRAM] [OUTPUT]   (defaults: build/pellorwick docs/window.png)
+usage: tools/window_screenshot.py [PROGRAM [OUTPUT [ROOT]]]
+       (defaults: build/pellorwick docs/window.png examples/webhome; run from the source tree)
 
 Needs Xvfb and libXtst (for the click); no other tools. The picture is read from
 Xvfb's frame-buffer file (XWD format) and written as PNG with zlib.
@@ -79,6 +80,7 @@ def click(x, y):
     time.sleep(0.3)
     xtst.XTestFakeButtonEvent(dpy, 1, 1, 0)
     xtst.XTestFakeButtonEvent(dpy, 1, 0, 0)
+    xtst.XTestFakeMotionEvent(dpy, -1, 0, 0, 0)  # keep the pointer out of the picture
     xlib.XFlush(dpy)
     xlib.XCloseDisplay(dpy)
 
@@ -93,10 +95,8 @@ def fetch(path):
 def main():
     program = sys.argv[1] if len(sys.argv) > 1 else "build/pellorwick"
     output = sys.argv[2] if len(sys.argv) > 2 else "docs/window.png"
+    root = sys.argv[3] if len(sys.argv) > 3 else "examples/webhome"
     fbdir = tempfile.mkdtemp()
-    root = tempfile.mkdtemp()
-    with open(os.path.join(root, "index.html"), "w") as f:
-        f.write("<html><body>Pellorwick</body></html>\n")
     xvfb = subprocess.Popen(["Xvfb", DISPLAY, "-screen", "0", "%dx%dx24" % (SCREEN_W, SCREEN_H),
                              "-fbdir", fbdir, "-nolisten", "tcp"], stderr=subprocess.DEVNULL)
     prog = None
@@ -124,7 +124,6 @@ def main():
         xvfb.terminate()
         xvfb.wait()
         shutil.rmtree(fbdir, ignore_errors=True)
-        shutil.rmtree(root, ignore_errors=True)
 
 
 if __name__ == "__main__":

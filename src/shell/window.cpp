@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFont>
+#include <QFontMetrics>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
@@ -43,6 +44,7 @@ constexpr int ROOT_SIZE = 260;   // 259 bytes and the terminator
 constexpr int PAGE_SIZE = 32;    // 31 bytes and the terminator
 constexpr int PORT_TEXT_SIZE = 260;
 constexpr int TICK_MS = 1000;
+constexpr int FONT_HEIGHT = 16;
 
 enum : int {
     ID_ROOT = 1,
@@ -362,6 +364,19 @@ void main_window::closeEvent(QCloseEvent *event)
         showMinimized();
 }
 
+// "Times", weight 500, 16 pixels high: the height is that of the whole text
+// cell (ascent and descent), so the glyphs are somewhat smaller than 16 pixels.
+QFont window_font()
+{
+    QFont font("Times");
+    font.setWeight(QFont::Medium);
+    int size = FONT_HEIGHT;
+    do {
+        font.setPixelSize(size);
+    } while (QFontMetrics(font).height() > FONT_HEIGHT && --size > FONT_HEIGHT / 2);
+    return font;
+}
+
 QWidget *create_control(QWidget *parent, const control_def &c, const QFont &font)
 {
     QWidget *w = nullptr;
@@ -441,9 +456,7 @@ QWidget *window_create(const char *root, int port, const char *index_file)
     icon->setAlignment(Qt::AlignCenter);
     icon->setPixmap(draw_icon(32));
 
-    QFont font("Times");
-    font.setPixelSize(16);
-    font.setWeight(QFont::Medium);
+    QFont font = window_font();
     for (const control_def &c : CONTROLS)
         g_shell.controls[c.id] = create_control(w, c, font);
     QWidget::setTabOrder(g_shell.controls[ID_ROOT], g_shell.controls[ID_PAGE]);
