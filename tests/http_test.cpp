@@ -1,0 +1,187 @@
+// The protocol on the wire: exact error replies, persistence, pipelining,
+// requests in pieces and over-full heads, against the real program.
+#include "support.h"
+
+#include <gtest/gtest.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+std::string page(const std::string &status, const std::string &body)
+{
+    const std::string html = "<html><head><title>" + status + "</title></head>\n<body>" + body + "</body></html>\n";
+    char len[8];
+    snprintf(len, sizeof len, "%4zu", html.size());
+    return "HTTP/1.1 " + status + "\r\nContent-Type: text/html\r\nContent-Length: " + len + "\r\n\r\n" + html;
+}
+
+long cpu_ticks(pid_t pid)
+{
+    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/stat"));
+    std::string field;
+    long total = 0;
+    for (int i = 1; in >> field && i <= 15; ++i)
+        if (i >= 14)
+            total += std::stol(field);
+    return total;
+}
+
+class Http : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        root = new std::string(make_temp_dir());
+        srv = new server_proc;
+        ASSERT_TRUE(start_server(*srv, *root));
+    }
+    static void TearDownTestSuite()
+    {
+        EXPECT_EQ(stop_server(*srv), 0);
+        delete srv;
+        delete root;
+    }
+    static std::string exchange(const std::string &request) { return http_exchange(srv->port, request, 3000); }
+    static std::string *root;
+    static server_proc *srv;
+};
+std::string *Http::root;
+server_proc *Http::srv;
+
+}  // namespace
+
+TEST_F(Http, ErrorRepliesForGetCarryTheirPage)
+{
+    const std::string long_path = "/" + std::string(1019, 'a');
+    struct {
+        std::string request, reply;
+    } cases[] = {
+        {"GET /nope HTTP/1.0\r\n\r\n", page("404 Not found", "404 File /nope not found.")},
+        {"GET nope HTTP/1.0\r\n\r\n", page("400 Bad request", "400 Bad request")},
+        {"GET * HTTP/1.0\r\n\r\n", page("400 Bad request", "400 Bad request")},
+        {"GET http://example.org/ HTTP/1.0\r\n\r\n", page("501 Not implemented", "501 This function has not been implemented")},
+        {"GET / HTTP/1.2\r\nConnection: close\r\n\r\n", page("505 Version not implemented", "505 HTTP version 1.2 not implemented")},
+        {"GET " + long_path + " HTTP/1.0\r\n\r\n", page("414 Request-URI too long", "414 Request-URI " + long_path + " too long.")},
+    };
+    for (auto &c : cases)
+        EXPECT_EQ(exchange(c.request), c.reply) << c.request.substr(0, 40);
+}
+
+TEST_F(Http, ErrorRepliesForOtherMethodsEndAfterTheirHeader)
+{
+    struct {
+        std::string request, reply;
+    } cases[] = {
+        {"HEAD /nope HTTP/1.0\r\n\r\n", "HTTP/1.1 404 Not found\r\n\r\n"},
+        {"HEAD nope HTTP/1.0\r\n\r\n", "HTTP/1.1 400 Bad request\r\n\r\n"},
+        {"POST / HTTP/1.0\r\n\r\n", "HTTP/1.1 501 Not implemented\r\n\r\n"},
+        {"DELETE / HTTP/1.0\r\n\r\n", "HTTP/1.1 501 Not implemented\r\n\r\n"},
+        {"BREW / HTTP/1.0\r\n\r\n", "HTTP/1.1 400 Bad request\r\n\r\n"},  // unknown method
+        {"HEAD / HTTP/1.2\r\nConnection: close\r\n\r\n", "HTTP/1.1 505 Version not implemented\r\n\r\n"},
+        {"HEAD /" + std::string(1019, 'b') + " HTTP/1.0\r\n\r\n", "HTTP/1.1 414 Request-URI too long\r\n\r\n"},
+    };
+    for (auto &c : cases)
+        EXPECT_EQ(exchange(c.request), c.reply) << c.request.substr(0, 40);
+}
+
+TEST_F(Http, PathAndQueryLengthBoundary)
+{
+    // 1019 characters of path and query are served (here: not found); 1020 are too long.
+    const std::string q = "?" + std::string(1009, 'q');
+    EXPECT_EQ(exchange("HEAD /123456789" + q + " HTTP/1.0\r\n\r\n"), "HTTP/1.1 404 Not found\r\n\r\n");
+    EXPECT_EQ(exchange("HEAD /1234567890" + q + " HTTP/1.0\r\n\r\n"), "HTTP/1.1 414 Request-URI too long\r\n\r\n");
+}
+
+TEST_F(Http, ErrorPagesEscapeTheRequestPath)
+{
+    std::string reply = exchange("GET /%3Cscript%3Ealert('x')%3C/script%3E HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(reply.find("<script>"), std::string::npos);
+    EXPECT_NE(reply.find("&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;"), std::string::npos);
+}
+
+TEST_F(Http, PersistenceRules)
+{
+    const std::string not_found = "HTTP/1.1 404 Not found\r\n\r\n";
+    // HTTP/1.1 stays open: two requests answered, then the idle connection stays.
+    int fd = connect_to(srv->port);
+    send_all(fd, "HEAD /a HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(recv_all(fd, 300), not_found);
+    send_all(fd, "HEAD /b HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(recv_all(fd, 300), not_found);
+    // "close" closes after the reply.
+    send_all(fd, "HEAD /c HTTP/1.1\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(recv_all(fd, 3000), not_found);
+    EXPECT_EQ(send(fd, "x", 1, MSG_NOSIGNAL) < 0 || recv_all(fd, 300).empty(), true);
+    close(fd);
+
+    // HTTP/1.0 keep-alive sticks for a following HTTP/1.0 request without the header.
+    fd = connect_to(srv->port);
+    send_all(fd, "HEAD /a HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n");
+    EXPECT_EQ(recv_all(fd, 300), not_found);
+    send_all(fd, "HEAD /b HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(recv_all(fd, 300), not_found);
+    close(fd);
+
+    // Plain HTTP/1.0 and a request without a version close after the reply.
+    EXPECT_EQ(exchange("HEAD /a HTTP/1.0\r\n\r\n"), not_found);
+    EXPECT_EQ(exchange("GET /a\r\n\r\n"), page("404 Not found", "404 File /a not found."));
+}
+
+TEST_F(Http, PipelinedRequestsAreAnsweredInOrder)
+{
+    std::string two = exchange("HEAD /one HTTP/1.1\r\n\r\nGET /two HTTP/1.1\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(two, "HTTP/1.1 404 Not found\r\n\r\n" + page("404 Not found", "404 File /two not found."));
+
+    std::string three = exchange(
+        "GET /1 HTTP/1.1\r\n\r\nGET /2 HTTP/1.1\r\n\r\nGET /3 HTTP/1.1\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(three, page("404 Not found", "404 File /1 not found.") +
+                         page("404 Not found", "404 File /2 not found.") +
+                         page("404 Not found", "404 File /3 not found."));
+}
+
+TEST_F(Http, RequestSentOneByteAtATime)
+{
+    const std::string request = "GET /slow HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    int fd = connect_to(srv->port);
+    for (char c : request) {
+        send_all(fd, std::string(1, c));
+        usleep(2000);
+    }
+    EXPECT_EQ(recv_all(fd, 3000), page("404 Not found", "404 File /slow not found."));
+    close(fd);
+}
+
+TEST_F(Http, OverfullHeadIsAnswered413AndClosedWithoutSpinning)
+{
+    const std::string head = "GET / HTTP/1.1\r\nX-Filler: " + std::string(16384, 'x');
+    long before = cpu_ticks(srv->pid);
+    int fd = connect_to(srv->port);
+    send_all(fd, head.substr(0, 16384));
+    std::string reply = recv_all(fd, 3000);
+    EXPECT_EQ(reply, page("413 Request engity too large", "413 Request engity too large."));
+    close(fd);
+
+    fd = connect_to(srv->port);
+    send_all(fd, "HEAD / HTTP/1.1\r\nX-Filler: " + std::string(16384, 'y'));
+    EXPECT_EQ(recv_all(fd, 3000), "HTTP/1.1 413 Request engity too large\r\n\r\n");
+    close(fd);
+    EXPECT_LT(cpu_ticks(srv->pid) - before, sysconf(_SC_CLK_TCK) / 2);
+}
+
+TEST_F(Http, PeerClosingMidRequestLeavesNothingBehind)
+{
+    for (int i = 0; i < 20; ++i) {
+        int fd = connect_to(srv->port);
+        send_all(fd, "GET /partial HTTP/1.1\r\nHo");
+        close(fd);
+    }
+    std::string stats;
+    for (int i = 0; i < 50; ++i) {
+        stats = server_command(*srv, "stats");
+        if (stats.find("online=0 ") != std::string::npos)
+            break;
+        usleep(20000);
+    }
+    EXPECT_NE(stats.find("tasks=0 "), std::string::npos) << stats;
+}
