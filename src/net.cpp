@@ -40,7 +40,7 @@ void count_bytes(int32_t *counter, ssize_t n)
 
 void on_read(server_ctx *ctx, task *t)
 {
-    ssize_t n = recv(t->sock, t->in_buf + t->in_head, t->in_buf_size - t->in_head, 0);
+    ssize_t n = ev_recv(loop, t->sock, t->in_buf + t->in_head, t->in_buf_size - t->in_head);
     if (n < 0)
         return;  // nothing there after all; a later event retries
     t->in_head += static_cast<uint32_t>(n);
@@ -52,7 +52,7 @@ void on_read(server_ctx *ctx, task *t)
 void on_write(server_ctx *ctx, task *t)
 {
     if (t->out_len > 0) {
-        ssize_t n = send(t->sock, t->out_buf, t->out_len, MSG_NOSIGNAL);
+        ssize_t n = ev_send(loop, t->sock, t->out_buf, t->out_len);
         if (n < 0)
             return;  // full or failing; a write or close event follows
         count_bytes(&bytes_sent, n);
