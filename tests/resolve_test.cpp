@@ -554,18 +554,26 @@ TEST_F(PathResolution, ArchiveListingsUseTheFirstMembersTime)
 
 TEST_F(PathResolution, GeneratedPagesAreBoundedButPagesInUseStay)
 {
-    file_entry *held = resolve("dir/", "x=0");
-    ASSERT_NE(held, nullptr);
-    fe_ref(held);
-    for (int i = 1; i <= MAX_CACHED_PAGES + 100; ++i)
-        ASSERT_NE(resolve("dir/", "x=1"), nullptr) << i;
-    EXPECT_LE(count_kind(FT_PAGE), MAX_CACHED_PAGES);
-    bool found = false;
-    for (int i = 0; i < FE_HASH_SIZE; ++i)
-        for (file_entry *fe = ctx.fe_hash[i]; fe; fe = fe->hash_next)
-            found = found || fe == held;
-    EXPECT_TRUE(found);
-    fe_unref(held);
+    // Rebuilt unsorted pages and distinct sort keys, on disk and in an archive.
+    const std::pair<const char *, bool> cases[] = {
+        {"dir/", false}, {"dir/", true}, {"a.zip/docs/", false}, {"a.zip/docs/", true}};
+    for (auto &[rel, sorted] : cases) {
+        SCOPED_TRACE(std::string(rel) + (sorted ? " sorted" : " unsorted"));
+        file_entry *held = resolve(rel, "x=0");
+        ASSERT_NE(held, nullptr);
+        fe_ref(held);
+        for (int i = 1; i <= MAX_CACHED_PAGES + 100; ++i) {
+            const std::string query = sorted ? "O=N" + std::to_string(i) : "x=1";
+            ASSERT_NE(resolve(rel, query.c_str()), nullptr) << i;
+        }
+        EXPECT_LE(count_kind(FT_PAGE), MAX_CACHED_PAGES);
+        bool found = false;
+        for (int i = 0; i < FE_HASH_SIZE; ++i)
+            for (file_entry *fe = ctx.fe_hash[i]; fe; fe = fe->hash_next)
+                found = found || fe == held;
+        EXPECT_TRUE(found);
+        fe_unref(held);
+    }
 }
 
 }  // namespace
