@@ -74,6 +74,7 @@ sparse('list/s10m.bin', 10239488)
 
 put('site/index.html', b'<p>the site</p>\n')
 put('sp dir/f.txt', b'spaced\n')
+put('xss/<img src=x onerror=alert(1)>', b'not a script\n')
 
 orig = {
     'readme.txt': b'stored member\n',
@@ -653,6 +654,21 @@ TEST_F(Serving, DirectoriesWithoutSlashAreRedirectedWithTheirQuery)
         EXPECT_EQ(header_of(r, "Location"), location);
     }
     EXPECT_EQ(get(port, "/sp%20dir/f.txt").body, "spaced\n");
+}
+
+TEST_F(Serving, NamesAndPathsReachIndexPagesEscaped)
+{
+    reply spaced = get(port, "/sp%20dir/");
+    EXPECT_NE(spaced.body.find("&gt;/<a href=\"/sp%20dir/\">sp%20dir</a>/</h2>"), std::string::npos);
+    EXPECT_EQ(spaced.body.find("%2520"), std::string::npos);
+
+    reply page = get(port, "/xss/");
+    EXPECT_EQ(page.body.find("<img src=x"), std::string::npos);
+    EXPECT_NE(page.body.find(" &lt;img src=x onerror=alert(1)&gt; (13)"), std::string::npos);
+    const size_t at = page.body.find("<a href=\"%3C");
+    ASSERT_NE(at, std::string::npos);
+    const std::string link = page.body.substr(at + 9, page.body.find('"', at + 9) - at - 9);
+    EXPECT_EQ(get(port, "/xss/" + link).body, "not a script\n");
 }
 
 TEST_F(Serving, PathsThatNameNothingAre404)
