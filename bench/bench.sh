@@ -11,6 +11,7 @@
 #   BENCH_RUNS      runs per figure (at least 3 for the table), default 3
 #   BENCH_DURATION  seconds of each wrk load, default 8
 #   BENCH_KEEP      directory to keep the fixtures in between runs (default: a fresh temporary one)
+#   BENCH_BIN       the Pellorwick program to measure instead of build/pellorwick (to compare builds)
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -31,7 +32,7 @@ cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=Release -DPW_TESTS=OFF >/dev/
 cmake --build "$top/build" -j "$(nproc)" >/dev/null
 mkdir -p "$top/build/bench"
 g++ -O2 -o "$top/build/bench/inflate_speed" "$here/inflate_speed.cpp" -lz
-PELLORWICK="$top/build/pellorwick"
+PELLORWICK=${BENCH_BIN:-$top/build/pellorwick}
 
 work=$(mktemp -d /tmp/pw-bench.XXXXXX)
 chmod 755 "$work"

@@ -52,7 +52,9 @@ void on_read(server_ctx *ctx, task *t)
 void on_write(server_ctx *ctx, task *t)
 {
     if (t->out_len > 0) {
-        ssize_t n = ev_send(loop, t->sock, t->out_buf, t->out_len);
+        // While the body is still being copied, more follows at once: let the
+        // pieces of one reply travel in full segments rather than 8 KB each.
+        ssize_t n = ev_send(loop, t->sock, t->out_buf, t->out_len, t->state == TASK_OUTPUT);
         if (n < 0)
             return;  // full or failing; a write or close event follows
         count_bytes(&bytes_sent, n);

@@ -174,7 +174,7 @@ TEST_F(EventLoop, WriteEventWaitsForRoomAfterASendFoundTheSocketFull)
     static char block[65536];
     size_t sent = 0;
     for (;;) {
-        ssize_t n = ev_send(loop, server, block, sizeof block);
+        ssize_t n = ev_send(loop, server, block, sizeof block, false);
         if (n < 0) {
             ASSERT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK);
             break;

@@ -34,7 +34,9 @@ int ev_listen_socket(ev_loop *loop, int port, int backlog, int *error_step);  //
 int ev_accept(ev_loop *loop, int listen_sock, int *err);  // new socket, or -1 with errno in *err
 void ev_select(ev_loop *loop, int sock, uint32_t events);
 ssize_t ev_recv(ev_loop *loop, int sock, void *buffer, size_t length);        // as recv(2)
-ssize_t ev_send(ev_loop *loop, int sock, const void *buffer, size_t length);  // as send(2), without SIGPIPE
+// As send(2), without SIGPIPE. `more` says that the caller sends the rest of
+// the same reply next, so the bytes may wait to fill a whole segment.
+ssize_t ev_send(ev_loop *loop, int sock, const void *buffer, size_t length, bool more);
 void ev_close(ev_loop *loop, int sock);      // cancel and close one socket
 void ev_shutdown(ev_loop *loop);             // close every socket the loop created
 

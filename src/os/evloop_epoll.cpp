@@ -265,13 +265,13 @@ ssize_t ev_recv(ev_loop *loop, int sock, void *buffer, size_t length)
     return n;
 }
 
-ssize_t ev_send(ev_loop *loop, int sock, const void *buffer, size_t length)
+ssize_t ev_send(ev_loop *loop, int sock, const void *buffer, size_t length, bool more)
 {
     if (sock < 0 || sock >= loop->nsocks) {
         errno = EBADF;
         return -1;
     }
-    const ssize_t n = send(sock, buffer, length, MSG_NOSIGNAL);
+    const ssize_t n = send(sock, buffer, length, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
     // A short or refused send found the socket full; room raises a new edge.
     if (n < 0 || static_cast<size_t>(n) < length)
         loop->socks[sock].ready &= static_cast<uint8_t>(~READY_OUT);
