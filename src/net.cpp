@@ -96,6 +96,7 @@ void on_accept(server_ctx *ctx)
         t->out_low_water = TASK_LOW_WATER;
         t->select_flags = 0;
         task_register(ctx, t);
+        ev_set_data(loop, sock, t);
         task_select(ctx, t);
     }
 }
@@ -109,7 +110,10 @@ void socket_event(ev_loop *, int sock, uint32_t event)
     case EV_CLOSE: {
         if (!ctx->task_hash)
             return;
-        task *t = task_find(ctx, task_key(static_cast<uint32_t>(sock)));
+        // The loop keeps each connection's task beside its socket: the same
+        // task the registry holds under the socket's key, found without
+        // hashing the key on every event.
+        auto *t = static_cast<task *>(ev_data(loop, sock));
         if (!t)
             return;
         if (event == EV_READ)

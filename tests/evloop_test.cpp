@@ -258,3 +258,31 @@ TEST_F(EventLoop, EmptySubscriptionStopsDeliveries)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(EventLoop, SubscriberRecordStaysWithTheSocketUntilItCloses)
+{
+    int record_of_server = 0;
+    EXPECT_EQ(ev_data(loop, server), nullptr);
+    ev_set_data(loop, server, &record_of_server);
+    EXPECT_EQ(ev_data(loop, server), &record_of_server);
+    EXPECT_EQ(ev_data(loop, listener), nullptr);
+    ev_close(loop, server);
+    EXPECT_EQ(ev_data(loop, server), nullptr);
+    // The next connection may get the same descriptor: it starts without a record.
+    int again = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(local_port(listener)));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(again, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_GE(wait_for(EV_ACCEPT), 1);
+    int err = 0;
+    int next = ev_accept(loop, listener, &err);
+    ASSERT_GE(next, 0);
+    EXPECT_EQ(ev_data(loop, next), nullptr);
+    close(again);
+}
+
+}  // namespace

@@ -37,6 +37,9 @@ ssize_t ev_recv(ev_loop *loop, int sock, void *buffer, size_t length);        //
 // As send(2), without SIGPIPE. `more` says that the caller sends the rest of
 // the same reply next, so the bytes may wait to fill a whole segment.
 ssize_t ev_send(ev_loop *loop, int sock, const void *buffer, size_t length, bool more);
+// A record the subscriber keeps with an open socket; null until set, and again once closed.
+void ev_set_data(ev_loop *loop, int sock, void *data);
+void *ev_data(ev_loop *loop, int sock);
 void ev_close(ev_loop *loop, int sock);      // cancel and close one socket
 void ev_shutdown(ev_loop *loop);             // close every socket the loop created
 

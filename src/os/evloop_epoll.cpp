@@ -47,6 +47,7 @@ struct sock_state {
     uint8_t unused;
     uint16_t generation;  // bumped at close, so stale readiness is never misdelivered
     int32_t next;         // next socket on the pending list, or -1
+    void *data;           // the subscriber's record for the socket
 };
 
 constexpr int MAX_EVENTS = 256;
@@ -196,6 +197,7 @@ static int adopt(ev_loop *loop, int sock, uint8_t ready)
     s.flags = static_cast<uint8_t>(SOCK_OWNED | (s.flags & SOCK_QUEUED));
     s.events = 0;
     s.ready = ready;
+    s.data = nullptr;
     if (sock > loop->max_sock)
         loop->max_sock = sock;
     return sock;
@@ -289,6 +291,17 @@ void ev_select(ev_loop *loop, int sock, uint32_t events)
     queue_if_deliverable(loop, sock);
 }
 
+void ev_set_data(ev_loop *loop, int sock, void *data)
+{
+    if (sock >= 0 && sock < loop->nsocks && (loop->socks[sock].flags & SOCK_OWNED))
+        loop->socks[sock].data = data;
+}
+
+void *ev_data(ev_loop *loop, int sock)
+{
+    return sock >= 0 && sock < loop->nsocks ? loop->socks[sock].data : nullptr;
+}
+
 void ev_close(ev_loop *loop, int sock)
 {
     if (sock < 0)
@@ -298,6 +311,7 @@ void ev_close(ev_loop *loop, int sock)
         s.flags &= SOCK_QUEUED;  // a queued socket leaves the list when its turn comes
         s.events = 0;
         s.ready = 0;
+        s.data = nullptr;
         ++s.generation;
     }
     close(sock);  // also leaves the epoll set
