@@ -2,8 +2,10 @@
 # Pellorwick against nginx, lighttpd and h2o on this machine, in one run.
 #
 # Every server listens on loopback only, without access logs, with one worker
-# process or thread. Each figure is the median of BENCH_RUNS runs; the table
-# ends with the ratio Pellorwick / peer for every figure.
+# process or thread. All of them run side by side, idle while another is
+# measured; each run of a figure measures every server in turn, so that the
+# load of a shared machine weighs on all of them alike. Each figure is the
+# median of BENCH_RUNS runs; the table ends with the ratio Pellorwick / peer.
 #
 # Environment (all optional):
 #   BENCH_SERVERS   servers to measure, default "pellorwick nginx nginx-nosendfile lighttpd h2o"
@@ -44,13 +46,15 @@ fi
 results="$work/results.tsv"
 : >"$results"
 
-# ---- server lifecycle --------------------------------------------------------
+# ---- servers -------------------------------------------------------------------
 
-server_pid=""    # the process that serves (the worker for nginx)
-group_pid=""     # the process to stop
+declare -A group_pid    # the process to stop, by server
+declare -A server_pid   # the process that serves (nginx's worker), by server
 
 cleanup() {
-  stop_server
+  for s in "${!group_pid[@]}"; do
+    stop_server "$s"
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -158,7 +162,7 @@ EOF
 }
 
 start_server() {  # name
-  local name=$1 port
+  local name=$1 port pid
   port=$(port_of "$name")
   if port_busy "$port"; then
     echo "port $port is taken by another program" >&2
@@ -167,45 +171,43 @@ start_server() {  # name
   case $name in
     pellorwick)
       "$PELLORWICK" --console --root "$www" --port "$port" </dev/null >"$work/pellorwick.log" 2>&1 &
-      group_pid=$!
-      wait_port "$port"
-      server_pid=$group_pid
+      pid=$!
       ;;
     nginx|nginx-nosendfile)
-      local conf
-      conf=$(write_nginx_conf "$name" "$port" "$([ "$name" = nginx ] && echo on || echo off)")
-      nginx -c "$conf" >"$work/$name.log" 2>&1 &
-      group_pid=$!
-      wait_port "$port"
-      server_pid=$(pgrep -P "$group_pid" | head -1)
+      nginx -c "$(write_nginx_conf "$name" "$port" "$([ "$name" = nginx ] && echo on || echo off)")" \
+        >"$work/$name.log" 2>&1 &
+      pid=$!
       ;;
     lighttpd)
       lighttpd -D -f "$(write_lighttpd_conf "$port")" >"$work/lighttpd.log" 2>&1 &
-      group_pid=$!
-      wait_port "$port"
-      server_pid=$group_pid
+      pid=$!
       ;;
     h2o)
       h2o -c "$(write_h2o_conf "$port")" >"$work/h2o.log" 2>&1 &
-      group_pid=$!
-      wait_port "$port"
-      server_pid=$group_pid
+      pid=$!
       ;;
   esac
+  group_pid[$name]=$pid
+  wait_port "$port"
+  if [[ $name == nginx* ]]; then
+    server_pid[$name]=$(pgrep -P "$pid" | head -1)
+  else
+    server_pid[$name]=$pid
+  fi
 }
 
-stop_server() {
-  if [ -n "$group_pid" ]; then
-    kill -TERM "$group_pid" 2>/dev/null || true
+stop_server() {  # name
+  local pid=${group_pid[$1]:-}
+  if [ -n "$pid" ]; then
+    kill -TERM "$pid" 2>/dev/null || true
     for _ in $(seq 50); do
-      kill -0 "$group_pid" 2>/dev/null || break
+      kill -0 "$pid" 2>/dev/null || break
       sleep 0.1
     done
-    kill -KILL "$group_pid" 2>/dev/null || true
-    wait "$group_pid" 2>/dev/null || true
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
   fi
-  group_pid=""
-  server_pid=""
+  unset "group_pid[$1]" "server_pid[$1]"
 }
 
 # ---- loads -----------------------------------------------------------------------
@@ -220,7 +222,7 @@ wrk_rate() {  # url connections seconds
   local out
   out=$(wrk -t1 -c"$2" -d"$3"s "$1" 2>&1) || { echo ERR; return; }
   if grep -q -E 'Non-2xx|Socket errors' <<<"$out"; then
-    echo "wrk: $(grep -E 'Non-2xx|Socket errors' <<<"$out")" >&2
+    echo "wrk $1: $(grep -E 'Non-2xx|Socket errors' <<<"$out")" >&2
     echo ERR
     return
   fi
@@ -242,60 +244,77 @@ download_rate() {  # url expected-size
 
 has() { [[ " $FIGURES " == *" $1 "* ]]; }
 
-wrk_figure() {  # server figure url connections
-  wrk -t1 -c"$4" -d1s "$3" >/dev/null 2>&1 || true   # warm up
+url_of() {  # server path
+  echo "http://127.0.0.1:$(port_of "$1")$2"
+}
+
+wrk_figure() {  # figure path connections
+  echo "== $1: wrk -t1 -c$3 -d${DURATION}s $2"
+  for s in $SERVERS; do
+    wrk -t1 -c"$3" -d1s "$(url_of "$s" "$2")" >/dev/null 2>&1 || true   # warm up
+  done
   for _ in $(seq "$RUNS"); do
-    record "$1" "$2" "$(wrk_rate "$3" "$4" "$DURATION")"
+    for s in $SERVERS; do
+      record "$s" "$1" "$(wrk_rate "$(url_of "$s" "$2")" "$3" "$DURATION")"
+    done
   done
 }
 
-download_figure() {  # server figure url size
-  download_rate "$3" "$4" >/dev/null   # warm up (page cache, archive directory)
+# The large file from every server; for Pellorwick also the same file stored
+# and deflated in archives, each deflated download beside one pass of zlib's
+# own inflate over that member.
+downloads() {
+  local size
+  size=$(stat -c %s "$www/large.txt")
+  local -a items=()
+  if has large; then
+    for s in $SERVERS; do items+=("$s large /large.txt"); done
+  fi
+  if [[ " $SERVERS " == *" pellorwick "* ]]; then
+    has stored && items+=("pellorwick stored /stored.zip/large.txt")
+    has deflated && items+=("pellorwick deflated /deflated.zip/large.txt")
+  fi
+  [ ${#items[@]} -gt 0 ] || return 0
+  echo "== downloads of 100 MB with curl"
+  local s fig path
+  for item in "${items[@]}"; do
+    read -r s fig path <<<"$item"
+    download_rate "$(url_of "$s" "$path")" "$size" >/dev/null   # warm up (page cache, archive directory)
+    if [ "$fig" != large ]; then
+      # The members must be the file's own bytes.
+      [ "$(curl -s --max-time 120 "$(url_of "$s" "$path")" | md5sum)" = "$(md5sum <"$www/large.txt")" ] ||
+        echo "$fig member: the bytes differ from large.txt" >&2
+    fi
+  done
   for _ in $(seq "$RUNS"); do
-    record "$1" "$2" "$(download_rate "$3" "$4")"
+    for item in "${items[@]}"; do
+      read -r s fig path <<<"$item"
+      [ "$fig" = deflated ] && record zlib inflate "$("$top/build/bench/inflate_speed" "$www/deflated.zip" 1)"
+      record "$s" "$fig" "$(download_rate "$(url_of "$s" "$path")" "$size")"
+    done
   done
 }
 
-measure() {  # server
-  local name=$1 port base
-  port=$(port_of "$name")
-  base="http://127.0.0.1:$port"
-  echo "== $name (port $port)"
-
-  if has idle; then
-    # A fresh process for each run, so freed blocks of earlier loads are not reused.
-    for _ in $(seq "$RUNS"); do
-      start_server "$name"
-      local r
-      if r=$(python3 "$here/idle_conns.py" "$server_pid" "$port" /small.txt "$IDLE_CONNS" "$IDLE_SECONDS"); then
-        record "$name" idle-kb "${r% *}"
-        record "$name" idle-cpu "${r#* }"
+# Resident memory per idle keep-alive connection and CPU while they idle; a
+# fresh process for each run, so that blocks freed by earlier loads are not
+# reused.
+idle_figure() {
+  echo "== idle: $IDLE_CONNS keep-alive connections, ${IDLE_SECONDS} s"
+  local r
+  for _ in $(seq "$RUNS"); do
+    for s in $SERVERS; do
+      stop_server "$s"
+      start_server "$s"
+      if r=$(python3 "$here/idle_conns.py" "${server_pid[$s]}" "$(port_of "$s")" /small.txt \
+             "$IDLE_CONNS" "$IDLE_SECONDS"); then
+        record "$s" idle-kb "${r% *}"
+        record "$s" idle-cpu "${r#* }"
       else
-        record "$name" idle-kb ERR
-        record "$name" idle-cpu ERR
+        record "$s" idle-kb ERR
+        record "$s" idle-cpu ERR
       fi
-      stop_server
     done
-  fi
-
-  start_server "$name"
-  has small && wrk_figure "$name" small "$base/small.txt" 50
-  has medium && wrk_figure "$name" medium "$base/medium.txt" 50
-  has listing && wrk_figure "$name" listing "$base/list/" 10
-  local large_size
-  large_size=$(stat -c %s "$www/large.txt")
-  has large && download_figure "$name" large "$base/large.txt" "$large_size"
-  if [ "$name" = pellorwick ]; then
-    # The archive members only exist for Pellorwick; check their bytes once.
-    for a in stored deflated; do
-      has $a || continue
-      local sum
-      sum=$(curl -s --max-time 120 "$base/$a.zip/large.txt" | md5sum | cut -d' ' -f1)
-      [ "$sum" = "$(md5sum <"$www/large.txt" | cut -d' ' -f1)" ] || echo "$a member: bytes differ from large.txt" >&2
-      download_figure "$name" "$a" "$base/$a.zip/large.txt" "$large_size"
-    done
-  fi
-  stop_server
+  done
 }
 
 # ---- the run -------------------------------------------------------------------------
@@ -308,20 +327,19 @@ if [ ! -f "$www/list/file-1999.txt" ] || [ ! -f "$www/deflated.zip" ]; then
 fi
 chmod -R a+rX "$www"
 
-if has deflated; then
-  echo "== zlib inflate over the deflated member"
-  for r in $("$top/build/bench/inflate_speed" "$www/deflated.zip" "$RUNS"); do
-    record zlib inflate "$r"
-  done
-fi
-
 for s in $SERVERS; do
-  measure "$s"
+  start_server "$s"
 done
+
+has idle && idle_figure
+has small && wrk_figure small /small.txt 50
+has medium && wrk_figure medium /medium.txt 50
+has listing && wrk_figure listing /list/ 10
+downloads
 
 echo
 echo "Machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores, $(free -g | awk '/^Mem:/ {print $2}') GiB;" \
      "$(. /etc/os-release && echo "$PRETTY_NAME"), kernel $(uname -r)"
-echo "Medians of $RUNS runs; wrk loads of ${DURATION} s."
+echo "Medians of $RUNS runs; wrk loads of ${DURATION} s; servers measured in turn within each run."
 echo
 python3 "$here/table.py" "$results"
