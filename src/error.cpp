@@ -67,42 +67,16 @@ bool put(char *out, uint32_t capacity, uint32_t &n, const char *s)
     return true;
 }
 
-const char *html_entity(char c)
-{
-    switch (c) {
-    case '&': return "&amp;";
-    case '<': return "&lt;";
-    case '>': return "&gt;";
-    case '"': return "&quot;";
-    case '\'': return "&#39;";
-    default: return nullptr;
-    }
-}
-
 // Writes `s` HTML-escaped when the escaped text is shorter than space - 1;
 // otherwise nothing.
 uint32_t put_escaped(char *out, uint32_t space, const char *s)
 {
     if (!s || space < 2)
         return 0;
-    size_t len = 0;
-    for (const char *p = s; *p; ++p) {
-        const char *entity = html_entity(*p);
-        len += entity ? strlen(entity) : 1;
-    }
-    if (len >= space - 1)
+    const size_t len = strlen(s);
+    if (html_escaped_length(s, len) >= space - 1)
         return 0;
-    char *w = out;
-    for (const char *p = s; *p; ++p) {
-        if (const char *entity = html_entity(*p)) {
-            const size_t n = strlen(entity);
-            memcpy(w, entity, n);
-            w += n;
-        } else {
-            *w++ = *p;
-        }
-    }
-    return static_cast<uint32_t>(len);
+    return html_escape(out, s, len);
 }
 
 }  // namespace
