@@ -23,3 +23,8 @@ test: deps
 
 clean:
 	rm -rf build build-test
+
+# make soak  loads the sanitizer build with SOAK_CLIENTS (400) clients for SOAK_SECONDS (60), then checks it is back at rest
+.PHONY: soak
+soak: deps
+	JOBS=$(JOBS) SOAK_SECONDS=$(or $(SOAK_SECONDS),60) SOAK_CLIENTS=$(or $(SOAK_CLIENTS),400) soak/run
