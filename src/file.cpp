@@ -1,5 +1,7 @@
 #include "file.h"
 
+#include "dirscan.h"
+#include "htmlgen.h"
 #include "httpd.h"
 #include "memory.h"
 #include "zip.h"
@@ -213,10 +215,254 @@ void fe_unlink(server_ctx *ctx, file_entry *fe)
 
 // ---- path resolution ---------------------------------------------------------
 
-file_entry *resolve_path(server_ctx *, const char *, const char *, const char *, int *redirect)
+namespace {
+
+constexpr size_t RESOLVE_PATH_MAX = 513;  // longest path resolved
+constexpr size_t RESOLVE_KEY_MAX = 514;   // longest key composed from it
+constexpr size_t RESOLVE_BUF_SIZE = 516;
+
+constexpr uint32_t kind_bit(int32_t ft)
+{
+    return 1u << ft;
+}
+
+// What a request path may be answered with straight from the cache: a body
+// under the path itself, or a listing under the path with its final "/".
+constexpr uint32_t BODY_KINDS = kind_bit(FT_FILE) | kind_bit(FT_ZIP) | kind_bit(FT_MEMBER);
+constexpr uint32_t LISTING_KINDS = kind_bit(FT_PAGE);
+
+// The newest entry under `key` whose type is among `kinds`. Keys of different
+// kinds can coincide when names hold a "*" (the file "d*" and the snapshot of
+// "d/", the file "d/*dN" and a sorted page of "d/"), so each step asks only
+// for the kinds it can use.
+file_entry *lookup_kind(server_ctx *ctx, const char *key, uint32_t kinds)
+{
+    for (file_entry *fe = *bucket_of(ctx, key); fe; fe = fe->hash_next)
+        if ((kind_bit(fe->ft) & kinds) && strcmp(fe->name, key) == 0)
+            return fe;
+    return nullptr;
+}
+
+// `path` + `sep` + `tail` into `key` (RESOLVE_BUF_SIZE bytes); callers bound
+// the lengths to RESOLVE_KEY_MAX.
+const char *compose_key(char *key, const char *path, size_t len, char sep, const char *tail)
+{
+    const size_t tail_len = strlen(tail);
+    ASSERT(len + 1 + tail_len <= RESOLVE_KEY_MAX);
+    memcpy(key, path, len);
+    key[len] = sep;
+    memcpy(key + len + 1, tail, tail_len + 1);
+    return key;
+}
+
+file_entry *add_page(server_ctx *ctx, const char *key, text_block *page, int32_t mtime)
+{
+    if (!page)
+        return nullptr;
+    file_entry *fe = fe_new(FT_PAGE, key, fe_handle{.page = page}, mtime);
+    if (fe)
+        fe_insert(ctx, fe);
+    return fe;
+}
+
+bool is_archive_boundary(const char *p)
+{
+    return p[0] == '.' && (p[1] | 0x20) == 'z' && (p[2] | 0x20) == 'i' && (p[3] | 0x20) == 'p' && p[4] == '/';
+}
+
+// The archive named by `archive_path`, from the cache or opened now.
+// 1 with *out set; 0 when this is no archive boundary (a directory, or a name
+// the cache holds as something else); -1 when the path leads nowhere.
+int find_archive(server_ctx *ctx, const char *archive_path, file_entry **out)
+{
+    *out = nullptr;
+    if (file_entry *fe = fe_lookup(ctx, archive_path)) {
+        switch (fe->ft) {
+        case FT_FILE:
+            // Sent earlier as a plain file; the archive entry made below hides
+            // it while a transfer still holds it.
+            if (fe->refcount == 0) {
+                fe_unlink(ctx, fe);
+                fe_destroy(fe);
+            }
+            break;
+        case FT_ZIP:
+            *out = fe;
+            return 1;
+        case FT_PAGE:
+        case FT_STATIC:
+            return 0;
+        default:
+            return -1;
+        }
+    }
+    dir_entry st;
+    switch (stat_path(archive_path, &st)) {
+    case DK_FILE: {
+        zip_archive *za = zip_open(archive_path);
+        if (!za)
+            return -1;
+        while (zip_read_dir(za, 1000) >= 1000) {
+        }
+        file_entry *fe = fe_new(FT_ZIP, archive_path, fe_handle{.zip = za}, st.modified);
+        if (!fe)
+            return -1;
+        fe_insert(ctx, fe);
+        *out = fe;
+        return 1;
+    }
+    case DK_DIR:
+        return 0;
+    default:
+        return -1;
+    }
+}
+
+// A member, or the listing of a directory, of the archive entry `archive`.
+// `rest` is the path inside the archive (writable, part of the caller's copy).
+file_entry *resolve_in_archive(server_ctx *ctx, file_entry *archive, char *rest, const char *path,
+                               const char *page_path, const char *sorted_key, const char *keys, int *redirect)
+{
+    zip_archive *za = archive->handle.zip;
+    const size_t rest_len = strlen(rest);
+    const bool slash = rest_len == 0 || rest[rest_len - 1] == '/';
+    if (!slash) {
+        zip_node *node = zip_find(za, rest);
+        if (!node)
+            return nullptr;
+        if (node->child) {
+            // A directory named without its "/": only the redirect. A listing
+            // cached under this key would break the relative links of later
+            // requests that find it.
+            *redirect = 1;
+            return nullptr;
+        }
+        zip_stream *zs = zip_member_open(za, node);
+        if (!zs)
+            return nullptr;
+        file_entry *fe = fe_new_member(archive, zs, path);
+        if (fe)
+            fe_insert(ctx, fe);
+        return fe;
+    }
+    if (rest_len > 0)
+        rest[rest_len - 1] = 0;
+    zip_node *first = zip_list(za, rest);
+    if (!first)
+        return nullptr;
+    make_room_for_page(ctx);
+    if (sorted_key)
+        return add_page(ctx, sorted_key, list_zip_sorted(first, page_path, keys), first->mtime);
+    return add_page(ctx, path, list_zip_unsorted(first, page_path), first->mtime);
+}
+
+// A file, or the listing of a directory, on disk.
+file_entry *resolve_on_disk(server_ctx *ctx, const char *path, size_t len, const char *page_path,
+                            const char *sorted_key, const char *keys, int *redirect)
+{
+    const bool slash = path[len - 1] == '/';
+    dir_entry st;
+    switch (stat_path(path, &st)) {
+    case DK_FILE: {
+        if (slash)
+            return nullptr;
+        const int fd = counted_open(path);
+        if (fd < 0)
+            return nullptr;
+        // fe_new refuses a file whose length does not fit in 32 bits.
+        file_entry *fe = fe_new(FT_FILE, path, fe_handle{.fd = fd}, st.modified);
+        if (fe)
+            fe_insert(ctx, fe);
+        return fe;
+    }
+    case DK_DIR:
+        break;
+    default:
+        return nullptr;
+    }
+    if (!slash) {
+        *redirect = 1;
+        return nullptr;
+    }
+    if (!sorted_key) {
+        make_room_for_page(ctx);
+        return add_page(ctx, path, list_dir_unsorted(path, page_path), st.modified);
+    }
+    // One snapshot, under the directory path with "*" for its final "/",
+    // serves every sort order of the directory.
+    char dir[RESOLVE_BUF_SIZE];
+    memcpy(dir, path, len - 1);
+    dir[len - 1] = '*';
+    dir[len] = 0;
+    file_entry *snap = lookup_kind(ctx, dir, kind_bit(FT_DIR));
+    if (!snap) {
+        char snap_key[RESOLVE_BUF_SIZE];
+        memcpy(snap_key, dir, len + 1);
+        dir[len - 1] = 0;
+        dir_entry *rows = dir_snapshot(dir);
+        if (!rows)
+            return nullptr;
+        snap = fe_new(FT_DIR, snap_key, fe_handle{.snapshot = rows}, 0);
+        if (!snap)
+            return nullptr;
+        fe_insert(ctx, snap);
+    }
+    make_room_for_page(ctx);
+    return add_page(ctx, sorted_key,
+                    list_dir_sorted(static_cast<dir_entry *>(snap->handle.snapshot), page_path, keys), 0);
+}
+
+}  // namespace
+
+file_entry *resolve_path(server_ctx *ctx, const char *path, const char *page_path, const char *query,
+                         int *redirect)
 {
     *redirect = 0;
-    return nullptr;  // disk and archive resolution not joined yet: every path is 404
+    const size_t len = path ? strlen(path) : 0;
+    if (len == 0 || len > RESOLVE_PATH_MAX)
+        return nullptr;
+    const bool slash = path[len - 1] == '/';
+    const bool sorted = query && query[0] == 'O' && query[1] == '=';
+    const char *keys = sorted ? query + 2 : nullptr;
+
+    // Any query on a listing bypasses the cached unsorted page: it is either
+    // a sort request or rebuilt.
+    file_entry *fe;
+    if (!(slash && query) && (fe = lookup_kind(ctx, path, slash ? LISTING_KINDS : BODY_KINDS)))
+        return fe;
+
+    char key[RESOLVE_BUF_SIZE];
+    const char *sorted_key = nullptr;
+    if (slash && sorted) {
+        if (len + strlen(query) > RESOLVE_KEY_MAX)
+            return nullptr;
+        sorted_key = compose_key(key, path, len, '*', keys);
+        if ((fe = lookup_kind(ctx, sorted_key, LISTING_KINDS)))
+            return fe;
+    } else if (!slash) {
+        if ((fe = lookup_kind(ctx, compose_key(key, path, len, '/', ""), LISTING_KINDS))) {
+            *redirect = 1;
+            return fe;
+        }
+    }
+
+    // The first component named like an archive, followed by "/", that is an
+    // archive file; later ones are names inside it.
+    char work[RESOLVE_BUF_SIZE];
+    memcpy(work, path, len + 1);
+    for (size_t i = 0; i + 4 < len; ++i) {
+        if (!is_archive_boundary(work + i))
+            continue;
+        work[i + 4] = 0;
+        file_entry *archive;
+        const int found = find_archive(ctx, work, &archive);
+        if (found < 0)
+            return nullptr;
+        if (found > 0)
+            return resolve_in_archive(ctx, archive, work + i + 5, path, page_path, sorted_key, keys, redirect);
+        work[i + 4] = '/';
+    }
+    return resolve_on_disk(ctx, path, len, page_path, sorted_key, keys, redirect);
 }
 
 void make_room_for_page(server_ctx *ctx)

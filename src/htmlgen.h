@@ -35,3 +35,17 @@ text_block *list_dir_unsorted(const char *path, const char *page_path);
 text_block *list_dir_sorted(dir_entry *snapshot, const char *page_path, const char *keys);
 text_block *list_zip_unsorted(zip_node *first, const char *page_path);
 text_block *list_zip_sorted(zip_node *first, const char *page_path, const char *keys);
+
+// Kinds of archive members in listings, beside the disk kinds of dirscan.h.
+enum : int32_t {
+    DK_MEMBER = 7,      // a member of an archive
+    DK_MEMBER_DIR = 8,  // a directory inside an archive
+};
+
+constexpr uint32_t INDEX_PAGE_CAPACITY = 65536;  // a page holds at most 65,535 bytes
+constexpr uint32_t SIZE_TEXT_LEN = 5;            // width of every format_size text
+
+// The five-character size column: bytes up to 99,999, then kilobytes up to
+// 9999K, then megabytes. Writes nothing and returns 0 when `capacity` has no
+// room for the text and its terminator; otherwise returns 5.
+uint32_t format_size(char *out, uint32_t capacity, uint32_t size);

@@ -427,8 +427,10 @@ static int answer_request(server_ctx *ctx, task *t)
     if (status)
         return error_reply(ctx, t, status);
     t->fe = fe;
-    if (reply_header(t, ctx, &status) < 0)
+    if (reply_header(t, ctx, &status) < 0) {
+        drop_if_unused(ctx, fe);
         return error_reply(ctx, t, status);
+    }
     if (t->method == METHOD_HEAD) {
         t->fe = nullptr;
         drop_if_unused(ctx, fe);

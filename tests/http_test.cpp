@@ -185,3 +185,14 @@ TEST_F(Http, PeerClosingMidRequestLeavesNothingBehind)
     }
     EXPECT_NE(stats.find("tasks=0 "), std::string::npos) << stats;
 }
+
+TEST_F(Http, HalfClosedClientStillGetsItsReplies)
+{
+    int fd = connect_to(srv->port);
+    send_all(fd, "HEAD /a HTTP/1.1\r\n\r\nGET /b HTTP/1.1\r\n\r\n");
+    shutdown(fd, SHUT_WR);
+    // Both replies arrive, then the server closes the connection it can read no more from.
+    EXPECT_EQ(recv_all(fd, 3000),
+              "HTTP/1.1 404 Not found\r\n\r\n" + page("404 Not found", "404 File /b not found."));
+    close(fd);
+}

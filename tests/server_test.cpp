@@ -183,6 +183,7 @@ TEST(ServerCli, VersionHelpAndNoDisplay)
     EXPECT_EQ(run_shell(std::string(PELLORWICK_BIN) + " --version > " + dir + "/v"), 0);
     EXPECT_EQ(read_file(dir + "/v"), "Pellorwick HTTP Server 0.1.6\n");
     EXPECT_EQ(run_shell(std::string(PELLORWICK_BIN) + " --bogus 2>/dev/null"), 2);
+    EXPECT_EQ(run_shell(std::string(PELLORWICK_BIN) + " --console --port 70000 2>/dev/null </dev/null"), 2);
     EXPECT_EQ(run_shell("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + std::string(PELLORWICK_BIN) +
                         " 2> " + dir + "/e"),
               2);

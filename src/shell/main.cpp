@@ -21,13 +21,16 @@ static void usage(FILE *out)
           out);
 }
 
-// A port field that is not a number starts the server on port 0, as the window does.
+// A port that is not a number starts the server on port 0, as the window's
+// field does; a number outside 0..65535 is refused (-1) rather than cut to 16 bits.
 static int parse_port(const char *s)
 {
     char *end;
     long v = strtol(s, &end, 10);
-    if (end == s || v < 0 || v > 65535)
+    if (end == s)
         return 0;
+    if (v < 0 || v > 65535)
+        return -1;
     return static_cast<int>(v);
 }
 
@@ -50,6 +53,10 @@ int main(int argc, char **argv)
             root = argv[++i];
         } else if (strcmp(a, "--port") == 0 && has_value) {
             port = parse_port(argv[++i]);
+            if (port < 0) {
+                fputs("pellorwick: the port must be a number from 0 to 65535\n", stderr);
+                return 2;
+            }
         } else if (strcmp(a, "--index") == 0 && has_value) {
             index_file = argv[++i];
         } else if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {

@@ -1,0 +1,520 @@
+#include "shell/window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QFont>
+#include <QFontMetrics>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
+#include <QPushButton>
+#include <QRadialGradient>
+#include <QScreen>
+#include <QSocketNotifier>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QWidget>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "htconfig.h"
+#include "httpd.h"
+#include "memory.h"
+#include "net.h"
+#include "os/evloop.h"
+#include "os/instance.h"
+#include "shell/shell.h"
+
+namespace {
+
+constexpr char TITLE[] = PW_NAME_VERSION;
+constexpr char START_TEXT[] = "Start " PW_NAME_VERSION;
+constexpr char STOP_TEXT[] = "Stop " PW_NAME_VERSION;
+constexpr int WINDOW_W = 454;
+constexpr int WINDOW_H = 300;
+constexpr int ROOT_SIZE = 260;   // 259 bytes and the terminator
+constexpr int PAGE_SIZE = 32;    // 31 bytes and the terminator
+constexpr int PORT_TEXT_SIZE = 260;
+constexpr int TICK_MS = 1000;
+constexpr int FONT_HEIGHT = 16;
+
+enum : int {
+    ID_ROOT = 1,
+    ID_BROWSE = 2,
+    ID_PAGE = 4,
+    ID_PORT = 6,
+    ID_START = 7,
+    ID_CLEAN = 8,
+    ID_CLOSE = 9,
+    ID_ABOUT = 10,
+    ID_STATUS = 14,
+    ID_SENT = 16,
+    ID_RECV = 18,
+    ID_ONLINE = 20,
+    ID_TOTAL = 22,
+    ID_USAGE = 24,   // 24, 26, 28, 30, 32: files, blocks, confs, caches, tasks
+    NUM_IDS = 33,
+};
+
+enum control_kind { CK_LABEL, CK_STATUS, CK_EDIT, CK_COUNTER, CK_BUTTON };
+
+struct control_def {
+    int id;
+    control_kind kind;
+    const char *text;
+    int x, y, w, h;
+    const char *name;
+};
+
+// Every control, in creation order; labels without a role have no name.
+constexpr control_def CONTROLS[] = {
+    {0, CK_LABEL, "Root Directory", 60, 13, 95, 24, nullptr},
+    {1, CK_EDIT, "", 155, 10, 219, 24, "root"},
+    {2, CK_BUTTON, "Browse", 379, 10, 60, 24, "browse"},
+    {3, CK_LABEL, "Default page", 60, 43, 95, 24, nullptr},
+    {4, CK_EDIT, "", 155, 40, 134, 24, "page"},
+    {5, CK_LABEL, "Port", 314, 43, 35, 24, nullptr},
+    {6, CK_EDIT, "", 359, 40, 80, 24, "port"},
+    {11, CK_LABEL, "Memory Usage", 30, 93, 130, 24, nullptr},
+    {12, CK_LABEL, "Statistics", 190, 93, 130, 24, nullptr},
+    {13, CK_LABEL, "Connections", 340, 93, 130, 24, nullptr},
+    {14, CK_STATUS, "", 180, 183, 259, 24, "status"},
+    {15, CK_LABEL, "Sent", 160, 123, 40, 24, nullptr},
+    {16, CK_COUNTER, "0", 210, 120, 80, 24, "sent"},
+    {17, CK_LABEL, "Recv", 160, 153, 40, 24, nullptr},
+    {18, CK_COUNTER, "0", 210, 150, 80, 24, "recv"},
+    {19, CK_LABEL, "Online", 310, 123, 40, 24, nullptr},
+    {20, CK_COUNTER, "0", 360, 120, 80, 24, "online"},
+    {21, CK_LABEL, "Total", 310, 153, 40, 24, nullptr},
+    {22, CK_COUNTER, "0", 360, 150, 80, 24, "total"},
+    {23, CK_LABEL, "files", 10, 123, 50, 24, nullptr},
+    {24, CK_COUNTER, "0", 60, 120, 80, 24, "files"},
+    {25, CK_LABEL, "blocks", 10, 153, 50, 24, nullptr},
+    {26, CK_COUNTER, "0", 60, 150, 80, 24, "blocks"},
+    {27, CK_LABEL, "Confs", 10, 183, 50, 24, nullptr},
+    {28, CK_COUNTER, "0", 60, 180, 80, 24, "confs"},
+    {29, CK_LABEL, "Caches", 10, 213, 50, 24, nullptr},
+    {30, CK_COUNTER, "0", 60, 210, 80, 24, "caches"},
+    {31, CK_LABEL, "Tasks", 10, 243, 50, 24, nullptr},
+    {32, CK_COUNTER, "0", 60, 240, 80, 24, "tasks"},
+    {8, CK_BUTTON, "Clean Cache", 180, 240, 100, 24, "clean"},
+    {7, CK_BUTTON, START_TEXT, 180, 210, 259, 24, "start"},
+    {9, CK_BUTTON, "Close", 380, 240, 59, 24, "close"},
+    {10, CK_BUTTON, "About", 290, 240, 80, 24, "about"},
+};
+
+// The main window: the close box hides it instead of closing it, and its
+// destruction stops a server that is still running.
+class main_window : public QWidget {
+public:
+    ~main_window() override;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+};
+
+struct shell_state {
+    bool running;
+    char root[ROOT_SIZE];
+    char default_page[PAGE_SIZE];
+    main_window *window;
+    QWidget *controls[NUM_IDS];
+    QSystemTrayIcon *tray;
+};
+
+shell_state g_shell;
+
+QLineEdit *edit(int id)
+{
+    return static_cast<QLineEdit *>(g_shell.controls[id]);
+}
+
+QPushButton *button(int id)
+{
+    return static_cast<QPushButton *>(g_shell.controls[id]);
+}
+
+QLabel *label(int id)
+{
+    return static_cast<QLabel *>(g_shell.controls[id]);
+}
+
+// The program icon: a globe with a zipper running down its front, for a web
+// server that opens ZIP archives. Drawn on a 64-unit grid at any size.
+QPixmap draw_icon(int size)
+{
+    QPixmap pm(size, size);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 64.0, size / 64.0);
+
+    QRadialGradient sea(QPointF(24, 22), 34);
+    sea.setColorAt(0, QColor(0x8c, 0xc8, 0xf5));
+    sea.setColorAt(1, QColor(0x1c, 0x5a, 0xa6));
+    p.setPen(QPen(QColor(0x12, 0x3c, 0x70), 2.5));
+    p.setBrush(sea);
+    p.drawEllipse(QPointF(30, 32), 28, 28);
+
+    p.save();
+    QPainterPath globe;
+    globe.addEllipse(QPointF(30, 32), 27, 27);
+    p.setClipPath(globe);
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QPen(QColor(255, 255, 255, 150), 1.8));
+    p.drawEllipse(QPointF(30, 32), 12, 28);
+    p.drawLine(QPointF(2, 32), QPointF(58, 32));
+    p.drawLine(QPointF(6, 18), QPointF(54, 18));
+    p.drawLine(QPointF(6, 46), QPointF(54, 46));
+    p.restore();
+
+    // The zipper: a gold band with alternating teeth and a pull tab.
+    p.setPen(QPen(QColor(0x7a, 0x55, 0x08), 1.5));
+    p.setBrush(QColor(0xf2, 0xc2, 0x30));
+    p.drawRoundedRect(QRectF(40, 22, 18, 40), 3, 3);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0x5c, 0x40, 0x06));
+    for (int i = 0; i < 8; i++) {
+        qreal x = (i % 2) ? 49.5 : 45.0;
+        p.drawRect(QRectF(x, 32 + i * 3.6, 4.5, 2.2));
+    }
+    p.setPen(QPen(QColor(0x5c, 0x40, 0x06), 1.5));
+    p.setBrush(QColor(0xd8, 0xdc, 0xe0));
+    p.drawRoundedRect(QRectF(44, 20, 10, 11), 2, 2);
+    p.setBrush(QColor(0x5c, 0x40, 0x06));
+    p.drawEllipse(QPointF(49, 26.5), 1.6, 1.6);
+    return pm;
+}
+
+QIcon program_icon()
+{
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64, 128})
+        icon.addPixmap(draw_icon(size));
+    return icon;
+}
+
+// The decimal value of a port text: leading spaces, an optional sign and digits.
+// Text that is not a number gives 0; values too large for a port saturate.
+int parse_port(const char *text)
+{
+    while (isspace(static_cast<unsigned char>(*text)))
+        text++;
+    int sign = 1;
+    if (*text == '+' || *text == '-')
+        sign = (*text++ == '-') ? -1 : 1;
+    int value = 0;
+    for (; isdigit(static_cast<unsigned char>(*text)); text++) {
+        if (value < 1000000)
+            value = value * 10 + (*text - '0');
+    }
+    return sign * value;
+}
+
+void warn(const QString &caption, const QString &text)
+{
+    QMessageBox::warning(g_shell.window, caption, text);
+}
+
+// The server reports failures while it is inside one of its calls; the box is
+// shown after that call has returned, so no event reaches it half-way.
+void show_server_message(const char *text, const char *caption)
+{
+    QString t = QString::fromUtf8(text);
+    QString c = QString::fromUtf8(caption);
+    QTimer::singleShot(0, qApp, [c, t] { warn(c, t); });
+}
+
+void show_counters()
+{
+    const int32_t values[] = {bytes_sent, bytes_recv, g_ctx.ntasks, conn_total};
+    const int ids[] = {ID_SENT, ID_RECV, ID_ONLINE, ID_TOTAL};
+    for (int i = 0; i < 4; i++)
+        edit(ids[i])->setText(QString::number(values[i]));
+    const int32_t usage[] = {n_files, n_blocks, n_confs, n_caches, n_tasks};
+    for (int i = 0; i < 5; i++)
+        edit(ID_USAGE + 2 * i)->setText(QString::number(usage[i]));
+}
+
+void on_tick()
+{
+    server_tick();
+    show_counters();
+}
+
+// Copies a field's text into a shell buffer; false when it does not fit.
+bool copy_field(char *buf, int size, const QByteArray &text)
+{
+    if (text.size() >= size)
+        return false;
+    memcpy(buf, text.constData(), text.size());
+    buf[text.size()] = 0;
+    return true;
+}
+
+void set_running_controls(bool running)
+{
+    button(ID_START)->setText(running ? STOP_TEXT : START_TEXT);
+    for (int id : {ID_PORT, ID_ROOT, ID_PAGE, ID_BROWSE, ID_CLOSE})
+        g_shell.controls[id]->setEnabled(!running);
+    g_shell.controls[ID_CLEAN]->setEnabled(running);
+}
+
+void start_server()
+{
+    QByteArray port_text = edit(ID_PORT)->text().toUtf8().left(PORT_TEXT_SIZE - 1);
+    QByteArray root_text = QFile::encodeName(edit(ID_ROOT)->text());
+    QByteArray page_text = QFile::encodeName(edit(ID_PAGE)->text());
+
+    // A cut-short name would publish some other directory or page.
+    if (!copy_field(g_shell.root, ROOT_SIZE, root_text)) {
+        warn(TITLE, QString("The root directory name is longer than %1 bytes.").arg(ROOT_SIZE - 1));
+        return;
+    }
+    if (!copy_field(g_shell.default_page, PAGE_SIZE, page_text)) {
+        warn(TITLE, QString("The default page name is longer than %1 bytes.").arg(PAGE_SIZE - 1));
+        return;
+    }
+    int port = parse_port(port_text.constData());
+    // The socket layer keeps 16 bits of the number; a wider one would quietly open another port.
+    if (port < 0 || port > 65535) {
+        warn(TITLE, "The port must be a number from 0 to 65535.");
+        return;
+    }
+    if (server_start(port, g_shell.root, g_shell.default_page) == -1)
+        return;
+
+    char status[64];
+    format_status_line(status, sizeof status, port);
+    label(ID_STATUS)->setText(status);
+    set_running_controls(true);
+    g_shell.running = true;
+}
+
+void stop_server()
+{
+    set_running_controls(false);
+    label(ID_STATUS)->setText(TITLE);
+    server_stop();
+    g_shell.running = false;
+}
+
+void on_start_stop()
+{
+    if (g_shell.running)
+        stop_server();
+    else
+        start_server();
+}
+
+void on_browse()
+{
+    QString dir = QFileDialog::getExistingDirectory(g_shell.window, "Root folder of the web server",
+                                                    edit(ID_ROOT)->text(), QFileDialog::ShowDirsOnly);
+    if (!dir.isEmpty())
+        edit(ID_ROOT)->setText(dir);
+}
+
+void on_close()
+{
+    QMessageBox::StandardButton answer = QMessageBox::question(
+        g_shell.window, "Close", "Close Pellorwick 0.1.6?", QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer == QMessageBox::Yes && g_shell.window)
+        g_shell.window->deleteLater();
+}
+
+void on_about()
+{
+    QMessageBox::information(g_shell.window, "About", QString::fromUtf8(about_text));
+}
+
+void show_window()
+{
+    if (!g_shell.window)
+        return;
+    g_shell.window->showNormal();
+    g_shell.window->raise();
+    g_shell.window->activateWindow();
+}
+
+main_window::~main_window()
+{
+    if (g_shell.running) {
+        server_stop();
+        g_shell.running = false;
+    }
+    g_shell.window = nullptr;
+}
+
+void main_window::closeEvent(QCloseEvent *event)
+{
+    event->ignore();
+    // Without a notification area the window could never come back: minimise instead.
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        hide();
+    else
+        showMinimized();
+}
+
+// "Times", weight 500, 16 pixels high: the height is that of the whole text
+// cell (ascent and descent), so the glyphs are somewhat smaller than 16 pixels.
+QFont window_font()
+{
+    QFont font("Times");
+    font.setWeight(QFont::Medium);
+    int size = FONT_HEIGHT;
+    do {
+        font.setPixelSize(size);
+    } while (QFontMetrics(font).height() > FONT_HEIGHT && --size > FONT_HEIGHT / 2);
+    return font;
+}
+
+QWidget *create_control(QWidget *parent, const control_def &c, const QFont &font)
+{
+    QWidget *w = nullptr;
+    switch (c.kind) {
+    case CK_LABEL:
+    case CK_STATUS: {
+        auto *l = new QLabel(c.text, parent);
+        l->setAlignment(c.kind == CK_STATUS ? Qt::AlignHCenter | Qt::AlignTop : Qt::AlignLeft | Qt::AlignTop);
+        l->setWordWrap(false);
+        w = l;
+        break;
+    }
+    case CK_EDIT:
+    case CK_COUNTER: {
+        auto *e = new QLineEdit(c.text, parent);
+        e->setReadOnly(c.kind == CK_COUNTER);
+        e->setFocusPolicy(c.kind == CK_EDIT ? Qt::StrongFocus : Qt::ClickFocus);
+        w = e;
+        break;
+    }
+    case CK_BUTTON: {
+        auto *b = new QPushButton(c.text, parent);
+        b->setFocusPolicy(Qt::ClickFocus);
+        b->setAutoDefault(false);
+        w = b;
+        break;
+    }
+    }
+    if (c.name)
+        w->setObjectName(c.name);
+    w->setGeometry(c.x, c.y, c.w, c.h);
+    w->setFont(font);
+    return w;
+}
+
+// The fields start with the command-line settings, or the configuration defaults.
+void fill_fields(const char *root, int port, const char *index_file)
+{
+    QByteArray home_root;
+    if (!root) {
+        const char *home = getenv("HOME");
+        home_root = QByteArray(home && *home ? home : "") + "/webhome";
+        root = home_root.constData();
+    }
+    config_store defaults;
+    cfg_create(&defaults);
+    cfg_defaults(&defaults, root);
+    edit(ID_ROOT)->setText(QFile::decodeName(root));
+    edit(ID_PORT)->setText(QString::number(port >= 0 ? port : defaults.server_port));
+    edit(ID_PAGE)->setText(QFile::decodeName(index_file ? index_file : defaults.index_file));
+    cfg_free(&defaults);
+}
+
+}  // namespace
+
+QWidget *window_create(const char *root, int port, const char *index_file)
+{
+    ASSERT(g_shell.window == nullptr);
+    memset(&g_shell, 0, sizeof g_shell);
+
+    auto *w = new main_window;
+    g_shell.window = w;
+    w->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                      Qt::WindowCloseButtonHint);
+    w->setWindowTitle(TITLE);
+    w->setWindowIcon(program_icon());
+    w->setFixedSize(WINDOW_W, WINDOW_H);
+    QScreen *screen = QGuiApplication::primaryScreen();
+    if (screen) {
+        QRect area = screen->availableGeometry();
+        w->move(area.x() + (area.width() - WINDOW_W) / 2, area.y() + (area.height() - WINDOW_H) / 2);
+    }
+
+    auto *icon = new QLabel(w);
+    icon->setObjectName("icon");
+    icon->setGeometry(10, 10, 40, 54);
+    icon->setAlignment(Qt::AlignCenter);
+    icon->setPixmap(draw_icon(32));
+
+    QFont font = window_font();
+    for (const control_def &c : CONTROLS)
+        g_shell.controls[c.id] = create_control(w, c, font);
+    QWidget::setTabOrder(g_shell.controls[ID_ROOT], g_shell.controls[ID_PAGE]);
+    QWidget::setTabOrder(g_shell.controls[ID_PAGE], g_shell.controls[ID_PORT]);
+
+    fill_fields(root, port, index_file);
+    g_shell.controls[ID_CLEAN]->setEnabled(false);
+
+    QObject::connect(button(ID_START), &QPushButton::clicked, w, on_start_stop);
+    QObject::connect(button(ID_CLEAN), &QPushButton::clicked, w, server_clean);
+    QObject::connect(button(ID_BROWSE), &QPushButton::clicked, w, on_browse);
+    QObject::connect(button(ID_CLOSE), &QPushButton::clicked, w, on_close);
+    QObject::connect(button(ID_ABOUT), &QPushButton::clicked, w, on_about);
+
+    auto *timer = new QTimer(w);
+    timer->setObjectName("tick");
+    QObject::connect(timer, &QTimer::timeout, w, on_tick);
+    timer->start(TICK_MS);
+
+    // Socket events wait on the loop's one descriptor; they are delivered on this thread.
+    if (ev_loop *loop = net_loop()) {
+        auto *notifier = new QSocketNotifier(ev_fd(loop), QSocketNotifier::Read, w);
+        QObject::connect(notifier, &QSocketNotifier::activated, w, [loop] { ev_poll(loop, 0); });
+    }
+    net_set_message_handler(show_server_message);
+
+    g_shell.tray = new QSystemTrayIcon(program_icon(), w);
+    g_shell.tray->setObjectName("tray");
+    g_shell.tray->setToolTip(TITLE);
+    QObject::connect(g_shell.tray, &QSystemTrayIcon::activated, w, [](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger)
+            show_window();
+    });
+    g_shell.tray->show();
+    return w;
+}
+
+int run_window(int argc, char **argv, const char *root, int port, const char *index_file)
+{
+    int qt_argc = argc;
+    QApplication *own_app = nullptr;
+    if (!QApplication::instance())
+        own_app = new QApplication(qt_argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(program_icon());
+
+    int code = 0;
+    if (!instance_lock()) {
+        QMessageBox::warning(nullptr, TITLE, "You can't start the second copy of this application.");
+    } else {
+        QWidget *w = window_create(root, port, index_file);
+        QMetaObject::Connection quit = QObject::connect(w, &QObject::destroyed, [] { QCoreApplication::exit(0); });
+        w->show();
+        code = QApplication::exec();
+        QObject::disconnect(quit);
+        delete g_shell.window;
+        instance_unlock();
+    }
+    delete own_app;
+    return code;
+}

@@ -1,0 +1,426 @@
+#include "dirscan.h"
+#include "htconfig.h"
+#include "htmlgen.h"
+#include "memory.h"
+#include "mime.h"
+#include "support.h"
+#include "zip.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr time_t T0 = 1614834367;  // 2021-03-04 05:06:07 UTC
+
+const char HEAD[] =
+    "<html><head><title>Index of /</title></head>\n"
+    "<body><h2 align=justify><a href=/>HOME</a>&gt;/</h2>\n"
+    "<pre>     <a href=?O=dN>NAME</a>                   <a href=?O=dT>DATE</a>"
+    "         <a href=?O=dS>SIZE</a>  <a href=?O=dn>NAME(R)</a>\n\n";
+const char TAIL[] = "</pre>\n</body></html>\n";
+
+std::string take(text_block *tb)
+{
+    EXPECT_NE(tb, nullptr);
+    if (!tb)
+        return {};
+    std::string s(tb->data, tb->size);
+    text_block_free(tb);
+    return s;
+}
+
+std::vector<std::string> lines(const std::string &s)
+{
+    std::vector<std::string> out;
+    size_t start = 0, nl;
+    while ((nl = s.find('\n', start)) != std::string::npos) {
+        out.push_back(s.substr(start, nl - start));
+        start = nl + 1;
+    }
+    return out;
+}
+
+void set_mtime(const std::string &path, time_t t)
+{
+    const timeval tv[2] = {{t, 0}, {t, 0}};
+    ASSERT_EQ(utimes(path.c_str(), tv), 0) << path;
+}
+
+void make_file(const std::string &path, off_t size, time_t mtime)
+{
+    write_file(path, "");
+    ASSERT_EQ(truncate(path.c_str(), size), 0) << path;
+    set_mtime(path, mtime);
+}
+
+class IndexPage : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        cfg_create(&g_config);
+        cfg_defaults(&g_config, "/srv/root");
+        mime_table_build();
+        blocks = n_blocks;
+        files = n_files;
+        dir = make_temp_dir();
+        saved = g_config;
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(n_blocks, blocks) << "blocks left behind";
+        EXPECT_EQ(n_files, files) << "files left open";
+        mime_table_free();
+        cfg_free(&g_config);
+    }
+    // Page text only (%*): rows of every kind through one template each.
+    void rows_only(const char *file, const char *zip, const char *directory)
+    {
+        g_config.index_template = "%*";
+        g_config.index_template_file = file;
+        g_config.index_template_zip = zip;
+        g_config.index_template_dir = directory;
+    }
+    std::string sorted(const char *keys, const char *page_path = "/")
+    {
+        dir_entry *snap = dir_snapshot(dir.c_str());
+        EXPECT_NE(snap, nullptr);
+        std::string page = take(list_dir_sorted(snap, page_path, keys));
+        dir_snapshot_free(snap);
+        return page;
+    }
+    std::string unsorted(const char *page_path = "/") { return take(list_dir_unsorted(dir.c_str(), page_path)); }
+    // A zip archive written by python3's zipfile from a list of statements.
+    std::string make_zip(const std::string &body)
+    {
+        const std::string script = dir + "/mk.py";
+        write_file(script, "import zipfile\nz = zipfile.ZipFile('" + dir + "/t.zip', 'w')\n" + body + "z.close()\n");
+        EXPECT_EQ(run_shell("python3 '" + script + "'"), 0);
+        unlink(script.c_str());
+        return dir + "/t.zip";
+    }
+
+    void restore_templates()
+    {
+        g_config.index_template = saved.index_template;
+        g_config.index_template_file = saved.index_template_file;
+        g_config.index_template_zip = saved.index_template_zip;
+        g_config.index_template_dir = saved.index_template_dir;
+    }
+
+    config_store saved;
+    int32_t blocks = 0, files = 0;
+    std::string dir;
+};
+
+struct zip_fixture {
+    zip_archive *za;
+    explicit zip_fixture(const std::string &path) : za(zip_open(path.c_str()))
+    {
+        EXPECT_NE(za, nullptr);
+        while (za && zip_read_dir(za, 1000) > 0) {
+        }
+    }
+    ~zip_fixture() { zip_close(za); }
+};
+
+}  // namespace
+
+TEST_F(IndexPage, DefaultTemplatesAreThePublishedTexts)
+{
+    EXPECT_STREQ(g_config.index_template,
+                 "<html><head><title>Index of %p</title></head>\n<body><h2 align=justify><a href=/>HOME</a>&gt;%R</h2>\n"
+                 "<pre>     <a href=%(OdN)>NAME</a>                   <a href=%(OdT)>DATE</a>         "
+                 "<a href=%(OdS)>SIZE</a>  <a href=%(Odn)>NAME(R)</a>\n\n%*</pre>\n</body></html>\n");
+    const char *file = "<img src=\"%m\" width=24 height=24> <a href=\"%u\">%(n20)</a>%(b20) %t %d %s %N (%S)\n";
+    EXPECT_STREQ(g_config.index_template_file, file);
+    EXPECT_STREQ(g_config.index_template_other, file);
+    EXPECT_STREQ(g_config.index_template_dir, "<img src=\"%m\" width=24 height=24> <a href=\"%U\">%(n20)</a>%(b20) "
+                                              "%t %d       <a href=\"%U\">%N</a>\n");
+    EXPECT_STREQ(g_config.index_template_zip,
+                 "<img src=\"%m\" width=24 height=24> <a href=\"%u\">%(n20)</a>%(b20) %t %d %s <a href=\"%U\">%N"
+                 "<img border=0 src=\"/?rc=viewzip.gif\" width=24 height=24></a> (%S)\n");
+}
+
+TEST_F(IndexPage, EmptyListingsGiveTitleHeadingAndColumnLinksOnly)
+{
+    const std::string empty = std::string(HEAD) + TAIL;
+    EXPECT_EQ(unsorted(), empty);
+    EXPECT_EQ(sorted("dN"), empty);
+    EXPECT_EQ(sorted(""), empty);
+    EXPECT_EQ(take(list_zip_unsorted(nullptr, "/")), empty);
+    EXPECT_EQ(take(list_zip_sorted(nullptr, "/", "dN")), empty);
+    EXPECT_EQ(take(list_dir_unsorted((dir + "/missing").c_str(), "/")), empty);
+    EXPECT_EQ(list_dir_unsorted(("/" + std::string(300, 'x')).c_str(), "/"), nullptr);
+}
+
+TEST_F(IndexPage, PageDirectivesGiveTitlePathTrailAndSortLinks)
+{
+    g_config.index_template = "%p|%P|%R|%(OdN)|%(otS)|%O|%(O)|%x|%(pp)";
+    struct Case {
+        const char *path, *expected;
+    } cases[] = {
+        {"/", "/|/|/|?O=dN|?O=tS|||N/A|N/A"},
+        {"/a/b/", "b|/a/b/|/<a href=\"/a/\">a</a>/<a href=\"/a/b/\">b</a>/|?O=dN|?O=tS|||N/A|N/A"},
+        {"/a/b", "b|/a/b|/<a href=\"/a/\">a</a>/b|?O=dN|?O=tS|||N/A|N/A"},
+        {"", "|||?O=dN|?O=tS|||N/A|N/A"},
+        // The path arrives in URL form: valid escapes stay, the rest is escaped once.
+        {"/sp%20dir/in%41/", "in%41|/sp%20dir/in%41/|/<a href=\"/sp%20dir/\">sp%20dir</a>/"
+                             "<a href=\"/sp%20dir/in%41/\">in%41</a>/|?O=dN|?O=tS|||N/A|N/A"},
+        {"/100%/a%2g/", "a%2g|/100%/a%2g/|/<a href=\"/100%25/\">100%</a>/<a href=\"/100%25/a%252g/\">a%2g</a>/"
+                        "|?O=dN|?O=tS|||N/A|N/A"},
+        // Markup in the path shows as text and is escaped in the links.
+        {"/x<b>'\"&/", "x&lt;b&gt;&#39;&quot;&amp;|/x&lt;b&gt;&#39;&quot;&amp;/|/<a href=\"/x%3Cb%3E%27%22%26/\">"
+                       "x&lt;b&gt;&#39;&quot;&amp;</a>/|?O=dN|?O=tS|||N/A|N/A"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(unsorted(c.path), c.expected);
+    }
+}
+
+TEST_F(IndexPage, NameColumnCutsAtItsWidthAndFillsWithSpaces)
+{
+    const std::string n19(19, 'a'), n20(20, 'b'), n21(21, 'c');
+    for (const std::string &n : {n19, n20, n21})
+        make_file(dir + "/" + n, 1, T0);
+    rows_only("[%(n20)%(b20)][%n%b][%(n4)%(b4)][%(n3)%(b3)][%(n128)%(b128)]\n", "", "");
+    const std::vector<std::string> rows = lines(sorted("N"));
+    ASSERT_EQ(rows.size(), 3u);
+    const std::string a16 = std::string(15, 'a') + "&gt;", a4 = "aaa&gt;";
+    EXPECT_EQ(rows[0], "[" + n19 + " ][" + a16 + "][" + a4 + "][" + a16 + "][" + n19 + std::string(109, ' ') + "]");
+    EXPECT_EQ(rows[1], "[" + std::string(19, 'b') + "&gt;][" + std::string(15, 'b') + "&gt;][bbb&gt;][" +
+                           std::string(15, 'b') + "&gt;][" + n20 + std::string(108, ' ') + "]");
+    EXPECT_EQ(rows[2].substr(0, 25), "[" + std::string(19, 'c') + "&gt;]");
+}
+
+TEST_F(IndexPage, NamesAreHtmlEscapedAndColumnsCountTheRawName)
+{
+    const std::string evil = "<img src=x onerror=alert(1)>", quotes = "a&\"'.txt";
+    make_file(dir + "/" + evil, 1, T0);
+    make_file(dir + "/" + quotes, 1, T0);
+    const std::string page = sorted("N");
+    EXPECT_EQ(page.find("<img src=x"), std::string::npos);
+    const std::vector<std::string> rows = lines(page.substr(strlen(HEAD)));
+    ASSERT_EQ(rows.size(), 4u);
+    // Each name column shows exactly 20 characters once entities are read.
+    EXPECT_EQ(rows[0].substr(0, rows[0].find(" 05:06")),
+              "<img src=\"/?rc=" + std::string(icon_class_of(evil.c_str(), DK_FILE)) +
+                  ".gif\" width=24 height=24> <a href=\"%3Cimg%20src=x%20onerror=alert(1)%3E\">"
+                  "&lt;img src=x onerror=&gt;</a>");
+    EXPECT_NE(rows[0].find("1 &lt;img src=x onerror=alert(1)&gt; (1)"), std::string::npos);
+    EXPECT_EQ(rows[1].substr(0, rows[1].find(" 05:06")),
+              "<img src=\"/?rc=text.gif\" width=24 height=24> <a href=\"a%26%22%27.txt\">a&amp;&quot;&#39;.txt</a>" +
+                  std::string(12, ' '));
+    EXPECT_NE(rows[1].find(" a&amp;&quot;&#39;.txt (1)"), std::string::npos);
+}
+
+TEST_F(IndexPage, FormatSizeIsFiveCharactersWide)
+{
+    struct Case {
+        uint32_t size;
+        const char *text;
+    } cases[] = {{0, "    0"},      {1023, " 1023"},     {99999, "99999"},
+                 {100000, "  98K"}, {5242880, "5120K"},  {10239487, "9999K"},
+                 {10239488, "  10M"}, {104857600, " 100M"}, {0xFFFFFFFFu, "4096M"}};
+    for (const Case &c : cases) {
+        char out[8] = "#######";
+        SCOPED_TRACE(c.size);
+        EXPECT_EQ(format_size(out, sizeof out, c.size), 5u);
+        EXPECT_STREQ(out, c.text);
+    }
+    char small[6] = "#####";
+    EXPECT_EQ(format_size(small, 5, 1), 0u);
+    EXPECT_STREQ(small, "#####");
+    EXPECT_EQ(format_size(small, 6, 1), 5u);
+}
+
+TEST_F(IndexPage, SizeAndTimeColumnsOfRows)
+{
+    make_file(dir + "/a", 99999, T0);
+    make_file(dir + "/b", 100000, 0);
+    make_file(dir + "/c", 10239488, T0 + 86400 * 300);
+    make_file(dir + "/d", 5LL << 30, T0);  // too large for 32 bits: the all-ones size
+    rows_only("%N [%s] [%S] [%t] [%T] [%d] [%D] [%x]\n", "", "");
+    const std::vector<std::string> rows = lines(sorted("S"));
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[0], "d [4096M] [-1] [05:06] [05:06:07] [03/04/21] [MAR 04 2021] []");
+    EXPECT_EQ(rows[1], "a [99999] [99999] [05:06] [05:06:07] [03/04/21] [MAR 04 2021] []");
+    EXPECT_EQ(rows[2], "b [  98K] [100000] [     ] [        ] [        ] [           ] []");
+    EXPECT_EQ(rows[3], "c [  10M] [10239488] [05:06] [05:06:07] [12/29/21] [DEC 29 2021] []");
+}
+
+TEST_F(IndexPage, ArchiveNamesAreTakenFromFileNamesOnly)
+{
+    for (const char *name : {"a.zip.zip", "A.ZIP", "b.zip", "x.Zip", "c.txt"})
+        make_file(dir + "/" + name, 10, T0);
+    ASSERT_EQ(mkdir((dir + "/x.zip").c_str(), 0755), 0);
+    const std::vector<std::string> expected = {"Z A.ZIP", "F a.zip.zip", "Z b.zip", "F c.txt", "F x.Zip", "D x.zip"};
+    rows_only("F %N\n", "Z %N\n", "D %N\n");
+    EXPECT_EQ(lines(sorted("N")), expected);
+    std::vector<std::string> scanned = lines(unsorted());
+    std::sort(scanned.begin(), scanned.end(), [](const std::string &x, const std::string &y) {
+        return x.substr(2) < y.substr(2);
+    });
+    EXPECT_EQ(scanned, expected);
+
+    restore_templates();
+    const std::string page = unsorted("/t/");
+    EXPECT_NE(page.find("<img src=\"/?rc=zip.gif\" width=24 height=24> <a href=\"A.ZIP\">A.ZIP</a>"), std::string::npos);
+    EXPECT_NE(page.find("<a href=\"A.ZIP/\">A.ZIP<img border=0 src=\"/?rc=viewzip.gif\""), std::string::npos);
+    EXPECT_NE(page.find("<img src=\"/?rc=folder.gif\" width=24 height=24> <a href=\"x.zip/\">x.zip</a>"),
+              std::string::npos);
+    EXPECT_NE(page.find("<img src=\"/?rc=zip.gif\" width=24 height=24> <a href=\"a.zip.zip\">"), std::string::npos);
+    EXPECT_EQ(page.find("a.zip.zip/"), std::string::npos);
+    EXPECT_EQ(page.find("x.Zip/"), std::string::npos);
+}
+
+TEST_F(IndexPage, SortKeysOrderDiskListings)
+{
+    make_file(dir + "/b.txt", 300, T0 + 200);
+    make_file(dir + "/a.txt", 100, T0 + 300);
+    make_file(dir + "/d.zip", 200, T0 + 400);
+    make_file(dir + "/E.txt", 50, T0 + 50);
+    ASSERT_EQ(mkdir((dir + "/c").c_str(), 0755), 0);
+    set_mtime(dir + "/c", T0 + 100);
+    rows_only("%N\n", "%N\n", "%N\n");
+    using names = std::vector<std::string>;
+    const struct {
+        const char *keys;
+        names order;
+    } cases[] = {
+        {"N", {"E.txt", "a.txt", "b.txt", "c", "d.zip"}},    {"n", {"d.zip", "c", "b.txt", "a.txt", "E.txt"}},
+        {"S", {"c", "E.txt", "a.txt", "d.zip", "b.txt"}},    {"s", {"b.txt", "d.zip", "a.txt", "E.txt", "c"}},
+        {"T", {"E.txt", "c", "b.txt", "a.txt", "d.zip"}},    {"t", {"d.zip", "a.txt", "b.txt", "c", "E.txt"}},
+        {"DN", {"E.txt", "a.txt", "b.txt", "d.zip", "c"}},   {"dN", {"c", "d.zip", "E.txt", "a.txt", "b.txt"}},
+        {"dn", {"c", "d.zip", "b.txt", "a.txt", "E.txt"}},   {"dT", {"c", "d.zip", "E.txt", "b.txt", "a.txt"}},
+        {"ds", {"c", "d.zip", "b.txt", "a.txt", "E.txt"}},   {"x?N", {"E.txt", "a.txt", "b.txt", "c", "d.zip"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.keys);
+        EXPECT_EQ(lines(sorted(c.keys)), c.order);
+    }
+}
+
+TEST_F(IndexPage, ArchiveListingsShowMembersAndDirectories)
+{
+    zip_fixture z(make_zip("d = (2020, 1, 2, 3, 4, 6)\n"
+                           "z.writestr(zipfile.ZipInfo('readme.txt', d), 'x' * 10)\n"
+                           "z.writestr(zipfile.ZipInfo('docs/a.html', (2021, 5, 6, 7, 8, 10)), 'y' * 300)\n"
+                           "z.writestr(zipfile.ZipInfo('docs/sub/b.txt', d), 'z')\n"
+                           "z.writestr(zipfile.ZipInfo('big.bin', (2019, 1, 1, 0, 0, 0)), b'\\0' * 100000, "
+                           "compress_type=zipfile.ZIP_DEFLATED)\n"
+                           "z.writestr(zipfile.ZipInfo('inner.zip', (2020, 6, 1, 0, 0, 0)), 'q' * 20)\n"));
+    rows_only("F %N %m %u %s %t %d\n", "Z %N\n", "D %N %m %U %t\n");
+    zip_node *top = zip_list(z.za, "");
+    EXPECT_EQ(lines(take(list_zip_unsorted(top, "/t.zip/"))),
+              (std::vector<std::string>{"F readme.txt /?rc=ziptext.gif readme.txt    10 03:04 01/02/20",
+                                        "D docs /?rc=zipfolder.gif docs/      ",
+                                        "F big.bin /?rc=zipbin.gif big.bin   98K 00:00 01/01/19",
+                                        "F inner.zip /?rc=zipzip.gif inner.zip    20 00:00 06/01/20"}));
+    rows_only("%N\n", "%N\n", "%N\n");
+    const struct {
+        const char *keys;
+        std::vector<std::string> order;
+    } cases[] = {
+        {"N", {"big.bin", "docs", "inner.zip", "readme.txt"}}, {"dN", {"docs", "big.bin", "inner.zip", "readme.txt"}},
+        {"Dn", {"readme.txt", "inner.zip", "big.bin", "docs"}}, {"s", {"big.bin", "inner.zip", "readme.txt", "docs"}},
+        {"T", {"docs", "big.bin", "readme.txt", "inner.zip"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.keys);
+        EXPECT_EQ(lines(take(list_zip_sorted(top, "/t.zip/", c.keys))), c.order);
+    }
+    zip_node *docs = zip_list(z.za, "docs");
+    EXPECT_EQ(lines(take(list_zip_sorted(docs, "/t.zip/docs/", "n"))), (std::vector<std::string>{"sub", "a.html"}));
+}
+
+TEST_F(IndexPage, SortedArchiveListingsHoldAtMost2047Members)
+{
+    zip_fixture z(make_zip("for i in range(2100):\n    z.writestr('m%04d' % (2099 - i), '')\n"));
+    rows_only("%N\n", "%N\n", "%N\n");
+    zip_node *top = zip_list(z.za, "");
+    const std::vector<std::string> all = lines(take(list_zip_unsorted(top, "/t.zip/")));
+    ASSERT_EQ(all.size(), 2100u);
+    EXPECT_EQ(all.front(), "m2099");
+    const std::vector<std::string> some = lines(take(list_zip_sorted(top, "/t.zip/", "N")));
+    ASSERT_EQ(some.size(), 2047u);
+    EXPECT_EQ(some.front(), "m0053");  // the first 2047 in member order, m2099 down to m0053
+    EXPECT_EQ(some.back(), "m2099");
+}
+
+TEST_F(IndexPage, PagesStopAt65535Bytes)
+{
+    for (int i = 0; i < 600; ++i)
+        make_file(dir + "/file-with-a-longish-name-" + std::to_string(i) + ".txt", i, T0);
+    for (const std::string &page : {unsorted(), sorted("dN")}) {
+        EXPECT_EQ(page.size(), INDEX_PAGE_CAPACITY - 1);
+        EXPECT_EQ(page.compare(0, strlen(HEAD), HEAD), 0);
+        EXPECT_EQ(page.find("</pre>"), std::string::npos);
+    }
+    zip_fixture z(make_zip("for i in range(700):\n    z.writestr('member-%04d.txt' % i, 'x' * i)\n"));
+    EXPECT_EQ(take(list_zip_unsorted(zip_list(z.za, ""), "/")).size(), INDEX_PAGE_CAPACITY - 1);
+    EXPECT_EQ(take(list_zip_sorted(zip_list(z.za, ""), "/", "t")).size(), INDEX_PAGE_CAPACITY - 1);
+}
+
+TEST_F(IndexPage, SnapshotOf2048EntriesIsAnInternalError)
+{
+    std::vector<dir_entry> snap(MAX_DIR_ENTRYNUM + 1, dir_entry{DK_FILE, 0, 0, 0, 1, "f"});
+    snap.back().kind = DK_NONE;
+    EXPECT_DEATH(take(list_dir_sorted(snap.data(), "/", "N")), "Assertion failed: i < MAX_DIR_ENTRYNUM");
+    snap[MAX_DIR_ENTRYNUM - 1].kind = DK_NONE;
+    rows_only("%N\n", "%N\n", "%N\n");
+    EXPECT_EQ(lines(take(list_dir_sorted(snap.data(), "/", "N"))).size(), 2047u);
+}
+
+TEST_F(IndexPage, DirectivesWriteOnlyWhenTheirNeedIsMet)
+{
+    make_file(dir + "/a b", 1, T0);
+    const std::string icon = "/?rc=" + std::string(icon_class_of("a b", DK_FILE)) + ".gif";
+    const struct {
+        const char *directive;  // a page directive, or a row directive under "%*"
+        bool row;
+        uint32_t least;         // the smallest space left in which it is written
+        std::string text, below;
+    } cases[] = {
+        {"%p", false, 4, "abc", ""},
+        {"%P", false, 6, "/abc/", ""},
+        {"%R", false, 50, "/<a href=\"/abc/\">abc</a>/", "/"},
+        {"%(OdN)", false, 8, "?O=dN", ""},
+        {"%x", false, 5, "N/A", ""},
+        {"%N", true, 5, "a b", ""},
+        {"%u", true, 7, "a%20b", ""},
+        {"%U", true, 8, "a%20b/", ""},
+        {"%(n20)", true, 26, "a b", ""},
+        {"%(b20)", true, 18, std::string(17, ' '), ""},
+        {"%m", true, static_cast<uint32_t>(icon.size() + 8), icon, ""},
+        {"%s", true, 7, "    1", ""},
+        {"%S", true, 17, "1", ""},
+        {"%t", true, 10, "05:06", ""},
+        {"%T", true, 13, "05:06:07", ""},
+        {"%d", true, 13, "03/04/21", ""},
+        {"%D", true, 16, "MAR 04 2021", ""},
+    };
+    for (const auto &c : cases) {
+        for (uint32_t space : {c.least - 1, c.least}) {
+            SCOPED_TRACE(std::string(c.directive) + " in " + std::to_string(space));
+            const std::string pad(INDEX_PAGE_CAPACITY - space, '.');
+            const std::string page_tmpl = pad + (c.row ? "%*" : c.directive);
+            g_config.index_template = page_tmpl.c_str();
+            g_config.index_template_file = c.directive;
+            const std::string page = unsorted("/abc/");
+            ASSERT_EQ(page.compare(0, pad.size(), pad), 0);
+            EXPECT_EQ(page.substr(pad.size()), space == c.least ? c.text : c.below);
+        }
+    }
+}

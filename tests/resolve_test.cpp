@@ -1,0 +1,579 @@
+#include "dirscan.h"
+#include "file.h"
+#include "htconfig.h"
+#include "httpd.h"
+#include "memory.h"
+#include "support.h"
+#include "zip.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+
+namespace {
+
+// The tree every case resolves in: files and directories on disk, archives
+// made by python's zipfile from originals kept in src/, and names that look
+// like archives or like cache keys.
+const char *const TREE_SCRIPT = R"PY(
+import os, random, zipfile
+random.seed(5)
+os.makedirs('src', exist_ok=True)
+os.makedirs('dir/sub', exist_ok=True)
+os.makedirs('empty', exist_ok=True)
+os.makedirs('x.zip', exist_ok=True)
+def put(name, data):
+    with open(name, 'wb') as f:
+        f.write(data)
+put('hello.txt', b'hello, world\n')
+put('dir/a.txt', b'alpha\n')
+put('dir/b.html', b'<p>beta</p>\n')
+put('dir*', b'a file whose name ends in a star\n')
+put('dir/*dN', b'a file named like sort keys\n')
+put('x.zip/inner.txt', b'inside a directory named like an archive\n')
+put('bad.zip', b'this is not an archive at all, only some text\n')
+put('src/top.txt', b'top of the archive\n')
+lines = []
+for i in range(4000):
+    lines.append('line %d %s\n' % (i, ''.join(random.choice('abcdefgh ') for _ in range(random.randint(0, 40)))))
+put('src/guide.html', ('<html>' + ''.join(lines) + '</html>\n').encode())
+put('src/noise.bin', bytes(random.getrandbits(8) for _ in range(70000)))
+put('src/index.html', b'<p>site start</p>\n')
+with zipfile.ZipFile('src/inner.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('x.txt', 'inner member\n')
+put('src/m12.bin', b'packed with bzip2\n' * 50)
+stamp = (2020, 5, 17, 10, 20, 30)
+def add(z, name, path, method):
+    info = zipfile.ZipInfo(name, stamp)
+    info.compress_type = method
+    with open(path, 'rb') as f:
+        z.writestr(info, f.read())
+with zipfile.ZipFile('a.zip', 'w') as z:
+    add(z, 'top.txt', 'src/top.txt', zipfile.ZIP_STORED)
+    add(z, 'docs/guide.html', 'src/guide.html', zipfile.ZIP_DEFLATED)
+    add(z, 'docs/noise.bin', 'src/noise.bin', zipfile.ZIP_DEFLATED)
+    z.writestr(zipfile.ZipInfo('docs/empty/', stamp), b'')
+    add(z, 'sub/inner.zip', 'src/inner.zip', zipfile.ZIP_STORED)
+    add(z, 'm12.bin', 'src/m12.bin', zipfile.ZIP_BZIP2)
+    add(z, 'site/index.html', 'src/index.html', zipfile.ZIP_DEFLATED)
+for copy in ('B.ZIP', 'c.ZiP'):
+    with open('a.zip', 'rb') as f:
+        put(copy, f.read())
+)PY";
+
+class PathResolution : public ::testing::Test {
+protected:
+    static std::string root;
+
+    static void SetUpTestSuite()
+    {
+        root = make_temp_dir();
+        write_file(root + "/mk.py", TREE_SCRIPT);
+        ASSERT_EQ(run_shell("cd '" + root + "' && python3 mk.py && rm mk.py"), 0);
+    }
+
+    void SetUp() override
+    {
+        files = n_files;
+        blocks = n_blocks;
+        caches = n_caches;
+        confs = n_confs;
+        cfg_create(&g_config);
+        cfg_defaults(&g_config, root.c_str());
+        ctx.fe_hash_size = FE_HASH_SIZE;
+        ctx.fe_hash = static_cast<file_entry **>(calloc(FE_HASH_SIZE, sizeof(file_entry *)));
+        ASSERT_NE(ctx.fe_hash, nullptr);
+    }
+
+    void TearDown() override
+    {
+        // As the server does when it stops: members before their archives.
+        destroy_where(true);
+        destroy_where(false);
+        EXPECT_EQ(ctx.nentries, 0);
+        free(ctx.fe_hash);
+        cfg_free(&g_config);
+        EXPECT_EQ(n_files, files);
+        EXPECT_EQ(n_blocks, blocks);
+        EXPECT_EQ(n_caches, caches);
+        EXPECT_EQ(n_confs, confs);
+    }
+
+    void destroy_where(bool members_only)
+    {
+        for (int i = 0; i < FE_HASH_SIZE; ++i) {
+            file_entry *fe = ctx.fe_hash[i];
+            while (fe) {
+                file_entry *next = fe->hash_next;
+                if (!members_only || fe->ft == FT_MEMBER) {
+                    fe_unlink(&ctx, fe);
+                    fe_destroy(fe);
+                }
+                fe = next;
+            }
+        }
+    }
+
+    static std::string path(const std::string &rel) { return root + "/" + rel; }
+
+    file_entry *resolve(const std::string &rel, const char *query = nullptr)
+    {
+        const std::string p = path(rel);
+        const std::string page = "/" + rel;
+        return resolve_path(&ctx, p.c_str(), page.c_str(), query, &redirect);
+    }
+
+    // The entry's whole body, read in pieces of `piece` bytes.
+    static std::string body(file_entry *fe, uint32_t piece = 4096)
+    {
+        std::string out(fe->size, '\0');
+        for (uint32_t at = 0; at < fe->size; at += piece) {
+            const uint32_t n = std::min(piece, fe->size - at);
+            if (fe_read(fe, out.data() + at, n, at) != 1)
+                return "read failed at " + std::to_string(at);
+        }
+        return out;
+    }
+
+    int count_kind(int32_t ft) const
+    {
+        int n = 0;
+        for (int i = 0; i < FE_HASH_SIZE; ++i)
+            for (file_entry *fe = ctx.fe_hash[i]; fe; fe = fe->hash_next)
+                n += fe->ft == ft;
+        return n;
+    }
+
+    static int32_t mtime_of(const std::string &rel)
+    {
+        struct stat st;
+        return stat(path(rel).c_str(), &st) == 0 ? static_cast<int32_t>(st.st_mtime) : -2;
+    }
+
+    server_ctx ctx = {};
+    int redirect = -1;
+    int32_t files = 0, blocks = 0, caches = 0, confs = 0;
+};
+
+std::string PathResolution::root;
+
+// ---- disk files and directories ------------------------------------------------
+
+TEST_F(PathResolution, DiskFileIsOpenedOnceAndThenAnsweredFromTheCache)
+{
+    file_entry *fe = resolve("hello.txt");
+    ASSERT_NE(fe, nullptr);
+    EXPECT_EQ(redirect, 0);
+    EXPECT_EQ(fe->ft, FT_FILE);
+    EXPECT_STREQ(fe->name, path("hello.txt").c_str());
+    EXPECT_EQ(fe->refcount, 0);
+    EXPECT_EQ(fe->size, 13u);
+    EXPECT_EQ(fe->mtime, mtime_of("hello.txt"));
+    EXPECT_EQ(body(fe), "hello, world\n");
+    EXPECT_EQ(n_files, files + 1);
+
+    EXPECT_EQ(resolve("hello.txt"), fe);
+    EXPECT_EQ(ctx.nentries, 1);
+    EXPECT_EQ(n_files, files + 1);
+}
+
+TEST_F(PathResolution, DiskDirectoryWithoutSlashOnlyRedirects)
+{
+    EXPECT_EQ(resolve("dir"), nullptr);
+    EXPECT_EQ(redirect, 1);
+    EXPECT_EQ(resolve("dir/sub"), nullptr);
+    EXPECT_EQ(redirect, 1);
+    EXPECT_EQ(ctx.nentries, 0);
+}
+
+TEST_F(PathResolution, RedirectFlagIsClearedByEveryCall)
+{
+    resolve("dir");
+    ASSERT_EQ(redirect, 1);
+    EXPECT_NE(resolve("hello.txt"), nullptr);
+    EXPECT_EQ(redirect, 0);
+    resolve("dir");
+    EXPECT_EQ(resolve("missing"), nullptr);
+    EXPECT_EQ(redirect, 0);
+}
+
+TEST_F(PathResolution, PathsThatNameNothingYieldNothing)
+{
+    const char *const cases[] = {
+        "missing.txt",          // no such file
+        "hello.txt/",           // a file named with a final "/"
+        "missing/",             // no such directory
+        "missing.zip/top.txt",  // no such archive
+        "bad.zip/top.txt",      // a file that is no archive
+        "a.zip/nothing.txt",    // no such member
+        "a.zip/nothing/",       // no such directory in the archive
+        "a.zip/top.txt/",       // a member named with a final "/"
+        "a.zip/docs/empty/",    // an archive directory without members
+        "a.zip/m12.bin",        // a member packed with an unsupported method
+    };
+    for (const char *rel : cases) {
+        SCOPED_TRACE(rel);
+        EXPECT_EQ(resolve(rel), nullptr);
+        EXPECT_EQ(redirect, 0);
+    }
+    // Archives that opened stay cached; nothing else was left behind.
+    EXPECT_EQ(count_kind(FT_ZIP), ctx.nentries);
+    EXPECT_EQ(count_kind(FT_ZIP), 1);
+    EXPECT_EQ(n_files, files + 1);
+}
+
+TEST_F(PathResolution, EmptyPathYieldsNothing)
+{
+    EXPECT_EQ(resolve_path(&ctx, "", "/", nullptr, &redirect), nullptr);
+    EXPECT_EQ(redirect, 0);
+}
+
+TEST_F(PathResolution, PathOf513CharactersResolvesAnd514DoNot)
+{
+    std::string dirs = root;
+    while (513 - dirs.size() > 201) {
+        dirs += "/" + std::string(200, 'd');
+        mkdir(dirs.c_str(), 0755);
+    }
+    const std::string p513 = dirs + "/" + std::string(513 - dirs.size() - 1, 'f');
+    const std::string p514 = dirs + "/" + std::string(514 - dirs.size() - 1, 'g');
+    ASSERT_EQ(p513.size(), 513u);
+    ASSERT_EQ(p514.size(), 514u);
+    write_file(p513, "513");
+    write_file(p514, "514");
+
+    file_entry *fe = resolve_path(&ctx, p513.c_str(), "/x", nullptr, &redirect);
+    ASSERT_NE(fe, nullptr);
+    EXPECT_EQ(body(fe), "513");
+    EXPECT_EQ(resolve_path(&ctx, p514.c_str(), "/x", nullptr, &redirect), nullptr);
+    EXPECT_EQ(ctx.nentries, 1);
+}
+
+TEST_F(PathResolution, FilesBeyond32BitSizesAreRefused)
+{
+    const std::string dir = make_temp_dir();
+    ASSERT_EQ(run_shell("truncate -s 4294967295 '" + dir + "/max' && truncate -s 4294967296 '" + dir +
+                        "/over' && truncate -s 5G '" + dir + "/huge'"),
+              0);
+    int r;
+    file_entry *fe = resolve_path(&ctx, (dir + "/max").c_str(), "/max", nullptr, &r);
+    ASSERT_NE(fe, nullptr);
+    EXPECT_EQ(fe->size, 4294967295u);
+    for (const char *name : {"/over", "/huge"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(resolve_path(&ctx, (dir + name).c_str(), name, nullptr, &r), nullptr);
+        EXPECT_EQ(r, 0);
+    }
+    EXPECT_EQ(ctx.nentries, 1);
+    EXPECT_EQ(n_files, files + 1);
+}
+
+// ---- archives ------------------------------------------------------------------
+
+TEST_F(PathResolution, ArchiveNamedWithoutSlashIsThePlainFile)
+{
+    file_entry *fe = resolve("a.zip");
+    ASSERT_NE(fe, nullptr);
+    EXPECT_EQ(fe->ft, FT_FILE);
+    EXPECT_EQ(body(fe), read_file(path("a.zip")));
+}
+
+TEST_F(PathResolution, MemberOpensItsArchiveOnceAndHoldsIt)
+{
+    file_entry *top = resolve("a.zip/top.txt");
+    ASSERT_NE(top, nullptr);
+    EXPECT_EQ(top->ft, FT_MEMBER);
+    EXPECT_STREQ(top->name, path("a.zip/top.txt").c_str());
+    ASSERT_NE(top->base, nullptr);
+    file_entry *archive = top->base;
+    EXPECT_EQ(archive->ft, FT_ZIP);
+    EXPECT_STREQ(archive->name, path("a.zip").c_str());
+    EXPECT_EQ(archive->mtime, mtime_of("a.zip"));
+    EXPECT_EQ(archive->refcount, 1);
+    EXPECT_EQ(top->refcount, 0);
+    EXPECT_EQ(body(top), read_file(path("src/top.txt")));
+
+    file_entry *guide = resolve("a.zip/docs/guide.html");
+    ASSERT_NE(guide, nullptr);
+    EXPECT_EQ(guide->base, archive);
+    EXPECT_EQ(archive->refcount, 2);
+    EXPECT_EQ(body(guide, 3000), read_file(path("src/guide.html")));
+    file_entry *noise = resolve("a.zip/docs/noise.bin");
+    ASSERT_NE(noise, nullptr);
+    EXPECT_EQ(body(noise, 8192), read_file(path("src/noise.bin")));
+
+    EXPECT_EQ(resolve("a.zip/top.txt"), top);
+    EXPECT_EQ(count_kind(FT_ZIP), 1);
+    EXPECT_EQ(count_kind(FT_MEMBER), 3);
+    EXPECT_EQ(n_files, files + 1);  // the archive's one descriptor serves every member
+}
+
+TEST_F(PathResolution, MemberTimeComesFromTheArchiveDirectory)
+{
+    file_entry *fe = resolve("a.zip/top.txt");
+    ASSERT_NE(fe, nullptr);
+    struct tm tm = {};
+    tm.tm_year = 120;
+    tm.tm_mon = 4;
+    tm.tm_mday = 17;
+    tm.tm_hour = 10;
+    tm.tm_min = 20;
+    tm.tm_sec = 30;
+    tm.tm_isdst = -1;
+    EXPECT_EQ(fe->mtime, static_cast<int32_t>(mktime(&tm)));
+}
+
+TEST_F(PathResolution, ArchiveComponentMatchesInAnyLetterCase)
+{
+    for (const char *rel : {"B.ZIP/top.txt", "c.ZiP/top.txt"}) {
+        SCOPED_TRACE(rel);
+        file_entry *fe = resolve(rel);
+        ASSERT_NE(fe, nullptr);
+        EXPECT_EQ(fe->ft, FT_MEMBER);
+        EXPECT_EQ(body(fe), read_file(path("src/top.txt")));
+    }
+    EXPECT_EQ(count_kind(FT_ZIP), 2);
+}
+
+TEST_F(PathResolution, DirectoryNamedLikeAnArchiveIsWalkedThrough)
+{
+    file_entry *fe = resolve("x.zip/inner.txt");
+    ASSERT_NE(fe, nullptr);
+    EXPECT_EQ(fe->ft, FT_FILE);
+    EXPECT_EQ(body(fe), "inside a directory named like an archive\n");
+    EXPECT_EQ(count_kind(FT_ZIP), 0);
+}
+
+TEST_F(PathResolution, ArchiveInsideAnArchiveIsOnlyAMember)
+{
+    file_entry *inner = resolve("a.zip/sub/inner.zip");
+    ASSERT_NE(inner, nullptr);
+    EXPECT_EQ(inner->ft, FT_MEMBER);
+    EXPECT_EQ(body(inner), read_file(path("src/inner.zip")));
+    // The member "sub/inner.zip/x.txt" does not exist in a.zip.
+    EXPECT_EQ(resolve("a.zip/sub/inner.zip/x.txt"), nullptr);
+    EXPECT_EQ(count_kind(FT_ZIP), 1);
+}
+
+TEST_F(PathResolution, ArchiveDirectoryWithoutSlashOnlyRedirectsAndCachesNothing)
+{
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        EXPECT_EQ(resolve("a.zip/docs"), nullptr);
+        EXPECT_EQ(redirect, 1);
+        EXPECT_EQ(resolve("a.zip/docs", "O=dN"), nullptr);
+        EXPECT_EQ(redirect, 1);
+        EXPECT_EQ(ctx.nentries, 1);  // the archive, nothing for the directory
+        EXPECT_EQ(count_kind(FT_PAGE), 0);
+    }
+}
+
+TEST_F(PathResolution, EmptyArchiveDirectoryIsServedAsItsOwnEmptyRecord)
+{
+    file_entry *fe = resolve("a.zip/docs/empty");
+    ASSERT_NE(fe, nullptr);
+    EXPECT_EQ(redirect, 0);
+    EXPECT_EQ(fe->ft, FT_MEMBER);
+    EXPECT_EQ(fe->size, 0u);
+}
+
+TEST_F(PathResolution, DefaultPageInsideAnArchiveIsAMember)
+{
+    file_entry *fe = resolve("a.zip/site/index.html");
+    ASSERT_NE(fe, nullptr);
+    EXPECT_EQ(body(fe), read_file(path("src/index.html")));
+    EXPECT_EQ(resolve("a.zip/docs/index.html"), nullptr);
+    EXPECT_EQ(redirect, 0);
+}
+
+TEST_F(PathResolution, ArchiveEntryReplacesAnIdlePlainFileEntry)
+{
+    file_entry *plain = resolve("a.zip");
+    ASSERT_NE(plain, nullptr);
+    ASSERT_EQ(plain->ft, FT_FILE);
+    ASSERT_NE(resolve("a.zip/top.txt"), nullptr);
+    EXPECT_EQ(count_kind(FT_FILE), 0);  // the idle plain entry went
+    file_entry *archive = fe_lookup(&ctx, path("a.zip").c_str());
+    ASSERT_NE(archive, nullptr);
+    EXPECT_EQ(archive->ft, FT_ZIP);
+    // The archive file itself is now answered by the archive entry.
+    EXPECT_EQ(resolve("a.zip"), archive);
+    EXPECT_EQ(body(archive), read_file(path("a.zip")));
+    EXPECT_EQ(n_files, files + 1);
+}
+
+TEST_F(PathResolution, ArchiveEntryHidesAPlainFileEntryStillBeingSent)
+{
+    file_entry *plain = resolve("a.zip");
+    ASSERT_NE(plain, nullptr);
+    fe_ref(plain);  // a transfer holds it
+    file_entry *member = resolve("a.zip/top.txt");
+    ASSERT_NE(member, nullptr);
+    EXPECT_EQ(count_kind(FT_FILE), 1);
+    EXPECT_EQ(member->base, fe_lookup(&ctx, path("a.zip").c_str()));
+    EXPECT_EQ(body(plain), read_file(path("a.zip")));
+    fe_unref(plain);
+}
+
+// ---- listings ------------------------------------------------------------------
+
+std::string page_text(file_entry *fe)
+{
+    return std::string(fe->handle.page->data, fe->handle.page->size);
+}
+
+TEST_F(PathResolution, DiskListingIsCachedUnderThePath)
+{
+    file_entry *fe = resolve("dir/");
+    ASSERT_NE(fe, nullptr);
+    EXPECT_EQ(fe->ft, FT_PAGE);
+    EXPECT_STREQ(fe->name, path("dir/").c_str());
+    EXPECT_EQ(fe->mtime, 0);
+    const std::string text = page_text(fe);
+    EXPECT_NE(text.find("Index of dir"), std::string::npos);
+    EXPECT_NE(text.find("a.txt"), std::string::npos);
+    EXPECT_NE(text.find("b.html"), std::string::npos);
+    EXPECT_EQ(resolve("dir/"), fe);
+    EXPECT_EQ(ctx.nentries, 1);
+}
+
+TEST_F(PathResolution, CachedListingRedirectsThePathWithoutSlash)
+{
+    file_entry *page = resolve("dir/");
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(resolve("dir"), page);
+    EXPECT_EQ(redirect, 1);
+    EXPECT_EQ(ctx.nentries, 1);
+}
+
+TEST_F(PathResolution, OtherQueriesRebuildTheUnsortedListing)
+{
+    file_entry *first = resolve("dir/", "x=1");
+    ASSERT_NE(first, nullptr);
+    file_entry *second = resolve("dir/", "x=1");
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(first, second);
+    EXPECT_STREQ(second->name, path("dir/").c_str());
+    EXPECT_EQ(count_kind(FT_PAGE), 2);
+    // Without a query the newest page is found.
+    EXPECT_EQ(resolve("dir/"), second);
+}
+
+TEST_F(PathResolution, SortedListingsShareOneSnapshot)
+{
+    file_entry *by_name = resolve("dir/", "O=dN");
+    ASSERT_NE(by_name, nullptr);
+    EXPECT_STREQ(by_name->name, path("dir/*dN").c_str());
+    file_entry *by_time = resolve("dir/", "O=dT");
+    ASSERT_NE(by_time, nullptr);
+    EXPECT_STREQ(by_time->name, path("dir/*dT").c_str());
+    EXPECT_EQ(count_kind(FT_DIR), 1);
+    file_entry *snap = fe_lookup(&ctx, path("dir*").c_str());
+    ASSERT_NE(snap, nullptr);
+    EXPECT_EQ(snap->ft, FT_DIR);
+    EXPECT_EQ(snap->size, 0u);
+
+    EXPECT_EQ(resolve("dir/", "O=dN"), by_name);
+    EXPECT_EQ(count_kind(FT_PAGE), 2);
+
+    // Names sort case-sensitively: "*dN" (0x2A) before "a.txt", then "b.html".
+    const std::string text = page_text(by_name);
+    const size_t star = text.find(">*dN<"), a = text.find("a.txt"), b = text.find("b.html");
+    ASSERT_NE(star, std::string::npos);
+    ASSERT_NE(a, std::string::npos);
+    ASSERT_NE(b, std::string::npos);
+    EXPECT_LT(star, a);
+    EXPECT_LT(a, b);
+    EXPECT_LT(text.find("sub"), star);  // directories first
+}
+
+TEST_F(PathResolution, SortedKeyLengthIsBounded)
+{
+    const std::string p = path("dir/");
+    // The query with its "O=" plus the path may reach 514 characters.
+    const std::string fits = "O=" + std::string(514 - p.size() - 2, 'N');
+    const std::string over = fits + "N";
+    EXPECT_NE(resolve_path(&ctx, p.c_str(), "/dir/", fits.c_str(), &redirect), nullptr);
+    EXPECT_EQ(resolve_path(&ctx, p.c_str(), "/dir/", over.c_str(), &redirect), nullptr);
+}
+
+TEST_F(PathResolution, NamesHoldingAStarAreNotTakenForListings)
+{
+    // The file "dir*" shares its key with the snapshot of "dir/", and the file
+    // "dir/*dN" with the page "dir/?O=dN".
+    file_entry *star_file = resolve("dir*");
+    ASSERT_NE(star_file, nullptr);
+    EXPECT_EQ(star_file->ft, FT_FILE);
+    file_entry *page = resolve("dir/", "O=dN");
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(page->ft, FT_PAGE);
+    EXPECT_EQ(count_kind(FT_DIR), 1);
+
+    file_entry *again = resolve("dir*");
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again->ft, FT_FILE);
+    EXPECT_EQ(body(again), read_file(path("dir*")));
+    file_entry *keys_file = resolve("dir/*dN");
+    ASSERT_NE(keys_file, nullptr);
+    EXPECT_EQ(keys_file->ft, FT_FILE);
+    EXPECT_EQ(body(keys_file), read_file(path("dir/*dN")));
+    EXPECT_EQ(resolve("dir/", "O=dN"), page);
+}
+
+TEST_F(PathResolution, SnapshotKeyWithoutItsDirectoryIsNotServed)
+{
+    ASSERT_NE(resolve("empty/", "O=dN"), nullptr);
+    ASSERT_NE(fe_lookup(&ctx, path("empty*").c_str()), nullptr);
+    EXPECT_EQ(resolve("empty*"), nullptr);
+}
+
+TEST_F(PathResolution, ArchiveListingsUseTheFirstMembersTime)
+{
+    file_entry *top = resolve("a.zip/");
+    ASSERT_NE(top, nullptr);
+    EXPECT_EQ(top->ft, FT_PAGE);
+    EXPECT_STREQ(top->name, path("a.zip/").c_str());
+    const std::string text = page_text(top);
+    for (const char *name : {"top.txt", "docs", "sub", "m12.bin", "site"})
+        EXPECT_NE(text.find(name), std::string::npos) << name;
+    file_entry *member = resolve("a.zip/top.txt");
+    ASSERT_NE(member, nullptr);
+    EXPECT_EQ(top->mtime, member->mtime);
+
+    file_entry *docs = resolve("a.zip/docs/", "O=dN");
+    ASSERT_NE(docs, nullptr);
+    EXPECT_STREQ(docs->name, path("a.zip/docs/*dN").c_str());
+    EXPECT_NE(page_text(docs).find("guide.html"), std::string::npos);
+    EXPECT_EQ(resolve("a.zip/docs/", "O=dN"), docs);
+    EXPECT_EQ(count_kind(FT_ZIP), 1);
+    EXPECT_EQ(count_kind(FT_DIR), 0);  // archive listings need no snapshot
+}
+
+TEST_F(PathResolution, GeneratedPagesAreBoundedButPagesInUseStay)
+{
+    // Rebuilt unsorted pages and distinct sort keys, on disk and in an archive.
+    const std::pair<const char *, bool> cases[] = {
+        {"dir/", false}, {"dir/", true}, {"a.zip/docs/", false}, {"a.zip/docs/", true}};
+    for (auto &[rel, sorted] : cases) {
+        SCOPED_TRACE(std::string(rel) + (sorted ? " sorted" : " unsorted"));
+        file_entry *held = resolve(rel, "x=0");
+        ASSERT_NE(held, nullptr);
+        fe_ref(held);
+        for (int i = 1; i <= MAX_CACHED_PAGES + 100; ++i) {
+            const std::string query = sorted ? "O=N" + std::to_string(i) : "x=1";
+            ASSERT_NE(resolve(rel, query.c_str()), nullptr) << i;
+        }
+        EXPECT_LE(count_kind(FT_PAGE), MAX_CACHED_PAGES);
+        bool found = false;
+        for (int i = 0; i < FE_HASH_SIZE; ++i)
+            for (file_entry *fe = ctx.fe_hash[i]; fe; fe = fe->hash_next)
+                found = found || fe == held;
+        EXPECT_TRUE(found);
+        fe_unref(held);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,1035 @@
+// The real program serving a generated tree: reply headers and ranges, MIME
+// types, index pages, default pages and redirects, archives, the built-in
+// resources, the resource counters, and real clients (curl, wget).
+#include "support.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <gtest/gtest.h>
+#include <map>
+#include <netinet/in.h>
+#include <poll.h>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// ---- the served tree -------------------------------------------------------------
+
+// Everything carries one fixed old time (2001-02-03 04:05:06 local) unless a
+// case needs another; archives get the same time for their members.
+const char *const TREE_SCRIPT = R"PY(
+import os, random, time, zipfile
+random.seed(11)
+OLD = time.mktime((2001, 2, 3, 4, 5, 6, 0, 0, -1))
+STAMP = (2001, 2, 3, 4, 5, 6)
+def put(name, data):
+    d = os.path.dirname(name)
+    if d:
+        os.makedirs(d, exist_ok=True)
+    with open(name, 'wb') as f:
+        f.write(data)
+def sparse(name, size):
+    os.makedirs(os.path.dirname(name), exist_ok=True)
+    with open(name, 'wb') as f:
+        f.truncate(size)
+def text(n):
+    out = []
+    i = 0
+    while sum(map(len, out)) < n:
+        out.append('line %d %s\n' % (i, ''.join(random.choice('abcdefgh ') for _ in range(random.randint(0, 60)))))
+        i += 1
+    return ''.join(out).encode()[:n]
+def noise(n):
+    return bytes(random.getrandbits(8) for _ in range(n))
+def archive(name, members):
+    with zipfile.ZipFile(name, 'w') as z:
+        for member, data, method in members:
+            info = zipfile.ZipInfo(member, STAMP)
+            info.compress_type = method
+            z.writestr(info, data)
+S, D, B = zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED, zipfile.ZIP_BZIP2
+
+put('data/k1.txt', bytes(48 + i % 10 for i in range(1000)))
+put('data/empty.txt', b'')
+put('data/future.txt', b'from the future\n')
+
+for name in ('README', 'docs.old/README', 'a.JPG', 'a.jpeg2000', 'script.pl', 'notes.css', 'x.tar'):
+    put('mime/' + name, ('contents of ' + name + '\n').encode())
+
+for name in ('a.zip.zip', 'A.ZIP', 'b.zip', 'x.Zip', 'sub/deep.txt', 'x.zip/in.txt',
+             'n' * 19, 'm' * 20, 'o' * 21):
+    put('list/' + name, b'12345')
+put('list/zero.txt', b'zero!')
+put('list/s99999.bin', b'9' * 99999)
+put('list/s100000.bin', b'1' * 100000)
+sparse('list/s10m.bin', 10239488)
+
+put('site/index.html', b'<p>the site</p>\n')
+put('sp dir/f.txt', b'spaced\n')
+put('xss/<img src=x onerror=alert(1)>', b'not a script\n')
+
+orig = {
+    'readme.txt': b'stored member\n',
+    'big.html': b'<html>' + text(200000) + b'</html>\n',
+    'noise.bin': noise(100000),
+    'index.html': b'<p>start page inside the archive</p>\n',
+    'a.gif': b'GIF89a' + noise(200),
+    'm12.bin': b'packed with bzip2\n' * 40,
+}
+with zipfile.ZipFile('inner.tmp', 'w', D) as z:
+    z.writestr('x.txt', 'inside the inner archive\n')
+with open('inner.tmp', 'rb') as f:
+    orig['inner.zip'] = f.read()
+os.remove('inner.tmp')
+for name, data in orig.items():
+    put('orig/' + name, data)
+archive('arc.zip', [
+    ('readme.txt', orig['readme.txt'], S),
+    ('docs/big.html', orig['big.html'], D),
+    ('docs/noise.bin', orig['noise.bin'], D),
+    ('docs/empty/', b'', S),
+    ('m12.bin', orig['m12.bin'], B),
+    ('inner/inner.zip', orig['inner.zip'], S),
+    ('site/index.html', orig['index.html'], D),
+    ('pics/a.gif', orig['a.gif'], D),
+    ('docs/zeros.bin', bytes(64 << 20), D),
+])
+with open('arc.zip', 'rb') as f:
+    put('ARC2.ZIP', f.read())
+
+put('mirror/top.txt', b'top of the mirror\n')
+put('mirror/sp ace.txt', b'a name with a space\n')
+put('mirror/sub/one.bin', noise(50000))
+put('mirror/sub/deeper/two.html', b'<p>two</p>\n')
+os.makedirs('mirror/pack', exist_ok=True)
+pack = [('p/readme.txt', b'packed readme\n', S), ('p/data.bin', noise(40000), D),
+        ('q.html', b'<p>q</p>' * 500, D), ('p/r/s.txt', text(3000), D)]
+for member, data, _ in pack:
+    put('mirror/pack/' + member, data)
+archive('mirror/pack.zip', pack)
+
+for i in range(2000):
+    put('many/f%04d.txt' % i, b'%d\n' % i)
+sparse('drop/large.bin', 64 << 20)
+sparse('big/max.bin', 4294967295)
+sparse('big/over.bin', 4294967296)
+
+for top, dirs, files in os.walk('.'):
+    for name in dirs + files:
+        os.utime(os.path.join(top, name), (OLD, OLD))
+os.utime('data/future.txt', (2051222400, 2051222400))
+os.utime('list/zero.txt', (0, 0))
+)PY";
+
+std::string g_root;
+
+const std::string &tree()
+{
+    if (g_root.empty()) {
+        g_root = make_temp_dir();
+        write_file(g_root + "/mk.py", TREE_SCRIPT);
+        if (run_shell("cd '" + g_root + "' && python3 mk.py && rm mk.py") != 0)
+            g_root.clear();
+    }
+    return g_root;
+}
+
+std::string source(const std::string &rel)
+{
+    return read_file(tree() + "/" + rel);
+}
+
+// ---- HTTP over raw sockets -----------------------------------------------------------
+
+struct reply {
+    std::string status_line;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+    bool complete = false;
+};
+
+int status_of(const reply &r)
+{
+    return r.status_line.size() >= 12 ? std::stoi(r.status_line.substr(9, 3)) : 0;
+}
+
+std::string header_of(const reply &r, const std::string &name)
+{
+    for (auto &h : r.headers)
+        if (h.first == name)
+            return h.second;
+    return "";
+}
+
+std::vector<std::string> header_names(const reply &r)
+{
+    std::vector<std::string> names;
+    for (auto &h : r.headers)
+        names.push_back(h.first);
+    return names;
+}
+
+// Splits a reply head (without its empty line) into status line and fields.
+void parse_head(const std::string &head, reply &r)
+{
+    size_t at = head.find("\r\n");
+    r.status_line = head.substr(0, at);
+    while (at != std::string::npos && at + 2 < head.size()) {
+        size_t next = head.find("\r\n", at + 2);
+        std::string line = head.substr(at + 2, next == std::string::npos ? std::string::npos : next - at - 2);
+        size_t colon = line.find(": ");
+        if (colon != std::string::npos)
+            r.headers.emplace_back(line.substr(0, colon), line.substr(colon + 2));
+        else
+            r.headers.emplace_back(line, "");
+        at = next;
+    }
+}
+
+// One reply from a connection that may carry more; `pending` keeps bytes
+// that arrived beyond it.
+reply read_reply(int fd, std::string &pending, bool head_only, int timeout_ms = 10000)
+{
+    reply r;
+    size_t end;
+    char buf[65536];
+    auto fill = [&]() {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) <= 0)
+            return false;
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            return false;
+        pending.append(buf, static_cast<size_t>(n));
+        return true;
+    };
+    while ((end = pending.find("\r\n\r\n")) == std::string::npos)
+        if (!fill())
+            return r;
+    parse_head(pending.substr(0, end), r);
+    pending.erase(0, end + 4);
+    size_t length = 0;
+    const std::string cl = header_of(r, "Content-Length");
+    if (!cl.empty())
+        length = std::stoul(cl);
+    if (!head_only)
+        while (pending.size() < length)
+            if (!fill())
+                return r;
+    if (!head_only) {
+        r.body = pending.substr(0, length);
+        pending.erase(0, length);
+    }
+    r.complete = true;
+    return r;
+}
+
+std::string request_text(const std::string &method, const std::string &target, const std::string &extra = "",
+                         bool close = true)
+{
+    return method + " " + target + " HTTP/1.1\r\nHost: localhost\r\n" + (close ? "Connection: close\r\n" : "") +
+           extra + "\r\n";
+}
+
+reply exchange(int port, const std::string &method, const std::string &target, const std::string &extra = "")
+{
+    int fd = connect_to(port);
+    reply r;
+    if (fd < 0)
+        return r;
+    send_all(fd, request_text(method, target, extra));
+    std::string pending;
+    r = read_reply(fd, pending, method == "HEAD");
+    // With "Connection: close" the server ends the connection after the reply.
+    if (r.complete && (!pending.empty() || recv_all(fd, 2000).size() != 0))
+        r.complete = false;
+    close(fd);
+    return r;
+}
+
+reply get(int port, const std::string &target, const std::string &extra = "")
+{
+    return exchange(port, "GET", target, extra);
+}
+
+// ---- dates and counters -------------------------------------------------------------
+
+const std::regex HTTP_DATE(R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d GMT)");
+
+// Seconds since 1970 of an HTTP date, or -1 when the text is not one.
+long parse_http_date(const std::string &text)
+{
+    if (!std::regex_match(text, HTTP_DATE))
+        return -1;
+    struct tm tm = {};
+    if (!strptime(text.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &tm))
+        return -1;
+    return static_cast<long>(timegm(&tm));
+}
+
+std::map<std::string, long> parse_stats(const std::string &line)
+{
+    std::map<std::string, long> m;
+    std::istringstream in(line);
+    std::string field;
+    while (in >> field) {
+        auto eq = field.find('=');
+        if (eq != std::string::npos)
+            m[field.substr(0, eq)] = std::stol(field.substr(eq + 1));
+    }
+    return m;
+}
+
+class Serving : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(tree().empty());
+        started_after = time(nullptr);
+        ASSERT_TRUE(start_server(srv, tree()));
+        started_before = time(nullptr);
+        port = srv.port;
+        initial = stats();
+    }
+
+    void TearDown() override
+    {
+        if (srv.pid > 0) {
+            EXPECT_EQ(stop_server(srv), 0);
+        }
+    }
+
+    std::map<std::string, long> stats() { return parse_stats(server_command(srv, "stats")); }
+
+    // Polls until the connections are gone and the counters are `caches`
+    // entries and `files` open files; returns the last reading.
+    std::map<std::string, long> settled(long caches, long files)
+    {
+        auto m = stats();
+        for (int waited = 0; waited < 5000; waited += 20) {
+            if (m["tasks"] == 0 && m["caches"] == caches && m["files"] == files)
+                break;
+            usleep(20 * 1000);
+            m = stats();
+        }
+        return m;
+    }
+
+    std::string base() const { return "http://127.0.0.1:" + std::to_string(port); }
+
+    server_proc srv;
+    int port = 0;
+    time_t started_after = 0, started_before = 0;
+    std::map<std::string, long> initial;
+};
+
+// ---- headers and ranges -------------------------------------------------------------
+
+TEST_F(Serving, WholeFileHeaderHasExactlyTheseLinesInThisOrder)
+{
+    const time_t before = time(nullptr);
+    reply r = get(port, "/data/k1.txt");
+    const time_t after = time(nullptr);
+    ASSERT_TRUE(r.complete);
+    EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
+    EXPECT_EQ(header_names(r), (std::vector<std::string>{"Server", "Date", "Last-Modified", "Age", "Content-Type",
+                                                          "Content-Length"}));
+    EXPECT_EQ(header_of(r, "Server"), "Pellorwick/0.1.6");
+    EXPECT_EQ(header_of(r, "Age"), "1800");
+    EXPECT_EQ(header_of(r, "Content-Type"), "text/plain");
+    EXPECT_EQ(header_of(r, "Content-Length"), "1000");
+    EXPECT_EQ(r.body, source("data/k1.txt"));
+    const long date = parse_http_date(header_of(r, "Date"));
+    EXPECT_GE(date, before);
+    EXPECT_LE(date, after);
+}
+
+TEST_F(Serving, PartialHeaderAddsContentRangeBeforeContentLength)
+{
+    reply r = get(port, "/data/k1.txt", "Range: bytes=0-99\r\n");
+    ASSERT_TRUE(r.complete);
+    EXPECT_EQ(r.status_line, "HTTP/1.1 206 Partial Content");
+    EXPECT_EQ(header_names(r), (std::vector<std::string>{"Server", "Date", "Last-Modified", "Age", "Content-Type",
+                                                          "Content-Range", "Content-Length"}));
+    EXPECT_EQ(header_of(r, "Content-Range"), "bytes 0-99/1000");
+    EXPECT_EQ(header_of(r, "Content-Length"), "100");
+    EXPECT_EQ(r.body, source("data/k1.txt").substr(0, 100));
+}
+
+TEST_F(Serving, LastModifiedIsNeverEarlierThanTheServerStart)
+{
+    // Files older than the server, and the built-in icons, report its start.
+    reply old_file = get(port, "/data/k1.txt");
+    reply icon = get(port, "/?rc=folder.gif");
+    const long start = parse_http_date(header_of(old_file, "Last-Modified"));
+    EXPECT_GE(start, started_after);
+    EXPECT_LE(start, started_before);
+    EXPECT_EQ(header_of(icon, "Last-Modified"), header_of(old_file, "Last-Modified"));
+    // A later time is reported as it is.
+    EXPECT_EQ(header_of(get(port, "/data/future.txt"), "Last-Modified"), "Mon, 01 Jan 2035 00:00:00 GMT");
+}
+
+TEST_F(Serving, RangesAreResolvedAgainstTheSize)
+{
+    struct range_case {
+        const char *range;
+        int status;
+        const char *content_range;
+        size_t first, length;
+    };
+    const range_case cases[] = {
+        {"bytes=0-99", 206, "bytes 0-99/1000", 0, 100},
+        {"bytes=900-", 206, "bytes 900-999/1000", 900, 100},
+        {"bytes=-100", 206, "bytes 900-999/1000", 900, 100},
+        {"bytes=0-", 206, "bytes 0-999/1000", 0, 1000},
+        {"bytes=500-5000", 206, "bytes 500-999/1000", 500, 500},
+        {"bytes=999-999", 206, "bytes 999-999/1000", 999, 1},
+        {"bytes=1000-", 416, "", 0, 0},
+        {"bytes=5-3", 416, "", 0, 0},
+        {"bytes=-0", 416, "", 0, 0},
+        {"bytes=-2000", 416, "", 0, 0},
+        {"bytes=0-1,5-9", 416, "", 0, 0},
+    };
+    const std::string k1 = source("data/k1.txt");
+    for (const range_case &c : cases) {
+        SCOPED_TRACE(c.range);
+        reply r = get(port, "/data/k1.txt", std::string("Range: ") + c.range + "\r\n");
+        ASSERT_TRUE(r.complete);
+        EXPECT_EQ(status_of(r), c.status);
+        EXPECT_EQ(header_of(r, "Content-Range"), c.content_range);
+        if (c.status == 206)
+            EXPECT_EQ(r.body, k1.substr(c.first, c.length));
+        else
+            EXPECT_NE(r.body.find("416"), std::string::npos);
+    }
+}
+
+TEST_F(Serving, EmptyFileHasNoSatisfiableRange)
+{
+    reply whole = get(port, "/data/empty.txt");
+    EXPECT_EQ(status_of(whole), 200);
+    EXPECT_EQ(header_of(whole, "Content-Length"), "0");
+    EXPECT_EQ(whole.body, "");
+    EXPECT_EQ(status_of(get(port, "/data/empty.txt", "Range: bytes=0-\r\n")), 416);
+    EXPECT_EQ(status_of(get(port, "/data/empty.txt", "Range: bytes=-1\r\n")), 416);
+}
+
+TEST_F(Serving, HeadRepliesWithTheHeaderOfTheGet)
+{
+    reply g = get(port, "/data/k1.txt", "Range: bytes=10-19\r\n");
+    reply h = exchange(port, "HEAD", "/data/k1.txt", "Range: bytes=10-19\r\n");
+    ASSERT_TRUE(h.complete);
+    EXPECT_EQ(h.status_line, g.status_line);
+    EXPECT_EQ(header_names(h), header_names(g));
+    EXPECT_EQ(header_of(h, "Content-Range"), "bytes 10-19/1000");
+    EXPECT_EQ(header_of(h, "Content-Length"), "10");
+}
+
+TEST_F(Serving, ContentTypesFollowTheExtension)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"/mime/README", "text/plain"},
+        {"/mime/docs.old/README", "text/plain"},
+        {"/mime/a.JPG", "image/jpeg"},
+        {"/mime/a.jpeg2000", "application/octet-stream"},
+        {"/mime/script.pl", "text/plain"},
+        {"/mime/notes.css", "text/css"},
+        {"/mime/x.tar", "application/x-tar"},
+        {"/arc.zip", "application/zip"},
+        {"/arc.zip/docs/big.html", "text/html"},
+        {"/arc.zip/pics/a.gif", "image/gif"},
+        {"/mime/", "text/html"},
+        {"/mime/?O=dN", "text/html"},
+        {"/arc.zip/docs/", "text/html"},
+        {"/?rc=folder.gif", "image/gif"},
+        {"/?help", "text/html"},
+    };
+    for (auto &[target, type] : cases) {
+        SCOPED_TRACE(target);
+        reply r = get(port, target);
+        EXPECT_EQ(status_of(r), 200);
+        EXPECT_EQ(header_of(r, "Content-Type"), type);
+    }
+}
+
+TEST_F(Serving, ConnectionCarriesSeveralRequests)
+{
+    int fd = connect_to(port);
+    ASSERT_GE(fd, 0);
+    std::string pending;
+    // Two requests in one write: the second is answered after the first.
+    send_all(fd, request_text("GET", "/data/k1.txt", "", false) +
+                     request_text("HEAD", "/mime/notes.css", "", false));
+    reply first = read_reply(fd, pending, false);
+    reply second = read_reply(fd, pending, true);
+    EXPECT_EQ(first.body, source("data/k1.txt"));
+    EXPECT_EQ(header_of(second, "Content-Type"), "text/css");
+    send_all(fd, request_text("GET", "/arc.zip/readme.txt", "Range: bytes=7-\r\n", false));
+    reply third = read_reply(fd, pending, false);
+    EXPECT_EQ(third.body, "member\n");
+    close(fd);
+}
+
+// ---- index pages, default pages, redirects -------------------------------------------------
+
+const char *const PAGE_HEAD_END =
+    "</h2>\n<pre>     <a href=?O=dN>NAME</a>                   <a href=?O=dT>DATE</a>         "
+    "<a href=?O=dS>SIZE</a>  <a href=?O=dn>NAME(R)</a>\n\n";
+
+TEST_F(Serving, IndexPageHasTitleBreadcrumbAndSortLinks)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"/", "<html><head><title>Index of /</title></head>\n<body><h2 align=justify><a href=/>HOME</a>&gt;/"},
+        {"/list/", "<html><head><title>Index of list</title></head>\n<body><h2 align=justify><a href=/>HOME</a>&gt;"
+                   "/<a href=\"/list/\">list</a>/"},
+        {"/list/sub/?O=dN",
+         "<html><head><title>Index of sub</title></head>\n<body><h2 align=justify><a href=/>HOME</a>&gt;"
+         "/<a href=\"/list/\">list</a>/<a href=\"/list/sub/\">sub</a>/"},
+        {"/arc.zip/docs/", "<html><head><title>Index of docs</title></head>\n<body><h2 align=justify><a href=/>HOME"
+                           "</a>&gt;/<a href=\"/arc.zip/\">arc.zip</a>/<a href=\"/arc.zip/docs/\">docs</a>/"},
+    };
+    for (auto &[target, head] : cases) {
+        SCOPED_TRACE(target);
+        reply r = get(port, target);
+        ASSERT_EQ(status_of(r), 200);
+        EXPECT_EQ(r.body.rfind(std::string(head) + PAGE_HEAD_END, 0), 0u) << r.body.substr(0, 400);
+        const std::string tail = "</pre>\n</body></html>\n";
+        EXPECT_EQ(r.body.substr(r.body.size() - std::min(r.body.size(), tail.size())), tail);
+    }
+}
+
+// The rows of a page, in order.
+std::vector<std::string> rows_of(const std::string &page)
+{
+    std::vector<std::string> rows;
+    size_t at = page.find(PAGE_HEAD_END);
+    if (at == std::string::npos)
+        return rows;
+    at += strlen(PAGE_HEAD_END);
+    const size_t end = page.find("</pre>", at);
+    std::istringstream in(page.substr(at, end - at));
+    std::string line;
+    while (std::getline(in, line))
+        rows.push_back(line);
+    return rows;
+}
+
+// The visible name column of each row.
+std::vector<std::string> names_of(const std::string &page)
+{
+    std::vector<std::string> names;
+    for (const std::string &row : rows_of(page)) {
+        size_t a = row.find("\">");
+        size_t b = row.find("</a>", a);
+        names.push_back(row.substr(a + 2, b - a - 2));
+    }
+    return names;
+}
+
+std::string local_row_time(int year, int mon, int day, int hour, int min, int sec)
+{
+    struct tm tm = {};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = mon - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = min;
+    tm.tm_sec = sec;
+    tm.tm_isdst = -1;
+    const time_t t = mktime(&tm);
+    localtime_r(&t, &tm);
+    char buf[32];
+    strftime(buf, sizeof buf, "%H:%M %m/%d/%y", &tm);
+    return buf;
+}
+
+TEST_F(Serving, IndexRowsShowKindsWidthsSizesAndTimes)
+{
+    reply r = get(port, "/list/?O=dN");
+    ASSERT_EQ(status_of(r), 200);
+    const std::vector<std::string> rows = rows_of(r.body);
+    auto row = [&](const std::string &name) {
+        for (const std::string &line : rows)
+            if (line.find("<a href=\"" + name + "\">") != std::string::npos ||
+                line.find("<a href=\"" + name + "/\">") != std::string::npos)
+                return line;
+        return std::string("no row for ") + name;
+    };
+    const std::string when = local_row_time(2001, 2, 3, 4, 5, 6);
+    EXPECT_EQ(row("b.zip"), "<img src=\"/?rc=zip.gif\" width=24 height=24> <a href=\"b.zip\">b.zip</a>" +
+                                std::string(15, ' ') + " " + when + "     5 <a href=\"b.zip/\">b.zip<img border=0 "
+                                "src=\"/?rc=viewzip.gif\" width=24 height=24></a> (5)");
+    EXPECT_NE(row("A.ZIP").find("viewzip.gif"), std::string::npos);
+    EXPECT_EQ(row("a.zip.zip").find("viewzip.gif"), std::string::npos);
+    EXPECT_EQ(row("x.Zip").find("viewzip.gif"), std::string::npos);
+    EXPECT_EQ(row("x.zip"), "<img src=\"/?rc=folder.gif\" width=24 height=24> <a href=\"x.zip/\">x.zip</a>" +
+                                std::string(15, ' ') + " " + when + "       <a href=\"x.zip/\">x.zip</a>");
+    // Names of 19, 20 and 21 bytes in a column of 20.
+    EXPECT_NE(row(std::string(19, 'n')).find(">" + std::string(19, 'n') + "</a>  " + when), std::string::npos);
+    EXPECT_NE(row(std::string(20, 'm')).find(">" + std::string(19, 'm') + "&gt;</a> " + when), std::string::npos);
+    EXPECT_NE(row(std::string(21, 'o')).find(">" + std::string(19, 'o') + "&gt;</a> " + when), std::string::npos);
+    // A file without a time shows blank time columns.
+    EXPECT_EQ(row("zero.txt"), "<img src=\"/?rc=text.gif\" width=24 height=24> <a href=\"zero.txt\">zero.txt</a>" +
+                                   std::string(12, ' ') + std::string(1 + 5 + 1 + 8 + 1, ' ') +
+                                   "    5 zero.txt (5)");
+    EXPECT_NE(row("s99999.bin").find(" 99999 s99999.bin (99999)"), std::string::npos);
+    EXPECT_NE(row("s100000.bin").find("   98K s100000.bin (100000)"), std::string::npos);
+    EXPECT_NE(row("s10m.bin").find("   10M s10m.bin (10239488)"), std::string::npos);
+}
+
+TEST_F(Serving, SortKeysOrderTheRows)
+{
+    using names = std::vector<std::string>;
+    const std::string n19(19, 'n'), m19 = std::string(19, 'm') + "&gt;", o19 = std::string(19, 'o') + "&gt;";
+    EXPECT_EQ(names_of(get(port, "/list/?O=dN").body),
+              (names{"sub", "x.zip", "A.ZIP", "b.zip", "a.zip.zip", m19, n19, o19, "s100000.bin", "s10m.bin",
+                     "s99999.bin", "x.Zip", "zero.txt"}));
+    EXPECT_EQ(names_of(get(port, "/list/?O=dn").body),
+              (names{"x.zip", "sub", "b.zip", "A.ZIP", "zero.txt", "x.Zip", "s99999.bin", "s10m.bin", "s100000.bin",
+                     o19, n19, m19, "a.zip.zip"}));
+    EXPECT_EQ(names_of(get(port, "/list/?O=DN").body),
+              (names{"a.zip.zip", m19, n19, o19, "s100000.bin", "s10m.bin", "s99999.bin", "x.Zip", "zero.txt",
+                     "A.ZIP", "b.zip", "sub", "x.zip"}));
+    const names by_size = names_of(get(port, "/list/?O=SN").body);
+    ASSERT_EQ(by_size.size(), 13u);
+    EXPECT_EQ(names(by_size.end() - 3, by_size.end()), (names{"s99999.bin", "s100000.bin", "s10m.bin"}));
+    EXPECT_EQ(names_of(get(port, "/list/?O=sN").body)[0], "s10m.bin");
+    EXPECT_EQ(names_of(get(port, "/list/?O=TN").body)[0], "zero.txt");
+    EXPECT_EQ(names_of(get(port, "/list/?O=tN").body).back(), "zero.txt");
+    EXPECT_EQ(names_of(get(port, "/arc.zip/?O=dN").body),
+              (names{"docs", "inner", "pics", "site", "m12.bin", "readme.txt"}));
+}
+
+TEST_F(Serving, DirectoryIconsInsideArchivesUseTheArchivePrefix)
+{
+    reply top = get(port, "/arc.zip/");
+    ASSERT_EQ(status_of(top), 200);
+    EXPECT_NE(top.body.find("<img src=\"/?rc=zipfolder.gif\" width=24 height=24> <a href=\"docs/\">docs</a>"),
+              std::string::npos);
+    EXPECT_NE(top.body.find("<img src=\"/?rc=ziptext.gif\" width=24 height=24> <a href=\"readme.txt\">"),
+              std::string::npos);
+    EXPECT_NE(get(port, "/arc.zip/pics/").body.find("/?rc=zipimage.gif"), std::string::npos);
+    EXPECT_NE(get(port, "/arc.zip/inner/").body.find("/?rc=zipzip.gif"), std::string::npos);
+    reply mime = get(port, "/mime/?O=dN");
+    for (const char *row : {"<img src=\"/?rc=file.gif\" width=24 height=24> <a href=\"notes.css\">",
+                            "<img src=\"/?rc=file.gif\" width=24 height=24> <a href=\"x.tar\">",
+                            "<img src=\"/?rc=file.gif\" width=24 height=24> <a href=\"README\">",
+                            "<img src=\"/?rc=image.gif\" width=24 height=24> <a href=\"a.JPG\">",
+                            "<img src=\"/?rc=text.gif\" width=24 height=24> <a href=\"script.pl\">"})
+        EXPECT_NE(mime.body.find(row), std::string::npos) << row;
+}
+
+TEST_F(Serving, DefaultPageWinsOverTheListing)
+{
+    EXPECT_EQ(get(port, "/site/").body, source("site/index.html"));
+    EXPECT_EQ(get(port, "/arc.zip/site/").body, source("orig/index.html"));
+    reply listing = get(port, "/data/");
+    EXPECT_NE(listing.body.find("Index of data"), std::string::npos);
+}
+
+TEST_F(Serving, DirectoriesWithoutSlashAreRedirectedWithTheirQuery)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"/site", "/site/"},
+        {"/list?O=dN", "/list/?O=dN"},
+        {"/list/sub?x=1&y=2", "/list/sub/?x=1&y=2"},
+        {"/sp%20dir", "/sp%20dir/"},
+        {"/x/../list", "/x/../list/"},
+        {"/arc.zip/docs", "/arc.zip/docs/"},
+        {"/arc.zip/site?a=b", "/arc.zip/site/?a=b"},
+        {"/list/x.zip", "/list/x.zip/"},
+    };
+    for (auto &[target, location] : cases) {
+        SCOPED_TRACE(target);
+        reply r = get(port, target);
+        EXPECT_EQ(status_of(r), 302);
+        EXPECT_EQ(header_of(r, "Location"), location);
+    }
+    EXPECT_EQ(get(port, "/sp%20dir/f.txt").body, "spaced\n");
+}
+
+TEST_F(Serving, NamesAndPathsReachIndexPagesEscaped)
+{
+    reply spaced = get(port, "/sp%20dir/");
+    EXPECT_NE(spaced.body.find("&gt;/<a href=\"/sp%20dir/\">sp%20dir</a>/</h2>"), std::string::npos);
+    EXPECT_EQ(spaced.body.find("%2520"), std::string::npos);
+
+    reply page = get(port, "/xss/");
+    EXPECT_EQ(page.body.find("<img src=x"), std::string::npos);
+    EXPECT_NE(page.body.find(" &lt;img src=x onerror=alert(1)&gt; (13)"), std::string::npos);
+    const size_t at = page.body.find("<a href=\"%3C");
+    ASSERT_NE(at, std::string::npos);
+    const std::string link = page.body.substr(at + 9, page.body.find('"', at + 9) - at - 9);
+    EXPECT_EQ(get(port, "/xss/" + link).body, "not a script\n");
+}
+
+TEST_F(Serving, PathsThatNameNothingAre404)
+{
+    for (const char *target : {"/missing", "/data/k1.txt/", "/missing.zip/x", "/mime/README.zip/x",
+                               "/arc.zip/nothing", "/arc.zip/readme.txt/", "/ARC2.ZIP/docs/nothing/"}) {
+        SCOPED_TRACE(target);
+        EXPECT_EQ(status_of(get(port, target)), 404);
+    }
+}
+
+// ---- archives ------------------------------------------------------------------
+
+TEST_F(Serving, ArchiveFileItselfIsServedAsIs)
+{
+    reply r = get(port, "/arc.zip");
+    ASSERT_TRUE(r.complete);
+    EXPECT_EQ(r.body, source("arc.zip"));
+    // Also once the archive has been opened for its members.
+    ASSERT_EQ(status_of(get(port, "/arc.zip/readme.txt")), 200);
+    EXPECT_EQ(get(port, "/arc.zip").body, source("arc.zip"));
+    EXPECT_EQ(get(port, "/arc.zip", "Range: bytes=-22\r\n").body, source("arc.zip").substr(source("arc.zip").size() - 22));
+}
+
+TEST_F(Serving, MembersAreTheOriginalBytes)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"/arc.zip/readme.txt", "orig/readme.txt"},          // stored
+        {"/arc.zip/docs/big.html", "orig/big.html"},         // deflated text
+        {"/arc.zip/docs/noise.bin", "orig/noise.bin"},       // deflated, incompressible
+        {"/arc.zip/inner/inner.zip", "orig/inner.zip"},      // an archive inside the archive
+        {"/ARC2.ZIP/docs/big.html", "orig/big.html"},        // archive named in capitals
+    };
+    for (auto &[target, original] : cases) {
+        SCOPED_TRACE(target);
+        reply r = get(port, target);
+        ASSERT_TRUE(r.complete);
+        EXPECT_EQ(status_of(r), 200);
+        EXPECT_EQ(r.body, source(original));
+    }
+}
+
+TEST_F(Serving, RangesInsideADeflatedMember)
+{
+    const std::string big = source("orig/big.html");
+    int fd = connect_to(port);
+    ASSERT_GE(fd, 0);
+    std::string pending;
+    // Forward, backward (decompression restarts), suffix, open end, on one connection.
+    const std::pair<size_t, size_t> spans[] = {{50000, 1000}, {100, 50}, {big.size() - 300, 300}, {150000, 0}};
+    const char *const ranges[] = {"bytes=50000-50999", "bytes=100-149", "bytes=-300", "bytes=150000-"};
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(ranges[i]);
+        send_all(fd, request_text("GET", "/arc.zip/docs/big.html", std::string("Range: ") + ranges[i] + "\r\n", false));
+        reply r = read_reply(fd, pending, false);
+        ASSERT_TRUE(r.complete);
+        EXPECT_EQ(status_of(r), 206);
+        const size_t length = spans[i].second ? spans[i].second : big.size() - spans[i].first;
+        EXPECT_EQ(header_of(r, "Content-Range"), "bytes " + std::to_string(spans[i].first) + "-" +
+                                                     std::to_string(spans[i].first + length - 1) + "/" +
+                                                     std::to_string(big.size()));
+        EXPECT_EQ(r.body, big.substr(spans[i].first, length));
+    }
+    close(fd);
+}
+
+TEST_F(Serving, ArchiveDirectoriesRedirectListAndMayBeEmpty)
+{
+    reply docs = get(port, "/arc.zip/docs/");
+    ASSERT_EQ(status_of(docs), 200);
+    EXPECT_EQ(names_of(docs.body), (std::vector<std::string>{"big.html", "noise.bin", "empty", "zeros.bin"}));
+    EXPECT_EQ(status_of(get(port, "/arc.zip/docs/empty/")), 404);
+    reply record = get(port, "/arc.zip/docs/empty");
+    EXPECT_EQ(status_of(record), 200);
+    EXPECT_EQ(header_of(record, "Content-Length"), "0");
+}
+
+TEST_F(Serving, MembersOfOtherMethodsAreListedButNotServed)
+{
+    EXPECT_NE(get(port, "/arc.zip/").body.find("<a href=\"m12.bin\">m12.bin</a>"), std::string::npos);
+    EXPECT_EQ(status_of(get(port, "/arc.zip/m12.bin")), 404);
+}
+
+TEST_F(Serving, ArchiveInsideAnArchiveIsNotOpened)
+{
+    EXPECT_EQ(status_of(get(port, "/arc.zip/inner/inner.zip/x.txt")), 404);
+    EXPECT_EQ(status_of(get(port, "/arc.zip/inner/inner.zip/")), 404);
+}
+
+// ---- built-in resources ------------------------------------------------------------
+
+TEST_F(Serving, IconsAreGifPicturesOf24By24)
+{
+    const char *const names[] = {"folder", "zip", "file", "html", "bin", "doc", "text", "image", "audio", "video",
+                                 "zipfolder", "zipzip", "zipfile", "zipbin", "zipdoc", "ziptext", "ziphtml",
+                                 "zipimage", "zipaudio", "zipvideo", "viewzip"};
+    for (const char *name : names) {
+        SCOPED_TRACE(name);
+        reply r = get(port, std::string("/?rc=") + name + ".gif");
+        ASSERT_EQ(status_of(r), 200);
+        EXPECT_EQ(header_of(r, "Content-Type"), "image/gif");
+        ASSERT_GE(r.body.size(), 13u);
+        EXPECT_EQ(r.body.substr(0, 10), std::string("GIF89a\x18\x00\x18\x00", 10));
+    }
+    EXPECT_EQ(get(port, "/?rc=zipzip.gif").body, get(port, "/?rc=zip.gif").body);
+    // Names compare exactly; anything else is an ordinary request for "/".
+    EXPECT_NE(get(port, "/?rc=Folder.gif").body.find("<title>Index of /</title>"), std::string::npos);
+}
+
+TEST_F(Serving, HelpPageIsServedAndEachRequestCachesOnePage)
+{
+    reply r = get(port, "/?help");
+    ASSERT_EQ(status_of(r), 200);
+    EXPECT_NE(r.body.find("<title>Pellorwick HTTP 1.1 Server version 0.1</title>"), std::string::npos);
+    EXPECT_NE(get(port, "//?help").body.find("Pellorwick HTTP Server 0.1"), std::string::npos);
+    EXPECT_EQ(settled(initial["caches"] + 2, initial["files"])["caches"], initial["caches"] + 2);
+    server_command(srv, "clean");
+    EXPECT_EQ(stats()["caches"], initial["caches"]);
+}
+
+// ---- counters ------------------------------------------------------------------
+
+TEST_F(Serving, CountersFollowEachKindOfRequest)
+{
+    const long caches = initial["caches"], files = initial["files"], blocks = initial["blocks"];
+    EXPECT_EQ(caches, 21);  // the icons
+    EXPECT_EQ(initial["tasks"], 0);
+
+    // A file is closed and forgotten once sent.
+    ASSERT_EQ(status_of(get(port, "/data/k1.txt")), 200);
+    auto m = settled(caches, files);
+    EXPECT_EQ(m["caches"], caches);
+    EXPECT_EQ(m["files"], files);
+
+    // A listing stays cached; its directory scan is closed.
+    ASSERT_EQ(status_of(get(port, "/list/")), 200);
+    m = settled(caches + 1, files);
+    EXPECT_EQ(m["caches"], caches + 1);
+    EXPECT_EQ(m["files"], files);
+
+    // Two sort orders: one snapshot and two pages.
+    get(port, "/list/?O=dN");
+    get(port, "/list/?O=dT");
+    m = settled(caches + 4, files);
+    EXPECT_EQ(m["caches"], caches + 4);
+
+    // A member: the member stream goes, the archive stays open.
+    ASSERT_EQ(status_of(get(port, "/arc.zip/docs/big.html")), 200);
+    m = settled(caches + 5, files + 1);
+    EXPECT_EQ(m["caches"], caches + 5);
+    EXPECT_EQ(m["files"], files + 1);
+
+    // An archive listing adds its page only.
+    ASSERT_EQ(status_of(get(port, "/arc.zip/")), 200);
+    m = settled(caches + 6, files + 1);
+    EXPECT_EQ(m["caches"], caches + 6);
+
+    // Errors and redirects cache nothing new.
+    get(port, "/missing");
+    get(port, "/list");
+    m = settled(caches + 6, files + 1);
+    EXPECT_EQ(m["caches"], caches + 6);
+    EXPECT_EQ(m["files"], files + 1);
+
+    server_command(srv, "clean");
+    m = stats();
+    EXPECT_EQ(m["caches"], caches);
+    EXPECT_EQ(m["files"], files);
+    EXPECT_EQ(m["blocks"], blocks);
+    EXPECT_EQ(m["tasks"], 0);
+}
+
+// ---- faults that stay mended ------------------------------------------------------------
+
+TEST_F(Serving, HeadRequestsLeaveNoFileOpen)
+{
+    int fd = connect_to(port);
+    ASSERT_GE(fd, 0);
+    std::string pending;
+    for (int i = 0; i < 2000; ++i) {
+        char target[32];
+        snprintf(target, sizeof target, "/many/f%04d.txt", i);
+        ASSERT_TRUE(send_all(fd, request_text("HEAD", target, "", false)));
+        reply r = read_reply(fd, pending, true);
+        ASSERT_TRUE(r.complete) << target;
+        ASSERT_EQ(status_of(r), 200) << target;
+        ASSERT_EQ(header_of(r, "Content-Length"), std::to_string(std::to_string(i).size() + 1)) << target;
+    }
+    auto m = settled(initial["caches"], initial["files"]);
+    EXPECT_EQ(m["files"], initial["files"]);
+    EXPECT_EQ(m["caches"], initial["caches"]);
+    // Members too: only their archive stays open.
+    for (int i = 0; i < 50; ++i) {
+        send_all(fd, request_text("HEAD", "/arc.zip/docs/noise.bin", "", false));
+        ASSERT_TRUE(read_reply(fd, pending, true).complete);
+    }
+    close(fd);
+    m = settled(initial["caches"] + 1, initial["files"] + 1);
+    EXPECT_EQ(m["files"], initial["files"] + 1);
+    EXPECT_EQ(m["caches"], initial["caches"] + 1);
+    server_command(srv, "clean");
+    m = stats();
+    EXPECT_EQ(m["files"], initial["files"]);
+    EXPECT_EQ(m["caches"], initial["caches"]);
+}
+
+TEST_F(Serving, DroppedTransfersLeaveNoFileOpen)
+{
+    for (const char *target : {"/drop/large.bin", "/arc.zip/docs/zeros.bin"}) {
+        SCOPED_TRACE(target);
+        // A small receive window keeps most of the body in the server.
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_GE(fd, 0);
+        int small = 4096;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        send_all(fd, request_text("GET", target));
+        char buf[1000];
+        ASSERT_GT(recv(fd, buf, sizeof buf, 0), 0);
+        auto during = stats();
+        EXPECT_EQ(during["tasks"], 1);
+        EXPECT_GE(during["files"], initial["files"] + 1);
+        close(fd);
+    }
+    auto m = settled(initial["caches"] + 1, initial["files"] + 1);
+    EXPECT_EQ(m["files"], initial["files"] + 1);  // the archive alone
+    EXPECT_EQ(m["caches"], initial["caches"] + 1);
+    EXPECT_EQ(m["tasks"], 0);
+}
+
+TEST_F(Serving, GeneratedPagesStayBounded)
+{
+    // Each kind of page on its own: rebuilt disk and archive listings, sort
+    // keys never asked before, help pages.
+    const std::pair<const char *, const char *> kinds[] = {
+        {"/data/?x=", ""}, {"/arc.zip/docs/?x=", ""}, {"/data/?O=N", ""}, {"/arc.zip/?O=N", ""}, {"/?help", nullptr}};
+    for (auto &[prefix, numbered] : kinds) {
+        SCOPED_TRACE(prefix);
+        int fd = connect_to(port);
+        ASSERT_GE(fd, 0);
+        std::string pending;
+        for (int i = 0; i < 1100; ++i) {
+            const std::string target = numbered ? prefix + std::to_string(i) : prefix;
+            ASSERT_TRUE(send_all(fd, request_text("GET", target, "", false)));
+            ASSERT_EQ(status_of(read_reply(fd, pending, false)), 200) << target;
+        }
+        close(fd);
+        auto m = stats();
+        EXPECT_LE(m["caches"], initial["caches"] + 2 + 1024);  // with a snapshot and an archive
+        EXPECT_GT(m["caches"], initial["caches"] + 20);  // pages made since the last release
+        server_command(srv, "clean");
+        EXPECT_EQ(stats()["caches"], initial["caches"]);
+    }
+}
+
+TEST_F(Serving, ArchiveDirectoryWithoutSlashIsOnlyEverRedirected)
+{
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        reply r = get(port, "/arc.zip/docs");
+        EXPECT_EQ(status_of(r), 302);
+        EXPECT_EQ(header_of(r, "Location"), "/arc.zip/docs/");
+        EXPECT_EQ(r.body.find("Index of"), std::string::npos);
+        // Only the archive is cached.
+        EXPECT_EQ(settled(initial["caches"] + 1, initial["files"] + 1)["caches"], initial["caches"] + 1);
+    }
+    ASSERT_EQ(status_of(get(port, "/arc.zip/docs/")), 200);
+    EXPECT_EQ(status_of(get(port, "/arc.zip/docs")), 302);
+    // A relative link of the listing resolves against the slash form.
+    EXPECT_EQ(get(port, "/arc.zip/docs/big.html").body, source("orig/big.html"));
+}
+
+TEST_F(Serving, FilesBeyond32BitSizesAre404)
+{
+    reply max = exchange(port, "HEAD", "/big/max.bin");
+    EXPECT_EQ(status_of(max), 200);
+    EXPECT_EQ(header_of(max, "Content-Length"), "4294967295");
+    reply tail = get(port, "/big/max.bin", "Range: bytes=-10\r\n");
+    EXPECT_EQ(header_of(tail, "Content-Range"), "bytes 4294967285-4294967294/4294967295");
+    EXPECT_EQ(tail.body, std::string(10, '\0'));
+    for (const char *method : {"GET", "HEAD"}) {
+        SCOPED_TRACE(method);
+        EXPECT_EQ(status_of(exchange(port, method, "/big/over.bin")), 404);
+    }
+    auto m = settled(initial["caches"], initial["files"]);
+    EXPECT_EQ(m["files"], initial["files"]);
+    EXPECT_EQ(m["caches"], initial["caches"]);
+}
+
+// ---- real clients ------------------------------------------------------------------
+
+std::string shell_output(const std::string &command)
+{
+    const std::string out = make_temp_dir() + "/out";
+    if (run_shell(command + " > '" + out + "'") != 0)
+        return "(failed) " + command;
+    return read_file(out);
+}
+
+TEST_F(Serving, CurlFetchesRangesHeadersAndReusesTheConnection)
+{
+    const std::string dir = make_temp_dir();
+    const std::string url = base() + "/arc.zip/docs/noise.bin";
+    const std::string noise = source("orig/noise.bin");
+
+    EXPECT_EQ(shell_output("curl -sf -r 1000-1999 '" + url + "'"), noise.substr(1000, 1000));
+    EXPECT_EQ(shell_output("curl -sf -r -500 '" + base() + "/data/k1.txt'"), source("data/k1.txt").substr(500));
+
+    const std::string head = shell_output("curl -sfI '" + base() + "/mime/notes.css'");
+    EXPECT_NE(head.find("HTTP/1.1 200 OK\r\n"), std::string::npos);
+    EXPECT_NE(head.find("Content-Type: text/css\r\n"), std::string::npos);
+    EXPECT_NE(head.find("Content-Length: 22\r\n"), std::string::npos);
+
+    // Resuming a broken download of a deflated member.
+    write_file(dir + "/part", noise.substr(0, 30000));
+    ASSERT_EQ(run_shell("cd '" + dir + "' && curl -sf -C - -o part '" + url + "'"), 0);
+    EXPECT_EQ(read_file(dir + "/part"), noise);
+
+    // Two addresses on one command line share one connection.
+    EXPECT_EQ(shell_output("cd '" + dir + "' && curl -sf -o one -o two -w '%{num_connects}\\n' '" + base() +
+                           "/data/k1.txt' '" + base() + "/arc.zip/docs/big.html'"),
+              "1\n0\n");
+    EXPECT_EQ(read_file(dir + "/one"), source("data/k1.txt"));
+    EXPECT_EQ(read_file(dir + "/two"), source("orig/big.html"));
+}
+
+TEST_F(Serving, WgetMirrorsTheTreeAndTheArchiveThroughIndexPages)
+{
+    const std::string dir = make_temp_dir();
+    // Sort links and icons are not part of the tree; the archive file itself
+    // cannot be kept where the mirror puts the directory of its contents.
+    ASSERT_EQ(run_shell("cd '" + dir + "' && wget -q -r -np -nH --reject-regex '[?]|/pack[.]zip$' '" + base() +
+                        "/mirror/'"),
+              0);
+    const std::string sources[] = {"top.txt", "sp ace.txt", "sub/one.bin", "sub/deeper/two.html"};
+    for (const std::string &rel : sources) {
+        SCOPED_TRACE(rel);
+        EXPECT_EQ(read_file(dir + "/mirror/" + rel), source("mirror/" + rel));
+        EXPECT_FALSE(source("mirror/" + rel).empty());
+    }
+    const std::string members[] = {"p/readme.txt", "p/data.bin", "q.html", "p/r/s.txt"};
+    for (const std::string &rel : members) {
+        SCOPED_TRACE(rel);
+        EXPECT_EQ(read_file(dir + "/mirror/pack.zip/" + rel), source("mirror/pack/" + rel));
+    }
+    // The disk copy of the members came along as ordinary files too.
+    for (const std::string &rel : members)
+        EXPECT_EQ(read_file(dir + "/mirror/pack/" + rel), source("mirror/pack/" + rel));
+    // Nothing else but index pages.
+    const std::string listed = shell_output("cd '" + dir + "' && find mirror -type f ! -name index.html | sort");
+    EXPECT_EQ(listed, "mirror/pack.zip/p/data.bin\nmirror/pack.zip/p/r/s.txt\nmirror/pack.zip/p/readme.txt\n"
+                      "mirror/pack.zip/q.html\nmirror/pack/p/data.bin\nmirror/pack/p/r/s.txt\n"
+                      "mirror/pack/p/readme.txt\nmirror/pack/q.html\nmirror/sp ace.txt\nmirror/sub/deeper/two.html\n"
+                      "mirror/sub/one.bin\nmirror/top.txt\n");
+    // The archive file by itself.
+    ASSERT_EQ(run_shell("cd '" + dir + "' && wget -q -O pack.zip '" + base() + "/mirror/pack.zip'"), 0);
+    EXPECT_EQ(read_file(dir + "/pack.zip"), source("mirror/pack.zip"));
+}
+
+}  // namespace

@@ -1,0 +1,757 @@
+// The settings window driven through its controls on the offscreen platform,
+// with the real server behind it and real sockets in front of it.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLoggingCategory>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProcess>
+#include <QPushButton>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QTest>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "file.h"
+#include "httpd.h"
+#include "memory.h"
+#include "net.h"
+#include "os/instance.h"
+#include "shell/window.h"
+#include "support.h"
+
+namespace {
+
+constexpr char TITLE[] = "Pellorwick HTTP Server 0.1.6";
+constexpr char START_TEXT[] = "Start Pellorwick HTTP Server 0.1.6";
+constexpr char STOP_TEXT[] = "Stop Pellorwick HTTP Server 0.1.6";
+constexpr char SECOND_COPY_ARG[] = "--second-copy";
+constexpr char HELP_REQUEST[] = "GET /?help HTTP/1.0\r\n\r\n";
+
+// A loopback socket bound to a port the kernel chose, kept open or closed again.
+int bind_any_port(int *port, bool keep_listening)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0)
+        return -1;
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    *port = ntohs(a.sin_port);
+    if (keep_listening) {
+        listen(fd, 1);
+        return fd;
+    }
+    close(fd);
+    return -1;
+}
+
+int free_port()
+{
+    int port = 0;
+    bind_any_port(&port, false);
+    return port;
+}
+
+bool port_80_free()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(80);
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    bool ok = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+// What a message box showed, and how it was answered.
+struct box_record {
+    bool seen = false;
+    QString caption;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButton default_button = QMessageBox::NoButton;
+};
+
+// Answers the next message box that appears with `answer`, recording it.
+// The timer belongs to `scope`, so a box that never came cannot be answered
+// by a later test.
+void answer_next_box(QObject *scope, box_record *rec, QMessageBox::StandardButton answer)
+{
+    auto *t = new QTimer(scope);
+    QObject::connect(t, &QTimer::timeout, t, [t, rec, answer] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        t->stop();
+        t->deleteLater();
+        rec->seen = true;
+        rec->caption = box->windowTitle();
+        rec->text = box->text();
+        rec->icon = box->icon();
+        rec->default_button = box->standardButton(box->defaultButton());
+        box->button(answer)->click();
+    });
+    t->start(10);
+}
+
+// Answers the next folder chooser: picks `dir`, or cancels when it is empty.
+void answer_next_chooser(QObject *scope, QString *title, const QString &dir)
+{
+    auto *t = new QTimer(scope);
+    QObject::connect(t, &QTimer::timeout, t, [t, title, dir] {
+        auto *dlg = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dlg)
+            return;
+        t->stop();
+        t->deleteLater();
+        *title = dlg->windowTitle();
+        if (dir.isEmpty()) {
+            dlg->reject();
+        } else {
+            dlg->setDirectory(dir);
+            static_cast<QDialog *>(dlg)->accept();
+        }
+    });
+    t->start(10);
+}
+
+// One HTTP exchange on another thread while this one runs the window's loop.
+struct exchange {
+    std::thread thread;
+    std::atomic<bool> done{false};
+    std::string reply;
+
+    void run(int port, const std::string &request)
+    {
+        thread = std::thread([this, port, request] {
+            reply = http_exchange(port, request, 5000);
+            done = true;
+        });
+    }
+    ~exchange()
+    {
+        if (thread.joinable())
+            thread.join();
+    }
+};
+
+// The second copy of the program: this same executable started again with
+// SECOND_COPY_ARG. It reports the box it was shown as "status|caption|text".
+int second_copy_main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    box_record rec;
+    answer_next_box(&app, &rec, QMessageBox::Ok);
+    int status = run_window(argc, argv, nullptr, -1, nullptr);
+    printf("%d|%s|%s\n", status, rec.caption.toUtf8().constData(), rec.text.toUtf8().constData());
+    return status;
+}
+
+}  // namespace
+
+class window_test : public QObject {
+    Q_OBJECT
+
+    QPointer<QWidget> window;
+    QObject *scope = nullptr;
+    std::string root;
+    int port = 0;
+
+    template <typename T>
+    T *control(const char *name)
+    {
+        T *c = window->findChild<T *>(name);
+        if (!c)
+            qFatal("no control named %s", name);
+        return c;
+    }
+    QLineEdit *field(const char *name) { return control<QLineEdit>(name); }
+    QPushButton *button(const char *name) { return control<QPushButton>(name); }
+    QString status() { return control<QLabel>("status")->text(); }
+
+    void click(const char *name) { QTest::mouseClick(button(name), Qt::LeftButton); }
+
+    // The enabled state and text of every named control.
+    QStringList snapshot()
+    {
+        QStringList s;
+        for (QWidget *w : window->findChildren<QWidget *>()) {
+            if (w->objectName().isEmpty())
+                continue;
+            QString text;
+            if (auto *e = qobject_cast<QLineEdit *>(w))
+                text = e->text();
+            else if (auto *b = qobject_cast<QPushButton *>(w))
+                text = b->text();
+            else if (auto *l = qobject_cast<QLabel *>(w))
+                text = l->text();
+            s << w->objectName() + "|" + (w->isEnabled() ? "on" : "off") + "|" + text;
+        }
+        return s;
+    }
+
+    void verify_stopped_controls()
+    {
+        QCOMPARE(button("start")->text(), QString(START_TEXT));
+        for (const char *name : {"root", "page", "port"})
+            QVERIFY2(field(name)->isEnabled(), name);
+        QVERIFY(button("browse")->isEnabled());
+        QVERIFY(button("close")->isEnabled());
+        QVERIFY(!button("clean")->isEnabled());
+    }
+
+    void verify_running_controls()
+    {
+        QCOMPARE(button("start")->text(), QString(STOP_TEXT));
+        for (const char *name : {"root", "page", "port"})
+            QVERIFY2(!field(name)->isEnabled(), name);
+        QVERIFY(!button("browse")->isEnabled());
+        QVERIFY(!button("close")->isEnabled());
+        QVERIFY(button("clean")->isEnabled());
+    }
+
+    // Starts the server on a port text and returns the status line it shows.
+    QString start_with_port_text(const QString &text)
+    {
+        field("port")->setText(text);
+        click("start");
+        return status();
+    }
+
+    // Sends one request from another thread while the window's loop serves it.
+    std::string serve_one(const std::string &request)
+    {
+        exchange x;
+        x.run(port, request);
+        if (!QTest::qWaitFor([&] { return x.done.load(); }, 10000))
+            qWarning("no reply in time");
+        x.thread.join();
+        return x.reply;
+    }
+
+private slots:
+    void init()
+    {
+        scope = new QObject;
+        root = make_temp_dir();
+        write_file(root + "/index.html", "<html><body>hello</body></html>\n");
+        port = free_port();
+        window = window_create(root.c_str(), port, "index.html");
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+    }
+
+    void cleanup()
+    {
+        delete scope;
+        delete window;
+        QVERIFY(!server_running());
+    }
+
+    void window_has_fixed_size_title_and_centred_place()
+    {
+        QCOMPARE(window->windowTitle(), QString(TITLE));
+        QCOMPARE(window->size(), QSize(454, 300));
+        QCOMPARE(window->minimumSize(), QSize(454, 300));
+        QCOMPARE(window->maximumSize(), QSize(454, 300));
+        QVERIFY(!(window->windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(!(window->windowFlags() & Qt::WindowMinimizeButtonHint));
+        QRect area = window->screen()->availableGeometry();
+        QCOMPARE(window->pos(), QPoint(area.x() + (area.width() - 454) / 2, area.y() + (area.height() - 300) / 2));
+    }
+
+    void controls_sit_at_their_places_with_their_texts_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QRect>("place");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("root") << "root" << QRect(155, 10, 219, 24) << "";
+        QTest::newRow("browse") << "browse" << QRect(379, 10, 60, 24) << "Browse";
+        QTest::newRow("page") << "page" << QRect(155, 40, 134, 24) << "index.html";
+        QTest::newRow("port") << "port" << QRect(359, 40, 80, 24) << "";
+        QTest::newRow("status") << "status" << QRect(180, 183, 259, 24) << "";
+        QTest::newRow("sent") << "sent" << QRect(210, 120, 80, 24) << "0";
+        QTest::newRow("recv") << "recv" << QRect(210, 150, 80, 24) << "0";
+        QTest::newRow("online") << "online" << QRect(360, 120, 80, 24) << "0";
+        QTest::newRow("total") << "total" << QRect(360, 150, 80, 24) << "0";
+        QTest::newRow("files") << "files" << QRect(60, 120, 80, 24) << "0";
+        QTest::newRow("blocks") << "blocks" << QRect(60, 150, 80, 24) << "0";
+        QTest::newRow("confs") << "confs" << QRect(60, 180, 80, 24) << "0";
+        QTest::newRow("caches") << "caches" << QRect(60, 210, 80, 24) << "0";
+        QTest::newRow("tasks") << "tasks" << QRect(60, 240, 80, 24) << "0";
+        QTest::newRow("clean") << "clean" << QRect(180, 240, 100, 24) << "Clean Cache";
+        QTest::newRow("start") << "start" << QRect(180, 210, 259, 24) << START_TEXT;
+        QTest::newRow("close") << "close" << QRect(380, 240, 59, 24) << "Close";
+        QTest::newRow("about") << "about" << QRect(290, 240, 80, 24) << "About";
+        QTest::newRow("icon") << "icon" << QRect(10, 10, 40, 54) << "";
+    }
+
+    void controls_sit_at_their_places_with_their_texts()
+    {
+        QFETCH(QString, name);
+        QFETCH(QRect, place);
+        QFETCH(QString, text);
+        QWidget *w = window->findChild<QWidget *>(name);
+        QVERIFY(w);
+        QCOMPARE(w->geometry(), place);
+        if (name == "root" || name == "port")
+            return;  // hold this test's settings
+        if (auto *e = qobject_cast<QLineEdit *>(w))
+            QCOMPARE(e->text(), text);
+        else if (auto *b = qobject_cast<QPushButton *>(w))
+            QCOMPARE(b->text(), text);
+        else if (auto *l = qobject_cast<QLabel *>(w))
+            QCOMPARE(l->text(), text);
+        if (name != "icon") {
+            QCOMPARE(w->font().family(), QString("Times"));
+            QVERIFY(QFontMetrics(w->font()).height() <= 16);
+            QVERIFY(w->font().pixelSize() >= 12);
+            QCOMPARE(w->font().weight(), QFont::Medium);
+        }
+    }
+
+    void labels_read_as_in_the_panel()
+    {
+        QStringList texts;
+        for (QLabel *l : window->findChildren<QLabel *>())
+            if (!l->text().isEmpty())
+                texts << l->text();
+        QStringList expected = {"Root Directory", "Default page", "Port",   "Memory Usage", "Statistics",
+                                "Connections",    "Sent",         "Recv",   "Online",       "Total",
+                                "files",          "blocks",       "Confs",  "Caches",       "Tasks"};
+        QCOMPARE(texts, expected);
+        for (QLabel *l : window->findChildren<QLabel *>()) {
+            QVERIFY(!l->wordWrap());
+            if (l->objectName() != "icon")
+                QCOMPARE(l->font().family(), QString("Times"));
+        }
+        QVERIFY(!control<QLabel>("icon")->pixmap().isNull());
+    }
+
+    void counters_are_read_only_and_settings_editable()
+    {
+        for (const char *name : {"sent", "recv", "online", "total", "files", "blocks", "confs", "caches", "tasks"})
+            QVERIFY2(field(name)->isReadOnly(), name);
+        for (const char *name : {"root", "page", "port"})
+            QVERIFY2(!field(name)->isReadOnly(), name);
+        QVERIFY(!button("clean")->isEnabled());
+    }
+
+    void tab_moves_through_the_three_settings_only()
+    {
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        field("root")->setFocus();
+        QTRY_VERIFY(field("root")->hasFocus());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QTRY_VERIFY(field("page")->hasFocus());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QTRY_VERIFY(field("port")->hasFocus());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QTRY_VERIFY(field("root")->hasFocus());
+    }
+
+    void settings_fill_the_fields()
+    {
+        QCOMPARE(field("root")->text(), QString::fromStdString(root));
+        QCOMPARE(field("port")->text(), QString::number(port));
+        QCOMPARE(field("page")->text(), QString("index.html"));
+    }
+
+    void missing_settings_take_the_defaults()
+    {
+        delete window;
+        window = window_create(nullptr, -1, nullptr);
+        QCOMPARE(field("root")->text(), QString(qgetenv("HOME")) + "/webhome");
+        QCOMPARE(field("port")->text(), QString("80"));
+        QCOMPARE(field("page")->text(), QString("index.html"));
+        QCOMPARE(n_confs, 0);  // the store the defaults came from is gone again
+    }
+
+    void start_fills_status_and_switches_controls()
+    {
+        verify_stopped_controls();
+        QCOMPARE(status(), QString());
+        click("start");
+        QVERIFY(server_running());
+        QCOMPARE(status(), QString("For help: http://127.0.0.1:%1/?help").arg(port));
+        verify_running_controls();
+    }
+
+    void stop_reverses_start()
+    {
+        click("start");
+        QVERIFY(server_running());
+        click("start");
+        QVERIFY(!server_running());
+        QCOMPARE(status(), QString(TITLE));
+        verify_stopped_controls();
+        // and the same port serves again after a second start
+        click("start");
+        QVERIFY(server_running());
+        QVERIFY(serve_one(HELP_REQUEST).starts_with("HTTP/1.1 200 OK"));
+    }
+
+    void port_80_has_no_port_in_the_status_line()
+    {
+        if (!port_80_free())
+            QSKIP("port 80 cannot be bound here");
+        QCOMPARE(start_with_port_text("80"), QString("For help: http://127.0.0.1/?help"));
+        QVERIFY(server_running());
+    }
+
+    void port_text_is_read_as_a_decimal_number_data()
+    {
+        // "%1" stands for a free port; rows without it expect port 0
+        QTest::addColumn<QString>("text");
+        QTest::newRow("plain") << "%1";
+        QTest::newRow("leading spaces and sign") << "  +%1";
+        QTest::newRow("trailing text") << "%1abc";
+        QTest::newRow("not a number") << "http";
+        QTest::newRow("empty") << "";
+    }
+
+    void port_text_is_read_as_a_decimal_number()
+    {
+        QFETCH(QString, text);
+        int want = text.contains("%1") ? port : 0;
+        if (want)
+            text = text.arg(port);
+        QCOMPARE(start_with_port_text(text), QString("For help: http://127.0.0.1:%1/?help").arg(want));
+        QVERIFY(server_running());
+        verify_running_controls();
+        if (want)
+            QVERIFY(serve_one(HELP_REQUEST).starts_with("HTTP/1.1 200 OK"));
+    }
+
+    void port_outside_the_port_range_is_refused_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("negative") << "-1";
+        QTest::newRow("too large") << "65536";
+        QTest::newRow("far too large") << "99999999999999999999";
+    }
+
+    void port_outside_the_port_range_is_refused()
+    {
+        QFETCH(QString, text);
+        field("port")->setText(text);
+        QStringList before = snapshot();
+        box_record box;
+        answer_next_box(scope, &box, QMessageBox::Ok);
+        click("start");
+        QTRY_VERIFY(box.seen);
+        QCOMPARE(box.icon, QMessageBox::Warning);
+        QCOMPARE(box.text, QString("The port must be a number from 0 to 65535."));
+        QVERIFY(!server_running());
+        QCOMPARE(snapshot(), before);
+    }
+
+    void overlong_root_is_refused_not_cut_short()
+    {
+        field("root")->setText(QString::fromStdString(root) + "/" + QString(300, 'd'));
+        QStringList before = snapshot();
+        box_record box;
+        answer_next_box(scope, &box, QMessageBox::Ok);
+        click("start");
+        QTRY_VERIFY(box.seen);
+        QCOMPARE(box.icon, QMessageBox::Warning);
+        QVERIFY(box.text.contains("root directory"));
+        QVERIFY(!server_running());
+        QCOMPARE(snapshot(), before);
+    }
+
+    void failed_start_leaves_every_control_as_it_was()
+    {
+        int taken = 0;
+        int holder = bind_any_port(&taken, true);
+        QVERIFY(holder >= 0);
+        field("port")->setText(QString::number(taken));
+        QStringList before = snapshot();
+        box_record box;
+        answer_next_box(scope, &box, QMessageBox::Ok);
+        click("start");
+        QTRY_VERIFY(box.seen);
+        close(holder);
+        QCOMPARE(box.caption, QString("Error"));
+        QCOMPARE(box.text, QString("bind() Failed."));
+        QCOMPARE(box.icon, QMessageBox::Warning);
+        QVERIFY(!server_running());
+        QCOMPARE(snapshot(), before);
+        // and the window still starts once the port is free
+        click("start");
+        QVERIFY(server_running());
+    }
+
+    void counters_show_the_server_figures_after_a_tick()
+    {
+        click("start");
+        int32_t total_before = conn_total;
+        int32_t recv_before = bytes_recv;
+        std::string request = HELP_REQUEST;
+        std::string reply = serve_one(request);
+        QVERIFY(reply.starts_with("HTTP/1.1 200 OK"));
+        QCOMPARE(conn_total, total_before + 1);
+        QCOMPARE(bytes_recv, recv_before + int32_t(request.size()));
+        QTRY_COMPARE_WITH_TIMEOUT(field("total")->text(), QString::number(conn_total), 3000);
+        QCOMPARE(field("sent")->text(), QString::number(bytes_sent));
+        QCOMPARE(field("recv")->text(), QString::number(bytes_recv));
+        QCOMPARE(field("online")->text(), QString::number(g_ctx.ntasks));
+        QCOMPARE(field("files")->text(), QString::number(n_files));
+        QCOMPARE(field("blocks")->text(), QString::number(n_blocks));
+        QCOMPARE(field("confs")->text(), QString::number(n_confs));
+        QCOMPARE(field("caches")->text(), QString::number(n_caches));
+        QCOMPARE(field("tasks")->text(), QString::number(n_tasks));
+        QVERIFY(n_confs > 0);  // the running server's configuration store
+    }
+
+    void counters_go_on_across_stop_and_start()
+    {
+        click("start");
+        serve_one(HELP_REQUEST);
+        int32_t total = conn_total;
+        int32_t sent = bytes_sent;
+        click("start");
+        click("start");
+        QVERIFY(server_running());
+        QCOMPARE(conn_total, total);
+        serve_one(HELP_REQUEST);
+        QCOMPARE(conn_total, total + 1);
+        QVERIFY(bytes_sent > sent);
+        QTRY_COMPARE_WITH_TIMEOUT(field("total")->text(), QString::number(total + 1), 3000);
+    }
+
+    void open_connections_show_as_online()
+    {
+        click("start");
+        int fd = connect_to(port);
+        QVERIFY(fd >= 0);
+        QTRY_COMPARE_WITH_TIMEOUT(field("online")->text(), QString("1"), 3000);
+        QCOMPARE(field("tasks")->text(), QString("1"));
+        close(fd);
+        QTRY_COMPARE_WITH_TIMEOUT(field("online")->text(), QString("0"), 3000);
+    }
+
+    void idle_connections_cost_no_cpu()
+    {
+        click("start");
+        int fd = connect_to(port);
+        QVERIFY(fd >= 0);
+        QTRY_COMPARE_WITH_TIMEOUT(field("online")->text(), QString("1"), 3000);
+        rusage before, after;
+        getrusage(RUSAGE_SELF, &before);
+        QTest::qWait(1500);
+        getrusage(RUSAGE_SELF, &after);
+        auto usec = [](const rusage &r) {
+            return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000L + r.ru_utime.tv_usec + r.ru_stime.tv_usec;
+        };
+        close(fd);
+        QVERIFY2(usec(after) - usec(before) < 150000, "the event loop spins");
+    }
+
+    void hidden_window_keeps_the_server_answering()
+    {
+        click("start");
+        window->close();  // the close box
+        QVERIFY(window);
+        QVERIFY(window->isHidden() || window->isMinimized());
+        window->hide();
+        QVERIFY(server_running());
+        std::string reply = serve_one(HELP_REQUEST);
+        QVERIFY2(reply.starts_with("HTTP/1.1 200 OK"), reply.c_str());
+    }
+
+    void close_box_only_hides_and_tray_click_shows_again()
+    {
+        auto *tray = window->findChild<QSystemTrayIcon *>("tray");
+        QVERIFY(tray);
+        QCOMPARE(tray->toolTip(), QString(TITLE));
+        QVERIFY(!tray->icon().isNull());
+        window->close();
+        QVERIFY(window);
+        QVERIFY(window->isHidden() || window->isMinimized());
+        emit tray->activated(QSystemTrayIcon::Context);
+        QVERIFY(window->isHidden() || window->isMinimized());
+        emit tray->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(window->isVisible());
+        QVERIFY(!window->isMinimized());
+        window->hide();
+        emit tray->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(window->isVisible());
+    }
+
+    void clean_cache_drops_only_unused_resources()
+    {
+        click("start");
+        QVERIFY(button("clean")->isEnabled());
+        int32_t builtin = n_caches;
+        // two generated pages in the cache; a transfer holds the second
+        file_entry *idle = fe_add_page(&g_ctx, "/idle/", text_block_new(16));
+        file_entry *busy = fe_add_page(&g_ctx, "/busy/", text_block_new(16));
+        QVERIFY(idle && busy);
+        fe_ref(busy);
+        QCOMPARE(n_caches, builtin + 2);
+        click("clean");
+        QCOMPARE(n_caches, builtin + 1);
+        QVERIFY(fe_lookup(&g_ctx, "/idle/") == nullptr);
+        QVERIFY(fe_lookup(&g_ctx, "/busy/") == busy);
+        fe_unref(busy);
+        click("clean");
+        QCOMPARE(n_caches, builtin);
+        QVERIFY(server_running());
+        QVERIFY(serve_one(HELP_REQUEST).starts_with("HTTP/1.1 200 OK"));
+    }
+
+    void close_is_refused_while_running_and_asks_after_stop()
+    {
+        click("start");
+        box_record none;
+        answer_next_box(scope, &none, QMessageBox::Yes);
+        click("close");  // disabled: nothing happens
+        QTest::qWait(100);
+        QVERIFY(!none.seen);
+        delete scope;
+        scope = new QObject;
+
+        click("start");
+        box_record no;
+        answer_next_box(scope, &no, QMessageBox::No);
+        click("close");
+        QTRY_VERIFY(no.seen);
+        QCOMPARE(no.caption, QString("Close"));
+        QCOMPARE(no.text, QString("Close Pellorwick 0.1.6?"));
+        QCOMPARE(no.default_button, QMessageBox::No);
+        QTest::qWait(50);
+        QVERIFY(window);
+
+        box_record yes;
+        answer_next_box(scope, &yes, QMessageBox::Yes);
+        click("close");
+        QTRY_VERIFY(yes.seen);
+        QTRY_VERIFY(window.isNull());
+    }
+
+    void about_box_has_three_lines_under_the_title()
+    {
+        box_record box;
+        answer_next_box(scope, &box, QMessageBox::Ok);
+        click("about");
+        QTRY_VERIFY(box.seen);
+        QCOMPARE(box.caption, QString("About"));
+        QCOMPARE(box.icon, QMessageBox::Information);
+        QStringList lines = box.text.split('\n');
+        QCOMPARE(lines.size(), 3);
+        QCOMPARE(lines[0], QString(TITLE));
+        QVERIFY(!lines[1].isEmpty() && !lines[2].isEmpty());
+    }
+
+    void browse_puts_the_chosen_folder_in_the_root_field()
+    {
+        std::string other = make_temp_dir();
+        QString title;
+        answer_next_chooser(scope, &title, QString::fromStdString(other));
+        click("browse");
+        QTRY_COMPARE(title, QString("Root folder of the web server"));
+        QTRY_COMPARE(field("root")->text(), QString::fromStdString(other));
+
+        QString title2;
+        answer_next_chooser(scope, &title2, QString());
+        click("browse");
+        QTRY_VERIFY(!title2.isEmpty());
+        QCOMPARE(field("root")->text(), QString::fromStdString(other));
+    }
+
+    void chosen_root_is_handed_to_the_server()
+    {
+        std::string other = make_temp_dir();
+        QString title;
+        answer_next_chooser(scope, &title, QString::fromStdString(other));
+        click("browse");
+        QTRY_COMPARE(field("root")->text(), QString::fromStdString(other));
+        click("start");
+        QVERIFY(server_running());
+        QCOMPARE(QString(g_ctx.root), QString::fromStdString(other));
+    }
+
+    void instance_lock_is_held_against_other_processes()
+    {
+        QVERIFY(instance_lock());
+        QVERIFY(instance_lock());  // this process already holds it
+        pid_t child = fork();
+        if (child == 0) {
+            instance_unlock();  // drop the copy of the parent's lock that came with fork()
+            _exit(instance_lock() ? 1 : 0);
+        }
+        int st = 0;
+        waitpid(child, &st, 0);
+        QVERIFY(WIFEXITED(st));
+        QCOMPARE(WEXITSTATUS(st), 0);
+
+        instance_unlock();
+        child = fork();
+        if (child == 0)
+            _exit(instance_lock() ? 0 : 1);
+        waitpid(child, &st, 0);
+        QVERIFY(WIFEXITED(st));
+        QCOMPARE(WEXITSTATUS(st), 0);
+    }
+
+    void second_copy_warns_and_exits_while_the_first_serves()
+    {
+        QVERIFY(instance_lock());
+        click("start");
+        QProcess second;
+        second.start(QCoreApplication::applicationFilePath(), {SECOND_COPY_ARG});
+        QVERIFY(second.waitForStarted());
+        QElapsedTimer clock;
+        clock.start();
+        // the first copy keeps answering while the second one runs
+        exchange x;
+        x.run(port, HELP_REQUEST);
+        QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(x.done.load(), 10000);
+        QVERIFY2(x.reply.starts_with("HTTP/1.1 200 OK"), x.reply.c_str());
+        instance_unlock();
+
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        QString out = QString::fromUtf8(second.readAllStandardOutput()).trimmed();
+        QCOMPARE(out, QString("0|%1|You can't start the second copy of this application.").arg(TITLE));
+        QVERIFY(server_running());
+        QVERIFY(window);
+        QVERIFY(serve_one(HELP_REQUEST).starts_with("HTTP/1.1 200 OK"));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    if (argc > 1 && strcmp(argv[1], SECOND_COPY_ARG) == 0)
+        return second_copy_main(argc, argv);
+    // The offscreen platform has no notification area; Qt says so on every tray icon.
+    QLoggingCategory::setFilterRules("qt.core.qobject.connect.warning=false");
+    QApplication app(argc, argv);
+    window_test test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "window_test.moc"
