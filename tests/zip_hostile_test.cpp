@@ -9,10 +9,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <poll.h>
+#include <sstream>
 #include <string>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -542,6 +549,365 @@ TEST_F(HostileArchive, NamesOfSixtyThousandBytesAreIndexedWithinBounds)
     EXPECT_EQ(zip_find(za, "ab"), nullptr);
     EXPECT_EQ(zip_find(za, "last.txt"), nullptr);
     EXPECT_LT(za->index.nbytes, uint64_t{16} << 20);
+}
+
+// ---- served by the real program ----
+
+// A tree whose root holds one archive of each hostile kind, with a secret
+// file beside the root that no reply may ever carry.
+const char *const SERVED_TREE = R"(
+os.makedirs('root/sub', exist_ok=True)
+save('secret.txt', b'TOP SECRET 7f3a')
+save('root/plain.txt', b'plain file')
+def patched(name, patch):
+    sample('root/' + name)
+    data = load('root/' + name)
+    patch(data)
+    save('root/' + name, data)
+def cut_inside_directory(data):
+    e = eocd(data)
+    return data[:record(data, 'b.txt') + 20] + data[e:]
+sample('root/cut.zip')
+save('root/cut.zip', cut_inside_directory(load('root/cut.zip')))
+patched('dirfar.zip', lambda d: put(d, eocd(d) + 16, '<I', 0xFFFFFFF0))
+patched('namefar.zip', lambda d: put(d, record(d, 'a.txt') + 28, '<H', 60000))
+def far_members(d):
+    put(d, record(d, 'a.txt') + 42, '<I', 0xFFFFFF00)
+    put(d, record(d, 'b.txt') + 20, '<I', 0x7FFFFFFF)
+    put(d, local(d, 'c/d.txt') + 26, '<H', 65535)
+patched('far.zip', far_members)
+def backwards(d):
+    put(d, record(d, 'a.txt') + 42, '<I', record(d, 'a.txt'))
+    put(d, record(d, 'c/d.txt') + 42, '<I', local(d, 'b.txt'))
+patched('back.zip', backwards)
+with zipfile.ZipFile('one.zip', 'w') as z:
+    z.writestr('same.txt', b'the same member', zipfile.ZIP_DEFLATED)
+data = load('one.zip')
+start, e = record(data, 'same.txt'), eocd(data)
+end = data[e:e + 22]
+put(end, 8, '<HHI', 65535, 65535, (e - start) * 65535)
+save('root/loop.zip', data[:start] + data[start:e] * 65535 + end)
+os.remove('one.zip')
+with zipfile.ZipFile('root/bomb.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    with z.open('zeros', 'w') as f:
+        for _ in range(64):
+            f.write(bytes(1 << 20))
+    z.writestr('huge', bytes(1 << 20))
+    z.writestr('small', bytes(1 << 20))
+data = load('root/bomb.zip')
+put(data, record(data, 'huge') + 24, '<I', 0xFFFFFFFF)
+put(data, record(data, 'small') + 24, '<I', 1000)
+save('root/bomb.zip', data)
+with zipfile.ZipFile('root/dots.zip', 'w') as z:
+    for n in ['..', '../secret.txt', '../../secret.txt', 'a/../../secret.txt', 'ok.txt']:
+        z.writestr(zipfile.ZipInfo(n), ('member ' + n).encode(), zipfile.ZIP_DEFLATED)
+with zipfile.ZipFile('root/ctl.zip', 'w') as z:
+    for n in ['d\nSet-Cookie:x=1/f.txt', 'ctl\x01\x02.txt', 'esc\x1b[31m', 'tab\tname']:
+        z.writestr(zipfile.ZipInfo(n), ('member ' + n).encode(), zipfile.ZIP_DEFLATED)
+with zipfile.ZipFile('root/long.zip', 'w') as z:
+    z.writestr('first.txt', b'first')
+    z.writestr('m' * 1500, b'long')
+    z.writestr('n' * 60000, b'flat')
+    z.writestr('ab/' * 20000, b'only directories')
+)";
+
+// A reply as it came, and whether the server closed the connection (rather
+// than the wait running out).
+struct wire_reply {
+    std::string bytes;
+    bool closed = false;
+    int status = 0;
+    std::string head;
+    std::string body;
+    uint64_t content_length = UINT64_MAX;
+};
+
+wire_reply send_request(int port, const std::string &request)
+{
+    wire_reply r;
+    const int fd = connect_to(port);
+    if (fd < 0)
+        return r;
+    send_all(fd, request);
+    char buf[65536];
+    for (;;) {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0)
+            break;
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) {
+            // A reset also ends it: the server may close before reading all
+            // of an over-long request.
+            r.closed = n == 0 || errno == ECONNRESET;
+            break;
+        }
+        r.bytes.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    const size_t end = r.bytes.find("\r\n\r\n");
+    if (r.bytes.compare(0, 9, "HTTP/1.1 ") == 0 && r.bytes.size() >= 12)
+        r.status = std::atoi(r.bytes.substr(9, 3).c_str());
+    if (end != std::string::npos) {
+        r.head = r.bytes.substr(0, end + 2);
+        r.body = r.bytes.substr(end + 4);
+        const size_t cl = r.head.find("\r\nContent-Length:");
+        if (cl != std::string::npos)
+            r.content_length = std::strtoull(r.head.c_str() + cl + 17, nullptr, 10);
+    }
+    return r;
+}
+
+std::string request(const std::string &method, const std::string &target, const std::string &extra = "")
+{
+    return method + " " + target + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + extra + "\r\n";
+}
+
+// The path of a member as a request target: every byte but letters, digits,
+// "-._~/" is percent-encoded.
+std::string url_of(const std::string &archive, const std::string &member)
+{
+    std::string u = "/" + archive + "/";
+    for (unsigned char c : member) {
+        if (isalnum(c) || strchr("-._~/", c)) {
+            u += static_cast<char>(c);
+        } else {
+            char hex[4];
+            snprintf(hex, sizeof hex, "%%%02X", c);
+            u += hex;
+        }
+    }
+    return u;
+}
+
+std::map<std::string, long> stats_of(server_proc &srv)
+{
+    std::map<std::string, long> m;
+    std::istringstream in(server_command(srv, "stats"));
+    std::string field;
+    while (in >> field) {
+        const size_t eq = field.find('=');
+        if (eq != std::string::npos)
+            m[field.substr(0, eq)] = std::stol(field.substr(eq + 1));
+    }
+    return m;
+}
+
+// Resident-set high-water mark of a process, in KiB.
+long peak_kb_of(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, 6, "VmHWM:") == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+class HostileArchiveServed : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        top = new std::string(make_temp_dir());
+        write_file(*top + "/mk.py", std::string(PY_PRELUDE) + SERVED_TREE);
+        if (run_shell("cd '" + *top + "' && python3 mk.py && rm mk.py") != 0)
+            top->clear();
+    }
+
+    static void TearDownTestSuite()
+    {
+        delete top;
+        top = nullptr;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_FALSE(top->empty());
+        before_tree = tree_listing();
+        ASSERT_TRUE(start_server(srv, *top + "/root"));
+        initial = stats_of(srv);
+        peak_at_start = peak_kb_of(srv.pid);
+    }
+
+    void TearDown() override
+    {
+        // Clean Cache drops the archives; then every file and task is gone.
+        server_command(srv, "clean");
+        std::map<std::string, long> now = stats_of(srv);
+        for (int waited = 0; waited < 5000 && (now["tasks"] != 0 || now["files"] != initial["files"]); waited += 20) {
+            usleep(20 * 1000);
+            now = stats_of(srv);
+        }
+        EXPECT_EQ(now["tasks"], 0);
+        EXPECT_EQ(now["online"], 0);
+        EXPECT_EQ(now["files"], initial["files"]);
+        EXPECT_EQ(now["caches"], initial["caches"]);
+        EXPECT_LT(peak_kb_of(srv.pid) - peak_at_start, 64 * 1024) << "the server grew by more than 64 MiB";
+        EXPECT_EQ(stop_server(srv), 0);
+        EXPECT_EQ(tree_listing(), before_tree) << "something was written";
+    }
+
+    // Every answer is a status or a closed connection, with a clean head,
+    // and never the secret.
+    wire_reply ask(const std::string &method, const std::string &target, const std::string &extra = "")
+    {
+        const std::string shown = target.size() > 80 ? target.substr(0, 80) + "..." : target;
+        wire_reply r = send_request(srv.port, request(method, target, extra));
+        EXPECT_TRUE(r.closed) << shown << ": the connection was not closed";
+        if (!r.bytes.empty()) {
+            EXPECT_NE(r.status, 0) << shown << ": no status line";
+            EXPECT_FALSE(r.head.empty()) << shown << ": no complete head";
+        }
+        for (size_t i = 0; i < r.head.size(); ++i) {
+            const unsigned char c = static_cast<unsigned char>(r.head[i]);
+            const bool line_end = (c == '\r' && r.head[i + 1] == '\n') || (c == '\n' && i > 0 && r.head[i - 1] == '\r');
+            EXPECT_TRUE(line_end || (c >= 0x20 && c != 0x7f)) << shown << ": control byte " << int(c) << " in the head";
+        }
+        EXPECT_EQ(r.bytes.find("TOP SECRET"), std::string::npos) << shown << ": the secret was served";
+        return r;
+    }
+
+    // Names, sizes and times of everything around the root, to show that
+    // nothing was written.
+    static std::string tree_listing()
+    {
+        const std::string list = *top + ".list";
+        run_shell("cd '" + *top + "' && find . -printf '%p %s %T@\\n' | sort > '" + list + "'");
+        const std::string s = read_file(list);
+        unlink(list.c_str());
+        return s;
+    }
+
+    static std::string *top;
+    server_proc srv;
+    std::map<std::string, long> initial;
+    long peak_at_start = 0;
+    std::string before_tree;
+};
+
+std::string *HostileArchiveServed::top = nullptr;
+
+TEST_F(HostileArchiveServed, DamagedDirectoriesAnswerWhatTheyHoldAndNothingMore)
+{
+    struct {
+        const char *target;
+        int status;
+        const char *body;  // the exact body of a 200, or null
+    } cases[] = {
+        {"/cut.zip/a.txt", 200, "alpha alpha alpha"},  // its record lies before the cut
+        {"/cut.zip/b.txt", 404, nullptr},
+        {"/cut.zip/", 200, nullptr},
+        {"/dirfar.zip/", 404, nullptr},                // no member was read: nothing to list
+        {"/dirfar.zip/a.txt", 404, nullptr},
+        {"/namefar.zip/a.txt", 404, nullptr},
+        {"/far.zip/a.txt", 404, nullptr},              // local header beyond the file
+        {"/far.zip/b.txt", 404, nullptr},              // data beyond the file
+        {"/far.zip/c/d.txt", 404, nullptr},            // local name beyond the file
+        {"/far.zip/", 200, nullptr},
+        {"/back.zip/a.txt", 404, nullptr},             // its data would be the directory
+        {"/back.zip/b.txt", 200, nullptr},
+        {"/loop.zip/same.txt", 200, "the same member"},
+        {"/loop.zip/", 200, nullptr},
+        {"/plain.txt", 200, "plain file"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.target);
+        const wire_reply r = ask("GET", c.target);
+        EXPECT_EQ(r.status, c.status);
+        if (c.body) {
+            EXPECT_EQ(r.body, c.body);
+        }
+        if (r.status == 200) {
+            EXPECT_EQ(r.body.size(), r.content_length);
+        }
+    }
+    // c/d.txt of back.zip claims b.txt's data: its CRC-32 fails, so it is
+    // never delivered whole.
+    const wire_reply shared = ask("GET", "/back.zip/c/d.txt");
+    EXPECT_TRUE(shared.status == 0 || shared.status == 200);
+    EXPECT_LT(shared.body.size(), std::string("charlie delta").size());
+}
+
+TEST_F(HostileArchiveServed, MembersClaimingHugeSizesEndInBoundedMemory)
+{
+    // 64 MiB of real zeros: served whole, and its last bytes by range.
+    const wire_reply whole = ask("GET", "/bomb.zip/zeros");
+    EXPECT_EQ(whole.status, 200);
+    EXPECT_EQ(whole.body.size(), size_t{64} << 20);
+    EXPECT_EQ(whole.body.find_first_not_of('\0'), std::string::npos);
+    const wire_reply tail = ask("GET", "/bomb.zip/zeros", "Range: bytes=-16\r\n");
+    EXPECT_EQ(tail.status, 206);
+    EXPECT_EQ(tail.body, std::string(16, '\0'));
+
+    // Claims 4 GiB but holds 1 MiB: the transfer stops where the data ends
+    // and the connection closes.
+    const wire_reply huge = ask("GET", "/bomb.zip/huge");
+    EXPECT_EQ(huge.status, 200);
+    EXPECT_EQ(huge.content_length, 0xFFFFFFFFu);
+    EXPECT_LE(huge.body.size(), size_t{1} << 20);
+    const wire_reply huge_end = ask("GET", "/bomb.zip/huge", "Range: bytes=-100\r\n");
+    EXPECT_TRUE(huge_end.status == 0 || huge_end.status == 206);
+    EXPECT_TRUE(huge_end.body.empty());
+
+    // Claims 1000 bytes of a 1 MiB stream: they fail their CRC-32 and are
+    // never delivered whole.
+    const wire_reply small = ask("GET", "/bomb.zip/small");
+    EXPECT_TRUE(small.status == 0 || small.status == 200);
+    EXPECT_LT(small.body.size(), 1000u);
+}
+
+TEST_F(HostileArchiveServed, DotDotMembersNeverReachOutsideTheTree)
+{
+    // Dot segments are removed from the request path before it is mapped, so
+    // these requests can only name things below the root.
+    const char *targets[] = {
+        "/dots.zip/../secret.txt",        "/dots.zip/%2e%2e/secret.txt", "/dots.zip/%2E%2E/%2E%2E/secret.txt",
+        "/dots.zip/a/../../secret.txt",   "/dots.zip/..%2fsecret.txt",   "/dots.zip/..",
+        "/../secret.txt",                 "/%2e%2e/secret.txt",
+    };
+    for (const char *target : targets) {
+        SCOPED_TRACE(target);
+        const wire_reply r = ask("GET", target);
+        EXPECT_TRUE(r.status == 200 || r.status == 404) << r.status;
+    }
+    EXPECT_EQ(ask("GET", "/dots.zip/ok.txt").body, "member ok.txt");
+    const wire_reply listing = ask("GET", "/dots.zip/");
+    EXPECT_EQ(listing.status, 200);
+    EXPECT_NE(listing.body.find("ok.txt"), std::string::npos);
+}
+
+TEST_F(HostileArchiveServed, ControlBytesInNamesNeverReachAHeaderLine)
+{
+    // A bare line feed stays inside the request line; the directory of that
+    // name is redirected with the line feed escaped in the Location.
+    const wire_reply redirect = ask("GET", "/ctl.zip/d\nSet-Cookie:x=1");
+    EXPECT_EQ(redirect.status, 302);
+    EXPECT_NE(redirect.head.find("\r\nLocation: /ctl.zip/d%0ASet-Cookie:x=1/\r\n"), std::string::npos)
+        << redirect.head;
+    EXPECT_EQ(redirect.head.find("\r\nSet-Cookie"), std::string::npos);
+    const wire_reply encoded = ask("GET", "/ctl.zip/d%0ASet-Cookie:x=1");
+    EXPECT_EQ(encoded.status, 302);
+    EXPECT_NE(encoded.head.find("\r\nLocation: /ctl.zip/d%0ASet-Cookie:x=1/\r\n"), std::string::npos);
+
+    for (const char *member : {"d\nSet-Cookie:x=1/f.txt", "ctl\x01\x02.txt", "esc\x1b[31m", "tab\tname"}) {
+        SCOPED_TRACE(member);
+        const wire_reply r = ask("GET", url_of("ctl.zip", member));
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(r.body, std::string("member ") + member);
+    }
+    EXPECT_EQ(ask("GET", "/ctl.zip/").status, 200);
+    EXPECT_EQ(ask("GET", "/ctl.zip/d%0ASet-Cookie:x=1/").status, 200);
+}
+
+TEST_F(HostileArchiveServed, SixtyThousandByteNamesAreListedOrRefused)
+{
+    EXPECT_EQ(ask("GET", "/long.zip/first.txt").body, "first");
+    // Too long for the path limit, and too long for the input buffer.
+    EXPECT_EQ(ask("GET", "/long.zip/" + std::string(1500, 'm')).status, 414);
+    EXPECT_EQ(ask("GET", "/long.zip/" + std::string(60000, 'n')).status, 413);
+    EXPECT_EQ(ask("GET", "/long.zip/ab").status, 404);  // its record was refused
+    const wire_reply listing = ask("GET", "/long.zip/");
+    EXPECT_EQ(listing.status, 200);
+    EXPECT_NE(listing.body.find("first.txt"), std::string::npos);
 }
 
 }  // namespace
