@@ -1,10 +1,12 @@
 # make run   installs what is missing, builds the release program and serves examples/webhome on port 8080
 # make test  installs what is missing, builds with AddressSanitizer and UndefinedBehaviorSanitizer, runs the tests
+# make fuzz  builds the libFuzzer targets in fuzz/ with clang and runs each for FUZZ_SECONDS (default 30)
 
 JOBS ?= $(shell nproc)
 PORT ?= 8080
+FUZZ_SECONDS ?= 30
 
-.PHONY: run test build deps clean
+.PHONY: run test build deps clean fuzz
 
 deps:
 	@scripts/install-deps
@@ -20,6 +22,11 @@ test: deps
 	cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DPW_SANITIZE=ON
 	cmake --build build-test -j $(JOBS)
 	cd build-test && ctest --output-on-failure -j $(JOBS)
+
+fuzz: deps
+	cmake -S fuzz -B build-fuzz -DCMAKE_CXX_COMPILER=clang++
+	cmake --build build-fuzz -j $(JOBS)
+	fuzz/run build-fuzz $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build build-test

@@ -67,6 +67,27 @@ bool put(char *out, uint32_t capacity, uint32_t &n, const char *s)
     return true;
 }
 
+// Like put, with control bytes written as "%XX": a bare line feed may stay
+// inside a request line, and must not end a header line when the request
+// path is sent back in one.
+bool put_header_value(char *out, uint32_t capacity, uint32_t &n, const char *s)
+{
+    static constexpr char digits[] = "0123456789ABCDEF";
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; ++p) {
+        const bool control = *p < 0x20 || *p == 0x7F;
+        if ((control ? 3u : 1u) > capacity - n)
+            return false;
+        if (control) {
+            out[n++] = '%';
+            out[n++] = digits[*p >> 4];
+            out[n++] = digits[*p & 15];
+        } else {
+            out[n++] = static_cast<char>(*p);
+        }
+    }
+    return true;
+}
+
 // Writes `s` HTML-escaped when the escaped text is shorter than space - 1;
 // otherwise nothing.
 uint32_t put_escaped(char *out, uint32_t space, const char *s)
@@ -120,8 +141,8 @@ uint32_t error_response(task *t, char *out, uint32_t capacity, int32_t err_code,
     uint32_t n = 0;
     bool fits = put(out, capacity, n, "HTTP/1.1 ") && put(out, capacity, n, text) && put(out, capacity, n, "\r\n");
     if (fits && err_code == STATUS_302)
-        fits = put(out, capacity, n, "Location: ") && put(out, capacity, n, t->location ? t->location : "") &&
-               put(out, capacity, n, "\r\n");
+        fits = put(out, capacity, n, "Location: ") &&
+               put_header_value(out, capacity, n, t->location ? t->location : "") && put(out, capacity, n, "\r\n");
     if (!fits)
         return 0;
     if (!with_body)
