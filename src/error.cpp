@@ -67,16 +67,25 @@ bool put(char *out, uint32_t capacity, uint32_t &n, const char *s)
     return true;
 }
 
-const char *html_entity(char c)
+// Like put, with control bytes written as "%XX": a bare line feed may stay
+// inside a request line, and must not end a header line when the request
+// path is sent back in one.
+bool put_header_value(char *out, uint32_t capacity, uint32_t &n, const char *s)
 {
-    switch (c) {
-    case '&': return "&amp;";
-    case '<': return "&lt;";
-    case '>': return "&gt;";
-    case '"': return "&quot;";
-    case '\'': return "&#39;";
-    default: return nullptr;
+    static constexpr char digits[] = "0123456789ABCDEF";
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; ++p) {
+        const bool control = *p < 0x20 || *p == 0x7F;
+        if ((control ? 3u : 1u) > capacity - n)
+            return false;
+        if (control) {
+            out[n++] = '%';
+            out[n++] = digits[*p >> 4];
+            out[n++] = digits[*p & 15];
+        } else {
+            out[n++] = static_cast<char>(*p);
+        }
     }
+    return true;
 }
 
 // Writes `s` HTML-escaped when the escaped text is shorter than space - 1;
@@ -85,24 +94,10 @@ uint32_t put_escaped(char *out, uint32_t space, const char *s)
 {
     if (!s || space < 2)
         return 0;
-    size_t len = 0;
-    for (const char *p = s; *p; ++p) {
-        const char *entity = html_entity(*p);
-        len += entity ? strlen(entity) : 1;
-    }
-    if (len >= space - 1)
+    const size_t len = strlen(s);
+    if (html_escaped_length(s, len) >= space - 1)
         return 0;
-    char *w = out;
-    for (const char *p = s; *p; ++p) {
-        if (const char *entity = html_entity(*p)) {
-            const size_t n = strlen(entity);
-            memcpy(w, entity, n);
-            w += n;
-        } else {
-            *w++ = *p;
-        }
-    }
-    return static_cast<uint32_t>(len);
+    return html_escape(out, s, len);
 }
 
 }  // namespace
@@ -146,8 +141,8 @@ uint32_t error_response(task *t, char *out, uint32_t capacity, int32_t err_code,
     uint32_t n = 0;
     bool fits = put(out, capacity, n, "HTTP/1.1 ") && put(out, capacity, n, text) && put(out, capacity, n, "\r\n");
     if (fits && err_code == STATUS_302)
-        fits = put(out, capacity, n, "Location: ") && put(out, capacity, n, t->location ? t->location : "") &&
-               put(out, capacity, n, "\r\n");
+        fits = put(out, capacity, n, "Location: ") &&
+               put_header_value(out, capacity, n, t->location ? t->location : "") && put(out, capacity, n, "\r\n");
     if (!fits)
         return 0;
     if (!with_body)

@@ -248,6 +248,16 @@ file_entry *lookup_kind(server_ctx *ctx, const char *key, uint32_t kinds)
     return nullptr;
 }
 
+// A deflated member stream already carrying a transfer. Deflate data cannot be
+// read backwards, so two transfers interleaving on one stream would restart
+// decompression from the member's start for nearly every piece: work growing
+// with the square of the member's size. Such a request gets a stream of its
+// own, released with its transfer like any member entry.
+bool busy_deflated_member(const file_entry *fe)
+{
+    return fe->ft == FT_MEMBER && fe->refcount > 0 && fe->handle.stream && fe->handle.stream->method == 8;
+}
+
 // `path` + `sep` + `tail` into `key` (RESOLVE_BUF_SIZE bytes); callers bound
 // the lengths to RESOLVE_KEY_MAX.
 const char *compose_key(char *key, const char *path, size_t len, char sep, const char *tail)
@@ -437,7 +447,8 @@ file_entry *resolve_path(server_ctx *ctx, const char *path, const char *page_pat
     // Any query on a listing bypasses the cached unsorted page: it is either
     // a sort request or rebuilt.
     file_entry *fe;
-    if (!(slash && query) && (fe = lookup_kind(ctx, path, slash ? LISTING_KINDS : BODY_KINDS)))
+    if (!(slash && query) && (fe = lookup_kind(ctx, path, slash ? LISTING_KINDS : BODY_KINDS)) &&
+        !busy_deflated_member(fe))
         return fe;
 
     char key[RESOLVE_BUF_SIZE];

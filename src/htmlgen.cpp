@@ -146,6 +146,46 @@ text_block *page_from_template(const char *tmpl)
 // ---------------------------------------------------------------------------
 // Directory index pages
 
+// ---- HTML escaping -----------------------------------------------------------
+
+static const char *html_entity(unsigned char c)
+{
+    switch (c) {
+    case '&': return "&amp;";
+    case '<': return "&lt;";
+    case '>': return "&gt;";
+    case '"': return "&quot;";
+    case '\'': return "&#39;";
+    default: return nullptr;
+    }
+}
+
+size_t html_escaped_length(const char *s, size_t len)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < len; ++i) {
+        const char *ent = html_entity(static_cast<unsigned char>(s[i]));
+        n += ent ? strlen(ent) : 1;
+    }
+    return n;
+}
+
+uint32_t html_escape(char *out, const char *s, size_t len)
+{
+    uint32_t n = 0;
+    for (size_t i = 0; i < len; ++i) {
+        const char *ent = html_entity(static_cast<unsigned char>(s[i]));
+        if (ent) {
+            const size_t k = strlen(ent);
+            memcpy(out + n, ent, k);
+            n += static_cast<uint32_t>(k);
+        } else {
+            out[n++] = s[i];
+        }
+    }
+    return n;
+}
+
 namespace {
 
 struct listing_cursor;
@@ -181,52 +221,12 @@ const char *const MONTHS[12] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
 
 // ---- text helpers ----------------------------------------------------------
 
-const char *html_entity(unsigned char c)
-{
-    switch (c) {
-    case '&': return "&amp;";
-    case '<': return "&lt;";
-    case '>': return "&gt;";
-    case '"': return "&quot;";
-    case '\'': return "&#39;";
-    default: return nullptr;
-    }
-}
-
-size_t escaped_length(const char *s, size_t len)
-{
-    size_t n = 0;
-    for (size_t i = 0; i < len; ++i) {
-        const char *ent = html_entity(static_cast<unsigned char>(s[i]));
-        n += ent ? strlen(ent) : 1;
-    }
-    return n;
-}
-
-// Writes s[0, len) with the HTML-special bytes as entities; returns the bytes
-// written. The caller has made room for escaped_length(s, len).
-uint32_t put_escaped(char *out, const char *s, size_t len)
-{
-    uint32_t n = 0;
-    for (size_t i = 0; i < len; ++i) {
-        const char *ent = html_entity(static_cast<unsigned char>(s[i]));
-        if (ent) {
-            const size_t k = strlen(ent);
-            memcpy(out + n, ent, k);
-            n += static_cast<uint32_t>(k);
-        } else {
-            out[n++] = s[i];
-        }
-    }
-    return n;
-}
-
 // The escaped text when it takes at most `most` bytes, else nothing.
 uint32_t write_escaped(char *out, uint32_t most, const char *s, size_t len)
 {
-    if (escaped_length(s, len) > most)
+    if (html_escaped_length(s, len) > most)
         return 0;
-    return put_escaped(out, s, len);
+    return html_escape(out, s, len);
 }
 
 // The text when it takes at most `most` bytes, else nothing.
@@ -303,12 +303,12 @@ uint32_t write_breadcrumb(char *out, uint32_t space, const char *path)
         const char *r = strchr(q, '/');
         if (!r) {
             const size_t len = strlen(q);
-            if (a + escaped_length(q, len) < space - 1)
-                a += put_escaped(out + a, q, len);
+            if (a + html_escaped_length(q, len) < space - 1)
+                a += html_escape(out + a, q, len);
             return a;
         }
         const size_t prefix = static_cast<size_t>(r - path);
-        const size_t label = escaped_length(q, static_cast<size_t>(r - q));
+        const size_t label = html_escaped_length(q, static_cast<size_t>(r - q));
         // The link is at most three bytes per path byte; 32 covers the markup.
         if (prefix * 3 + label + a + 32 >= space - 1)
             return a;
@@ -317,7 +317,7 @@ uint32_t write_breadcrumb(char *out, uint32_t space, const char *path)
         a += put_link(out + a, path, prefix);
         memcpy(out + a, "/\">", 3);
         a += 3;
-        a += put_escaped(out + a, q, static_cast<size_t>(r - q));
+        a += html_escape(out + a, q, static_cast<size_t>(r - q));
         memcpy(out + a, CLOSE, sizeof CLOSE - 1);
         a += sizeof CLOSE - 1;
         q = r + 1;
@@ -419,10 +419,10 @@ uint32_t write_name_column(char *out, uint32_t space, const char *name, uint32_t
     const size_t len = strlen(name);
     if (len < w)
         return write_escaped(out, space - 1, name, len);
-    const size_t shown = escaped_length(name, w - 1);
+    const size_t shown = html_escaped_length(name, w - 1);
     if (shown + 4 >= space)
         return 0;
-    const uint32_t n = put_escaped(out, name, w - 1);
+    const uint32_t n = html_escape(out, name, w - 1);
     memcpy(out + n, "&gt;", 4);
     return n + 4;
 }

@@ -2,6 +2,7 @@
 // and the directory index pages built with it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct text_block;
@@ -23,6 +24,11 @@ uint32_t expand_template(char *out, uint32_t capacity, const char *tmpl, directi
 // The expansion of `tmpl` without a callback in a block fitted to its length,
 // or null when memory is exhausted.
 text_block *page_from_template(const char *tmpl);
+
+// HTML escaping of & < > " ' as entities: the length s[0, len) takes escaped,
+// and the escaped text written at out (the caller has made room); returns its length.
+size_t html_escaped_length(const char *s, size_t len);
+uint32_t html_escape(char *out, const char *s, size_t len);
 
 // ---- directory index pages --------------------------------------------------
 struct dir_entry;

@@ -17,16 +17,6 @@ std::string page(const std::string &status, const std::string &body)
     return "HTTP/1.1 " + status + "\r\nContent-Type: text/html\r\nContent-Length: " + len + "\r\n\r\n" + html;
 }
 
-long cpu_ticks(pid_t pid)
-{
-    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/stat"));
-    std::string field;
-    long total = 0;
-    for (int i = 1; in >> field && i <= 15; ++i)
-        if (i >= 14)
-            total += std::stol(field);
-    return total;
-}
 
 class Http : public ::testing::Test {
 protected:

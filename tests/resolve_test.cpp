@@ -6,6 +6,7 @@
 #include "support.h"
 #include "zip.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -574,6 +575,58 @@ TEST_F(PathResolution, GeneratedPagesAreBoundedButPagesInUseStay)
         EXPECT_TRUE(found);
         fe_unref(held);
     }
+}
+
+TEST_F(PathResolution, BusyDeflatedMemberGivesANewTransferItsOwnStream)
+{
+    const std::string guide = read_file(path("src/guide.html"));
+    file_entry *first = resolve("a.zip/docs/guide.html");
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(first->size, guide.size());
+    fe_ref(first);  // a transfer under way, halfway through
+    const uint32_t size = first->size, half = size / 2;
+    std::string a(size, '\0'), b(size, '\0');
+    ASSERT_EQ(fe_read(first, a.data(), half, 0), 1);
+
+    // Sharing that stream would restart decompression for nearly every piece
+    // of two interleaved transfers; the second request gets its own.
+    file_entry *second = resolve("a.zip/docs/guide.html");
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(second->ft, FT_MEMBER);
+    EXPECT_EQ(second->base, first->base);
+    EXPECT_EQ(first->base->refcount, 2);
+    fe_ref(second);
+    for (uint32_t at = 0; at < size; at += 1000) {
+        const uint32_t n = std::min(1000u, size - at);
+        ASSERT_EQ(fe_read(second, b.data() + at, n, at), 1);
+        EXPECT_EQ(second->handle.stream->out_pos, at + n);
+        if (half + at < size) {
+            const uint32_t m = std::min(1000u, size - half - at);
+            ASSERT_EQ(fe_read(first, a.data() + half + at, m, half + at), 1);
+            EXPECT_EQ(first->handle.stream->out_pos, half + at + m);  // never moved by the other transfer
+        }
+    }
+    EXPECT_EQ(a, guide);
+    EXPECT_EQ(b, guide);
+
+    // Each stream goes with its transfer; an idle one is found again.
+    fe_release(&ctx, second);
+    EXPECT_EQ(count_kind(FT_MEMBER), 1);
+    EXPECT_EQ(first->base->refcount, 1);
+    fe_unref(first);
+    EXPECT_EQ(resolve("a.zip/docs/guide.html"), first);
+}
+
+TEST_F(PathResolution, BusyStoredMemberIsShared)
+{
+    // A stored member repositions without cost: one stream serves every transfer.
+    file_entry *top = resolve("a.zip/top.txt");
+    ASSERT_NE(top, nullptr);
+    fe_ref(top);
+    EXPECT_EQ(resolve("a.zip/top.txt"), top);
+    EXPECT_EQ(count_kind(FT_MEMBER), 1);
+    fe_unref(top);
 }
 
 }  // namespace

@@ -275,18 +275,6 @@ long parse_http_date(const std::string &text)
     return static_cast<long>(timegm(&tm));
 }
 
-std::map<std::string, long> parse_stats(const std::string &line)
-{
-    std::map<std::string, long> m;
-    std::istringstream in(line);
-    std::string field;
-    while (in >> field) {
-        auto eq = field.find('=');
-        if (eq != std::string::npos)
-            m[field.substr(0, eq)] = std::stol(field.substr(eq + 1));
-    }
-    return m;
-}
 
 class Serving : public ::testing::Test {
 protected:

@@ -12,18 +12,6 @@
 
 namespace {
 
-std::map<std::string, long> parse_stats(const std::string &line)
-{
-    std::map<std::string, long> m;
-    std::istringstream in(line);
-    std::string field;
-    while (in >> field) {
-        auto eq = field.find('=');
-        if (eq != std::string::npos)
-            m[field.substr(0, eq)] = std::stol(field.substr(eq + 1));
-    }
-    return m;
-}
 
 std::map<std::string, long> stats(server_proc &s)
 {
@@ -42,21 +30,6 @@ std::map<std::string, long> wait_stats(server_proc &s, Pred pred, int timeout_ms
     return m;
 }
 
-long cpu_ticks(pid_t pid)
-{
-    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/stat"));
-    std::string field;
-    long utime = 0, stime = 0;
-    for (int i = 1; in >> field; ++i) {
-        if (i == 14)
-            utime = std::stol(field);
-        if (i == 15) {
-            stime = std::stol(field);
-            break;
-        }
-    }
-    return utime + stime;
-}
 
 class Server : public ::testing::Test {
 protected:

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <sstream>
 #include <vector>
 
 namespace {
@@ -209,4 +210,29 @@ std::string http_exchange(int port, const std::string &request, int timeout_ms)
     std::string reply = recv_all(fd, timeout_ms);
     close(fd);
     return reply;
+}
+
+std::map<std::string, long> parse_stats(const std::string &line)
+{
+    std::map<std::string, long> m;
+    std::istringstream in(line);
+    std::string field;
+    while (in >> field) {
+        auto eq = field.find('=');
+        if (eq != std::string::npos)
+            m[field.substr(0, eq)] = std::stol(field.substr(eq + 1));
+    }
+    return m;
+}
+
+long cpu_ticks(pid_t pid)
+{
+    // Fields 14 and 15 of /proc/PID/stat; the command name (field 2) has no spaces here.
+    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/stat"));
+    std::string field;
+    long total = 0;
+    for (int i = 1; i <= 15 && in >> field; ++i)
+        if (i >= 14)
+            total += std::stol(field);
+    return total;
 }

@@ -2,6 +2,7 @@
 // program started in console mode on a free port.
 #pragma once
 
+#include <map>
 #include <string>
 #include <sys/types.h>
 
@@ -29,3 +30,7 @@ bool send_all(int fd, const std::string &bytes);
 std::string recv_all(int fd, int timeout_ms = 5000);  // until the peer closes or the timeout
 // One connection: send the request, read until close.
 std::string http_exchange(int port, const std::string &request, int timeout_ms = 5000);
+
+// "files=F blocks=B ..." as a map from name to value.
+std::map<std::string, long> parse_stats(const std::string &line);
+long cpu_ticks(pid_t pid);                       // user + system clock ticks the process has used

@@ -1,0 +1,218 @@
+// Range header values through parse_range, then through the range checks and
+// the header of the reply, against an entry of arbitrary size.
+//
+// Checked: parse_range agrees with a plain restatement of the Range rules
+// written here (one slot per "first-last", "first-" or "-suffix", at most
+// eight, a value of another unit changes nothing); a header is written only
+// for at most one range that lies inside the entry, its Content-Length and
+// Content-Range agree with that range, and a refused range writes nothing.
+#include "error.h"
+#include "file.h"
+#include "htproc.h"
+#include "httpd.h"
+#include "mime.h"
+#include "task.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+void fail(const char *what, const std::string &value)
+{
+    fprintf(stderr, "range_parser: %s: \"%s\"\n", what, value.c_str());
+    abort();
+}
+
+// Decimal number with optional leading white space and sign, saturating at
+// the 32-bit bounds; `*end` stays at `p` when there are no digits.
+int32_t ref_signed(const char *p, const char **end)
+{
+    const char *s = p;
+    while (*s == ' ' || (*s >= '\t' && *s <= '\r'))
+        ++s;
+    bool negative = false;
+    if (*s == '+' || *s == '-')
+        negative = *s++ == '-';
+    if (*s < '0' || *s > '9') {
+        *end = p;
+        return 0;
+    }
+    int64_t v = 0;
+    while (*s >= '0' && *s <= '9') {
+        v = v * 10 + (*s++ - '0');
+        if (v > int64_t{1} << 33)
+            v = int64_t{1} << 33;
+    }
+    *end = s;
+    if (negative)
+        v = -v;
+    return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : static_cast<int32_t>(v);
+}
+
+uint32_t ref_unsigned(const char **p)
+{
+    uint64_t v = 0;
+    while (**p >= '0' && **p <= '9') {
+        v = v * 10 + static_cast<uint64_t>(*(*p)++ - '0');
+        if (v > UINT32_MAX)
+            v = UINT64_C(1) << 33;
+    }
+    return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v);
+}
+
+// The Range rules, restated slot by slot.
+int32_t ref_parse(const char *p, int32_t old_count, byte_range *out)
+{
+    while (*p == ' ')
+        ++p;
+    if (strncmp(p, "bytes=", 6) != 0)
+        return old_count;
+    p += 6;
+    int32_t count = 0;
+    for (;;) {
+        while (*p == ' ')
+            ++p;
+        byte_range r;
+        if (*p == '-') {
+            const char *end;
+            r.first = RANGE_OPEN;
+            r.end = static_cast<uint32_t>(ref_signed(p + 1, &end));
+            p = end == p + 1 ? p + 1 : end;
+        } else if (*p >= '0' && *p <= '9') {
+            r.first = ref_unsigned(&p);
+            while (*p == ' ')
+                ++p;
+            r.end = RANGE_OPEN;
+            if (*p == '-') {
+                ++p;
+                while (*p == ' ')
+                    ++p;
+                if (*p >= '0' && *p <= '9') {
+                    const uint32_t last = ref_unsigned(&p);
+                    r.end = last == UINT32_MAX ? RANGE_OPEN : last + 1;  // the last byte of 4 GiB
+                }
+            }
+        } else {
+            break;
+        }
+        out[count++] = r;
+        while (*p == ' ')
+            ++p;
+        if (*p != ',' || count == MAX_RANGES)
+            break;
+        ++p;
+    }
+    return count;
+}
+
+// Finds `line` in the header and reads the number after it.
+bool header_number(const std::string &header, const char *line, uint64_t *value)
+{
+    const size_t at = header.find(line);
+    if (at == std::string::npos)
+        return false;
+    *value = strtoull(header.c_str() + at + strlen(line), nullptr, 10);
+    return true;
+}
+
+server_ctx ctx;
+file_entry entry;
+char in_buf[TASK_IN_BUF_SIZE];
+char out_buf[TASK_OUT_BUF_SIZE];
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    mime_table_build();
+    ctx.start_time = 1000000000;
+    entry.refcount = 1;
+    entry.ft = FT_STATIC;
+    entry.name = "/srv/www/movie.mp4";
+    entry.mtime = 0;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    FuzzedDataProvider in(data, size);
+    const uint32_t entry_size = in.ConsumeBool() ? in.ConsumeIntegral<uint32_t>() : in.ConsumeIntegral<uint16_t>();
+    const int32_t old_count = in.ConsumeIntegralInRange<int32_t>(0, MAX_RANGES);
+    const std::string value_text = in.ConsumeRemainingBytesAsString();
+    const char *value = value_text.c_str();
+
+    task t{};
+    t.in_buf = in_buf;
+    t.in_buf_size = sizeof in_buf;
+    t.out_buf = out_buf;
+    t.out_buf_size = sizeof out_buf;
+    t.method = METHOD_GET;
+    t.version = 257;
+    t.nranges = old_count;
+    for (int32_t i = 0; i < MAX_RANGES; ++i)
+        t.ranges[i] = {static_cast<uint32_t>(i), static_cast<uint32_t>(i + 1)};
+    byte_range want[MAX_RANGES];
+    memcpy(want, t.ranges, sizeof want);
+
+    parse_range(&t, value);
+    const int32_t want_count = ref_parse(value, old_count, want);
+    if (t.nranges != want_count)
+        fail("range count differs from the rules", value_text);
+    for (int32_t i = 0; i < want_count; ++i)
+        if (t.ranges[i].first != want[i].first || t.ranges[i].end != want[i].end)
+            fail("range differs from the rules", value_text);
+
+    entry.size = entry_size;
+    t.fe = &entry;
+    const byte_range asked = t.ranges[0];
+    const int32_t asked_count = t.nranges;
+    int32_t status = 0;
+    const int r = reply_header(&t, &ctx, &status);
+    if (r < 0) {
+        if (status != STATUS_416 || t.out_len != 0)
+            fail("refused range wrote a header or another status", value_text);
+        return 0;
+    }
+    if (r != 1 || asked_count > 1 || t.nranges != asked_count)
+        fail("several ranges answered", value_text);
+    const std::string header(out_buf, t.out_len);
+    if (header.size() < 4 || header.compare(header.size() - 4, 4, "\r\n\r\n") != 0)
+        fail("header does not end with an empty line", value_text);
+    uint64_t length = 0;
+    if (!header_number(header, "\r\nContent-Length: ", &length))
+        fail("header without Content-Length", value_text);
+    if (t.nranges == 0) {
+        if (header.compare(0, 15, "HTTP/1.1 200 OK") != 0 || length != entry_size ||
+            header.find("Content-Range") != std::string::npos)
+            fail("whole entry not answered 200 with its size", value_text);
+        return 0;
+    }
+    const byte_range &got = t.ranges[0];
+    if (!(got.first < got.end && got.end <= entry_size))
+        fail("range answered outside the entry", value_text);
+    // The resolved range, by the rules: a suffix counts from the end, an end
+    // past the entry is cut to it.
+    uint64_t first = asked.first, end = asked.end;
+    if (asked.first == RANGE_OPEN) {
+        first = asked.end <= entry_size ? entry_size - asked.end : UINT64_MAX;
+        end = entry_size;
+    }
+    if (end > entry_size)
+        end = entry_size;
+    if (got.first != first || got.end != end)
+        fail("range resolved differently from the rules", value_text);
+    char expect[96];
+    snprintf(expect, sizeof expect, "\r\nContent-Range: bytes %" PRIu64 "-%" PRIu64 "/%" PRIu32 "\r\n", first,
+             end - 1, entry_size);
+    if (header.compare(0, 28, "HTTP/1.1 206 Partial Content") != 0 || header.find(expect) == std::string::npos ||
+        length != end - first)
+        fail("partial reply header does not match its range", value_text);
+    return 0;
+}

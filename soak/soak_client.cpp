@@ -1,0 +1,1533 @@
+// Soak and fault test of the real program.
+//
+// Starts the server in console mode over the tree soak/make_tree.py built,
+// keeps several hundred connections busy from one epoll loop for a bounded
+// time, and checks every reply of every client that finished byte for byte.
+// The mix: whole files, archive members, listings, icons, ranges, HEAD,
+// sequential and pipelined keep-alive requests (some deeper than the server's
+// input buffer, some sent while the previous reply is still arriving, some
+// cut into pieces of a few bytes), malformed requests, clients that abort
+// mid-request or mid-reply, clients that send one byte every few seconds,
+// clients that never send, and readers that stall. Clean Cache is pressed
+// throughout. Afterwards the connections and tasks must be gone, no file may
+// stay open but the cached archives, a last Clean Cache must bring files,
+// blocks and cached entries back to their starting values, the resident
+// memory must be back near its level after a warm-up, and the sanitizer
+// build's standard error must be empty once the program has quit.
+//
+//   soak_client --server BIN --work DIR [--seconds N] [--clients N] [--seed N]
+//               [--idle-timeout S] [--rss-margin-kb N]
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <memory>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <random>
+#include <string>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+int64_t now_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+struct options {
+    std::string server;
+    std::string work;
+    int seconds = 60;
+    int clients = 400;
+    unsigned seed = 1;
+    int idle_timeout = 10;     // the server's ConnectionTimeOut
+    long rss_margin_kb = 24576;
+};
+
+// ---- what the server must send --------------------------------------------------
+
+enum res_kind { RK_FILE, RK_MEMBER, RK_LISTING, RK_BIG };
+
+struct resource {
+    res_kind kind;
+    std::string target;
+    std::string bytes;               // files and members
+    std::vector<std::string> hrefs;  // listings: links the page must hold
+};
+
+std::vector<std::unique_ptr<resource>> g_resources;
+std::vector<const resource *> g_bodies;    // files and members
+std::vector<const resource *> g_large;     // bodies of 100000 bytes or more
+std::vector<const resource *> g_small;     // the others
+std::vector<const resource *> g_listings;
+const resource *g_big = nullptr;
+std::vector<std::string> g_archives;       // archive targets named by members
+
+bool read_whole(const std::string &path, std::string &out)
+{
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    out.clear();
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        out.append(buf, n);
+    fclose(f);
+    return true;
+}
+
+std::vector<std::string> split_tabs(const std::string &line)
+{
+    std::vector<std::string> fields;
+    size_t at = 0;
+    while (true) {
+        size_t tab = line.find('\t', at);
+        fields.push_back(line.substr(at, tab == std::string::npos ? std::string::npos : tab - at));
+        if (tab == std::string::npos)
+            return fields;
+        at = tab + 1;
+    }
+}
+
+bool load_manifest(const std::string &work)
+{
+    std::string text;
+    if (!read_whole(work + "/manifest", text))
+        return false;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        std::vector<std::string> f = split_tabs(text.substr(at, end - at));
+        at = end + 1;
+        if (f.size() < 2)
+            continue;
+        auto r = std::make_unique<resource>();
+        r->target = f[1];
+        if (f[0] == "L") {
+            r->kind = RK_LISTING;
+            r->hrefs.assign(f.begin() + 2, f.end());
+            g_listings.push_back(r.get());
+        } else {
+            r->kind = f[0] == "F" ? RK_FILE : f[0] == "M" ? RK_MEMBER : RK_BIG;
+            if (f.size() < 3 || !read_whole(f[2], r->bytes))
+                return false;
+            if (r->kind == RK_MEMBER) {
+                const std::string archive = r->target.substr(0, r->target.find(".zip/") + 4);
+                if (std::find(g_archives.begin(), g_archives.end(), archive) == g_archives.end())
+                    g_archives.push_back(archive);
+            }
+            if (r->kind == RK_BIG)
+                g_big = r.get();
+            else
+                g_bodies.push_back(r.get());
+            if (r->kind != RK_BIG)
+                (r->bytes.size() >= 100000 ? g_large : g_small).push_back(r.get());
+        }
+        g_resources.push_back(std::move(r));
+    }
+    return g_big && !g_small.empty() && !g_large.empty() && !g_listings.empty();
+}
+
+// ---- the program under test -------------------------------------------------------
+
+struct server_proc {
+    pid_t pid = -1;
+    int in_fd = -1;
+    int out_fd = -1;
+    int port = 0;
+    std::string pending;  // output read beyond the last line
+    std::string stderr_path;
+};
+
+int free_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+std::string read_line(server_proc &s, int timeout_ms)
+{
+    const int64_t until = now_ms() + timeout_ms;
+    while (true) {
+        size_t nl = s.pending.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = s.pending.substr(0, nl);
+            s.pending.erase(0, nl + 1);
+            return line;
+        }
+        int64_t left = until - now_ms();
+        if (left <= 0)
+            return "";
+        pollfd p = {s.out_fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left)) <= 0)
+            return "";
+        char buf[1024];
+        ssize_t n = read(s.out_fd, buf, sizeof buf);
+        if (n <= 0)
+            return "";
+        s.pending.append(buf, static_cast<size_t>(n));
+    }
+}
+
+bool start_server(server_proc &s, const options &o)
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        s.port = free_port();
+        int in[2], out[2];
+        if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC))
+            return false;
+        int err = open(s.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (err < 0)
+            return false;
+        const std::string root = o.work + "/root";
+        const std::string port = std::to_string(s.port);
+        pid_t pid = fork();
+        if (pid == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            dup2(err, 2);
+            execl(o.server.c_str(), o.server.c_str(), "--console", "--root", root.c_str(), "--port", port.c_str(),
+                  static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        close(err);
+        s.pid = pid;
+        s.in_fd = in[1];
+        s.out_fd = out[0];
+        s.pending.clear();
+        std::string status = read_line(s, 20000);
+        if (status.find("For help:") != std::string::npos)
+            return true;
+        fprintf(stderr, "soak: the server did not start (\"%s\")\n", status.c_str());
+        kill(s.pid, SIGKILL);
+        waitpid(s.pid, nullptr, 0);
+        close(s.in_fd);
+        close(s.out_fd);
+        s.pid = -1;
+    }
+    return false;
+}
+
+std::string server_command(server_proc &s, const std::string &command)
+{
+    std::string line = command + "\n";
+    if (write(s.in_fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+        return "";
+    return read_line(s, 10000);
+}
+
+struct counters {
+    std::string line;
+    std::map<std::string, long> v;
+    long operator[](const char *k) const
+    {
+        auto it = v.find(k);
+        return it == v.end() ? -1 : it->second;
+    }
+};
+
+counters stats(server_proc &s)
+{
+    counters c;
+    c.line = server_command(s, "stats");
+    size_t at = 0;
+    while (at < c.line.size()) {
+        size_t sp = c.line.find(' ', at);
+        std::string field = c.line.substr(at, sp == std::string::npos ? std::string::npos : sp - at);
+        size_t eq = field.find('=');
+        if (eq != std::string::npos)
+            c.v[field.substr(0, eq)] = atol(field.c_str() + eq + 1);
+        if (sp == std::string::npos)
+            break;
+        at = sp + 1;
+    }
+    return c;
+}
+
+// A "VmRSS:"-style field of /proc/PID/status in kB, or -1.
+long proc_kb(pid_t pid, const char *field)
+{
+    std::string text;
+    if (!read_whole("/proc/" + std::to_string(pid) + "/status", text))
+        return -1;
+    size_t at = text.find(field);
+    if (at == std::string::npos)
+        return -1;
+    return atol(text.c_str() + at + strlen(field));
+}
+
+// ---- clients ---------------------------------------------------------------------------
+
+enum client_kind {
+    CL_SEQUENTIAL,  // keep-alive requests one after the other
+    CL_PIPELINED,   // several requests in one write
+    CL_HALFCLOSE,   // requests, then the sending side closed
+    CL_MALFORMED,   // one request the server must refuse, or must read leniently
+    CL_ABORT,       // gives up during the request or the reply
+    CL_DRIP,        // the last bytes of the request one every few seconds
+    CL_SILENT,      // connects and never sends
+    CL_STALL,       // stops reading in the middle of a large reply
+    CL_FRAGMENTED,  // keep-alive requests, each sent in pieces of a few bytes
+    CL_KINDS
+};
+
+const char *const KIND_NAMES[CL_KINDS] = {"sequential", "pipelined", "half-closed", "malformed",
+                                          "aborting",   "slow",      "silent",      "stalled",
+                                          "fragmented"};
+
+enum check_kind { CK_BODY, CK_LISTING, CK_ICON, CK_ERROR };
+
+struct expectation {
+    std::string request;
+    int status = 200;
+    bool head = false;       // no body whatever the length says
+    bool bodyless = false;   // an error reply without page: no Content-Length either
+    check_kind check = CK_BODY;
+    const resource *res = nullptr;
+    uint32_t first = 0, length = 0;  // the body's window on res->bytes
+    bool partial = false;
+    bool closes = false;     // the server ends the connection after this reply
+    bool reset_ok = false;   // ... and may reset it, having left request bytes unread
+    std::string location;    // a 302's Location
+};
+
+struct client {
+    int fd = -1;
+    client_kind kind = CL_SEQUENTIAL;
+    bool connected = false;
+    bool sequential = false;     // send each request after the previous reply
+    bool eager = false;          // ... or as soon as the previous reply's head is in
+    bool half_close = false;
+    bool shut = false;
+    uint32_t interest = 0;       // current epoll mask
+    bool registered = false;
+    std::vector<expectation> exps;
+    size_t queued = 0;           // requests appended to out
+    size_t replied = 0;          // replies read in full
+    std::string out;
+    size_t out_pos = 0;
+    size_t out_limit = 0;        // bytes of out that may be sent now
+    // reply being read
+    bool in_body = false;
+    std::string head_buf;
+    uint64_t body_len = 0, body_got = 0;
+    std::string body;            // kept for pages, not for files
+    std::string content_type;
+    // faults
+    uint64_t abort_at = 0;       // abort after this many body bytes of reply `abort_reply`
+    size_t abort_reply = 0;
+    bool abort_rst = false;
+    bool abort_after_send = false;
+    bool no_reply = false;       // the request is incomplete: only the server's close may come
+    int drip_ms = 0;             // a piece of the request every drip_ms
+    int drip_max = 1;            // of 1 to drip_max bytes
+    int64_t next_drip = 0;
+    uint64_t stall_at = 0;
+    int64_t stall_until = 0;
+    bool stalled = false;
+    bool stall_resumed = false;
+    // time
+    int64_t started = 0;
+    int64_t last_progress = 0;
+    int64_t eof_wait_until = 0;
+    bool done = false;
+};
+
+struct tally {
+    long started[CL_KINDS] = {};
+    long passed[CL_KINDS] = {};
+    long failed[CL_KINDS] = {};
+    long replies = 0, replies_body = 0, replies_member = 0, replies_listing = 0, replies_range = 0;
+    long replies_head = 0, replies_error = 0, replies_icon = 0;
+    long aborted = 0;
+    long connections = 0;
+    long connect_failures = 0;
+    long errors = 0;
+    long silent_closed = 0;
+    int64_t silent_ms_min = INT64_MAX, silent_ms_max = 0;
+    long stall_closed = 0;
+    uint64_t body_bytes = 0;
+};
+
+struct runner {
+    const options &opt;
+    server_proc &srv;
+    std::mt19937 rng;
+    int ep = -1;
+    std::vector<client *> live;
+    int live_kind[CL_KINDS] = {};
+    tally t;
+    bool long_kinds = true;     // slow, silent and stalled clients allowed
+    int64_t load_end = 0;
+    sockaddr_in addr = {};
+
+    runner(const options &o, server_proc &s) : opt(o), srv(s), rng(o.seed)
+    {
+        ep = epoll_create1(EPOLL_CLOEXEC);
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(s.port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+
+    int rnd(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
+    bool chance(int percent) { return rnd(0, 99) < percent; }
+
+    // ---- reporting
+
+    [[gnu::format(printf, 3, 4)]] void fail(client &c, const char *format, ...)
+    {
+        if (c.done)
+            return;
+        ++t.errors;
+        ++t.failed[c.kind];
+        if (t.errors <= 25) {
+            char text[512];
+            va_list args;
+            va_start(args, format);
+            vsnprintf(text, sizeof text, format, args);
+            va_end(args);
+            std::string req;
+            if (!c.exps.empty())
+                req = c.exps[std::min(c.replied, c.exps.size() - 1)].request;
+            for (size_t at = 0; (at = req.find("\r\n", at)) != std::string::npos;)
+                req.replace(at, 2, " | ");
+            if (req.size() > 160)
+                req = req.substr(0, 160) + "...";
+            for (char &ch : req)
+                if (static_cast<unsigned char>(ch) < 32 || static_cast<unsigned char>(ch) > 126)
+                    ch = '?';
+            fprintf(stderr, "soak: error: %s client, reply %zu of %zu (%s): %s\n", KIND_NAMES[c.kind], c.replied + 1,
+                    c.exps.size(), req.c_str(), text);
+        }
+        finish(c, false, true);
+    }
+
+    void finish(client &c, bool passed, bool rst)
+    {
+        if (c.done)
+            return;
+        c.done = true;
+        if (passed)
+            ++t.passed[c.kind];
+        if (c.fd >= 0) {
+            if (rst) {
+                linger l = {1, 0};
+                setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+            }
+            close(c.fd);  // also leaves the epoll set
+            c.fd = -1;
+        }
+    }
+
+    // ---- requests
+
+    static std::string request(const std::string &method, const std::string &target, const std::string &version,
+                               const std::string &fields)
+    {
+        return method + " " + target + " " + version + "\r\nHost: soak\r\nUser-Agent: soak\r\n" + fields + "\r\n";
+    }
+
+    // The reply to a range of `size` bytes: 206 with its window, or 416.
+    void expect_range(expectation &e, uint32_t size, std::string &field)
+    {
+        int64_t first = 0, end = 0;
+        bool ok = true;
+        switch (rnd(0, 2)) {
+        case 0: {
+            int64_t a = chance(90) ? rnd(0, size ? static_cast<int>(size) - 1 : 0) : rnd(0, static_cast<int>(size) + 10);
+            int64_t b = chance(10) ? a - rnd(1, 3) : a + rnd(0, static_cast<int>(size));
+            if (b < 0)
+                b = 0;
+            field = "Range: bytes=" + std::to_string(a) + "-" + std::to_string(b) + "\r\n";
+            first = a;
+            end = std::min<int64_t>(b + 1, size);
+            ok = a < size && first < end;
+            break;
+        }
+        case 1: {
+            int64_t a = chance(92) ? rnd(0, size ? static_cast<int>(size) - 1 : 0) : rnd(0, static_cast<int>(size) + 5);
+            field = "Range: bytes=" + std::to_string(a) + "-\r\n";
+            first = a;
+            end = size;
+            ok = a < size;
+            break;
+        }
+        default: {
+            // A suffix longer than the entry, or of nothing, is not satisfiable.
+            int64_t n = chance(92) ? rnd(1, size ? static_cast<int>(size) : 1) : rnd(0, static_cast<int>(size) + 5);
+            field = "Range: bytes=-" + std::to_string(n) + "\r\n";
+            first = static_cast<int64_t>(size) - n;
+            end = size;
+            ok = n > 0 && n <= size;
+            break;
+        }
+        }
+        if (ok) {
+            e.status = 206;
+            e.partial = true;
+            e.first = static_cast<uint32_t>(first);
+            e.length = static_cast<uint32_t>(end - first);
+        } else {
+            e.status = 416;
+            e.check = CK_ERROR;
+        }
+    }
+
+    // One well-formed request. `ka` is the connection's persistence as the
+    // server keeps it: 1 after an HTTP/1.1 request line, 2 after "keep-alive",
+    // 0 after "close"; an HTTP/1.0 request leaves it as it was and keeps the
+    // connection only at 2. The request may end the connection only when it is
+    // the last one and `allow_close` is set.
+    expectation random_request(int &ka, bool last, bool allow_close = true, bool small_only = false)
+    {
+        expectation e;
+        std::string method = chance(12) ? "HEAD" : "GET";
+        e.head = method == "HEAD";
+        std::string version, fields, target;
+        while (true) {
+            const int v = rnd(0, 99);
+            int next = ka;
+            if (v < 45) {
+                version = "HTTP/1.1", fields = "", next = 1;
+            } else if (v < 55) {
+                version = "HTTP/1.1", fields = "Connection: Keep-Alive\r\n", next = 2;
+            } else if (v < 67) {
+                version = "HTTP/1.0", fields = "Connection: keep-alive\r\n", next = 2;
+            } else if (v < 80) {
+                version = "HTTP/1.0", fields = "";
+            } else if (v < 92) {
+                version = "HTTP/1.1", fields = "Connection: close\r\n", next = 0;
+            } else {
+                version = "HTTP/1.0", fields = "Connection: close\r\n", next = 0;
+            }
+            const bool closes = version == "HTTP/1.1" ? next == 0 : next < 2;
+            if (closes && !(last && allow_close))
+                continue;
+            ka = next;
+            e.closes = closes;
+            break;
+        }
+        const int r = rnd(0, 99);
+        if (r < 55) {
+            const resource *res = !small_only && chance(35) ? g_large[rnd(0, static_cast<int>(g_large.size()) - 1)]
+                                                            : g_bodies[rnd(0, static_cast<int>(g_bodies.size()) - 1)];
+            if (small_only && res->bytes.size() >= 100000)
+                res = g_small[rnd(0, static_cast<int>(g_small.size()) - 1)];
+            e.res = res;
+            target = res->target;
+            e.first = 0;
+            e.length = static_cast<uint32_t>(res->bytes.size());
+            if (chance(35)) {
+                std::string range;
+                expect_range(e, static_cast<uint32_t>(res->bytes.size()), range);
+                fields += range;
+            }
+        } else if (r < 85) {
+            const resource *res = g_listings[rnd(0, static_cast<int>(g_listings.size()) - 1)];
+            e.res = res;
+            e.check = CK_LISTING;
+            target = res->target;
+            if (chance(40)) {
+                static const char *const keys[] = {"dN", "dn", "dS", "ds", "dT", "dt", "N", "dSN"};
+                target += std::string("?O=") + keys[rnd(0, 7)];
+            }
+        } else if (r < 92) {
+            static const char *const icons[] = {"folder.gif", "text.gif", "zipfolder.gif", "bin.gif", "html.gif"};
+            e.check = CK_ICON;
+            target = std::string("/?rc=") + icons[rnd(0, 4)];
+        } else {
+            e.status = 404;
+            e.check = CK_ERROR;
+            target = chance(50) ? "/files/missing" + std::to_string(rnd(0, 999)) + ".bin"
+                                : "/arch/deflated.zip/docs/none" + std::to_string(rnd(0, 99)) + ".txt";
+        }
+        e.request = request(method, target, version, fields);
+        return e;
+    }
+
+    // Requests the server refuses or reads leniently, with what it answers.
+    expectation malformed_request()
+    {
+        expectation e;
+        e.check = CK_ERROR;
+        const resource *small = g_bodies[0];
+        for (const resource *r : g_bodies)
+            if (r->kind == RK_FILE && r->bytes.size() == 100)
+                small = r;
+        auto body_of = [&](expectation &x) {
+            x.check = CK_BODY;
+            x.res = small;
+            x.first = 0;
+            x.length = static_cast<uint32_t>(small->bytes.size());
+        };
+        switch (rnd(0, 20)) {
+        case 0: e.request = "GARBAGE\r\n\r\n"; e.status = 400; e.bodyless = e.closes = true; break;
+        case 1: e.request = "BREW /pot HTTP/1.1\r\n\r\n"; e.status = 400; e.bodyless = e.closes = true; break;
+        case 2: {
+            // Bytes of no request at all (no CR, LF or zero among them).
+            std::string junk = "\x01";
+            for (int i = rnd(1, 300); i > 0; --i) {
+                char ch = static_cast<char>(rnd(1, 255));
+                junk += ch == '\r' || ch == '\n' ? 'x' : ch;
+            }
+            e.request = junk + "\r\n\r\n";
+            e.status = 400;
+            e.bodyless = e.closes = true;
+            break;
+        }
+        case 3: e.request = "GET " + small->target + " HTTP/1.1\r\nNoColonHere\r\n\r\n"; e.status = 400; break;
+        case 4: e.request = "GET " + small->target + " HTTP/1.1\r\n: no name\r\n\r\n"; e.status = 400; break;
+        case 5:
+            e.request = "POST /files/ HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.status = 501;
+            e.bodyless = e.closes = true;
+            break;
+        case 6: e.request = "DELETE " + small->target + " HTTP/1.0\r\n\r\n"; e.status = 501; e.bodyless = e.closes = true; break;
+        case 7: e.request = "GET " + small->target + " HTTP/2.0\r\n\r\n"; e.status = 505; break;
+        case 8: e.request = "GET * HTTP/1.1\r\nConnection: close\r\n\r\n"; e.status = 400; e.closes = true; break;
+        case 9: e.request = "GET http://example.com/ HTTP/1.1\r\nConnection: close\r\n\r\n"; e.status = 501; e.closes = true; break;
+        case 10: e.request = "GET /no/such/file HTTP/1.0\r\n\r\n"; e.status = 404; e.closes = true; break;
+        case 11:
+            e.request = "GET /dirs/d1 HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.status = 302;
+            e.closes = true;
+            e.location = "/dirs/d1/";
+            break;
+        case 12:
+            e.request = "GET " + small->target + " HTTP/1.1\r\nRange: bytes=0-1,5-9\r\nConnection: close\r\n\r\n";
+            e.status = 416;
+            e.closes = true;
+            break;
+        case 13:
+            e.request = "GET /" + std::string(1100, 'a') + " HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.status = 414;
+            e.closes = true;
+            break;
+        case 14:
+            // A head that never ends within the input buffer.
+            e.request = "GET /" + std::string(17000, 'a');
+            e.status = 413;
+            e.bodyless = e.closes = e.reset_ok = true;
+            break;
+        case 15:
+            e.request = "GET " + small->target + " HTTP/1.1\r\nRange: bytes=100-\r\nConnection: close\r\n\r\n";
+            e.status = 416;
+            e.closes = true;
+            break;
+        case 16:
+            e.request = "\r\n\r\nGET " + small->target + " HTTP/1.1\r\nConnection: close\r\n\r\n";
+            body_of(e);
+            e.closes = true;
+            break;
+        case 17:
+            e.request = "GET " + small->target + " HTTP/1.1\nConnection: close\n\n";
+            body_of(e);
+            e.closes = true;
+            break;
+        case 18:
+            e.request = "get " + small->target + " http/1.1\r\nCONNECTION: CLOSE\r\nrange: bytes=10-19\r\n\r\n";
+            body_of(e);
+            e.status = 206;
+            e.partial = true;
+            e.first = 10;
+            e.length = 10;
+            e.closes = true;
+            break;
+        case 19:
+            e.request = "GET " + small->target + " HTTP/1.1\r\nRange: items=0-9\r\nX-Long: " + std::string(8000, 'z') +
+                        "\r\nConnection: close\r\n\r\n";
+            body_of(e);
+            e.closes = true;
+            break;
+        default:
+            e.request = "HEAD /no/such/file HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.status = 404;
+            e.head = e.bodyless = e.closes = true;
+            break;
+        }
+        return e;
+    }
+
+    // ---- starting clients
+
+    // How long a stalled reader stops reading. The server's socket keeps
+    // taking data for a while after the reader stops, as the kernel grows its
+    // send buffer on each window probe; the probes back off exponentially,
+    // so the growth stops well within two idle timeouts.
+    int64_t stall_ms() const { return (3 * opt.idle_timeout + 2) * 1000LL; }
+
+    client_kind pick_kind()
+    {
+        static const int weights[CL_KINDS] = {26, 15, 6, 12, 16, 8, 5, 2, 8};
+        int total = 0;
+        for (int w : weights)
+            total += w;
+        int r = rnd(0, total - 1);
+        int k = 0;
+        while (r >= weights[k])
+            r -= weights[k++];
+        const int64_t left = load_end - now_ms();
+        const int64_t long_need = (opt.idle_timeout + 6) * 1000LL;
+        switch (k) {
+        case CL_DRIP:
+            if (!long_kinds || live_kind[CL_DRIP] >= opt.clients / 8 || left < 8000)
+                return CL_SEQUENTIAL;
+            break;
+        case CL_SILENT:
+            if (!long_kinds || live_kind[CL_SILENT] >= opt.clients / 8 || left < long_need)
+                return CL_SEQUENTIAL;
+            break;
+        case CL_STALL:
+            if (!long_kinds || live_kind[CL_STALL] >= 6 || left < stall_ms() + 6000)
+                return CL_SEQUENTIAL;
+            break;
+        default:
+            break;
+        }
+        return static_cast<client_kind>(k);
+    }
+
+    void build(client &c)
+    {
+        const int64_t left = load_end - now_ms();
+        int ka = 0;
+        switch (c.kind) {
+        case CL_SEQUENTIAL: {
+            const int n = rnd(1, 6);
+            for (int i = 0; i < n; ++i)
+                c.exps.push_back(random_request(ka, i == n - 1));
+            c.sequential = true;
+            c.eager = chance(25);
+            break;
+        }
+        case CL_PIPELINED: {
+            // Now and then more requests than the input buffer holds at once.
+            const bool deep = chance(15);
+            const int n = deep ? rnd(20, 160) : rnd(2, 8);
+            for (int i = 0; i < n; ++i)
+                c.exps.push_back(random_request(ka, i == n - 1, true, deep));
+            break;
+        }
+        case CL_FRAGMENTED: {
+            const int n = rnd(1, 4);
+            for (int i = 0; i < n; ++i)
+                c.exps.push_back(random_request(ka, i == n - 1));
+            c.sequential = true;
+            c.drip_ms = rnd(1, 10);
+            c.drip_max = rnd(1, 12);
+            break;
+        }
+        case CL_HALFCLOSE: {
+            const int n = rnd(1, 4);
+            for (int i = 0; i < n; ++i)
+                c.exps.push_back(random_request(ka, i == n - 1, false));
+            // Having read the last request, the server sees the end of input and closes.
+            c.exps.back().closes = true;
+            c.half_close = true;
+            break;
+        }
+        case CL_MALFORMED:
+            c.exps.push_back(malformed_request());
+            break;
+        case CL_ABORT:
+            switch (rnd(0, 4)) {
+            case 0: {
+                // Gone in the middle of a large body.
+                expectation e;
+                e.res = g_large[rnd(0, static_cast<int>(g_large.size()) - 1)];
+                e.length = static_cast<uint32_t>(e.res->bytes.size());
+                e.request = request("GET", e.res->target, "HTTP/1.1", "");
+                c.abort_at = static_cast<uint64_t>(rnd(1, static_cast<int>(e.length) - 1));
+                c.exps.push_back(e);
+                c.sequential = true;
+                break;
+            }
+            case 1: {
+                // Gone before the request was complete.
+                expectation e = random_request(ka, false);
+                e.request = e.request.substr(0, static_cast<size_t>(rnd(1, static_cast<int>(e.request.size()) - 2)));
+                c.exps.push_back(e);
+                c.abort_after_send = true;
+                break;
+            }
+            case 4: {
+                // Half a request, then the end of input: the server closes at
+                // once, with no reply.
+                expectation e = random_request(ka, false);
+                e.request = e.request.substr(0, static_cast<size_t>(rnd(1, static_cast<int>(e.request.size()) - 3)));
+                c.exps.push_back(e);
+                c.half_close = true;
+                c.no_reply = true;
+                break;
+            }
+            case 2:
+                // Gone right after asking, without reading a byte.
+                c.exps.push_back(random_request(ka, false));
+                c.abort_after_send = true;
+                break;
+            default: {
+                // Pipelined, gone during the second reply's body.
+                for (int i = 0; i < 3; ++i)
+                    c.exps.push_back(random_request(ka, false));
+                const resource *res = g_large[rnd(0, static_cast<int>(g_large.size()) - 1)];
+                expectation &e = c.exps[1];
+                e = expectation();
+                e.res = res;
+                e.length = static_cast<uint32_t>(res->bytes.size());
+                e.request = request("GET", res->target, "HTTP/1.1", "");
+                c.abort_reply = 1;
+                c.abort_at = static_cast<uint64_t>(rnd(1, static_cast<int>(e.length) - 1));
+                break;
+            }
+            }
+            c.abort_rst = chance(50);
+            break;
+        case CL_DRIP: {
+            expectation e = random_request(ka, true);
+            c.exps.push_back(e);
+            c.drip_ms = rnd(1500, 3500);
+            c.drip_max = 1;
+            int held = rnd(2, 6);
+            while (held > 1 && (held + 1) * c.drip_ms > left - 2000)
+                --held;
+            c.out_limit = e.request.size() - static_cast<size_t>(held);
+            break;
+        }
+        case CL_SILENT:
+            break;
+        case CL_STALL: {
+            expectation e;
+            e.res = g_big;
+            e.length = static_cast<uint32_t>(g_big->bytes.size());
+            e.request = request("GET", g_big->target, "HTTP/1.1", "");
+            c.exps.push_back(e);
+            c.stall_at = static_cast<uint64_t>(rnd(1, 2 << 20));
+            break;
+        }
+        default:
+            break;
+        }
+        if (c.sequential) {
+            c.out = c.exps[0].request;
+            c.queued = 1;
+        } else {
+            for (const expectation &e : c.exps)
+                c.out += e.request;
+            c.queued = c.exps.size();
+        }
+        if (c.kind != CL_DRIP && c.kind != CL_FRAGMENTED)
+            c.out_limit = c.out.size();
+    }
+
+    void set_interest(client &c)
+    {
+        uint32_t want = 0;
+        if (!c.connected) {
+            want = EPOLLOUT;
+        } else {
+            if (!c.stalled)
+                want |= EPOLLIN;
+            if (c.out_pos < c.out_limit)
+                want |= EPOLLOUT;
+        }
+        if (c.registered && want == c.interest)
+            return;
+        epoll_event ev = {};
+        ev.events = want;
+        ev.data.ptr = &c;
+        epoll_ctl(ep, c.registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, c.fd, &ev);
+        c.registered = true;
+        c.interest = want;
+    }
+
+    bool start_client()
+    {
+        auto *c = new client;
+        c->kind = pick_kind();
+        c->fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (c->fd < 0) {
+            delete c;
+            return false;
+        }
+        int one = 1;
+        setsockopt(c->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (c->kind == CL_STALL) {
+            // A fixed small window: autotuning could otherwise take the whole body in.
+            int window = 65536;
+            setsockopt(c->fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+        }
+        int r = connect(c->fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        if (r != 0 && errno != EINPROGRESS) {
+            ++t.connect_failures;
+            close(c->fd);
+            delete c;
+            return false;
+        }
+        build(*c);
+        c->started = c->last_progress = now_ms();
+        c->next_drip = c->started + c->drip_ms;
+        ++t.started[c->kind];
+        ++live_kind[c->kind];
+        live.push_back(c);
+        if (r == 0)
+            on_connected(*c);
+        else
+            set_interest(*c);
+        return true;
+    }
+
+    void on_connected(client &c)
+    {
+        c.connected = true;
+        ++t.connections;
+        set_interest(c);
+    }
+
+    // ---- replies
+
+    static std::string field(const std::string &head, const char *name)
+    {
+        const std::string key = std::string("\r\n") + name + ": ";
+        size_t at = head.find(key);
+        if (at == std::string::npos)
+            return "";
+        at += key.size();
+        size_t end = head.find("\r\n", at);
+        return head.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    }
+
+    bool on_head(client &c, const std::string &head)
+    {
+        const expectation &e = c.exps[c.replied];
+        if (head.compare(0, 9, "HTTP/1.1 ") != 0 || head.size() < 12) {
+            fail(c, "no status line: \"%.60s\"", head.c_str());
+            return false;
+        }
+        const int status = atoi(head.c_str() + 9);
+        if (status != e.status) {
+            fail(c, "status %d, expected %d: \"%.80s\"", status, e.status, head.c_str());
+            return false;
+        }
+        const std::string length = field(head, "Content-Length");
+        const bool has_length = !length.empty();
+        const uint64_t n = has_length ? strtoull(length.c_str(), nullptr, 10) : 0;
+        c.content_type = field(head, "Content-Type");
+        if (status == 200 || status == 206) {
+            if (!has_length || c.content_type.empty()) {
+                fail(c, "no Content-Length or Content-Type in \"%.200s\"", head.c_str());
+                return false;
+            }
+            if (e.check == CK_BODY && n != e.length) {
+                fail(c, "Content-Length %llu, expected %u", static_cast<unsigned long long>(n), e.length);
+                return false;
+            }
+            const std::string range = field(head, "Content-Range");
+            if (e.partial) {
+                const std::string want = "bytes " + std::to_string(e.first) + "-" +
+                                         std::to_string(e.first + e.length - 1) + "/" +
+                                         std::to_string(e.res->bytes.size());
+                if (range != want) {
+                    fail(c, "Content-Range \"%s\", expected \"%s\"", range.c_str(), want.c_str());
+                    return false;
+                }
+            } else if (!range.empty()) {
+                fail(c, "Content-Range on a whole reply");
+                return false;
+            }
+            if (e.check == CK_LISTING && c.content_type != "text/html") {
+                fail(c, "listing of type %s", c.content_type.c_str());
+                return false;
+            }
+        } else if (e.bodyless ? has_length : (!e.head && !has_length)) {
+            fail(c, "error reply %s a page: \"%.120s\"", e.bodyless ? "with" : "without", head.c_str());
+            return false;
+        }
+        if (!e.location.empty() && field(head, "Location") != e.location) {
+            fail(c, "Location \"%s\"", field(head, "Location").c_str());
+            return false;
+        }
+        if (c.eager && c.queued == c.replied + 1 && c.queued < c.exps.size()) {
+            // The next request arrives while this reply is still being sent.
+            c.out += c.exps[c.queued++].request;
+            c.out_limit = c.out.size();
+            set_interest(c);
+        }
+        c.in_body = true;
+        c.body_len = e.head ? 0 : n;
+        c.body_got = 0;
+        c.body.clear();
+        return true;
+    }
+
+    bool on_reply_done(client &c)
+    {
+        const expectation &e = c.exps[c.replied];
+        if (!e.head) {
+            switch (e.check) {
+            case CK_LISTING: {
+                static const std::string start = "<html><head><title>Index of ";
+                static const std::string end = "</pre>\n</body></html>\n";
+                if (c.body.compare(0, start.size(), start) != 0 || c.body.size() < end.size() ||
+                    c.body.compare(c.body.size() - end.size(), end.size(), end) != 0) {
+                    fail(c, "listing not well formed: \"%.80s\"", c.body.c_str());
+                    return false;
+                }
+                for (const std::string &href : e.res->hrefs)
+                    if (c.body.find("<a href=\"" + href + "\">") == std::string::npos) {
+                        fail(c, "listing without a link to %s", href.c_str());
+                        return false;
+                    }
+                ++t.replies_listing;
+                break;
+            }
+            case CK_ICON:
+                if (c.body.compare(0, 6, "GIF89a") != 0 || c.content_type != "image/gif") {
+                    fail(c, "icon is no GIF picture");
+                    return false;
+                }
+                ++t.replies_icon;
+                break;
+            case CK_ERROR:
+                if (!e.bodyless && (c.body.compare(0, 6, "<html>") != 0 ||
+                                    c.body.find(std::to_string(e.status)) == std::string::npos)) {
+                    fail(c, "error page \"%.80s\"", c.body.c_str());
+                    return false;
+                }
+                break;
+            default:
+                if (e.partial)
+                    ++t.replies_range;
+                else if (e.res->kind == RK_MEMBER)
+                    ++t.replies_member;
+                else
+                    ++t.replies_body;
+                break;
+            }
+        }
+        if (e.head)
+            ++t.replies_head;
+        if (e.status >= 300)
+            ++t.replies_error;
+        ++t.replies;
+        c.in_body = false;
+        ++c.replied;
+        if (c.sequential && c.queued < c.exps.size() && c.queued == c.replied) {
+            c.out += c.exps[c.queued++].request;
+            if (c.kind != CL_FRAGMENTED)
+                c.out_limit = c.out.size();
+        }
+        if (c.replied == c.exps.size()) {
+            if (e.closes) {
+                c.eof_wait_until = now_ms() + 5000;  // the server must close now
+            } else {
+                finish(c, true, false);
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Bytes of replies; false when the client is done.
+    bool feed(client &c, const char *p, size_t n)
+    {
+        while (n > 0) {
+            if (c.replied >= c.exps.size()) {
+                fail(c, "%zu bytes after the last reply", n);
+                return false;
+            }
+            const expectation &e = c.exps[c.replied];
+            if (!c.in_body) {
+                const size_t old = c.head_buf.size();
+                c.head_buf.append(p, n);
+                size_t end = c.head_buf.find("\r\n\r\n", old >= 3 ? old - 3 : 0);
+                if (end == std::string::npos) {
+                    if (c.head_buf.size() > 16384) {
+                        fail(c, "reply head without end");
+                        return false;
+                    }
+                    return true;
+                }
+                const size_t used = end + 4 - old;
+                p += used;
+                n -= used;
+                std::string head = c.head_buf.substr(0, end + 2);
+                c.head_buf.clear();
+                if (!on_head(c, head))
+                    return false;
+                if (c.body_len == 0 && !on_reply_done(c))
+                    return false;
+                continue;
+            }
+            size_t m = static_cast<size_t>(std::min<uint64_t>(n, c.body_len - c.body_got));
+            if (c.abort_at && c.replied == c.abort_reply)
+                m = static_cast<size_t>(std::min<uint64_t>(m, c.abort_at - c.body_got));
+            if (e.check == CK_BODY && e.status < 300) {
+                if (memcmp(p, e.res->bytes.data() + e.first + c.body_got, m) != 0) {
+                    size_t i = 0;
+                    while (p[i] == e.res->bytes[e.first + c.body_got + i])
+                        ++i;
+                    fail(c, "body differs at byte %llu of %llu",
+                         static_cast<unsigned long long>(c.body_got + i), static_cast<unsigned long long>(c.body_len));
+                    return false;
+                }
+            } else {
+                c.body.append(p, m);
+            }
+            c.body_got += m;
+            t.body_bytes += m;
+            p += m;
+            n -= m;
+            if (c.abort_at && c.replied == c.abort_reply && c.body_got >= c.abort_at) {
+                ++t.aborted;
+                finish(c, true, c.abort_rst);
+                return false;
+            }
+            if (c.kind == CL_STALL && !c.stalled && !c.stall_resumed && c.body_got >= c.stall_at) {
+                // Stop reading: the server must give up on this reader once its
+                // idle timeout has passed without the socket taking data.
+                c.stalled = true;
+                c.stall_until = now_ms() + stall_ms();
+            }
+            if (c.body_got == c.body_len && !on_reply_done(c))
+                return false;
+        }
+        return true;
+    }
+
+    void on_eof(client &c, bool reset)
+    {
+        const int64_t now = now_ms();
+        if (c.kind == CL_SILENT) {
+            const int64_t waited = now - c.started;
+            if (waited < (opt.idle_timeout - 1) * 1000LL || waited > (opt.idle_timeout + 4) * 1000LL) {
+                fail(c, "silent connection closed after %lld ms", static_cast<long long>(waited));
+                return;
+            }
+            ++t.silent_closed;
+            t.silent_ms_min = std::min(t.silent_ms_min, waited);
+            t.silent_ms_max = std::max(t.silent_ms_max, waited);
+            finish(c, true, false);
+            return;
+        }
+        if (c.kind == CL_STALL && c.stall_resumed && c.replied == 0) {
+            if (c.body_got >= c.body_len) {
+                fail(c, "the whole body reached a reader that had stalled");
+                return;
+            }
+            ++t.stall_closed;
+            finish(c, true, false);
+            return;
+        }
+        if (c.no_reply && c.replied == 0 && !c.in_body && c.head_buf.empty() && !reset) {
+            ++t.aborted;
+            finish(c, true, false);
+            return;
+        }
+        if (c.replied == c.exps.size() && c.exps.back().closes && (!reset || c.exps.back().reset_ok)) {
+            finish(c, true, false);
+            return;
+        }
+        fail(c, "connection %s after %llu of %llu body bytes", reset ? "reset" : "closed",
+             static_cast<unsigned long long>(c.body_got), static_cast<unsigned long long>(c.body_len));
+    }
+
+    void on_readable(client &c)
+    {
+        char buf[65536];
+        ssize_t n = recv(c.fd, buf, sizeof buf, 0);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR)
+                return;
+            on_eof(c, true);
+            return;
+        }
+        if (n == 0) {
+            on_eof(c, false);
+            return;
+        }
+        c.last_progress = now_ms();
+        if (feed(c, buf, static_cast<size_t>(n)))
+            set_interest(c);
+    }
+
+    void on_writable(client &c)
+    {
+        if (!c.connected) {
+            int err = 0;
+            socklen_t len = sizeof err;
+            getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len);
+            if (err != 0) {
+                ++t.connect_failures;
+                finish(c, false, false);
+                return;
+            }
+            on_connected(c);
+            return;
+        }
+        while (c.out_pos < c.out_limit) {
+            ssize_t n = send(c.fd, c.out.data() + c.out_pos, c.out_limit - c.out_pos, MSG_NOSIGNAL);
+            if (n < 0) {
+                if (errno == EAGAIN || errno == EINTR)
+                    break;
+                // Only a refused request may find the connection gone while sending.
+                if (c.replied == c.exps.size() || (c.replied < c.exps.size() && c.exps[c.replied].reset_ok))
+                    return;
+                fail(c, "send failed: %s", strerror(errno));
+                return;
+            }
+            c.out_pos += static_cast<size_t>(n);
+            c.last_progress = now_ms();
+        }
+        if (c.out_pos == c.out.size()) {
+            if (c.abort_after_send) {
+                ++t.aborted;
+                finish(c, true, c.abort_rst);
+                return;
+            }
+            if (c.half_close && !c.shut) {
+                shutdown(c.fd, SHUT_WR);
+                c.shut = true;
+                if (c.no_reply)
+                    c.eof_wait_until = now_ms() + 5000;
+            }
+        }
+        set_interest(c);
+    }
+
+    // Drips, stalls and deadlines.
+    void timers()
+    {
+        const int64_t now = now_ms();
+        for (client *cp : live) {
+            client &c = *cp;
+            if (c.done)
+                continue;
+            if (c.drip_ms && c.connected && c.out_pos == c.out_limit && c.out_limit < c.out.size() &&
+                now >= c.next_drip) {
+                c.out_limit = std::min(c.out.size(), c.out_limit + static_cast<size_t>(rnd(1, c.drip_max)));
+                c.next_drip = now + c.drip_ms;
+                set_interest(c);
+            }
+            if (c.stalled && now >= c.stall_until) {
+                c.stalled = false;
+                c.stall_resumed = true;
+                c.last_progress = now;
+                set_interest(c);
+            }
+            if (c.eof_wait_until && now > c.eof_wait_until) {
+                fail(c, "the server kept the connection open after a closing reply");
+                continue;
+            }
+            const int64_t quiet = now - c.last_progress;
+            const int64_t allowed = c.kind == CL_SILENT ? (opt.idle_timeout + 5) * 1000LL
+                                    : c.kind == CL_DRIP  ? c.drip_ms + 20000LL
+                                                         : 20000;
+            if (!c.stalled && quiet > allowed)
+                fail(c, "no progress for %lld ms", static_cast<long long>(quiet));
+        }
+    }
+
+    void reap()
+    {
+        size_t w = 0;
+        for (client *c : live) {
+            if (c->done) {
+                --live_kind[c->kind];
+                delete c;
+            } else {
+                live[w++] = c;
+            }
+        }
+        live.resize(w);
+    }
+
+    void poll_once(int timeout_ms)
+    {
+        epoll_event evs[512];
+        int n = epoll_wait(ep, evs, 512, timeout_ms);
+        for (int i = 0; i < n; ++i) {
+            client &c = *static_cast<client *>(evs[i].data.ptr);
+            if (c.done)
+                continue;
+            if (!c.connected) {
+                on_writable(c);  // the outcome of the connect
+                continue;
+            }
+            if (evs[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP))
+                on_readable(c);
+            if (!c.done && (evs[i].events & EPOLLOUT))
+                on_writable(c);
+        }
+    }
+
+    // ---- phases
+
+    struct samples {
+        long peak_online = 0, peak_tasks = 0, peak_rss = 0, cleans = 0;
+    };
+
+    // Runs the mix for `seconds`, then waits up to `grace_s` for clients still busy.
+    void run(int seconds, int grace_s, bool presses_clean, samples &s)
+    {
+        const int64_t begin = now_ms();
+        load_end = begin + seconds * 1000LL;
+        int64_t next_timers = 0, next_sample = begin + 1000, next_clean = begin + rnd(1000, 3000);
+        while (true) {
+            const int64_t now = now_ms();
+            if (now < load_end) {
+                int starts = 0;
+                while (static_cast<int>(live.size()) < opt.clients && starts++ < 64)
+                    if (!start_client())
+                        break;
+            } else if (live.empty()) {
+                break;
+            } else if (now > load_end + grace_s * 1000LL) {
+                for (client *c : live)
+                    fail(*c, "still busy %d s after the end of the load", grace_s);
+                reap();
+                break;
+            }
+            poll_once(2);
+            if (now_ms() >= next_timers) {
+                timers();
+                next_timers = now_ms() + 5;
+            }
+            reap();
+            if (now_ms() >= next_sample) {
+                counters c = stats(srv);
+                s.peak_online = std::max(s.peak_online, c["online"]);
+                s.peak_tasks = std::max(s.peak_tasks, c["tasks"]);
+                s.peak_rss = std::max(s.peak_rss, proc_kb(srv.pid, "VmRSS:"));
+                next_sample = now_ms() + 1000;
+            }
+            if (presses_clean && now_ms() >= next_clean && now_ms() < load_end) {
+                if (server_command(srv, "clean") != "Cache cleaned.")
+                    fprintf(stderr, "soak: error: no answer to clean\n"), ++t.errors;
+                ++s.cleans;
+                next_clean = now_ms() + rnd(1000, 3000);
+            }
+        }
+    }
+};
+
+// Polls until the server holds no connection and no task and at most `files`
+// open files; returns the last reading.
+counters settle(server_proc &srv, long files, int timeout_s)
+{
+    const int64_t until = now_ms() + timeout_s * 1000LL;
+    counters c = stats(srv);
+    while (now_ms() < until && !(c["online"] == 0 && c["tasks"] == 0 && c["files"] <= files)) {
+        usleep(100 * 1000);
+        c = stats(srv);
+    }
+    return c;
+}
+
+// CPU seconds the process has used, from /proc/PID/stat.
+double cpu_seconds(pid_t pid)
+{
+    std::string text;
+    if (!read_whole("/proc/" + std::to_string(pid) + "/stat", text))
+        return -1;
+    size_t at = text.rfind(')');
+    if (at == std::string::npos)
+        return -1;
+    // Fields after the command: state is the 3rd field; utime and stime the 14th and 15th.
+    unsigned long long utime = 0, stime = 0;
+    if (sscanf(text.c_str() + at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2)
+        return -1;
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+double mb(long kb)
+{
+    return kb / 1024.0;
+}
+
+int usage()
+{
+    fprintf(stderr, "usage: soak_client --server BIN --work DIR [--seconds N] [--clients N] [--seed N] "
+                    "[--idle-timeout S] [--rss-margin-kb N]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (i + 1 >= argc)
+            return usage();
+        std::string v = argv[++i];
+        if (a == "--server")
+            o.server = v;
+        else if (a == "--work")
+            o.work = v;
+        else if (a == "--seconds")
+            o.seconds = atoi(v.c_str());
+        else if (a == "--clients")
+            o.clients = atoi(v.c_str());
+        else if (a == "--seed")
+            o.seed = static_cast<unsigned>(strtoul(v.c_str(), nullptr, 10));
+        else if (a == "--idle-timeout")
+            o.idle_timeout = atoi(v.c_str());
+        else if (a == "--rss-margin-kb")
+            o.rss_margin_kb = atol(v.c_str());
+        else
+            return usage();
+    }
+    if (o.server.empty() || o.work.empty() || o.seconds < 1 || o.clients < 1)
+        return usage();
+    signal(SIGPIPE, SIG_IGN);
+    rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+    if (!load_manifest(o.work)) {
+        fprintf(stderr, "soak: cannot read %s/manifest and the files it names\n", o.work.c_str());
+        return 2;
+    }
+
+    server_proc srv;
+    srv.stderr_path = o.work + "/server.stderr";
+    if (!start_server(srv, o))
+        return 1;
+    int failures = 0;
+    auto check = [&](bool ok, const char *what) {
+        if (!ok) {
+            fprintf(stderr, "soak: FAILED: %s\n", what);
+            ++failures;
+        }
+    };
+
+    const counters before = stats(srv);
+    check(before["online"] == 0 && before["files"] >= 0, "first stats line");
+    printf("soak: %d s with %d concurrent clients against %s (pid %d, port %d), seed %u\n", o.seconds, o.clients,
+           o.server.c_str(), static_cast<int>(srv.pid), srv.port, o.seed);
+    printf("counters at start   %s\n", before.line.c_str());
+    fflush(stdout);
+
+    runner r(o, srv);
+    runner::samples s;
+
+    // Warm-up: the same mix without the long-lived clients, then settle and
+    // clean, so that the memory level below already includes what the
+    // allocator keeps after a busy period.
+    const int warm_s = std::max(3, o.seconds / 6);
+    r.long_kinds = false;
+    r.run(warm_s, 30, false, s);
+    const long archives = static_cast<long>(g_archives.size());
+    counters warm = settle(srv, before["files"] + archives, o.idle_timeout + 2);
+    server_command(srv, "clean");
+    warm = stats(srv);
+    const long rss_warm = proc_kb(srv.pid, "VmRSS:");
+    printf("counters after warm-up (%d s)   %s\n", warm_s, warm.line.c_str());
+    fflush(stdout);
+
+    r.long_kinds = true;
+    const int64_t load_begin = now_ms();
+    r.run(o.seconds, 30, true, s);
+    const double load_s = (now_ms() - load_begin) / 1000.0;
+
+    // Archives stay open in the cache until Clean Cache; no other file may.
+    counters after = settle(srv, before["files"] + archives, o.idle_timeout + 2);
+    check(after["online"] == 0, "connections left online");
+    check(after["tasks"] == 0, "tasks left allocated");
+    check(after["files"] <= before["files"] + archives, "files left open besides the cached archives");
+    printf("counters after load %s\n", after.line.c_str());
+    check(server_command(srv, "clean") == "Cache cleaned.", "clean answered");
+    const counters cleaned = stats(srv);
+    printf("counters after clean %s\n", cleaned.line.c_str());
+    check(cleaned["files"] == before["files"], "open files not back at their starting value after Clean Cache");
+    check(cleaned["caches"] == before["caches"], "cached entries not back after Clean Cache");
+    check(cleaned["blocks"] == before["blocks"], "memory blocks not back after Clean Cache");
+    check(cleaned["confs"] == before["confs"], "configuration entries changed");
+    check(cleaned["total"] - before["total"] == r.t.connections,
+          "the server's connection count differs from the connections made");
+    const long rss_final = proc_kb(srv.pid, "VmRSS:");
+    const long rss_peak = proc_kb(srv.pid, "VmHWM:");
+    check(rss_final >= 0 && rss_final <= rss_warm + o.rss_margin_kb, "resident memory not back near its warm-up level");
+
+    const double server_cpu = cpu_seconds(srv.pid);
+    const std::string quit_reply = server_command(srv, "quit");
+    int status = 0;
+    waitpid(srv.pid, &status, 0);
+    check(WIFEXITED(status) && WEXITSTATUS(status) == 0, "the server did not exit with status 0");
+    std::string err;
+    read_whole(srv.stderr_path, err);
+    check(err.empty(), "the server wrote to its standard error (sanitizer report?)");
+
+    const tally &t = r.t;
+    long started = 0, passed = 0, failed = 0;
+    for (int k = 0; k < CL_KINDS; ++k) {
+        started += t.started[k];
+        passed += t.passed[k];
+        failed += t.failed[k];
+    }
+    check(t.errors == 0, "clients got wrong replies");
+    printf("load                %.1f s, %ld connections (%.0f a second), %ld connect failures\n", load_s,
+           t.connections, t.connections / (load_s + warm_s), t.connect_failures);
+    printf("cpu                 server %.1f s, this client %.1f s\n", server_cpu, [] {
+        rusage ru;
+        getrusage(RUSAGE_SELF, &ru);
+        return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    }());
+    printf("requests served     %ld verified replies: %ld files, %ld members, %ld ranges, %ld listings, %ld icons, "
+           "%ld HEAD, %ld error statuses; %.1f MB of bodies\n",
+           t.replies, t.replies_body, t.replies_member, t.replies_range, t.replies_listing, t.replies_icon,
+           t.replies_head, t.replies_error, t.body_bytes / 1048576.0);
+    printf("clients             %ld started, %ld passed, %ld failed; %ld aborted on purpose\n", started, passed,
+           failed, t.aborted);
+    printf("  by kind          ");
+    for (int k = 0; k < CL_KINDS; ++k)
+        printf(" %s %ld/%ld", KIND_NAMES[k], t.passed[k], t.started[k]);
+    printf("\n");
+    if (t.silent_closed)
+        printf("silent clients      %ld closed by the server after %.1f to %.1f s\n", t.silent_closed,
+               t.silent_ms_min / 1000.0, t.silent_ms_max / 1000.0);
+    printf("stalled readers     %ld cut off by the server\n", t.stall_closed);
+    printf("clean cache         pressed %ld times during the load\n", s.cleans);
+    printf("peaks               online=%ld tasks=%ld\n", s.peak_online, s.peak_tasks);
+    printf("memory (RSS)        after warm-up %.1f MB, peak %.1f MB, final %.1f MB (allowed %.1f MB above warm-up)\n",
+           mb(rss_warm), mb(rss_peak), mb(rss_final), mb(o.rss_margin_kb));
+    printf("sanitizer           %s\n", err.empty() ? "nothing reported" : "REPORTED (see below)");
+    printf("errors              %ld\n", t.errors);
+    if (!err.empty())
+        fprintf(stderr, "%s", err.substr(0, 20000).c_str());
+    (void)quit_reply;
+    printf("soak: %s\n", failures ? "FAILED" : "passed");
+    return failures ? 1 : 0;
+}
