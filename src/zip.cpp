@@ -324,17 +324,34 @@ uint32_t member_crc(uint32_t crc, const void *buffer, uint32_t n)
     return static_cast<uint32_t>(crc32(crc, p, n));
 }
 
-// Accounts for `n` bytes handed out; a read that completes a member read in
-// order from its first byte fails if the bytes do not match its CRC-32.
+// Accounts for `n` bytes handed out. The bytes of a pass that began at 0 are
+// checked against the member's CRC-32 as they first come out, and the read
+// that completes the member fails if they do not match; bytes read again
+// after a step back are not counted twice, but a skip forward ends the check.
 int member_delivered(zip_stream *zs, const void *buffer, uint32_t n)
 {
+    const uint32_t start = zs->out_pos;
     zs->out_pos += n;
-    if (!zs->crc_live)
+    if (!zs->crc_live || zs->out_pos <= zs->crc_end)
         return static_cast<int>(n);
-    zs->crc = member_crc(zs->crc, buffer, n);
-    if (n > 0 && zs->out_pos == zs->node->usize && zs->crc != zs->node->crc32)
+    if (start > zs->crc_end) {
+        zs->crc_live = 0;
+        return static_cast<int>(n);
+    }
+    const uint32_t seen = zs->crc_end - start;
+    zs->crc = member_crc(zs->crc, static_cast<const unsigned char *>(buffer) + seen, n - seen);
+    zs->crc_end = zs->out_pos;
+    if (zs->crc_end == zs->node->usize && zs->crc != zs->node->crc32)
         return -1;
     return static_cast<int>(n);
+}
+
+// Starts a new checked pass over the member.
+void restart_check(zip_stream *zs)
+{
+    zs->crc = 0;
+    zs->crc_end = 0;
+    zs->crc_live = 1;
 }
 
 }  // namespace
@@ -531,8 +548,7 @@ zip_stream *zip_member_open(zip_archive *za, zip_node *node)
     zs->out_pos = 0;
     zs->method = node->method;
     zs->param = ib;
-    zs->crc = 0;
-    zs->crc_live = 1;
+    restart_check(zs);
     return zs;
 }
 
@@ -569,10 +585,10 @@ int zip_member_seek(zip_stream *zs, uint32_t offset)
         return 1;
     if (offset >= zs->node->usize)
         return -1;
+    if (offset == 0)
+        restart_check(zs);
     if (zs->method == 0) {
         zs->in_pos = zs->out_pos = offset;
-        zs->crc = 0;
-        zs->crc_live = offset == 0;
         return 1;
     }
     if (offset < zs->out_pos) {
@@ -582,13 +598,13 @@ int zip_member_seek(zip_stream *zs, uint32_t offset)
         zs->param->z.avail_in = 0;
         zs->in_pos = 0;
         zs->out_pos = 0;
-        zs->crc = 0;
-        zs->crc_live = 1;
         if (offset == 0)
             return 1;
     }
-    // Bytes skipped here are not handed out, so the CRC-32 is not checked.
-    zs->crc_live = 0;
+    // Bytes skipped past the checked ones are not handed out, so the CRC-32
+    // is not checked; bytes checked before are only produced again.
+    if (offset > zs->crc_end)
+        zs->crc_live = 0;
     static unsigned char discard[DISCARD_SIZE];
     while (zs->out_pos < offset) {
         const uint32_t left = offset - zs->out_pos;
