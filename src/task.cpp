@@ -232,22 +232,26 @@ int task_fill(task *tsk, uint32_t limit)
     return count < wanted ? 0 : 2;
 }
 
+uint32_t task_body_limit(task *tsk)
+{
+    const uint32_t size = tsk->fe->size;
+    if (tsk->offset >= size)
+        return tsk->offset;
+    if (tsk->nranges != 1)
+        return size;
+    const byte_range &r = tsk->ranges[0];
+    if (tsk->offset < r.first)
+        tsk->offset = r.first;
+    return r.end > tsk->offset ? r.end : tsk->offset;
+}
+
 int task_fill_range(task *tsk)
 {
     if (!tsk->fe)
         return -1;
-    uint32_t limit = tsk->fe->size;
-    if (tsk->offset >= limit)
+    const uint32_t limit = task_body_limit(tsk);
+    if (limit <= tsk->offset)
         return 2;
-    if (tsk->nranges == 1) {
-        const byte_range &r = tsk->ranges[0];
-        if (tsk->offset < r.first)
-            tsk->offset = r.first;
-        if (r.end > tsk->offset)
-            limit = r.end;
-        else
-            return 2;
-    }
     return task_fill(tsk, limit);
 }
 

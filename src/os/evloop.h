@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 enum : uint32_t {
     EV_READ = 1,
@@ -37,6 +38,7 @@ ssize_t ev_recv(ev_loop *loop, int sock, void *buffer, size_t length);        //
 // As send(2), without SIGPIPE. `more` says that the caller sends the rest of
 // the same reply next, so the bytes may wait to fill a whole segment.
 ssize_t ev_send(ev_loop *loop, int sock, const void *buffer, size_t length, bool more);
+ssize_t ev_sendv(ev_loop *loop, int sock, const struct iovec *pieces, int count, bool more);  // the same, gathered
 // A record the subscriber keeps with an open socket; null until set, and again once closed.
 void ev_set_data(ev_loop *loop, int sock, void *data);
 void *ev_data(ev_loop *loop, int sock);

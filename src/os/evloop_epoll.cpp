@@ -280,6 +280,24 @@ ssize_t ev_send(ev_loop *loop, int sock, const void *buffer, size_t length, bool
     return n;
 }
 
+ssize_t ev_sendv(ev_loop *loop, int sock, const struct iovec *pieces, int count, bool more)
+{
+    if (sock < 0 || sock >= loop->nsocks) {
+        errno = EBADF;
+        return -1;
+    }
+    size_t length = 0;
+    for (int i = 0; i < count; ++i)
+        length += pieces[i].iov_len;
+    msghdr message = {};
+    message.msg_iov = const_cast<iovec *>(pieces);
+    message.msg_iovlen = static_cast<size_t>(count);
+    const ssize_t n = sendmsg(sock, &message, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
+    if (n < 0 || static_cast<size_t>(n) < length)
+        loop->socks[sock].ready &= static_cast<uint8_t>(~READY_OUT);
+    return n;
+}
+
 void ev_select(ev_loop *loop, int sock, uint32_t events)
 {
     if (sock < 0 || sock >= loop->nsocks || !(loop->socks[sock].flags & SOCK_OWNED))
