@@ -56,22 +56,26 @@ void on_read(server_ctx *ctx, task *t)
         task_select(ctx, t);
 }
 
-// Sends what waits in the output buffer together with up to 64 KB more of
-// the body, read straight from the entry: a long body then takes one read
-// and one send per 64 KB instead of per 8 KB. What the socket did not take
-// stays in the output buffer as far as it fits, and the rest is read again
-// at the next write event, so this is only done for entries that can be
-// read again cheaply. Returns 1 when sent, 0 when not done (the ordinary
-// send applies), -1 when nothing went, -2 when the entry failed.
+// Sends what waits in the output buffer together with the rest of the body,
+// read straight from the entry, once that rest is at most 64 KB: a reply of
+// up to 72 KB then leaves in one send after at most two reads, where the
+// output buffer alone would take a read and a send per 8 KB. Longer bodies
+// stream through the output buffer until their last 64 KB (measured faster:
+// the 8 KB pieces stay in the processor's cache between read and send).
+// What the socket did not take stays in the output buffer as far as it
+// fits, and the rest is read again at the next write event, so this is only
+// done for entries that can be read again cheaply. Returns 1 when sent, 0
+// when not done (the ordinary send applies), -1 when nothing went, -2 when
+// the entry failed.
 int send_wide(task *t)
 {
     if (t->state != TASK_OUTPUT || !t->fe || !fe_rereadable(t->fe))
         return 0;
     const uint32_t limit = task_body_limit(t);
     const uint32_t room = t->out_buf_size - t->out_len;
-    if (limit - t->offset <= room)
-        return 0;  // the rest fits the output buffer: the ordinary refill takes it
-    const uint32_t piece = limit - t->offset < WIDE_PIECE ? limit - t->offset : WIDE_PIECE;
+    const uint32_t piece = limit - t->offset;
+    if (piece <= room || piece > WIDE_PIECE)
+        return 0;
     if (fe_read(t->fe, wide_buf, piece, t->offset) < 0)
         return -2;
     iovec pieces[2] = {{t->out_buf, t->out_len}, {wide_buf, piece}};
