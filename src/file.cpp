@@ -190,11 +190,6 @@ int fe_read(file_entry *fe, void *buffer, uint32_t count, uint32_t offset)
     }
 }
 
-bool fe_rereadable(const file_entry *fe)
-{
-    return fe->ft != FT_MEMBER || (fe->handle.stream && fe->handle.stream->method == 0);
-}
-
 file_entry *fe_lookup(server_ctx *ctx, const char *name)
 {
     for (file_entry *fe = *bucket_of(ctx, name); fe; fe = fe->hash_next)

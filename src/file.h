@@ -52,9 +52,6 @@ void fe_ref(file_entry *fe);
 void fe_unref(file_entry *fe);
 void fe_destroy(file_entry *fe);
 int fe_read(file_entry *fe, void *buffer, uint32_t count, uint32_t offset);  // 1, or -1
-// Whether bytes read from the entry can be read again at an earlier offset
-// without work repeated: everything but a deflated member.
-bool fe_rereadable(const file_entry *fe);
 
 file_entry *fe_lookup(server_ctx *ctx, const char *name);
 void fe_insert(server_ctx *ctx, file_entry *fe);

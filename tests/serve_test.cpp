@@ -106,7 +106,7 @@ with open('arc.zip', 'rb') as f:
     put('ARC2.ZIP', f.read())
 long_body = b''.join(bytes([i]) + orig['big.html'] for i in range(30))
 put('wide/long.txt', long_body)
-archive('wide/stored.zip', [('long.txt', long_body, S)])
+archive('wide/stored.zip', [('long.txt', long_body, S), ('deflated.txt', long_body, D)])
 
 put('mirror/top.txt', b'top of the mirror\n')
 put('mirror/sp ace.txt', b'a name with a space\n')
@@ -900,7 +900,7 @@ TEST_F(Serving, DroppedTransfersLeaveNoFileOpen)
 TEST_F(Serving, LongBodiesReachASlowReaderWhole)
 {
     const std::string big = source("wide/long.txt");
-    for (const char *target : {"/wide/long.txt", "/wide/stored.zip/long.txt"}) {
+    for (const char *target : {"/wide/long.txt", "/wide/stored.zip/long.txt", "/wide/stored.zip/deflated.txt"}) {
         SCOPED_TRACE(target);
         int fd = socket(AF_INET, SOCK_STREAM, 0);
         ASSERT_GE(fd, 0);

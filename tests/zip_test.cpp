@@ -812,6 +812,36 @@ TEST_F(ZipMember, SteppingBackInsideACheckedPassKeepsTheCheck)
     }
 }
 
+// A deflated member keeps what it inflated last: stepping back a little does
+// not decompress the member from its start again, stepping back far does,
+// and both give the member's bytes.
+TEST_F(ZipMember, DeflatedMemberStepsBackWithoutStartingAgain)
+{
+    ASSERT_TRUE(python("with zipfile.ZipFile('a.zip', 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                       "    z.writestr('d.txt', text(400000, 8))\n"
+                       "open('d.txt', 'wb').write(text(400000, 8))\n"));
+    const std::string whole = read_file(path("d.txt"));
+    zip_archive *za = open_all("a.zip");
+    ASSERT_NE(za, nullptr);
+    zip_stream *zs = zip_member_open(za, zip_find(za, "d.txt"));
+    ASSERT_NE(zs, nullptr);
+    ASSERT_EQ(read_exact(zs, 200000), whole.substr(0, 200000));
+    const uint32_t taken = zs->in_pos;
+    for (uint32_t back : {200000u - 8192u, 200000u - 65536u, 150000u}) {
+        SCOPED_TRACE(back);
+        ASSERT_EQ(zip_member_seek(zs, back), 1);
+        EXPECT_EQ(read_exact(zs, 1000), whole.substr(back, 1000));
+        EXPECT_EQ(zs->in_pos, taken);  // nothing more was decompressed
+    }
+    ASSERT_EQ(zip_member_seek(zs, 100), 1);
+    EXPECT_LT(zs->in_pos, taken);  // started again
+    EXPECT_EQ(read_exact(zs, 5000), whole.substr(100, 5000));
+    std::string rest;
+    EXPECT_TRUE(read_rest(zs, 3000, rest));
+    EXPECT_EQ(rest, whole.substr(5100));
+    zip_member_close(zs);
+}
+
 TEST_F(ZipMember, CutShortDeflateDataFails)
 {
     ASSERT_TRUE(python("with zipfile.ZipFile('a.zip', 'w', zipfile.ZIP_DEFLATED) as z:\n"
