@@ -13,7 +13,7 @@ import sys
 PEERS = [("nginx", "nginx"), ("nginx-nosendfile", "nginx sendfile off"),
          ("lighttpd", "lighttpd"), ("h2o", "h2o")]
 
-# figure, label, unit, higher is better, reach: (reference, factor) or (None, limit)
+# figure, label, unit, higher is better, target: (reference, factor) or (None, limit)
 FIGURES = [
     ("small", "small file 1 KB, wrk -c50", "req/s", True, ("nginx", 1.3)),
     ("medium", "medium file 64 KB, wrk -c50", "req/s", True, ("nginx-nosendfile", 1.0)),
@@ -60,7 +60,7 @@ def main():
     runs, med = load(sys.argv[1])
     servers = [p for p in PEERS if any(k[0] == p[0] for k in runs)]
     header = ["figure", "unit", "Pellorwick"] + [label for _, label in servers]
-    header += ["P / " + label for _, label in servers] + ["reach", "met"]
+    header += ["P / " + label for _, label in servers] + ["target", "met"]
     print("| " + " | ".join(header) + " |")
     print("|" + "---|" * len(header))
     for fig, label, unit, higher, (ref, level) in FIGURES:
@@ -73,20 +73,20 @@ def main():
             r = ratio(p, med.get((s, fig)))
             row.append("%.2fx" % r if r is not None else "-")
         if ref is None:
-            reach = "at most %g" % level if not higher else "at least %g" % level
+            target = "at most %g" % level if not higher else "at least %g" % level
             met = p is not None and (p <= level if not higher else p >= level)
             if fig == "idle-cpu":
-                reach = "under %g" % level
+                target = "under %g" % level
                 met = p is not None and p < level
         else:
             server, _, figure = ref.partition(":")
             r = ratio(p, med.get((server, figure or fig)))
-            reach = "%gx %s" % (level, REFERENCE_NAMES[ref])
+            target = "%gx %s" % (level, REFERENCE_NAMES[ref])
             if ":" in ref:
-                reach += " (%s)" % cell(med.get((server, figure)), (server, figure) in runs)
-                reach += ": %.2fx" % r if r is not None else ": -"
+                target += " (%s)" % cell(med.get((server, figure)), (server, figure) in runs)
+                target += ": %.2fx" % r if r is not None else ": -"
             met = r is not None and r >= level
-        row += [reach, "yes" if met else "NO"]
+        row += [target, "yes" if met else "NO"]
         print("| " + " | ".join(row) + " |")
 
 
