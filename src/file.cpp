@@ -77,10 +77,10 @@ int read_member(file_entry *fe, void *buffer, uint32_t count, uint32_t offset)
 
 }  // namespace
 
-file_entry *fe_new(int32_t ft, const char *name, fe_handle handle, int32_t mtime)
+// A new entry whose body length is already known, or -1 when it does not fit in 32 bits.
+static file_entry *fe_new_sized(int32_t ft, const char *name, fe_handle handle, int32_t mtime, int64_t size)
 {
     ASSERT(ft != FT_STATIC);
-    const int64_t size = handle_size(ft, handle);
     const size_t name_length = strlen(name);
     auto *fe = size >= 0 && size <= static_cast<int64_t>(UINT32_MAX)
                    ? static_cast<file_entry *>(counted_calloc(&n_caches, 1, sizeof(file_entry) + name_length + 1))
@@ -99,6 +99,11 @@ file_entry *fe_new(int32_t ft, const char *name, fe_handle handle, int32_t mtime
     fe->size = static_cast<uint32_t>(size);
     fe->base = nullptr;
     return fe;
+}
+
+file_entry *fe_new(int32_t ft, const char *name, fe_handle handle, int32_t mtime)
+{
+    return fe_new_sized(ft, name, handle, mtime, handle_size(ft, handle));
 }
 
 file_entry *fe_new_child(int32_t ft, const char *name, fe_handle handle, int32_t mtime, file_entry *base)
@@ -379,8 +384,12 @@ file_entry *resolve_on_disk(server_ctx *ctx, const char *path, size_t len, const
         const int fd = counted_open(path);
         if (fd < 0)
             return nullptr;
-        // fe_new refuses a file whose length does not fit in 32 bits.
-        file_entry *fe = fe_new(FT_FILE, path, fe_handle{.fd = fd}, st.modified);
+        // The resolution's one stat gave the length. SIZE_UNKNOWN (4 GiB or
+        // more, or just the bound) is asked of the open file, and refused by
+        // fe_new when it does not fit in 32 bits.
+        file_entry *fe = st.size != SIZE_UNKNOWN
+                             ? fe_new_sized(FT_FILE, path, fe_handle{.fd = fd}, st.modified, st.size)
+                             : fe_new(FT_FILE, path, fe_handle{.fd = fd}, st.modified);
         if (fe)
             fe_insert(ctx, fe);
         return fe;

@@ -8,7 +8,6 @@
 #include "memory.h"
 #include "mime.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -233,41 +232,60 @@ int task_fill(task *tsk, uint32_t limit)
     return count < wanted ? 0 : 2;
 }
 
+uint32_t task_body_limit(task *tsk)
+{
+    const uint32_t size = tsk->fe->size;
+    if (tsk->offset >= size)
+        return tsk->offset;
+    if (tsk->nranges != 1)
+        return size;
+    const byte_range &r = tsk->ranges[0];
+    if (tsk->offset < r.first)
+        tsk->offset = r.first;
+    return r.end > tsk->offset ? r.end : tsk->offset;
+}
+
 int task_fill_range(task *tsk)
 {
     if (!tsk->fe)
         return -1;
-    uint32_t limit = tsk->fe->size;
-    if (tsk->offset >= limit)
+    const uint32_t limit = task_body_limit(tsk);
+    if (limit <= tsk->offset)
         return 2;
-    if (tsk->nranges == 1) {
-        const byte_range &r = tsk->ranges[0];
-        if (tsk->offset < r.first)
-            tsk->offset = r.first;
-        if (r.end > tsk->offset)
-            limit = r.end;
-        else
-            return 2;
-    }
     return task_fill(tsk, limit);
 }
 
 // ---------------------------------------------------------------------------
 // Response header
 
+// The texts of the last two times asked for: the date of the reply and the
+// modification time of what it sends, which repeat from request to request.
 const char *http_date(uint32_t t)
 {
     static const char *const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    static char text[40];
+    struct date_text {
+        uint32_t time;
+        bool valid;
+        char text[40];
+    };
+    static date_text cache[2];
+    static int newest;
+    for (const date_text &d : cache)
+        if (d.valid && d.time == t)
+            return d.text;
+    newest ^= 1;
+    date_text &d = cache[newest];
     time_t seconds = static_cast<time_t>(t);
     struct tm tm;
     gmtime_r(&seconds, &tm);
-    std::snprintf(text, sizeof text, "%.3s, %02d %.3s %04d %02d:%02d:%02d GMT",
+    std::snprintf(d.text, sizeof d.text, "%.3s, %02d %.3s %04d %02d:%02d:%02d GMT",
                   days[tm.tm_wday], tm.tm_mday, months[tm.tm_mon], tm.tm_year + 1900,
                   tm.tm_hour, tm.tm_min, tm.tm_sec);
-    return text;
+    d.time = t;
+    d.valid = true;
+    return d.text;
 }
 
 uint32_t content_range(const task *tsk, char *out, size_t capacity)
@@ -277,36 +295,66 @@ uint32_t content_range(const task *tsk, char *out, size_t capacity)
     return r.end - r.first;
 }
 
-// Appends formatted text to the output buffer, cut at its capacity.
-[[gnu::format(printf, 2, 3)]] static void append(task *tsk, const char *format, ...)
+// Appends `n` bytes to the output buffer, cut at its capacity; a terminating
+// zero follows them inside the buffer, as with snprintf.
+static void append_bytes(task *tsk, const char *text, size_t n)
 {
-    uint32_t room = tsk->out_buf_size - tsk->out_len;
-    va_list args;
-    va_start(args, format);
-    int n = std::vsnprintf(tsk->out_buf + tsk->out_len, room, format, args);
-    va_end(args);
-    if (n > 0)
-        tsk->out_len += static_cast<uint32_t>(n) < room ? static_cast<uint32_t>(n) : room - 1;
+    const uint32_t room = tsk->out_buf_size - tsk->out_len;
+    if (room == 0)
+        return;
+    if (n > room - 1)
+        n = room - 1;
+    std::memcpy(tsk->out_buf + tsk->out_len, text, n);
+    tsk->out_len += static_cast<uint32_t>(n);
+    tsk->out_buf[tsk->out_len] = 0;
+}
+
+static void append(task *tsk, const char *text)
+{
+    append_bytes(tsk, text, std::strlen(text));
+}
+
+template <size_t N>
+static void append_literal(task *tsk, const char (&text)[N])
+{
+    append_bytes(tsk, text, N - 1);
+}
+
+static void append_decimal(task *tsk, uint32_t v)
+{
+    char digits[10];
+    size_t n = sizeof digits;
+    do {
+        digits[--n] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v);
+    append_bytes(tsk, digits + n, sizeof digits - n);
 }
 
 uint32_t compose_header(task *tsk, server_ctx *ctx)
 {
     ASSERT(0 == tsk->out_len);
     const file_entry *fe = tsk->fe;
-    append(tsk, "HTTP/1.1 %s\r\nServer: %s/%s\r\nDate: %s\r\n",
-           tsk->nranges != 0 ? "206 Partial Content" : "200 OK", "Pellorwick", "0.1.6",
-           http_date(static_cast<uint32_t>(time_now())));
+    if (tsk->nranges != 0)
+        append_literal(tsk, "HTTP/1.1 206 Partial Content\r\nServer: Pellorwick/0.1.6\r\nDate: ");
+    else
+        append_literal(tsk, "HTTP/1.1 200 OK\r\nServer: Pellorwick/0.1.6\r\nDate: ");
+    append(tsk, http_date(static_cast<uint32_t>(time_now())));
     int32_t modified = fe->mtime > ctx->start_time ? fe->mtime : ctx->start_time;
-    append(tsk, "Last-Modified: %s\r\nAge: 1800\r\n", http_date(static_cast<uint32_t>(modified)));
-    append(tsk, "Content-Type: %s\r\n", mime_type_of(fe->name));
-    if (tsk->nranges == 0) {
-        append(tsk, "Content-Length: %u\r\n\r\n", fe->size);
-    } else {
+    append_literal(tsk, "\r\nLast-Modified: ");
+    append(tsk, http_date(static_cast<uint32_t>(modified)));
+    append_literal(tsk, "\r\nAge: 1800\r\nContent-Type: ");
+    append(tsk, mime_type_of(fe->name));
+    uint32_t length = fe->size;
+    if (tsk->nranges != 0) {
+        append_literal(tsk, "\r\n");
         uint32_t room = tsk->out_buf_size - tsk->out_len;
-        uint32_t length = content_range(tsk, tsk->out_buf + tsk->out_len, room);
+        length = content_range(tsk, tsk->out_buf + tsk->out_len, room);
         tsk->out_len += static_cast<uint32_t>(std::strlen(tsk->out_buf + tsk->out_len));
-        append(tsk, "\r\nContent-Length: %u\r\n\r\n", length);
     }
+    append_literal(tsk, "\r\nContent-Length: ");
+    append_decimal(tsk, length);
+    append_literal(tsk, "\r\n\r\n");
     return tsk->out_len;
 }
 

@@ -22,6 +22,9 @@ int task_fill(task *tsk, uint32_t limit);
 // Copies the next piece of the current range (or the whole entry).
 // Returns -1 on failure, 0 when more is to come, 2 when the body is complete.
 int task_fill_range(task *tsk);
+// Moves `offset` up to the start of the range being sent and returns the
+// offset where the body to copy ends (never below `offset`).
+uint32_t task_body_limit(task *tsk);
 
 // Resolves the range against the entry's size and writes the 200 or 206
 // header into the empty output buffer. Returns 1, or -1 with `*status`

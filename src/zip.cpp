@@ -5,6 +5,10 @@
 #include <cstring>
 #include <zlib.h>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace {
 
 constexpr uint32_t ZDT_SIZE = 22;        // end-of-central-directory record
@@ -16,7 +20,12 @@ constexpr uint32_t LFH_SIGNATURE = 0x04034B50;
 constexpr uint32_t SCRATCH_SIZE = 8192;
 constexpr uint32_t DIR_WINDOW_SIZE = 16384;
 constexpr uint32_t INFLATE_IN_SIZE = 32768;
-constexpr uint32_t DISCARD_SIZE = 8192;
+// A deflated member is inflated 64 KB at a time into a stage that keeps the
+// step before as well: inflating in long steps is markedly faster than in
+// reply-buffer pieces, and a reader that steps back up to 64 KB finds the
+// bytes still there instead of decompressing from the start again.
+constexpr uint32_t STAGE_STEP = 65536;
+constexpr uint32_t STAGE_SIZE = 2 * STAGE_STEP;
 
 // The name index may hold at most this many bytes per byte of directory read,
 // plus a fixed allowance: deep paths with short components would otherwise
@@ -217,7 +226,10 @@ int dir_read(dir_reader *r, uint64_t pos, void *dst, uint32_t n)
 // zlib's stream record followed by the compressed input it is fed from.
 struct inflate_block {
     z_stream z;
+    uint32_t stage_start;   // member offset of stage[0]
+    uint32_t stage_len;     // bytes inflated into the stage
     unsigned char in[INFLATE_IN_SIZE];
+    unsigned char stage[STAGE_SIZE];
 };
 
 namespace {
@@ -232,16 +244,24 @@ void counted_zfree(voidpf opaque, voidpf block)
     counted_free(static_cast<int32_t *>(opaque), block);
 }
 
-// Inflates up to `length` bytes into `buffer`. Returns the count produced
-// (fewer only when the deflate data ended), or -1 on damaged or truncated
-// data; `*produced` tells how far the output got either way.
-int inflate_some(zip_stream *zs, void *buffer, uint32_t length, uint32_t *produced)
+// Inflates the next step of the member into the stage, first moving the
+// last step to its front when there is no room. Returns the count produced
+// (0 only when the deflate data ended), or -1 on damaged or truncated data;
+// what was produced before a failure stays in the stage.
+int inflate_step(zip_stream *zs)
 {
-    z_stream *z = &zs->param->z;
+    inflate_block *ib = zs->param;
+    if (ib->stage_len + STAGE_STEP > STAGE_SIZE) {
+        const uint32_t drop = ib->stage_len - STAGE_STEP;
+        memmove(ib->stage, ib->stage + drop, STAGE_STEP);
+        ib->stage_start += drop;
+        ib->stage_len = STAGE_STEP;
+    }
+    z_stream *z = &ib->z;
     const zip_node *node = zs->node;
     int result = 0;
-    z->next_out = static_cast<Bytef *>(buffer);
-    z->avail_out = length;
+    z->next_out = ib->stage + ib->stage_len;
+    z->avail_out = STAGE_STEP;
     for (;;) {
         if (z->avail_in == 0 && zs->in_pos < node->csize) {
             const uint32_t left = node->csize - zs->in_pos;
@@ -264,21 +284,151 @@ int inflate_some(zip_stream *zs, void *buffer, uint32_t length, uint32_t *produc
             break;
         }
     }
-    *produced = length - z->avail_out;
-    return result < 0 ? -1 : static_cast<int>(*produced);
+    const uint32_t produced = STAGE_STEP - z->avail_out;
+    ib->stage_len += produced;
+    return result < 0 ? -1 : static_cast<int>(produced);
 }
 
-// Accounts for `n` bytes handed out; a read that completes a member read in
-// order from its first byte fails if the bytes do not match its CRC-32.
+#if defined(__x86_64__)
+// One fold: the 128 bits of `x` carried forward over the distance the two
+// constants in `k` stand for, added to the 128 bits found there.
+[[gnu::target("pclmul,sse2")]] inline __m128i fold(__m128i x, __m128i k, __m128i next)
+{
+    return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), next);
+}
+
+// What is left of a folded CRC-32: four 128-bit lanes standing for 64
+// consecutive bytes, `x0` first, and a tail of `n` bytes at `p`. The lanes
+// are folded into one, then 16-byte chunks of the tail into it, and what
+// remains (16 bytes of fold and fewer than 16 of tail) goes to zlib.
+[[gnu::target("pclmul,sse2")]] uint32_t crc32_fold_finish(__m128i x0, __m128i x1, __m128i x2, __m128i x3,
+                                                          const unsigned char *p, size_t n)
+{
+    const __m128i k128 = _mm_set_epi64x(0xccaa009e, 0x1751997d0);
+    x0 = fold(fold(fold(x0, k128, x1), k128, x2), k128, x3);
+    for (; n >= 16; p += 16, n -= 16)
+        x0 = fold(x0, k128, _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
+    unsigned char rest[16];
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(rest), x0);
+    // The fold stands for a message of its own whose register starts at zero.
+    const uLong c = crc32(0xFFFFFFFFul, rest, sizeof rest);
+    return static_cast<uint32_t>(crc32(c, p, static_cast<uInt>(n)));
+}
+
+// zlib's crc32() for 64 bytes or more, by carry-less multiplication: the
+// data is folded 64 bytes at a time into four 128-bit lanes, which are then
+// finished as above. The constants are x^(D+32) and x^(D-32) modulo the
+// CRC-32 polynomial, bit-reflected, for a folding distance of D bits.
+[[gnu::target("pclmul,sse2")]] uint32_t crc32_folded(uint32_t crc, const unsigned char *p, size_t n)
+{
+    auto load = [](const unsigned char *q) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(q)); };
+    __m128i x0 = _mm_xor_si128(load(p), _mm_cvtsi32_si128(static_cast<int>(~crc)));
+    __m128i x1 = load(p + 16), x2 = load(p + 32), x3 = load(p + 48);
+    p += 64;
+    n -= 64;
+    const __m128i k512 = _mm_set_epi64x(0x1c6e41596, 0x154442bd4);
+    for (; n >= 64; p += 64, n -= 64) {
+        x0 = fold(x0, k512, load(p));
+        x1 = fold(x1, k512, load(p + 16));
+        x2 = fold(x2, k512, load(p + 32));
+        x3 = fold(x3, k512, load(p + 48));
+    }
+    return crc32_fold_finish(x0, x1, x2, x3, p, n);
+}
+
+[[gnu::target("avx512f")]] inline __m512i load512(const unsigned char *q)
+{
+    return _mm512_loadu_si512(q);
+}
+
+// The fold of four 128-bit lanes at once, each lane over the same distance.
+[[gnu::target("avx512f,vpclmulqdq")]] inline __m512i fold4(__m512i x, __m512i k, __m512i next)
+{
+    return _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(x, k, 0x00), _mm512_clmulepi64_epi128(x, k, 0x11),
+                                     next, 0x96);
+}
+
+// The same for 256 bytes or more with 512-bit carry-less multiplication:
+// 256 bytes per step into four registers of four lanes each, the registers
+// folded into one over 512 bits, further 64-byte chunks into that, and its
+// four lanes finished as above.
+[[gnu::target("avx512f,vpclmulqdq,pclmul,sse2")]] uint32_t crc32_folded512(uint32_t crc, const unsigned char *p,
+                                                                           size_t n)
+{
+    __m512i y0 = _mm512_xor_si512(load512(p), _mm512_zextsi128_si512(_mm_cvtsi32_si128(static_cast<int>(~crc))));
+    __m512i y1 = load512(p + 64), y2 = load512(p + 128), y3 = load512(p + 192);
+    p += 256;
+    n -= 256;
+    const __m512i k2048 = _mm512_set_epi64(0x1322d1430, 0x11542778a, 0x1322d1430, 0x11542778a, 0x1322d1430,
+                                           0x11542778a, 0x1322d1430, 0x11542778a);
+    for (; n >= 256; p += 256, n -= 256) {
+        y0 = fold4(y0, k2048, load512(p));
+        y1 = fold4(y1, k2048, load512(p + 64));
+        y2 = fold4(y2, k2048, load512(p + 128));
+        y3 = fold4(y3, k2048, load512(p + 192));
+    }
+    const __m512i k512 = _mm512_set_epi64(0x1c6e41596, 0x154442bd4, 0x1c6e41596, 0x154442bd4, 0x1c6e41596,
+                                          0x154442bd4, 0x1c6e41596, 0x154442bd4);
+    y0 = fold4(fold4(fold4(y0, k512, y1), k512, y2), k512, y3);
+    for (; n >= 64; p += 64, n -= 64)
+        y0 = fold4(y0, k512, load512(p));
+    alignas(64) unsigned char lanes[64];
+    _mm512_store_si512(lanes, y0);
+    auto lane = [&lanes](int i) { return _mm_load_si128(reinterpret_cast<const __m128i *>(lanes + 16 * i)); };
+    return crc32_fold_finish(lane(0), lane(1), lane(2), lane(3), p, n);
+}
+#endif
+
+}  // namespace
+
+// CRC-32 of member bytes, continuing `crc`; the folding code where the
+// processor has carry-less multiplication (several times faster than the
+// table), 512 bits wide where it has that too.
+uint32_t member_crc(uint32_t crc, const void *buffer, uint32_t n)
+{
+    const auto *p = static_cast<const unsigned char *>(buffer);
+#if defined(__x86_64__)
+    static const bool clmul = __builtin_cpu_supports("pclmul");
+    static const bool clmul512 =
+        clmul && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("vpclmulqdq");
+    if (clmul512 && n >= 256)
+        return crc32_folded512(crc, p, n);
+    if (clmul && n >= 64)
+        return crc32_folded(crc, p, n);
+#endif
+    return static_cast<uint32_t>(crc32(crc, p, n));
+}
+
+namespace {
+
+// Accounts for `n` bytes handed out. The bytes of a pass that began at 0 are
+// checked against the member's CRC-32 as they first come out, and the read
+// that completes the member fails if they do not match; bytes read again
+// after a step back are not counted twice, but a skip forward ends the check.
 int member_delivered(zip_stream *zs, const void *buffer, uint32_t n)
 {
+    const uint32_t start = zs->out_pos;
     zs->out_pos += n;
-    if (!zs->crc_live)
+    if (!zs->crc_live || zs->out_pos <= zs->crc_end)
         return static_cast<int>(n);
-    zs->crc = static_cast<uint32_t>(crc32(zs->crc, static_cast<const Bytef *>(buffer), n));
-    if (n > 0 && zs->out_pos == zs->node->usize && zs->crc != zs->node->crc32)
+    if (start > zs->crc_end) {
+        zs->crc_live = 0;
+        return static_cast<int>(n);
+    }
+    const uint32_t seen = zs->crc_end - start;
+    zs->crc = member_crc(zs->crc, static_cast<const unsigned char *>(buffer) + seen, n - seen);
+    zs->crc_end = zs->out_pos;
+    if (zs->crc_end == zs->node->usize && zs->crc != zs->node->crc32)
         return -1;
     return static_cast<int>(n);
+}
+
+// Starts a new checked pass over the member.
+void restart_check(zip_stream *zs)
+{
+    zs->crc = 0;
+    zs->crc_end = 0;
+    zs->crc_live = 1;
 }
 
 }  // namespace
@@ -475,8 +625,7 @@ zip_stream *zip_member_open(zip_archive *za, zip_node *node)
     zs->out_pos = 0;
     zs->method = node->method;
     zs->param = ib;
-    zs->crc = 0;
-    zs->crc_live = 1;
+    restart_check(zs);
     return zs;
 }
 
@@ -498,13 +647,26 @@ int zip_member_read(zip_stream *zs, void *buffer, uint32_t length)
         zs->in_pos += n;
         return member_delivered(zs, buffer, n);
     }
-    uint32_t produced = 0;
-    if (inflate_some(zs, buffer, length, &produced) < 0) {
-        zs->out_pos += produced;
-        zs->crc_live = 0;
-        return -1;
+    inflate_block *ib = zs->param;
+    auto *out = static_cast<unsigned char *>(buffer);
+    uint32_t done = 0;
+    while (done < length) {
+        if (zs->out_pos + done == ib->stage_start + ib->stage_len) {
+            const int produced = inflate_step(zs);
+            if (produced < 0) {
+                zs->out_pos += done;
+                zs->crc_live = 0;
+                return -1;
+            }
+            if (produced == 0)
+                break;
+        }
+        const uint32_t at = zs->out_pos + done - ib->stage_start;
+        const uint32_t n = length - done < ib->stage_len - at ? length - done : ib->stage_len - at;
+        memcpy(out + done, ib->stage + at, n);
+        done += n;
     }
-    return member_delivered(zs, buffer, produced);
+    return member_delivered(zs, buffer, done);
 }
 
 int zip_member_seek(zip_stream *zs, uint32_t offset)
@@ -513,32 +675,31 @@ int zip_member_seek(zip_stream *zs, uint32_t offset)
         return 1;
     if (offset >= zs->node->usize)
         return -1;
+    if (offset == 0)
+        restart_check(zs);
     if (zs->method == 0) {
         zs->in_pos = zs->out_pos = offset;
-        zs->crc = 0;
-        zs->crc_live = offset == 0;
         return 1;
     }
-    if (offset < zs->out_pos) {
+    inflate_block *ib = zs->param;
+    if (offset < ib->stage_start) {
         // Deflate data cannot be read backwards: start the member again.
-        if (inflateReset(&zs->param->z) != Z_OK)
+        if (inflateReset(&ib->z) != Z_OK)
             return -1;
-        zs->param->z.avail_in = 0;
+        ib->z.avail_in = 0;
+        ib->stage_start = 0;
+        ib->stage_len = 0;
         zs->in_pos = 0;
         zs->out_pos = 0;
-        zs->crc = 0;
-        zs->crc_live = 1;
-        if (offset == 0)
-            return 1;
     }
-    // Bytes skipped here are not handed out, so the CRC-32 is not checked.
-    zs->crc_live = 0;
-    static unsigned char discard[DISCARD_SIZE];
-    while (zs->out_pos < offset) {
-        const uint32_t left = offset - zs->out_pos;
-        if (zip_member_read(zs, discard, left < DISCARD_SIZE ? left : DISCARD_SIZE) <= 0)
+    // Bytes skipped past the checked ones are not handed out, so the CRC-32
+    // is not checked; bytes checked before are only produced again.
+    if (offset > zs->crc_end)
+        zs->crc_live = 0;
+    while (ib->stage_start + ib->stage_len < offset)
+        if (inflate_step(zs) <= 0)
             return -1;
-    }
+    zs->out_pos = offset;
     return 1;
 }
 

@@ -50,8 +50,9 @@ struct zip_stream {
     uint32_t out_pos;        // member bytes delivered
     int32_t method;
     inflate_block *param;    // deflated members only
-    uint32_t crc;            // CRC-32 of the bytes [0, out_pos) while crc_live
-    int32_t crc_live;        // every byte so far was handed out by reads in order from 0
+    uint32_t crc;            // CRC-32 of the bytes [0, crc_end) while crc_live
+    uint32_t crc_end;        // how far the pass from 0 has covered the member
+    int32_t crc_live;        // no byte before crc_end was skipped since the pass began at 0
 };
 
 zip_archive *zip_open(const char *path);
@@ -64,3 +65,5 @@ zip_stream *zip_member_open(zip_archive *za, zip_node *node);
 int zip_member_read(zip_stream *zs, void *buffer, uint32_t length);  // bytes, or -1
 int zip_member_seek(zip_stream *zs, uint32_t offset);              // 1, or -1 if not reached
 void zip_member_close(zip_stream *zs);
+
+uint32_t member_crc(uint32_t crc, const void *buffer, uint32_t n);  // zlib's crc32(), continuing `crc`

@@ -627,6 +627,24 @@ TEST(HttpDate, Rfc1123Form)
     EXPECT_STREQ(http_date(0xFFFFFFFFu), "Sun, 07 Feb 2106 06:28:15 GMT");
 }
 
+TEST(HttpDate, TextsStayRightWhileTimesAlternate)
+{
+    // Recent texts are kept; each call must still answer for its own time.
+    const uint32_t times[] = {784111777, 0, 784111777, 951782400, 0, 0, 784111777, 951782400, 951782401};
+    const char *const texts[] = {"Sun, 06 Nov 1994 08:49:37 GMT", "Thu, 01 Jan 1970 00:00:00 GMT",
+                                 "Sun, 06 Nov 1994 08:49:37 GMT", "Tue, 29 Feb 2000 00:00:00 GMT",
+                                 "Thu, 01 Jan 1970 00:00:00 GMT", "Thu, 01 Jan 1970 00:00:00 GMT",
+                                 "Sun, 06 Nov 1994 08:49:37 GMT", "Tue, 29 Feb 2000 00:00:00 GMT",
+                                 "Tue, 29 Feb 2000 00:00:01 GMT"};
+    for (size_t i = 0; i < std::size(times); ++i)
+        EXPECT_STREQ(http_date(times[i]), texts[i]) << "call " << i;
+    // Two texts asked for in turn are both valid together, as a header needs them.
+    const char *a = http_date(1000000000);
+    const char *b = http_date(1000000001);
+    EXPECT_STREQ(a, "Sun, 09 Sep 2001 01:46:40 GMT");
+    EXPECT_STREQ(b, "Sun, 09 Sep 2001 01:46:41 GMT");
+}
+
 class ResponseHeader : public ::testing::Test {
 protected:
     void SetUp() override

@@ -7,10 +7,15 @@
 //   EV_CLOSE   once, when the peer has closed or the connection failed, after the data it sent
 //              was delivered; the socket is then left unsubscribed
 // A subscription replaces the previous one; an empty set cancels it. Re-issuing
-// an unchanged subscription costs nothing.
+// an unchanged subscription costs nothing. Receives and sends on the loop's
+// sockets go through ev_recv and ev_send, which tell the loop when a socket
+// has been drained or filled.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
+#include <sys/uio.h>
 
 enum : uint32_t {
     EV_READ = 1,
@@ -29,6 +34,14 @@ int ev_fd(ev_loop *loop);                   // readable when events wait (for a 
 int ev_listen_socket(ev_loop *loop, int port, int backlog, int *error_step);  // socket, or -1 (error_step 1 socket, 2 bind)
 int ev_accept(ev_loop *loop, int listen_sock, int *err);  // new socket, or -1 with errno in *err
 void ev_select(ev_loop *loop, int sock, uint32_t events);
+ssize_t ev_recv(ev_loop *loop, int sock, void *buffer, size_t length);        // as recv(2)
+// As send(2), without SIGPIPE. `more` says that the caller sends the rest of
+// the same reply next, so the bytes may wait to fill a whole segment.
+ssize_t ev_send(ev_loop *loop, int sock, const void *buffer, size_t length, bool more);
+ssize_t ev_sendv(ev_loop *loop, int sock, const struct iovec *pieces, int count, bool more);  // the same, gathered
+// A record the subscriber keeps with an open socket; null until set, and again once closed.
+void ev_set_data(ev_loop *loop, int sock, void *data);
+void *ev_data(ev_loop *loop, int sock);
 void ev_close(ev_loop *loop, int sock);      // cancel and close one socket
 void ev_shutdown(ev_loop *loop);             // close every socket the loop created
 

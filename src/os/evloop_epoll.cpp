@@ -1,5 +1,14 @@
-// The readiness loop on epoll. Subscriptions are level-triggered and cached
-// per socket, so re-issuing an unchanged one makes no system call.
+// The readiness loop on epoll.
+//
+// Every socket is registered once, edge-triggered, for input, output and the
+// peer's close; a subscription is only a field here, so changing it makes no
+// system call. The loop remembers what each socket is ready for: an edge sets
+// a readiness, and ev_recv, ev_send and ev_accept clear it when their result
+// shows the socket drained or full. A socket that is ready for what its
+// subscription wants sits on the pending list and gets one event per round,
+// which gives the same deliveries as level-triggered polling without asking
+// the kernel again. When rounds are left over, an always-readable eventfd is
+// re-armed so that the loop's descriptor stays readable for a foreign loop.
 #include "os/evloop.h"
 
 #include <arpa/inet.h>
@@ -9,6 +18,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -17,44 +27,100 @@
 namespace {
 
 enum : uint8_t {
-    SOCK_OWNED = 1,       // created by this loop; closed by ev_shutdown
-    SOCK_REGISTERED = 2,  // known to epoll
+    SOCK_OWNED = 1,    // created by this loop; closed by ev_shutdown
+    SOCK_QUEUED = 2,   // on the pending list
+};
+
+// What the socket is known to be ready for.
+enum : uint8_t {
+    READY_IN = 1,      // data or a connection may be waiting
+    READY_OUT = 2,     // the socket may take data
+    READY_RDHUP = 4,   // the peer has finished sending
+    READY_HUP = 8,     // both directions are closed
+    READY_ERR = 16,    // the connection failed
 };
 
 struct sock_state {
     uint8_t flags;
     uint8_t events;       // the current subscription (EV_*)
+    uint8_t ready;        // READY_*
+    uint8_t unused;
     uint16_t generation;  // bumped at close, so stale readiness is never misdelivered
+    int32_t next;         // next socket on the pending list, or -1
+    void *data;           // the subscriber's record for the socket
 };
 
 constexpr int MAX_EVENTS = 256;
+constexpr int ROUNDS_PER_POLL = 16;      // pending rounds before the kernel is asked again
+constexpr uint64_t WAKE_TAG = ~0ull;     // the eventfd's tag
 
-uint32_t epoll_mask(uint32_t events)
-{
-    uint32_t m = 0;
-    if (events & (EV_READ | EV_ACCEPT))
-        m |= EPOLLIN;
-    if (events & EV_READ)
-        m |= EPOLLRDHUP;  // a peer's close is only noticed while input is wanted
-    if (events & EV_WRITE)
-        m |= EPOLLOUT;
-    return m;
-}
+constexpr uint32_t EPOLL_MASK = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
 
 uint64_t tag(int sock, uint16_t generation)
 {
     return static_cast<uint32_t>(sock) | (static_cast<uint64_t>(generation) << 32);
 }
 
+// Whether the socket has an event to deliver under its subscription.
+bool deliverable(const sock_state &s)
+{
+    const uint32_t wanted = s.events;
+    if (wanted == 0)
+        return false;
+    if (s.ready & (READY_ERR | READY_HUP))
+        return true;
+    if ((s.ready & READY_RDHUP) && (wanted & EV_READ))
+        return true;
+    if ((s.ready & READY_IN) && (wanted & (EV_READ | EV_ACCEPT)))
+        return true;
+    return (s.ready & READY_OUT) && (wanted & EV_WRITE);
+}
+
 }  // namespace
 
 struct ev_loop {
     int epfd;
+    int wakefd;           // always readable; re-armed while events are pending
     ev_handler handler;
     int nsocks;           // capacity of socks
     int max_sock;         // highest socket ever owned
     sock_state *socks;
+    int32_t pending_head, pending_tail;
+    int32_t npending;
 };
+
+static void push_pending(ev_loop *loop, int sock)
+{
+    sock_state &s = loop->socks[sock];
+    if (s.flags & SOCK_QUEUED)
+        return;
+    s.flags |= SOCK_QUEUED;
+    s.next = -1;
+    if (loop->pending_tail >= 0)
+        loop->socks[loop->pending_tail].next = sock;
+    else
+        loop->pending_head = sock;
+    loop->pending_tail = sock;
+    ++loop->npending;
+}
+
+static int pop_pending(ev_loop *loop)
+{
+    const int sock = loop->pending_head;
+    sock_state &s = loop->socks[sock];
+    loop->pending_head = s.next;
+    if (loop->pending_head < 0)
+        loop->pending_tail = -1;
+    s.flags &= static_cast<uint8_t>(~SOCK_QUEUED);
+    --loop->npending;
+    return sock;
+}
+
+static void queue_if_deliverable(ev_loop *loop, int sock)
+{
+    if (deliverable(loop->socks[sock]))
+        push_pending(loop, sock);
+}
 
 ev_loop *ev_create(ev_handler handler)
 {
@@ -73,7 +139,14 @@ ev_loop *ev_create(ev_handler handler)
         return nullptr;
     loop->socks = static_cast<sock_state *>(calloc(static_cast<size_t>(nsocks), sizeof(sock_state)));
     loop->epfd = epoll_create1(EPOLL_CLOEXEC);
-    if (!loop->socks || loop->epfd < 0) {
+    loop->wakefd = eventfd(1, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event wake = {};
+    wake.events = EPOLLIN | EPOLLET;
+    wake.data.u64 = WAKE_TAG;
+    if (!loop->socks || loop->epfd < 0 || loop->wakefd < 0 ||
+        epoll_ctl(loop->epfd, EPOLL_CTL_ADD, loop->wakefd, &wake) != 0) {
+        if (loop->wakefd >= 0)
+            close(loop->wakefd);
         if (loop->epfd >= 0)
             close(loop->epfd);
         free(loop->socks);
@@ -83,6 +156,7 @@ ev_loop *ev_create(ev_handler handler)
     loop->nsocks = nsocks;
     loop->max_sock = -1;
     loop->handler = handler;
+    loop->pending_head = loop->pending_tail = -1;
     return loop;
 }
 
@@ -91,6 +165,7 @@ void ev_destroy(ev_loop *loop)
     if (!loop)
         return;
     ev_shutdown(loop);
+    close(loop->wakefd);
     close(loop->epfd);
     free(loop->socks);
     free(loop);
@@ -101,7 +176,8 @@ int ev_fd(ev_loop *loop)
     return loop->epfd;
 }
 
-static int adopt(ev_loop *loop, int sock)
+// Takes a new socket into the loop and registers it with epoll for good.
+static int adopt(ev_loop *loop, int sock, uint8_t ready)
 {
     if (sock >= loop->nsocks) {
         close(sock);
@@ -109,8 +185,19 @@ static int adopt(ev_loop *loop, int sock)
         return -1;
     }
     sock_state &s = loop->socks[sock];
-    s.flags = SOCK_OWNED;
+    epoll_event ev = {};
+    ev.events = EPOLL_MASK;
+    ev.data.u64 = tag(sock, s.generation);
+    if (epoll_ctl(loop->epfd, EPOLL_CTL_ADD, sock, &ev) != 0) {
+        const int err = errno;
+        close(sock);
+        errno = err;
+        return -1;
+    }
+    s.flags = static_cast<uint8_t>(SOCK_OWNED | (s.flags & SOCK_QUEUED));
     s.events = 0;
+    s.ready = ready;
+    s.data = nullptr;
     if (sock > loop->max_sock)
         loop->max_sock = sock;
     return sock;
@@ -119,7 +206,9 @@ static int adopt(ev_loop *loop, int sock)
 int ev_listen_socket(ev_loop *loop, int port, int backlog, int *error_step)
 {
     int sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (sock < 0 || adopt(loop, sock) < 0) {
+    if (sock < 0 || sock >= loop->nsocks) {
+        if (sock >= 0)
+            close(sock);
         *error_step = 1;
         return -1;
     }
@@ -132,11 +221,16 @@ int ev_listen_socket(ev_loop *loop, int port, int backlog, int *error_step)
     addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     if (bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        ev_close(loop, sock);
+        close(sock);
         *error_step = 2;
         return -1;
     }
     listen(sock, backlog);
+    // Registered once listening, so that epoll never sees it unconnected.
+    if (adopt(loop, sock, 0) < 0) {
+        *error_step = 1;
+        return -1;
+    }
     return sock;
 }
 
@@ -145,10 +239,13 @@ int ev_accept(ev_loop *loop, int listen_sock, int *err)
     int sock = accept4(listen_sock, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (sock < 0) {
         *err = errno;
+        if (*err == EAGAIN || *err == EWOULDBLOCK)
+            loop->socks[listen_sock].ready &= static_cast<uint8_t>(~READY_IN);
         return -1;
     }
-    if (adopt(loop, sock) < 0) {
-        *err = EMFILE;
+    // A new connection can take data at once; its input is reported by an edge.
+    if (adopt(loop, sock, READY_OUT) < 0) {
+        *err = errno;
         return -1;
     }
     // Replies leave in buffer-sized pieces; never hold the last one back.
@@ -157,29 +254,70 @@ int ev_accept(ev_loop *loop, int listen_sock, int *err)
     return sock;
 }
 
+ssize_t ev_recv(ev_loop *loop, int sock, void *buffer, size_t length)
+{
+    if (sock < 0 || sock >= loop->nsocks) {
+        errno = EBADF;
+        return -1;
+    }
+    const ssize_t n = recv(sock, buffer, length, 0);
+    // A short receive emptied the queue; data arriving later raises a new edge.
+    if ((n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) || (n >= 0 && static_cast<size_t>(n) < length))
+        loop->socks[sock].ready &= static_cast<uint8_t>(~READY_IN);
+    return n;
+}
+
+ssize_t ev_send(ev_loop *loop, int sock, const void *buffer, size_t length, bool more)
+{
+    if (sock < 0 || sock >= loop->nsocks) {
+        errno = EBADF;
+        return -1;
+    }
+    const ssize_t n = send(sock, buffer, length, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
+    // A short or refused send found the socket full; room raises a new edge.
+    if (n < 0 || static_cast<size_t>(n) < length)
+        loop->socks[sock].ready &= static_cast<uint8_t>(~READY_OUT);
+    return n;
+}
+
+ssize_t ev_sendv(ev_loop *loop, int sock, const struct iovec *pieces, int count, bool more)
+{
+    if (sock < 0 || sock >= loop->nsocks) {
+        errno = EBADF;
+        return -1;
+    }
+    size_t length = 0;
+    for (int i = 0; i < count; ++i)
+        length += pieces[i].iov_len;
+    msghdr message = {};
+    message.msg_iov = const_cast<iovec *>(pieces);
+    message.msg_iovlen = static_cast<size_t>(count);
+    const ssize_t n = sendmsg(sock, &message, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
+    if (n < 0 || static_cast<size_t>(n) < length)
+        loop->socks[sock].ready &= static_cast<uint8_t>(~READY_OUT);
+    return n;
+}
+
 void ev_select(ev_loop *loop, int sock, uint32_t events)
 {
-    if (sock < 0 || sock >= loop->nsocks)
+    if (sock < 0 || sock >= loop->nsocks || !(loop->socks[sock].flags & SOCK_OWNED))
         return;
     sock_state &s = loop->socks[sock];
-    if (s.events == events && (events == 0 || (s.flags & SOCK_REGISTERED)))
+    if (s.events == events)
         return;
     s.events = static_cast<uint8_t>(events);
-    if (events == 0) {
-        if (s.flags & SOCK_REGISTERED) {
-            epoll_ctl(loop->epfd, EPOLL_CTL_DEL, sock, nullptr);
-            s.flags &= static_cast<uint8_t>(~SOCK_REGISTERED);
-        }
-        return;
-    }
-    epoll_event ev = {};
-    ev.events = epoll_mask(events);
-    ev.data.u64 = tag(sock, s.generation);
-    if (s.flags & SOCK_REGISTERED) {
-        epoll_ctl(loop->epfd, EPOLL_CTL_MOD, sock, &ev);
-    } else if (epoll_ctl(loop->epfd, EPOLL_CTL_ADD, sock, &ev) == 0) {
-        s.flags |= SOCK_REGISTERED;
-    }
+    queue_if_deliverable(loop, sock);
+}
+
+void ev_set_data(ev_loop *loop, int sock, void *data)
+{
+    if (sock >= 0 && sock < loop->nsocks && (loop->socks[sock].flags & SOCK_OWNED))
+        loop->socks[sock].data = data;
+}
+
+void *ev_data(ev_loop *loop, int sock)
+{
+    return sock >= 0 && sock < loop->nsocks ? loop->socks[sock].data : nullptr;
 }
 
 void ev_close(ev_loop *loop, int sock)
@@ -188,8 +326,10 @@ void ev_close(ev_loop *loop, int sock)
         return;
     if (sock < loop->nsocks) {
         sock_state &s = loop->socks[sock];
-        s.flags = 0;
+        s.flags &= SOCK_QUEUED;  // a queued socket leaves the list when its turn comes
         s.events = 0;
+        s.ready = 0;
+        s.data = nullptr;
         ++s.generation;
     }
     close(sock);  // also leaves the epoll set
@@ -211,49 +351,90 @@ static int bytes_waiting(int sock)
     return n;
 }
 
-// Turns one readiness report into the event the subscriber wants.
-static void deliver(ev_loop *loop, int sock, uint32_t ready)
+// Delivers the one event the socket's readiness and subscription call for.
+static void deliver(ev_loop *loop, int sock)
 {
     sock_state &s = loop->socks[sock];
     const uint32_t wanted = s.events;
-    if (ready & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) {
+    const uint8_t ready = s.ready;
+    if (ready & (READY_ERR | READY_HUP | READY_RDHUP)) {
         // The peer has gone: hand over what it sent first, then report the close once.
-        if ((wanted & EV_READ) && (ready & EPOLLIN) && !(ready & EPOLLERR) && bytes_waiting(sock) > 0) {
+        if ((wanted & EV_READ) && (ready & READY_IN) && !(ready & READY_ERR) && bytes_waiting(sock) > 0) {
             loop->handler(loop, sock, EV_READ);
             return;
         }
-        if (ready & (EPOLLERR | EPOLLHUP) || (wanted & EV_READ)) {
-            ev_select(loop, sock, 0);
+        if ((ready & (READY_ERR | READY_HUP)) || (wanted & EV_READ)) {
+            s.events = 0;
             loop->handler(loop, sock, EV_CLOSE);
             return;
         }
     }
-    if ((ready & EPOLLIN) && (wanted & EV_ACCEPT)) {
+    if ((ready & READY_IN) && (wanted & EV_ACCEPT)) {
         loop->handler(loop, sock, EV_ACCEPT);
         return;
     }
-    if ((ready & EPOLLIN) && (wanted & EV_READ)) {
+    if ((ready & READY_IN) && (wanted & EV_READ)) {
         loop->handler(loop, sock, EV_READ);
         return;
     }
-    if ((ready & EPOLLOUT) && (wanted & EV_WRITE))
+    if ((ready & READY_OUT) && (wanted & EV_WRITE))
         loop->handler(loop, sock, EV_WRITE);
+}
+
+static uint8_t readiness_of(uint32_t e)
+{
+    uint8_t r = 0;
+    if (e & EPOLLIN)
+        r |= READY_IN;
+    if (e & EPOLLOUT)
+        r |= READY_OUT;
+    if (e & EPOLLRDHUP)
+        r |= READY_RDHUP | READY_IN;
+    if (e & EPOLLHUP)
+        r |= READY_HUP;
+    if (e & EPOLLERR)
+        r |= READY_ERR;
+    return r;
 }
 
 int ev_poll(ev_loop *loop, int timeout_ms)
 {
     epoll_event events[MAX_EVENTS];
-    int n = epoll_wait(loop->epfd, events, MAX_EVENTS, timeout_ms);
-    if (n <= 0)
-        return 0;
+    int n = epoll_wait(loop->epfd, events, MAX_EVENTS, loop->npending > 0 ? 0 : timeout_ms);
     for (int i = 0; i < n; ++i) {
+        if (events[i].data.u64 == WAKE_TAG)
+            continue;
         const int sock = static_cast<int>(events[i].data.u64 & 0xFFFFFFFFu);
         const auto generation = static_cast<uint16_t>(events[i].data.u64 >> 32);
-        // Skip readiness of a socket closed earlier in this batch.
+        // Skip readiness of a socket closed since it was reported.
         if (sock >= loop->nsocks || loop->socks[sock].generation != generation ||
-            !(loop->socks[sock].flags & SOCK_REGISTERED))
+            !(loop->socks[sock].flags & SOCK_OWNED))
             continue;
-        deliver(loop, sock, events[i].events);
+        loop->socks[sock].ready |= readiness_of(events[i].events);
+        queue_if_deliverable(loop, sock);
     }
-    return n;
+
+    // Each round gives every socket queued at its start one event, as one
+    // level-triggered wait would.
+    int delivered = 0;
+    for (int round = 0; round < ROUNDS_PER_POLL && loop->npending > 0; ++round) {
+        for (int k = loop->npending; k > 0; --k) {
+            const int sock = pop_pending(loop);
+            if (!deliverable(loop->socks[sock]))
+                continue;
+            const uint16_t generation = loop->socks[sock].generation;
+            deliver(loop, sock);
+            ++delivered;
+            if (loop->socks[sock].generation == generation)
+                queue_if_deliverable(loop, sock);
+        }
+    }
+    if (loop->npending > 0) {
+        // Keep the loop's descriptor readable until the rest is delivered.
+        epoll_event wake = {};
+        wake.events = EPOLLIN | EPOLLET;
+        wake.data.u64 = WAKE_TAG;
+        epoll_ctl(loop->epfd, EPOLL_CTL_MOD, loop->wakefd, &wake);
+    }
+    return delivered;
 }

@@ -1,0 +1,345 @@
+#!/usr/bin/env bash
+# Pellorwick against nginx, lighttpd and h2o on this machine, in one run.
+#
+# Every server listens on loopback only, without access logs, with one worker
+# process or thread. All of them run side by side, idle while another is
+# measured; each run of a figure measures every server in turn, so that the
+# load of a shared machine weighs on all of them alike. Each figure is the
+# median of BENCH_RUNS runs; the table ends with the ratio Pellorwick / peer.
+#
+# Environment (all optional):
+#   BENCH_SERVERS   servers to measure, default "pellorwick nginx nginx-nosendfile lighttpd h2o"
+#   BENCH_FIGURES   figures to measure, default all: small medium large stored deflated listing idle
+#   BENCH_RUNS      runs per figure (at least 3 for the table), default 3
+#   BENCH_DURATION  seconds of each wrk load, default 8
+#   BENCH_KEEP      directory to keep the fixtures in between runs (default: a fresh temporary one)
+#   BENCH_BIN       the Pellorwick program to measure instead of build/pellorwick (to compare builds)
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+top=$(cd "$here/.." && pwd)
+
+SERVERS=${BENCH_SERVERS:-pellorwick nginx nginx-nosendfile lighttpd h2o}
+FIGURES=${BENCH_FIGURES:-small medium large stored deflated listing idle}
+RUNS=${BENCH_RUNS:-3}
+DURATION=${BENCH_DURATION:-8}
+IDLE_CONNS=1000
+IDLE_SECONDS=5
+BASE_PORT=20480
+
+"$here/install-deps"
+
+echo "== building the release program"
+cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=Release -DPW_TESTS=OFF >/dev/null
+cmake --build "$top/build" -j "$(nproc)" >/dev/null
+mkdir -p "$top/build/bench"
+g++ -O2 -o "$top/build/bench/inflate_speed" "$here/inflate_speed.cpp" -lz
+PELLORWICK=${BENCH_BIN:-$top/build/pellorwick}
+
+work=$(mktemp -d /tmp/pw-bench.XXXXXX)
+chmod 755 "$work"
+if [ -n "${BENCH_KEEP:-}" ]; then
+  www="$BENCH_KEEP"
+else
+  www="$work/www"
+fi
+results="$work/results.tsv"
+: >"$results"
+
+# ---- servers -------------------------------------------------------------------
+
+declare -A group_pid    # the process to stop, by server
+declare -A server_pid   # the process that serves (nginx's worker), by server
+
+cleanup() {
+  for s in "${!group_pid[@]}"; do
+    stop_server "$s"
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+port_of() {
+  local i=0
+  for s in pellorwick nginx nginx-nosendfile lighttpd h2o; do
+    [ "$s" = "$1" ] && { echo $((BASE_PORT + i)); return; }
+    i=$((i + 1))
+  done
+}
+
+port_busy() {
+  (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}
+
+wait_port() {
+  for _ in $(seq 100); do
+    port_busy "$1" && return 0
+    sleep 0.1
+  done
+  echo "server on port $1 did not start" >&2
+  return 1
+}
+
+write_nginx_conf() {  # name port sendfile
+  local dir="$work/$1"
+  mkdir -p "$dir"
+  cat >"$dir/nginx.conf" <<EOF
+# Debian's default configuration, with one worker, no access log, loopback only.
+worker_processes 1;
+worker_rlimit_nofile 8192;
+pid $dir/nginx.pid;
+error_log $dir/error.log;
+daemon off;
+master_process on;
+user root;
+events {
+    worker_connections 4096;
+}
+http {
+    sendfile $3;
+    tcp_nopush on;
+    types_hash_max_size 2048;
+    include /etc/nginx/mime.types;
+    default_type application/octet-stream;
+    access_log off;
+    client_body_temp_path $dir/body;
+    proxy_temp_path $dir/proxy;
+    fastcgi_temp_path $dir/fastcgi;
+    uwsgi_temp_path $dir/uwsgi;
+    scgi_temp_path $dir/scgi;
+    server {
+        listen 127.0.0.1:$2;
+        root $www;
+        location /list/ {
+            autoindex on;
+        }
+    }
+}
+EOF
+  echo "$dir/nginx.conf"
+}
+
+write_lighttpd_conf() {  # port
+  local dir="$work/lighttpd"
+  mkdir -p "$dir"
+  cat >"$dir/lighttpd.conf" <<EOF
+server.modules = ("mod_dirlisting", "mod_staticfile")
+server.document-root = "$www"
+server.bind = "127.0.0.1"
+server.port = $1
+server.errorlog = "$dir/error.log"
+server.max-fds = 8192
+server.max-connections = 4096
+server.max-keep-alive-idle = 60
+server.max-keep-alive-requests = 100000
+dir-listing.activate = "enable"
+include_shell "/usr/share/lighttpd/create-mime.conf.pl"
+EOF
+  echo "$dir/lighttpd.conf"
+}
+
+write_h2o_conf() {  # port
+  local dir="$work/h2o"
+  mkdir -p "$dir"
+  cat >"$dir/h2o.conf" <<EOF
+num-threads: 1
+max-connections: 4096
+user: root
+error-log: $dir/error.log
+http1-request-timeout: 60
+listen:
+  host: 127.0.0.1
+  port: $1
+hosts:
+  default:
+    paths:
+      /:
+        file.dir: $www
+        file.dirlisting: ON
+EOF
+  echo "$dir/h2o.conf"
+}
+
+start_server() {  # name
+  local name=$1 port pid
+  port=$(port_of "$name")
+  if port_busy "$port"; then
+    echo "port $port is taken by another program" >&2
+    return 1
+  fi
+  case $name in
+    pellorwick)
+      "$PELLORWICK" --console --root "$www" --port "$port" </dev/null >"$work/pellorwick.log" 2>&1 &
+      pid=$!
+      ;;
+    nginx|nginx-nosendfile)
+      nginx -c "$(write_nginx_conf "$name" "$port" "$([ "$name" = nginx ] && echo on || echo off)")" \
+        >"$work/$name.log" 2>&1 &
+      pid=$!
+      ;;
+    lighttpd)
+      lighttpd -D -f "$(write_lighttpd_conf "$port")" >"$work/lighttpd.log" 2>&1 &
+      pid=$!
+      ;;
+    h2o)
+      h2o -c "$(write_h2o_conf "$port")" >"$work/h2o.log" 2>&1 &
+      pid=$!
+      ;;
+  esac
+  group_pid[$name]=$pid
+  wait_port "$port"
+  if [[ $name == nginx* ]]; then
+    server_pid[$name]=$(pgrep -P "$pid" | head -1)
+  else
+    server_pid[$name]=$pid
+  fi
+}
+
+stop_server() {  # name
+  local pid=${group_pid[$1]:-}
+  if [ -n "$pid" ]; then
+    kill -TERM "$pid" 2>/dev/null || true
+    for _ in $(seq 50); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  fi
+  unset "group_pid[$1]" "server_pid[$1]"
+}
+
+# ---- loads -----------------------------------------------------------------------
+
+record() {  # server figure value
+  printf '%s\t%s\t%s\n' "$1" "$2" "$3" >>"$results"
+  printf '   %-17s %-9s %s\n' "$1" "$2" "$3"
+}
+
+# Requests per second of a wrk load, or "ERR" when a reply was not 2xx.
+wrk_rate() {  # url connections seconds
+  local out
+  out=$(wrk -t1 -c"$2" -d"$3"s "$1" 2>&1) || { echo ERR; return; }
+  if grep -q -E 'Non-2xx|Socket errors' <<<"$out"; then
+    echo "wrk $1: $(grep -E 'Non-2xx|Socket errors' <<<"$out")" >&2
+    echo ERR
+    return
+  fi
+  awk '/^Requests\/sec:/ {print $2}' <<<"$out"
+}
+
+# MB/s of one download, or "ERR" when it was not complete.
+download_rate() {  # url expected-size
+  local out code size speed
+  out=$(curl -s -o /dev/null --max-time 120 -w '%{http_code} %{size_download} %{speed_download}' "$1") || true
+  read -r code size speed <<<"$out"
+  if [ "$code" != 200 ] || [ "$size" != "$2" ]; then
+    echo "download of $1: status $code, $size bytes" >&2
+    echo ERR
+    return
+  fi
+  awk -v s="$speed" 'BEGIN {printf "%.1f", s / 1e6}'
+}
+
+has() { [[ " $FIGURES " == *" $1 "* ]]; }
+
+url_of() {  # server path
+  echo "http://127.0.0.1:$(port_of "$1")$2"
+}
+
+wrk_figure() {  # figure path connections
+  echo "== $1: wrk -t1 -c$3 -d${DURATION}s $2"
+  for s in $SERVERS; do
+    wrk -t1 -c"$3" -d1s "$(url_of "$s" "$2")" >/dev/null 2>&1 || true   # warm up
+  done
+  for _ in $(seq "$RUNS"); do
+    for s in $SERVERS; do
+      record "$s" "$1" "$(wrk_rate "$(url_of "$s" "$2")" "$3" "$DURATION")"
+    done
+  done
+}
+
+# The large file from every server; for Pellorwick also the same file stored
+# and deflated in archives, each deflated download beside one pass of zlib's
+# own inflate over that member.
+downloads() {
+  local size
+  size=$(stat -c %s "$www/large.txt")
+  local -a items=()
+  if has large; then
+    for s in $SERVERS; do items+=("$s large /large.txt"); done
+  fi
+  if [[ " $SERVERS " == *" pellorwick "* ]]; then
+    has stored && items+=("pellorwick stored /stored.zip/large.txt")
+    has deflated && items+=("pellorwick deflated /deflated.zip/large.txt")
+  fi
+  [ ${#items[@]} -gt 0 ] || return 0
+  echo "== downloads of 100 MB with curl"
+  local s fig path
+  for item in "${items[@]}"; do
+    read -r s fig path <<<"$item"
+    download_rate "$(url_of "$s" "$path")" "$size" >/dev/null   # warm up (page cache, archive directory)
+    if [ "$fig" != large ]; then
+      # The members must be the file's own bytes.
+      [ "$(curl -s --max-time 120 "$(url_of "$s" "$path")" | md5sum)" = "$(md5sum <"$www/large.txt")" ] ||
+        echo "$fig member: the bytes differ from large.txt" >&2
+    fi
+  done
+  for _ in $(seq "$RUNS"); do
+    for item in "${items[@]}"; do
+      read -r s fig path <<<"$item"
+      [ "$fig" = deflated ] && record zlib inflate "$("$top/build/bench/inflate_speed" "$www/deflated.zip" 1)"
+      record "$s" "$fig" "$(download_rate "$(url_of "$s" "$path")" "$size")"
+    done
+  done
+}
+
+# Resident memory per idle keep-alive connection and CPU while they idle; a
+# fresh process for each run, so that blocks freed by earlier loads are not
+# reused.
+idle_figure() {
+  echo "== idle: $IDLE_CONNS keep-alive connections, ${IDLE_SECONDS} s"
+  local r
+  for _ in $(seq "$RUNS"); do
+    for s in $SERVERS; do
+      stop_server "$s"
+      start_server "$s"
+      if r=$(python3 "$here/idle_conns.py" "${server_pid[$s]}" "$(port_of "$s")" /small.txt \
+             "$IDLE_CONNS" "$IDLE_SECONDS"); then
+        record "$s" idle-kb "${r% *}"
+        record "$s" idle-cpu "${r#* }"
+      else
+        record "$s" idle-kb ERR
+        record "$s" idle-cpu ERR
+      fi
+    done
+  done
+}
+
+# ---- the run -------------------------------------------------------------------------
+
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+
+if [ ! -f "$www/list/file-1999.txt" ] || [ ! -f "$www/deflated.zip" ]; then
+  echo "== generating the fixtures in $www"
+  python3 "$here/make_fixtures.py" "$www"
+fi
+chmod -R a+rX "$www"
+
+for s in $SERVERS; do
+  start_server "$s"
+done
+
+has idle && idle_figure
+has small && wrk_figure small /small.txt 50
+has medium && wrk_figure medium /medium.txt 50
+has listing && wrk_figure listing /list/ 10
+downloads
+
+echo
+echo "Machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores, $(free -g | awk '/^Mem:/ {print $2}') GiB;" \
+     "$(. /etc/os-release && echo "$PRETTY_NAME"), kernel $(uname -r)"
+echo "Medians of $RUNS runs; wrk loads of ${DURATION} s; servers measured in turn within each run."
+echo
+python3 "$here/table.py" "$results"
