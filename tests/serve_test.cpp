@@ -258,25 +258,6 @@ reply exchange(int port, const std::string &method, const std::string &target, c
     return r;
 }
 
-// A connection whose receive buffer is 4 KB, so that replies back up in the server.
-int connect_small_window(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        return -1;
-    int small = 4096;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 reply get(int port, const std::string &target, const std::string &extra = "")
 {
     return exchange(port, "GET", target, extra);
@@ -890,7 +871,7 @@ TEST_F(Serving, DroppedTransfersLeaveNoFileOpen)
     for (const char *target : {"/drop/large.bin", "/arc.zip/docs/zeros.bin"}) {
         SCOPED_TRACE(target);
         // A small receive window keeps most of the body in the server.
-        const int fd = connect_small_window(port);
+        const int fd = connect_to(port, 4096);
         ASSERT_GE(fd, 0);
         send_all(fd, request_text("GET", target));
         char buf[1000];
@@ -914,7 +895,7 @@ TEST_F(Serving, LongBodiesReachASlowReaderWhole)
     const std::string big = source("wide/long.txt");
     for (const char *target : {"/wide/long.txt", "/wide/stored.zip/long.txt", "/wide/stored.zip/deflated.txt"}) {
         SCOPED_TRACE(target);
-        const int fd = connect_small_window(port);
+        const int fd = connect_to(port, 4096);
         ASSERT_GE(fd, 0);
         // First, while the connection is fresh and its send buffer small, a
         // reply whose rest leaves in one piece that the socket cannot take.

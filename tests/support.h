@@ -25,7 +25,7 @@ std::string server_command(server_proc &s, const std::string &command);  // one 
 std::string server_line(server_proc &s);         // the next line the program printed
 int stop_server(server_proc &s);                 // SIGTERM; returns the exit status
 
-int connect_to(int port);                        // a blocking loopback connection, or -1
+int connect_to(int port, int receive_buffer = 0); // a blocking loopback connection, or -1
 bool send_all(int fd, const std::string &bytes);
 std::string recv_all(int fd, int timeout_ms = 5000);  // until the peer closes or the timeout
 // One connection: send the request, read until close.
