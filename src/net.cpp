@@ -99,6 +99,10 @@ int send_wide(task *t)
     memcpy(t->out_buf + t->out_len, wide_buf + body_sent, keep);
     t->out_len += keep;
     t->offset += body_sent + keep;
+    // Taking more of the body is a refill: the idle deadline starts again,
+    // as it does when exec_task refills the buffer.
+    if (body_sent + keep > 0)
+        t->deadline = time_now() + g_config.conn_timeout;
     return 1;
 }
 
