@@ -1,5 +1,6 @@
 // The readiness loop's delivery rules, over real loopback connections.
 #include "os/evloop.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -64,12 +65,8 @@ protected:
         listener = ev_listen_socket(loop, 0, 16, &step);
         ASSERT_GE(listener, 0);
         ev_select(loop, listener, EV_ACCEPT);
-        client = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(local_port(listener)));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        client = connect_to(local_port(listener));
+        ASSERT_GE(client, 0);
         ASSERT_GE(wait_for(EV_ACCEPT), 1);
         int err = 0;
         server = ev_accept(loop, listener, &err);
@@ -271,12 +268,8 @@ TEST_F(EventLoop, SubscriberRecordStaysWithTheSocketUntilItCloses)
     ev_close(loop, server);
     EXPECT_EQ(ev_data(loop, server), nullptr);
     // The next connection may get the same descriptor: it starts without a record.
-    int again = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(local_port(listener)));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(again, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    const int again = connect_to(local_port(listener));
+    ASSERT_GE(again, 0);
     ASSERT_GE(wait_for(EV_ACCEPT), 1);
     int err = 0;
     int next = ev_accept(loop, listener, &err);
