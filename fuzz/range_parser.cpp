@@ -134,7 +134,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     mime_table_build();
     ctx.start_time = 1000000000;
     entry.refcount = 1;
-    entry.ft = FT_STATIC;
+    entry.kind = KIND_STATIC;
     entry.name = "/srv/www/movie.mp4";
     entry.mtime = 0;
     return 0;

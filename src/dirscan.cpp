@@ -25,7 +25,7 @@ uint32_t size32(uint64_t size)
 // records one, else the change time.  Anything but a regular file or a
 // directory (a broken link, a device, a pipe) is reported as nothing: opening
 // a pipe would block the server and a device may never end.
-int32_t examine(int dirfd, const char *name, dir_entry *e)
+entry_kind examine(int dirfd, const char *name, dir_entry *e)
 {
     uint32_t mode;
     uint64_t size;
@@ -40,7 +40,7 @@ int32_t examine(int dirfd, const char *name, dir_entry *e)
     } else {
         struct stat st;
         if (errno != ENOSYS || fstatat(dirfd, name, &st, 0) != 0)
-            return DK_NONE;
+            return KIND_NONE;
         mode = st.st_mode;
         size = static_cast<uint64_t>(st.st_size);
         created = st.st_ctim.tv_sec;
@@ -48,13 +48,13 @@ int32_t examine(int dirfd, const char *name, dir_entry *e)
         accessed = st.st_atim.tv_sec;
     }
     if (S_ISDIR(mode)) {
-        e->kind = DK_DIR;
+        e->kind = KIND_DIR;
         e->size = 0;
     } else if (S_ISREG(mode)) {
-        e->kind = DK_FILE;
+        e->kind = KIND_FILE;
         e->size = size32(size);
     } else {
-        return DK_NONE;
+        return KIND_NONE;
     }
     e->created = time32(created);
     e->modified = time32(modified);
@@ -81,12 +81,12 @@ bool scan_read(dir_scan *scan)
 
 }  // namespace
 
-int32_t stat_path(const char *path, dir_entry *entry)
+entry_kind stat_path(const char *path, dir_entry *entry)
 {
-    int32_t kind = examine(AT_FDCWD, path, entry);
-    if (kind == DK_NONE)
-        return DK_NONE;
-    if (kind == DK_DIR) {
+    entry_kind kind = examine(AT_FDCWD, path, entry);
+    if (kind == KIND_NONE)
+        return KIND_NONE;
+    if (kind == KIND_DIR) {
         // A directory's own times are not reported.
         entry->created = entry->modified = entry->accessed = 0;
     }
@@ -131,7 +131,7 @@ int scan_next(dir_scan *scan, dir_entry *entry)
             continue;
         // An entry removed since it was read, or one that is no regular file
         // or directory, is passed over.
-        if (examine(dirfd(scan->search), scan->found, entry) == DK_NONE)
+        if (examine(dirfd(scan->search), scan->found, entry) == KIND_NONE)
             continue;
         entry->name = scan->found;
         return 0;
@@ -176,8 +176,8 @@ dir_entry *dir_snapshot(const char *path)
     int n = 0;
     dir_entry e;
     while (n < max_entries && scan_next(&scan, &e) == 0) {
-        if (e.kind == DK_FILE && is_archive_name(e.name))
-            e.kind = DK_ZIP;
+        if (e.kind == KIND_FILE && is_archive_name(e.name))
+            e.kind = KIND_ZIP;
         uint32_t len = static_cast<uint32_t>(strlen(e.name)) + 1;
         if (used + len > SNAPSHOT_NAME_BYTES)
             break;

@@ -5,13 +5,17 @@
 #include <cstdint>
 #include <dirent.h>
 
-// Kinds of a listing row; 2, 3 and 4 are also the file entry types
-// FT_FILE, FT_ZIP and FT_DIR.  Archive members add 7 and 8 (htmlgen).
-enum : int32_t {
-    DK_NONE = 0,
-    DK_FILE = 2,
-    DK_ZIP = 3,
-    DK_DIR = 4,
+// What a path, a listing row or a cached entry is. Disk scans give the first
+// three; the others name what the server makes or finds inside archives.
+enum entry_kind : int32_t {
+    KIND_NONE = 0,
+    KIND_FILE = 2,
+    KIND_ZIP = 3,
+    KIND_DIR = 4,
+    KIND_PAGE = 5,        // a generated page
+    KIND_STATIC = 6,      // bytes built into the program
+    KIND_MEMBER = 7,      // a member of an archive
+    KIND_MEMBER_DIR = 8,  // a directory inside an archive
 };
 
 constexpr int MAX_DIR_ENTRYNUM = 2048;        // records in a snapshot, terminator included
@@ -22,7 +26,7 @@ constexpr uint32_t SIZE_UNKNOWN = 0xFFFFFFFFu;  // size of a file of 4 GiB or mo
 // One row of a directory listing.  Times are seconds since 1970, -1 when
 // they do not fit in 32 bits.
 struct dir_entry {
-    int32_t kind;
+    entry_kind kind;
     int32_t created;
     int32_t modified;
     int32_t accessed;
@@ -39,7 +43,7 @@ struct dir_scan {
 
 // The kind of what `path` names (0 nothing); fills *entry for kinds 2 and 4.
 // Only regular files and directories count; entry->name points into path.
-int32_t stat_path(const char *path, dir_entry *entry);
+entry_kind stat_path(const char *path, dir_entry *entry);
 
 // 0, or -1 when the path is too long.  An unreadable directory gives a scan
 // that ends at once.

@@ -10,42 +10,42 @@
 
 namespace {
 
-// Releases what an entry of type `ft` owns through `handle`.
-void release_handle(int32_t ft, fe_handle handle)
+// Releases what an entry of type `kind` owns through `handle`.
+void release_handle(entry_kind kind, fe_handle handle)
 {
-    switch (ft) {
-    case FT_FILE:
+    switch (kind) {
+    case KIND_FILE:
         counted_close(handle.fd);
         break;
-    case FT_ZIP:
+    case KIND_ZIP:
         zip_close(handle.zip);
         break;
-    case FT_DIR:
+    case KIND_DIR:
         counted_free(&n_blocks, handle.snapshot);
         break;
-    case FT_PAGE:
+    case KIND_PAGE:
         text_block_free(handle.page);
         break;
-    case FT_MEMBER:
+    case KIND_MEMBER:
         zip_member_close(handle.stream);
         break;
     default:
-        break;  // FT_STATIC bytes belong to the program
+        break;  // KIND_STATIC bytes belong to the program
     }
 }
 
 // Body length by type, or -1 when it does not fit in 32 bits.
-int64_t handle_size(int32_t ft, fe_handle handle)
+int64_t handle_size(entry_kind kind, fe_handle handle)
 {
-    switch (ft) {
-    case FT_FILE:
+    switch (kind) {
+    case KIND_FILE:
         return file_length(handle.fd);
-    case FT_ZIP:
+    case KIND_ZIP:
         return handle.zip ? static_cast<int64_t>(handle.zip->length) : -1;
-    case FT_PAGE:
+    case KIND_PAGE:
         return handle.page ? handle.page->size : 0;
     default:
-        return 0;  // FT_DIR is not readable; FT_MEMBER is sized by its creator
+        return 0;  // KIND_DIR is not readable; KIND_MEMBER is sized by its creator
     }
 }
 
@@ -78,21 +78,21 @@ int read_member(file_entry *fe, void *buffer, uint32_t count, uint32_t offset)
 }  // namespace
 
 // A new entry whose body length is already known, or -1 when it does not fit in 32 bits.
-static file_entry *fe_new_sized(int32_t ft, const char *name, fe_handle handle, int32_t mtime, int64_t size)
+static file_entry *fe_new_sized(entry_kind kind, const char *name, fe_handle handle, int32_t mtime, int64_t size)
 {
-    ASSERT(ft != FT_STATIC);
+    ASSERT(kind != KIND_STATIC);
     const size_t name_length = strlen(name);
     auto *fe = size >= 0 && size <= static_cast<int64_t>(UINT32_MAX)
                    ? static_cast<file_entry *>(counted_calloc(&n_caches, 1, sizeof(file_entry) + name_length + 1))
                    : nullptr;
     if (!fe) {
-        release_handle(ft, handle);
+        release_handle(kind, handle);
         return nullptr;
     }
     char *copy = reinterpret_cast<char *>(fe + 1);
     memcpy(copy, name, name_length + 1);
     fe->refcount = 0;
-    fe->ft = ft;
+    fe->kind = kind;
     fe->name = copy;
     fe->handle = handle;
     fe->mtime = mtime;
@@ -101,14 +101,14 @@ static file_entry *fe_new_sized(int32_t ft, const char *name, fe_handle handle, 
     return fe;
 }
 
-file_entry *fe_new(int32_t ft, const char *name, fe_handle handle, int32_t mtime)
+file_entry *fe_new(entry_kind kind, const char *name, fe_handle handle, int32_t mtime)
 {
-    return fe_new_sized(ft, name, handle, mtime, handle_size(ft, handle));
+    return fe_new_sized(kind, name, handle, mtime, handle_size(kind, handle));
 }
 
-file_entry *fe_new_child(int32_t ft, const char *name, fe_handle handle, int32_t mtime, file_entry *base)
+file_entry *fe_new_child(entry_kind kind, const char *name, fe_handle handle, int32_t mtime, file_entry *base)
 {
-    file_entry *fe = fe_new(ft, name, handle, mtime);
+    file_entry *fe = fe_new(kind, name, handle, mtime);
     if (fe && base) {
         fe->base = base;
         fe_ref(base);
@@ -119,7 +119,7 @@ file_entry *fe_new_child(int32_t ft, const char *name, fe_handle handle, int32_t
 file_entry *fe_new_member(file_entry *archive, zip_stream *stream, const char *name)
 {
     const zip_node *node = stream->node;
-    file_entry *fe = fe_new_child(FT_MEMBER, name, fe_handle{.stream = stream}, node->mtime, archive);
+    file_entry *fe = fe_new_child(KIND_MEMBER, name, fe_handle{.stream = stream}, node->mtime, archive);
     if (fe)
         fe->size = node->usize;
     return fe;
@@ -131,7 +131,7 @@ file_entry *fe_add_static(server_ctx *ctx, const char *name, const unsigned char
     if (!fe)
         return nullptr;
     fe->refcount = 1;
-    fe->ft = FT_STATIC;
+    fe->kind = KIND_STATIC;
     fe->name = name;
     fe->handle.bytes = bytes;
     fe->mtime = 0;
@@ -144,7 +144,7 @@ file_entry *fe_add_page(server_ctx *ctx, const char *name, text_block *page)
 {
     if (!page)
         return nullptr;
-    file_entry *fe = fe_new(FT_PAGE, name, fe_handle{.page = page}, 0);
+    file_entry *fe = fe_new(KIND_PAGE, name, fe_handle{.page = page}, 0);
     if (fe)
         fe_insert(ctx, fe);
     return fe;
@@ -164,7 +164,7 @@ void fe_destroy(file_entry *fe)
 {
     if (fe->base)
         fe_unref(fe->base);
-    release_handle(fe->ft, fe->handle);
+    release_handle(fe->kind, fe->handle);
     counted_free(&n_caches, fe);
 }
 
@@ -172,18 +172,18 @@ int fe_read(file_entry *fe, void *buffer, uint32_t count, uint32_t offset)
 {
     const uint64_t size = count;
     ASSERT(size+offset <= fe->size);
-    switch (fe->ft) {
-    case FT_FILE:
+    switch (fe->kind) {
+    case KIND_FILE:
         return file_read_at(fe->handle.fd, buffer, count, offset);
-    case FT_ZIP:
+    case KIND_ZIP:
         return fe->handle.zip ? file_read_at(fe->handle.zip->fd, buffer, count, offset) : -1;
-    case FT_PAGE:
+    case KIND_PAGE:
         memcpy(buffer, fe->handle.page->data + offset, count);
         return 1;
-    case FT_STATIC:
+    case KIND_STATIC:
         memcpy(buffer, fe->handle.bytes + offset, count);
         return 1;
-    case FT_MEMBER:
+    case KIND_MEMBER:
         return read_member(fe, buffer, count, offset);
     default:
         return -1;
@@ -226,15 +226,15 @@ constexpr size_t RESOLVE_PATH_MAX = 513;  // longest path resolved
 constexpr size_t RESOLVE_KEY_MAX = 514;   // longest key composed from it
 constexpr size_t RESOLVE_BUF_SIZE = 516;
 
-constexpr uint32_t kind_bit(int32_t ft)
+constexpr uint32_t kind_bit(entry_kind kind)
 {
-    return 1u << ft;
+    return 1u << kind;
 }
 
 // What a request path may be answered with straight from the cache: a body
 // under the path itself, or a listing under the path with its final "/".
-constexpr uint32_t BODY_KINDS = kind_bit(FT_FILE) | kind_bit(FT_ZIP) | kind_bit(FT_MEMBER);
-constexpr uint32_t LISTING_KINDS = kind_bit(FT_PAGE);
+constexpr uint32_t BODY_KINDS = kind_bit(KIND_FILE) | kind_bit(KIND_ZIP) | kind_bit(KIND_MEMBER);
+constexpr uint32_t LISTING_KINDS = kind_bit(KIND_PAGE);
 
 // The newest entry under `key` whose type is among `kinds`. Keys of different
 // kinds can coincide when names hold a "*" (the file "d*" and the snapshot of
@@ -243,7 +243,7 @@ constexpr uint32_t LISTING_KINDS = kind_bit(FT_PAGE);
 file_entry *lookup_kind(server_ctx *ctx, const char *key, uint32_t kinds)
 {
     for (file_entry *fe = *bucket_of(ctx, key); fe; fe = fe->hash_next)
-        if ((kind_bit(fe->ft) & kinds) && strcmp(fe->name, key) == 0)
+        if ((kind_bit(fe->kind) & kinds) && strcmp(fe->name, key) == 0)
             return fe;
     return nullptr;
 }
@@ -255,7 +255,7 @@ file_entry *lookup_kind(server_ctx *ctx, const char *key, uint32_t kinds)
 // own, released with its transfer like any member entry.
 bool busy_deflated_member(const file_entry *fe)
 {
-    return fe->ft == FT_MEMBER && fe->refcount > 0 && fe->handle.stream && fe->handle.stream->method == 8;
+    return fe->kind == KIND_MEMBER && fe->refcount > 0 && fe->handle.stream && fe->handle.stream->method == 8;
 }
 
 // `path` + `sep` + `tail` into `key` (RESOLVE_BUF_SIZE bytes); callers bound
@@ -274,7 +274,7 @@ file_entry *add_page(server_ctx *ctx, const char *key, text_block *page, int32_t
 {
     if (!page)
         return nullptr;
-    file_entry *fe = fe_new(FT_PAGE, key, fe_handle{.page = page}, mtime);
+    file_entry *fe = fe_new(KIND_PAGE, key, fe_handle{.page = page}, mtime);
     if (fe)
         fe_insert(ctx, fe);
     return fe;
@@ -292,8 +292,8 @@ int find_archive(server_ctx *ctx, const char *archive_path, file_entry **out)
 {
     *out = nullptr;
     if (file_entry *fe = fe_lookup(ctx, archive_path)) {
-        switch (fe->ft) {
-        case FT_FILE:
+        switch (fe->kind) {
+        case KIND_FILE:
             // Sent earlier as a plain file; the archive entry made below hides
             // it while a transfer still holds it.
             if (fe->refcount == 0) {
@@ -301,11 +301,11 @@ int find_archive(server_ctx *ctx, const char *archive_path, file_entry **out)
                 fe_destroy(fe);
             }
             break;
-        case FT_ZIP:
+        case KIND_ZIP:
             *out = fe;
             return 1;
-        case FT_PAGE:
-        case FT_STATIC:
+        case KIND_PAGE:
+        case KIND_STATIC:
             return 0;
         default:
             return -1;
@@ -313,20 +313,20 @@ int find_archive(server_ctx *ctx, const char *archive_path, file_entry **out)
     }
     dir_entry st;
     switch (stat_path(archive_path, &st)) {
-    case DK_FILE: {
+    case KIND_FILE: {
         zip_archive *za = zip_open(archive_path);
         if (!za)
             return -1;
         while (zip_read_dir(za, 1000) >= 1000) {
         }
-        file_entry *fe = fe_new(FT_ZIP, archive_path, fe_handle{.zip = za}, st.modified);
+        file_entry *fe = fe_new(KIND_ZIP, archive_path, fe_handle{.zip = za}, st.modified);
         if (!fe)
             return -1;
         fe_insert(ctx, fe);
         *out = fe;
         return 1;
     }
-    case DK_DIR:
+    case KIND_DIR:
         return 0;
     default:
         return -1;
@@ -378,7 +378,7 @@ file_entry *resolve_on_disk(server_ctx *ctx, const char *path, size_t len, const
     const bool slash = path[len - 1] == '/';
     dir_entry st;
     switch (stat_path(path, &st)) {
-    case DK_FILE: {
+    case KIND_FILE: {
         if (slash)
             return nullptr;
         const int fd = counted_open(path);
@@ -388,13 +388,13 @@ file_entry *resolve_on_disk(server_ctx *ctx, const char *path, size_t len, const
         // more, or just the bound) is asked of the open file, and refused by
         // fe_new when it does not fit in 32 bits.
         file_entry *fe = st.size != SIZE_UNKNOWN
-                             ? fe_new_sized(FT_FILE, path, fe_handle{.fd = fd}, st.modified, st.size)
-                             : fe_new(FT_FILE, path, fe_handle{.fd = fd}, st.modified);
+                             ? fe_new_sized(KIND_FILE, path, fe_handle{.fd = fd}, st.modified, st.size)
+                             : fe_new(KIND_FILE, path, fe_handle{.fd = fd}, st.modified);
         if (fe)
             fe_insert(ctx, fe);
         return fe;
     }
-    case DK_DIR:
+    case KIND_DIR:
         break;
     default:
         return nullptr;
@@ -413,7 +413,7 @@ file_entry *resolve_on_disk(server_ctx *ctx, const char *path, size_t len, const
     memcpy(dir, path, len - 1);
     dir[len - 1] = '*';
     dir[len] = 0;
-    file_entry *snap = lookup_kind(ctx, dir, kind_bit(FT_DIR));
+    file_entry *snap = lookup_kind(ctx, dir, kind_bit(KIND_DIR));
     if (!snap) {
         char snap_key[RESOLVE_BUF_SIZE];
         memcpy(snap_key, dir, len + 1);
@@ -421,7 +421,7 @@ file_entry *resolve_on_disk(server_ctx *ctx, const char *path, size_t len, const
         dir_entry *rows = dir_snapshot(dir);
         if (!rows)
             return nullptr;
-        snap = fe_new(FT_DIR, snap_key, fe_handle{.snapshot = rows}, 0);
+        snap = fe_new(KIND_DIR, snap_key, fe_handle{.snapshot = rows}, 0);
         if (!snap)
             return nullptr;
         fe_insert(ctx, snap);
@@ -490,14 +490,14 @@ void make_room_for_page(server_ctx *ctx)
     int32_t pages = 0;
     for (int i = 0; i < ctx->fe_hash_size; ++i)
         for (file_entry *fe = ctx->fe_hash[i]; fe; fe = fe->hash_next)
-            pages += fe->ft == FT_PAGE;
+            pages += fe->kind == KIND_PAGE;
     if (pages < MAX_CACHED_PAGES)
         return;
     for (int i = 0; i < ctx->fe_hash_size; ++i) {
         file_entry **link = &ctx->fe_hash[i];
         while (*link) {
             file_entry *fe = *link;
-            if (fe->ft == FT_PAGE && fe->refcount == 0) {
+            if (fe->kind == KIND_PAGE && fe->refcount == 0) {
                 *link = fe->hash_next;
                 --ctx->nentries;
                 fe_destroy(fe);

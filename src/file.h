@@ -2,6 +2,8 @@
 // and the resolution of request paths to them.
 #pragma once
 
+#include "dirscan.h"
+
 #include <cstdint>
 
 struct server_ctx;
@@ -9,28 +11,19 @@ struct text_block;
 struct zip_archive;
 struct zip_stream;
 
-enum : int32_t {
-    FT_FILE = 2,
-    FT_ZIP = 3,
-    FT_DIR = 4,
-    FT_PAGE = 5,
-    FT_STATIC = 6,
-    FT_MEMBER = 7,
-};
-
-// What an entry reads from, by type; owned by the entry except for FT_STATIC.
+// What an entry reads from, by type; owned by the entry except for KIND_STATIC.
 union fe_handle {
-    int fd;                      // FT_FILE: counted_open descriptor
-    zip_archive *zip;            // FT_ZIP
-    void *snapshot;              // FT_DIR: dir_entry array block
-    text_block *page;            // FT_PAGE
-    const unsigned char *bytes;  // FT_STATIC
-    zip_stream *stream;          // FT_MEMBER
+    int fd;                      // KIND_FILE: counted_open descriptor
+    zip_archive *zip;            // KIND_ZIP
+    void *snapshot;              // KIND_DIR: dir_entry array block
+    text_block *page;            // KIND_PAGE
+    const unsigned char *bytes;  // KIND_STATIC
+    zip_stream *stream;          // KIND_MEMBER
 };
 
 struct file_entry {
     int32_t refcount;
-    int32_t ft;
+    entry_kind kind;
     const char *name;
     fe_handle handle;
     int32_t mtime;
@@ -42,9 +35,9 @@ struct file_entry {
 
 // A new entry, not yet in the table. On failure (no memory, or a body that
 // does not fit in 32 bits) the handle is released and null returned.
-// Example: fe_new(FT_FILE, path, fe_handle{.fd = fd}, mtime).
-file_entry *fe_new(int32_t ft, const char *name, fe_handle handle, int32_t mtime);
-file_entry *fe_new_child(int32_t ft, const char *name, fe_handle handle, int32_t mtime, file_entry *base);
+// Example: fe_new(KIND_FILE, path, fe_handle{.fd = fd}, mtime).
+file_entry *fe_new(entry_kind kind, const char *name, fe_handle handle, int32_t mtime);
+file_entry *fe_new_child(entry_kind kind, const char *name, fe_handle handle, int32_t mtime, file_entry *base);
 file_entry *fe_new_member(file_entry *archive, zip_stream *stream, const char *name);
 file_entry *fe_add_static(server_ctx *ctx, const char *name, const unsigned char *bytes, uint32_t length);
 file_entry *fe_add_page(server_ctx *ctx, const char *name, text_block *page);

@@ -324,16 +324,16 @@ uint32_t write_breadcrumb(char *out, uint32_t space, const char *path)
     }
 }
 
-const char *row_template(int32_t kind)
+const char *row_template(entry_kind kind)
 {
     switch (kind) {
-    case DK_FILE:
-    case DK_MEMBER:
+    case KIND_FILE:
+    case KIND_MEMBER:
         return g_config.index_template_file;
-    case DK_ZIP:
+    case KIND_ZIP:
         return g_config.index_template_zip;
-    case DK_DIR:
-    case DK_MEMBER_DIR:
+    case KIND_DIR:
+    case KIND_MEMBER_DIR:
         return g_config.index_template_dir;
     default:
         return g_config.index_template_other;
@@ -444,7 +444,7 @@ uint32_t write_icon(char *out, uint32_t space, const dir_entry *e)
     const size_t len = strlen(cls);
     if (len + 16 >= space)
         return 0;
-    const bool member = e->kind == DK_MEMBER || e->kind == DK_MEMBER_DIR;
+    const bool member = e->kind == KIND_MEMBER || e->kind == KIND_MEMBER_DIR;
     const int n = snprintf(out, space, "/?rc=%s%s.gif", member ? "zip" : "", cls);
     return n > 0 ? static_cast<uint32_t>(n) : 0;
 }
@@ -533,8 +533,8 @@ const dir_entry *next_scanned(listing_cursor *c)
 {
     if (scan_next(&c->scan, &c->entry) < 0)
         return nullptr;
-    if (c->entry.kind == DK_FILE && is_archive_name(c->entry.name))
-        c->entry.kind = DK_ZIP;
+    if (c->entry.kind == KIND_FILE && is_archive_name(c->entry.name))
+        c->entry.kind = KIND_ZIP;
     return &c->entry;
 }
 
@@ -545,7 +545,7 @@ const dir_entry *next_record(listing_cursor *c)
 
 void fill_member(dir_entry *e, const zip_node *node)
 {
-    e->kind = node->child ? DK_MEMBER_DIR : DK_MEMBER;
+    e->kind = node->child ? KIND_MEMBER_DIR : KIND_MEMBER;
     e->created = e->modified = e->accessed = node->mtime;
     e->size = node->usize;
     const char *slash = strrchr(node->path, '/');
@@ -675,7 +675,7 @@ text_block *list_dir_sorted(dir_entry *snapshot, const char *page_path, const ch
     if (!c.records)
         return nullptr;
     uint32_t i = 0;
-    while (snapshot[i].kind != DK_NONE) {
+    while (snapshot[i].kind != KIND_NONE) {
         c.records[i] = &snapshot[i];
         ++i;
         ASSERT(i < MAX_DIR_ENTRYNUM);

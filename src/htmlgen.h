@@ -42,12 +42,6 @@ text_block *list_dir_sorted(dir_entry *snapshot, const char *page_path, const ch
 text_block *list_zip_unsorted(zip_node *first, const char *page_path);
 text_block *list_zip_sorted(zip_node *first, const char *page_path, const char *keys);
 
-// Kinds of archive members in listings, beside the disk kinds of dirscan.h.
-enum : int32_t {
-    DK_MEMBER = 7,      // a member of an archive
-    DK_MEMBER_DIR = 8,  // a directory inside an archive
-};
-
 constexpr uint32_t INDEX_PAGE_CAPACITY = 65536;  // a page holds at most 65,535 bytes
 constexpr uint32_t SIZE_TEXT_LEN = 5;            // width of every format_size text
 

@@ -121,7 +121,7 @@ void ctx_destroy(server_ctx *ctx)
                 file_entry **link = &ctx->fe_hash[i];
                 while (*link) {
                     file_entry *fe = *link;
-                    if (pass == 0 && fe->ft != FT_MEMBER) {
+                    if (pass == 0 && fe->kind != KIND_MEMBER) {
                         link = &fe->hash_next;
                         continue;
                     }
@@ -291,7 +291,7 @@ void sweep(server_ctx *ctx, int level)
 // kept open until Clean Cache, so descriptors never pile up.
 static void drop_if_unused(server_ctx *ctx, file_entry *fe)
 {
-    if (fe->refcount == 0 && (fe->ft == FT_FILE || fe->ft == FT_MEMBER)) {
+    if (fe->refcount == 0 && (fe->kind == KIND_FILE || fe->kind == KIND_MEMBER)) {
         fe_unlink(ctx, fe);
         fe_destroy(fe);
     }
@@ -315,7 +315,7 @@ void fe_release_unused(server_ctx *ctx)
     while (collected) {
         file_entry *fe = collected;
         collected = fe->sweep_next;
-        ASSERT(fe->ft != FT_STATIC);
+        ASSERT(fe->kind != KIND_STATIC);
         fe_unlink(ctx, fe);
         fe_destroy(fe);
     }

@@ -170,11 +170,9 @@ const char *mime_type_of(const char *name)
     return node ? node->type : DEFAULT_TYPE;
 }
 
-const char *icon_class_of(const char *name, int32_t kind)
+const char *icon_class_of(const char *name, entry_kind kind)
 {
-    if (kind == 3)
-        return "zip";
-    if (kind == 4 || kind == 8 || names_a_page(name))
+    if (kind == KIND_DIR || kind == KIND_MEMBER_DIR || names_a_page(name))
         return "folder";
     const mime_node *node = find_extension(name);
     return node && node->icon ? node->icon : "file";

@@ -1,6 +1,8 @@
 // MIME types by file-name extension, and the icon classes of listings.
 #pragma once
 
+#include "dirscan.h"
+
 #include <cstdint>
 
 // Builds the extension index; ends the program when its bucket array
@@ -12,7 +14,7 @@ void mime_table_free();
 // MIME type for a resource path or cache key; constant text.
 const char *mime_type_of(const char *name);
 
-// Icon class for a listing entry's name and kind: 3 an archive on disk,
-// 4 a directory on disk, 8 a directory inside an archive; other kinds are
+// Icon class for a listing entry's name and kind: directories on disk and
+// inside archives are folders; everything else, archives included, is
 // classed by the name's extension. Constant text.
-const char *icon_class_of(const char *name, int32_t kind);
+const char *icon_class_of(const char *name, entry_kind kind);

@@ -29,7 +29,7 @@ protected:
     void TearDown() override
     {
         // What stopping the server does: members go before their archives.
-        destroy_where([](file_entry *fe) { return fe->ft == FT_MEMBER; });
+        destroy_where([](file_entry *fe) { return fe->kind == KIND_MEMBER; });
         destroy_where([](file_entry *) { return true; });
         EXPECT_EQ(ctx.nentries, 0);
         free(ctx.fe_hash);
@@ -83,7 +83,7 @@ protected:
         const std::string p = dir + "/" + name;
         write_file(p, content);
         const int fd = counted_open(p.c_str());
-        return fd < 0 ? nullptr : fe_new(FT_FILE, p.c_str(), fe_handle{.fd = fd}, 1234);
+        return fd < 0 ? nullptr : fe_new(KIND_FILE, p.c_str(), fe_handle{.fd = fd}, 1234);
     }
 
     // An archive entry for members.zip holding "big.txt" (deflated, 300000
@@ -117,7 +117,7 @@ with open('members.zip', 'r+b') as f:
             return nullptr;
         while (zip_read_dir(za, 1000) >= 1000) {
         }
-        file_entry *fe = fe_new(FT_ZIP, (dir + "/members.zip").c_str(), fe_handle{.zip = za}, 77);
+        file_entry *fe = fe_new(KIND_ZIP, (dir + "/members.zip").c_str(), fe_handle{.zip = za}, 77);
         if (fe)
             fe_insert(&ctx, fe);
         return fe;
@@ -165,7 +165,7 @@ TEST_F(FileEntry, FileEntryCopiesNameAndTakesFileLength)
     ASSERT_NE(fe, nullptr);
     EXPECT_EQ(n_caches, caches + 1);
     EXPECT_EQ(n_files, files + 1);
-    EXPECT_EQ(fe->ft, FT_FILE);
+    EXPECT_EQ(fe->kind, KIND_FILE);
     EXPECT_EQ(fe->refcount, 0);
     EXPECT_EQ(fe->size, 10000u);
     EXPECT_EQ(fe->mtime, 1234);
@@ -228,7 +228,7 @@ TEST_F(FileEntry, FileLongerThan32BitsGetsNoEntry)
     ASSERT_EQ(run_shell("truncate -s 5G '" + p + "'"), 0);
     const int fd = counted_open(p.c_str());
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(fe_new(FT_FILE, p.c_str(), fe_handle{.fd = fd}, 0), nullptr);
+    EXPECT_EQ(fe_new(KIND_FILE, p.c_str(), fe_handle{.fd = fd}, 0), nullptr);
     EXPECT_EQ(n_files, files);  // the descriptor went with the refusal
     EXPECT_EQ(n_caches, caches);
 }
@@ -239,14 +239,14 @@ TEST_F(FileEntry, PagesDirectoriesAndArchivesAreSizedByType)
     ASSERT_NE(tb, nullptr);
     memcpy(tb->data, "<html>hi</html>", 15);
     tb = text_block_fit(tb, 15);
-    file_entry *page = fe_new(FT_PAGE, "/p/index.html", fe_handle{.page = tb}, 5);
+    file_entry *page = fe_new(KIND_PAGE, "/p/index.html", fe_handle{.page = tb}, 5);
     ASSERT_NE(page, nullptr);
     EXPECT_EQ(page->size, 15u);
     EXPECT_EQ(read_piece(page, 6, 2), "hi");
     fe_insert(&ctx, page);
 
     void *snapshot = counted_alloc(&n_blocks, 64);
-    file_entry *d = fe_new(FT_DIR, "/p*", fe_handle{.snapshot = snapshot}, 0);
+    file_entry *d = fe_new(KIND_DIR, "/p*", fe_handle{.snapshot = snapshot}, 0);
     ASSERT_NE(d, nullptr);
     fe_insert(&ctx, d);
     EXPECT_EQ(d->size, 0u);
@@ -270,7 +270,7 @@ TEST_F(FileEntry, StaticEntryKeepsCallerBytesAndReference)
     static const char name[] = "?folder.gif";
     file_entry *fe = fe_add_static(&ctx, name, gif, 14);
     ASSERT_NE(fe, nullptr);
-    EXPECT_EQ(fe->ft, FT_STATIC);
+    EXPECT_EQ(fe->kind, KIND_STATIC);
     EXPECT_EQ(fe->refcount, 1);
     EXPECT_EQ(fe->name, name);  // not copied
     EXPECT_EQ(fe->mtime, 0);
@@ -279,7 +279,7 @@ TEST_F(FileEntry, StaticEntryKeepsCallerBytesAndReference)
     EXPECT_EQ(fe_lookup(&ctx, "?folder.gif"), fe);
     EXPECT_EQ(read_piece(fe, 6, 8), "-picture");
     EXPECT_EQ(release_pass(), 0);  // held for life
-    EXPECT_DEATH(fe_new(FT_STATIC, "?x", fe_handle{.bytes = gif}, 0), "Assertion failed: ft != FT_STATIC");
+    EXPECT_DEATH(fe_new(KIND_STATIC, "?x", fe_handle{.bytes = gif}, 0), "Assertion failed");
 }
 
 TEST_F(FileEntry, AddPageInsertsPageOrNothing)
@@ -291,7 +291,7 @@ TEST_F(FileEntry, AddPageInsertsPageOrNothing)
     memcpy(tb->data, "hello", 5);
     file_entry *fe = fe_add_page(&ctx, "?help", tb);
     ASSERT_NE(fe, nullptr);
-    EXPECT_EQ(fe->ft, FT_PAGE);
+    EXPECT_EQ(fe->kind, KIND_PAGE);
     EXPECT_EQ(fe->refcount, 0);
     EXPECT_EQ(fe->mtime, 0);
     EXPECT_EQ(fe->size, 5u);
@@ -343,7 +343,7 @@ TEST_F(FileEntry, MemberEntryHoldsItsArchive)
     ASSERT_NE(zip, nullptr);
     file_entry *m = new_member_entry(zip, "big.txt");
     ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->ft, FT_MEMBER);
+    EXPECT_EQ(m->kind, KIND_MEMBER);
     EXPECT_EQ(m->base, zip);
     EXPECT_EQ(zip->refcount, 1);
     EXPECT_EQ(m->refcount, 0);
@@ -463,7 +463,7 @@ TEST_F(FileEntry, MemberEntryWithoutBaseStopsProcess)
     zip_archive *za = zip->handle.zip;
     zip_stream *zs = zip_member_open(za, zip_find(za, "big.txt"));
     ASSERT_NE(zs, nullptr);
-    file_entry *m = fe_new_child(FT_MEMBER, "orphan", fe_handle{.stream = zs}, 0, nullptr);
+    file_entry *m = fe_new_child(KIND_MEMBER, "orphan", fe_handle{.stream = zs}, 0, nullptr);
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(zip->refcount, 0);
     char buf[1];

@@ -215,7 +215,7 @@ TEST_F(IndexPage, NamesAreHtmlEscapedAndColumnsCountTheRawName)
     ASSERT_EQ(rows.size(), 4u);
     // Each name column shows exactly 20 characters once entities are read.
     EXPECT_EQ(rows[0].substr(0, rows[0].find(" 05:06")),
-              "<img src=\"/?rc=" + std::string(icon_class_of(evil.c_str(), DK_FILE)) +
+              "<img src=\"/?rc=" + std::string(icon_class_of(evil.c_str(), KIND_FILE)) +
                   ".gif\" width=24 height=24> <a href=\"%3Cimg%20src=x%20onerror=alert(1)%3E\">"
                   "&lt;img src=x onerror=&gt;</a>");
     EXPECT_NE(rows[0].find("1 &lt;img src=x onerror=alert(1)&gt; (1)"), std::string::npos);
@@ -375,10 +375,10 @@ TEST_F(IndexPage, PagesStopAt65535Bytes)
 
 TEST_F(IndexPage, SnapshotOf2048EntriesIsAnInternalError)
 {
-    std::vector<dir_entry> snap(MAX_DIR_ENTRYNUM + 1, dir_entry{DK_FILE, 0, 0, 0, 1, "f"});
-    snap.back().kind = DK_NONE;
+    std::vector<dir_entry> snap(MAX_DIR_ENTRYNUM + 1, dir_entry{KIND_FILE, 0, 0, 0, 1, "f"});
+    snap.back().kind = KIND_NONE;
     EXPECT_DEATH(take(list_dir_sorted(snap.data(), "/", "N")), "Assertion failed: i < MAX_DIR_ENTRYNUM");
-    snap[MAX_DIR_ENTRYNUM - 1].kind = DK_NONE;
+    snap[MAX_DIR_ENTRYNUM - 1].kind = KIND_NONE;
     rows_only("%N\n", "%N\n", "%N\n");
     EXPECT_EQ(lines(take(list_dir_sorted(snap.data(), "/", "N"))).size(), 2047u);
 }
@@ -386,7 +386,7 @@ TEST_F(IndexPage, SnapshotOf2048EntriesIsAnInternalError)
 TEST_F(IndexPage, DirectivesWriteOnlyWhenTheirNeedIsMet)
 {
     make_file(dir + "/a b", 1, T0);
-    const std::string icon = "/?rc=" + std::string(icon_class_of("a b", DK_FILE)) + ".gif";
+    const std::string icon = "/?rc=" + std::string(icon_class_of("a b", KIND_FILE)) + ".gif";
     const struct {
         const char *directive;  // a page directive, or a row directive under "%*"
         bool row;

@@ -53,7 +53,7 @@ TEST_F(MimeTable, TrickyNamesGetTheirTypeAndIconClass)
     };
     for (const name_case &c : cases) {
         EXPECT_STREQ(mime_type_of(c.name), c.type) << c.name;
-        EXPECT_STREQ(icon_class_of(c.name, 2), c.icon) << c.name;
+        EXPECT_STREQ(icon_class_of(c.name, KIND_FILE), c.icon) << c.name;
     }
 }
 
@@ -125,17 +125,16 @@ TEST_F(MimeTable, EveryTableExtensionMapsToItsRow)
     EXPECT_EQ(checked, 84);  // all 86 but the shadowed "pl" and the unreachable "texinfo"
 }
 
-TEST_F(MimeTable, KindDecidesBeforeTheName)
+TEST_F(MimeTable, DirectoriesAreFoldersWhateverTheirName)
 {
-    EXPECT_STREQ(icon_class_of("a.zip", 3), "zip");
-    EXPECT_STREQ(icon_class_of("A.ZIP", 3), "zip");
-    EXPECT_STREQ(icon_class_of("photos.gif", 4), "folder");
-    EXPECT_STREQ(icon_class_of("sub.txt", 8), "folder");
-    EXPECT_STREQ(icon_class_of("inner.zip", 2), "zip");  // an archive inside an archive
-    EXPECT_STREQ(icon_class_of("x.Zip", 2), "zip");
-    EXPECT_STREQ(icon_class_of("name/", 2), "folder");
-    EXPECT_STREQ(icon_class_of("a*b", 2), "folder");
-    EXPECT_STREQ(icon_class_of("dir.d/file", 2), "file");
+    EXPECT_STREQ(icon_class_of("photos.gif", KIND_DIR), "folder");
+    EXPECT_STREQ(icon_class_of("sub.txt", KIND_MEMBER_DIR), "folder");
+    EXPECT_STREQ(icon_class_of("A.ZIP", KIND_ZIP), "zip");
+    EXPECT_STREQ(icon_class_of("inner.zip", KIND_MEMBER), "zip");  // an archive inside an archive
+    EXPECT_STREQ(icon_class_of("x.Zip", KIND_FILE), "zip");
+    EXPECT_STREQ(icon_class_of("name/", KIND_FILE), "folder");
+    EXPECT_STREQ(icon_class_of("a*b", KIND_FILE), "folder");
+    EXPECT_STREQ(icon_class_of("dir.d/file", KIND_FILE), "file");
 }
 
 TEST(MimeIndex, BuildAndFreeBalanceTheBlockCounter)
@@ -155,7 +154,7 @@ TEST(MimeIndex, BuildAndFreeBalanceTheBlockCounter)
 TEST(MimeIndex, WithoutIndexEveryExtensionIsUnknown)
 {
     EXPECT_STREQ(mime_type_of("a.gif"), "application/octet-stream");
-    EXPECT_STREQ(icon_class_of("a.gif", 2), "file");
+    EXPECT_STREQ(icon_class_of("a.gif", KIND_FILE), "file");
     EXPECT_STREQ(mime_type_of("README"), "text/plain");
     EXPECT_STREQ(mime_type_of("/"), "text/html");
 }

@@ -109,7 +109,7 @@ protected:
             file_entry *fe = ctx.fe_hash[i];
             while (fe) {
                 file_entry *next = fe->hash_next;
-                if (!members_only || fe->ft == FT_MEMBER) {
+                if (!members_only || fe->kind == KIND_MEMBER) {
                     fe_unlink(&ctx, fe);
                     fe_destroy(fe);
                 }
@@ -139,12 +139,12 @@ protected:
         return out;
     }
 
-    int count_kind(int32_t ft) const
+    int count_kind(entry_kind kind) const
     {
         int n = 0;
         for (int i = 0; i < FE_HASH_SIZE; ++i)
             for (file_entry *fe = ctx.fe_hash[i]; fe; fe = fe->hash_next)
-                n += fe->ft == ft;
+                n += fe->kind == kind;
         return n;
     }
 
@@ -168,7 +168,7 @@ TEST_F(PathResolution, DiskFileIsOpenedOnceAndThenAnsweredFromTheCache)
     file_entry *fe = resolve("hello.txt");
     ASSERT_NE(fe, nullptr);
     EXPECT_EQ(redirect, 0);
-    EXPECT_EQ(fe->ft, FT_FILE);
+    EXPECT_EQ(fe->kind, KIND_FILE);
     EXPECT_STREQ(fe->name, path("hello.txt").c_str());
     EXPECT_EQ(fe->refcount, 0);
     EXPECT_EQ(fe->size, 13u);
@@ -221,8 +221,8 @@ TEST_F(PathResolution, PathsThatNameNothingYieldNothing)
         EXPECT_EQ(redirect, 0);
     }
     // Archives that opened stay cached; nothing else was left behind.
-    EXPECT_EQ(count_kind(FT_ZIP), ctx.nentries);
-    EXPECT_EQ(count_kind(FT_ZIP), 1);
+    EXPECT_EQ(count_kind(KIND_ZIP), ctx.nentries);
+    EXPECT_EQ(count_kind(KIND_ZIP), 1);
     EXPECT_EQ(n_files, files + 1);
 }
 
@@ -278,7 +278,7 @@ TEST_F(PathResolution, ArchiveNamedWithoutSlashIsThePlainFile)
 {
     file_entry *fe = resolve("a.zip");
     ASSERT_NE(fe, nullptr);
-    EXPECT_EQ(fe->ft, FT_FILE);
+    EXPECT_EQ(fe->kind, KIND_FILE);
     EXPECT_EQ(body(fe), read_file(path("a.zip")));
 }
 
@@ -286,11 +286,11 @@ TEST_F(PathResolution, MemberOpensItsArchiveOnceAndHoldsIt)
 {
     file_entry *top = resolve("a.zip/top.txt");
     ASSERT_NE(top, nullptr);
-    EXPECT_EQ(top->ft, FT_MEMBER);
+    EXPECT_EQ(top->kind, KIND_MEMBER);
     EXPECT_STREQ(top->name, path("a.zip/top.txt").c_str());
     ASSERT_NE(top->base, nullptr);
     file_entry *archive = top->base;
-    EXPECT_EQ(archive->ft, FT_ZIP);
+    EXPECT_EQ(archive->kind, KIND_ZIP);
     EXPECT_STREQ(archive->name, path("a.zip").c_str());
     EXPECT_EQ(archive->mtime, mtime_of("a.zip"));
     EXPECT_EQ(archive->refcount, 1);
@@ -307,8 +307,8 @@ TEST_F(PathResolution, MemberOpensItsArchiveOnceAndHoldsIt)
     EXPECT_EQ(body(noise, 8192), read_file(path("src/noise.bin")));
 
     EXPECT_EQ(resolve("a.zip/top.txt"), top);
-    EXPECT_EQ(count_kind(FT_ZIP), 1);
-    EXPECT_EQ(count_kind(FT_MEMBER), 3);
+    EXPECT_EQ(count_kind(KIND_ZIP), 1);
+    EXPECT_EQ(count_kind(KIND_MEMBER), 3);
     EXPECT_EQ(n_files, files + 1);  // the archive's one descriptor serves every member
 }
 
@@ -333,30 +333,30 @@ TEST_F(PathResolution, ArchiveComponentMatchesInAnyLetterCase)
         SCOPED_TRACE(rel);
         file_entry *fe = resolve(rel);
         ASSERT_NE(fe, nullptr);
-        EXPECT_EQ(fe->ft, FT_MEMBER);
+        EXPECT_EQ(fe->kind, KIND_MEMBER);
         EXPECT_EQ(body(fe), read_file(path("src/top.txt")));
     }
-    EXPECT_EQ(count_kind(FT_ZIP), 2);
+    EXPECT_EQ(count_kind(KIND_ZIP), 2);
 }
 
 TEST_F(PathResolution, DirectoryNamedLikeAnArchiveIsWalkedThrough)
 {
     file_entry *fe = resolve("x.zip/inner.txt");
     ASSERT_NE(fe, nullptr);
-    EXPECT_EQ(fe->ft, FT_FILE);
+    EXPECT_EQ(fe->kind, KIND_FILE);
     EXPECT_EQ(body(fe), "inside a directory named like an archive\n");
-    EXPECT_EQ(count_kind(FT_ZIP), 0);
+    EXPECT_EQ(count_kind(KIND_ZIP), 0);
 }
 
 TEST_F(PathResolution, ArchiveInsideAnArchiveIsOnlyAMember)
 {
     file_entry *inner = resolve("a.zip/sub/inner.zip");
     ASSERT_NE(inner, nullptr);
-    EXPECT_EQ(inner->ft, FT_MEMBER);
+    EXPECT_EQ(inner->kind, KIND_MEMBER);
     EXPECT_EQ(body(inner), read_file(path("src/inner.zip")));
     // The member "sub/inner.zip/x.txt" does not exist in a.zip.
     EXPECT_EQ(resolve("a.zip/sub/inner.zip/x.txt"), nullptr);
-    EXPECT_EQ(count_kind(FT_ZIP), 1);
+    EXPECT_EQ(count_kind(KIND_ZIP), 1);
 }
 
 TEST_F(PathResolution, ArchiveDirectoryWithoutSlashOnlyRedirectsAndCachesNothing)
@@ -368,7 +368,7 @@ TEST_F(PathResolution, ArchiveDirectoryWithoutSlashOnlyRedirectsAndCachesNothing
         EXPECT_EQ(resolve("a.zip/docs", "O=dN"), nullptr);
         EXPECT_EQ(redirect, 1);
         EXPECT_EQ(ctx.nentries, 1);  // the archive, nothing for the directory
-        EXPECT_EQ(count_kind(FT_PAGE), 0);
+        EXPECT_EQ(count_kind(KIND_PAGE), 0);
     }
 }
 
@@ -377,7 +377,7 @@ TEST_F(PathResolution, EmptyArchiveDirectoryIsServedAsItsOwnEmptyRecord)
     file_entry *fe = resolve("a.zip/docs/empty");
     ASSERT_NE(fe, nullptr);
     EXPECT_EQ(redirect, 0);
-    EXPECT_EQ(fe->ft, FT_MEMBER);
+    EXPECT_EQ(fe->kind, KIND_MEMBER);
     EXPECT_EQ(fe->size, 0u);
 }
 
@@ -394,12 +394,12 @@ TEST_F(PathResolution, ArchiveEntryReplacesAnIdlePlainFileEntry)
 {
     file_entry *plain = resolve("a.zip");
     ASSERT_NE(plain, nullptr);
-    ASSERT_EQ(plain->ft, FT_FILE);
+    ASSERT_EQ(plain->kind, KIND_FILE);
     ASSERT_NE(resolve("a.zip/top.txt"), nullptr);
-    EXPECT_EQ(count_kind(FT_FILE), 0);  // the idle plain entry went
+    EXPECT_EQ(count_kind(KIND_FILE), 0);  // the idle plain entry went
     file_entry *archive = fe_lookup(&ctx, path("a.zip").c_str());
     ASSERT_NE(archive, nullptr);
-    EXPECT_EQ(archive->ft, FT_ZIP);
+    EXPECT_EQ(archive->kind, KIND_ZIP);
     // The archive file itself is now answered by the archive entry.
     EXPECT_EQ(resolve("a.zip"), archive);
     EXPECT_EQ(body(archive), read_file(path("a.zip")));
@@ -413,7 +413,7 @@ TEST_F(PathResolution, ArchiveEntryHidesAPlainFileEntryStillBeingSent)
     fe_ref(plain);  // a transfer holds it
     file_entry *member = resolve("a.zip/top.txt");
     ASSERT_NE(member, nullptr);
-    EXPECT_EQ(count_kind(FT_FILE), 1);
+    EXPECT_EQ(count_kind(KIND_FILE), 1);
     EXPECT_EQ(member->base, fe_lookup(&ctx, path("a.zip").c_str()));
     EXPECT_EQ(body(plain), read_file(path("a.zip")));
     fe_unref(plain);
@@ -430,7 +430,7 @@ TEST_F(PathResolution, DiskListingIsCachedUnderThePath)
 {
     file_entry *fe = resolve("dir/");
     ASSERT_NE(fe, nullptr);
-    EXPECT_EQ(fe->ft, FT_PAGE);
+    EXPECT_EQ(fe->kind, KIND_PAGE);
     EXPECT_STREQ(fe->name, path("dir/").c_str());
     EXPECT_EQ(fe->mtime, 0);
     const std::string text = page_text(fe);
@@ -458,7 +458,7 @@ TEST_F(PathResolution, OtherQueriesRebuildTheUnsortedListing)
     ASSERT_NE(second, nullptr);
     EXPECT_NE(first, second);
     EXPECT_STREQ(second->name, path("dir/").c_str());
-    EXPECT_EQ(count_kind(FT_PAGE), 2);
+    EXPECT_EQ(count_kind(KIND_PAGE), 2);
     // Without a query the newest page is found.
     EXPECT_EQ(resolve("dir/"), second);
 }
@@ -471,14 +471,14 @@ TEST_F(PathResolution, SortedListingsShareOneSnapshot)
     file_entry *by_time = resolve("dir/", "O=dT");
     ASSERT_NE(by_time, nullptr);
     EXPECT_STREQ(by_time->name, path("dir/*dT").c_str());
-    EXPECT_EQ(count_kind(FT_DIR), 1);
+    EXPECT_EQ(count_kind(KIND_DIR), 1);
     file_entry *snap = fe_lookup(&ctx, path("dir*").c_str());
     ASSERT_NE(snap, nullptr);
-    EXPECT_EQ(snap->ft, FT_DIR);
+    EXPECT_EQ(snap->kind, KIND_DIR);
     EXPECT_EQ(snap->size, 0u);
 
     EXPECT_EQ(resolve("dir/", "O=dN"), by_name);
-    EXPECT_EQ(count_kind(FT_PAGE), 2);
+    EXPECT_EQ(count_kind(KIND_PAGE), 2);
 
     // Names sort case-sensitively: "*dN" (0x2A) before "a.txt", then "b.html".
     const std::string text = page_text(by_name);
@@ -507,19 +507,19 @@ TEST_F(PathResolution, NamesHoldingAStarAreNotTakenForListings)
     // "dir/*dN" with the page "dir/?O=dN".
     file_entry *star_file = resolve("dir*");
     ASSERT_NE(star_file, nullptr);
-    EXPECT_EQ(star_file->ft, FT_FILE);
+    EXPECT_EQ(star_file->kind, KIND_FILE);
     file_entry *page = resolve("dir/", "O=dN");
     ASSERT_NE(page, nullptr);
-    EXPECT_EQ(page->ft, FT_PAGE);
-    EXPECT_EQ(count_kind(FT_DIR), 1);
+    EXPECT_EQ(page->kind, KIND_PAGE);
+    EXPECT_EQ(count_kind(KIND_DIR), 1);
 
     file_entry *again = resolve("dir*");
     ASSERT_NE(again, nullptr);
-    EXPECT_EQ(again->ft, FT_FILE);
+    EXPECT_EQ(again->kind, KIND_FILE);
     EXPECT_EQ(body(again), read_file(path("dir*")));
     file_entry *keys_file = resolve("dir/*dN");
     ASSERT_NE(keys_file, nullptr);
-    EXPECT_EQ(keys_file->ft, FT_FILE);
+    EXPECT_EQ(keys_file->kind, KIND_FILE);
     EXPECT_EQ(body(keys_file), read_file(path("dir/*dN")));
     EXPECT_EQ(resolve("dir/", "O=dN"), page);
 }
@@ -535,7 +535,7 @@ TEST_F(PathResolution, ArchiveListingsUseTheFirstMembersTime)
 {
     file_entry *top = resolve("a.zip/");
     ASSERT_NE(top, nullptr);
-    EXPECT_EQ(top->ft, FT_PAGE);
+    EXPECT_EQ(top->kind, KIND_PAGE);
     EXPECT_STREQ(top->name, path("a.zip/").c_str());
     const std::string text = page_text(top);
     for (const char *name : {"top.txt", "docs", "sub", "m12.bin", "site"})
@@ -549,8 +549,8 @@ TEST_F(PathResolution, ArchiveListingsUseTheFirstMembersTime)
     EXPECT_STREQ(docs->name, path("a.zip/docs/*dN").c_str());
     EXPECT_NE(page_text(docs).find("guide.html"), std::string::npos);
     EXPECT_EQ(resolve("a.zip/docs/", "O=dN"), docs);
-    EXPECT_EQ(count_kind(FT_ZIP), 1);
-    EXPECT_EQ(count_kind(FT_DIR), 0);  // archive listings need no snapshot
+    EXPECT_EQ(count_kind(KIND_ZIP), 1);
+    EXPECT_EQ(count_kind(KIND_DIR), 0);  // archive listings need no snapshot
 }
 
 TEST_F(PathResolution, GeneratedPagesAreBoundedButPagesInUseStay)
@@ -567,7 +567,7 @@ TEST_F(PathResolution, GeneratedPagesAreBoundedButPagesInUseStay)
             const std::string query = sorted ? "O=N" + std::to_string(i) : "x=1";
             ASSERT_NE(resolve(rel, query.c_str()), nullptr) << i;
         }
-        EXPECT_LE(count_kind(FT_PAGE), MAX_CACHED_PAGES);
+        EXPECT_LE(count_kind(KIND_PAGE), MAX_CACHED_PAGES);
         bool found = false;
         for (int i = 0; i < FE_HASH_SIZE; ++i)
             for (file_entry *fe = ctx.fe_hash[i]; fe; fe = fe->hash_next)
@@ -593,7 +593,7 @@ TEST_F(PathResolution, BusyDeflatedMemberGivesANewTransferItsOwnStream)
     file_entry *second = resolve("a.zip/docs/guide.html");
     ASSERT_NE(second, nullptr);
     EXPECT_NE(second, first);
-    EXPECT_EQ(second->ft, FT_MEMBER);
+    EXPECT_EQ(second->kind, KIND_MEMBER);
     EXPECT_EQ(second->base, first->base);
     EXPECT_EQ(first->base->refcount, 2);
     fe_ref(second);
@@ -612,7 +612,7 @@ TEST_F(PathResolution, BusyDeflatedMemberGivesANewTransferItsOwnStream)
 
     // Each stream goes with its transfer; an idle one is found again.
     fe_release(&ctx, second);
-    EXPECT_EQ(count_kind(FT_MEMBER), 1);
+    EXPECT_EQ(count_kind(KIND_MEMBER), 1);
     EXPECT_EQ(first->base->refcount, 1);
     fe_unref(first);
     EXPECT_EQ(resolve("a.zip/docs/guide.html"), first);
@@ -625,7 +625,7 @@ TEST_F(PathResolution, BusyStoredMemberIsShared)
     ASSERT_NE(top, nullptr);
     fe_ref(top);
     EXPECT_EQ(resolve("a.zip/top.txt"), top);
-    EXPECT_EQ(count_kind(FT_MEMBER), 1);
+    EXPECT_EQ(count_kind(KIND_MEMBER), 1);
     fe_unref(top);
 }
 

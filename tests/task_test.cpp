@@ -464,7 +464,7 @@ struct entry_task : test_task {
 
     explicit entry_task(uint32_t size)
     {
-        fe.ft = FT_STATIC;
+        fe.kind = KIND_STATIC;
         fe.name = "?synthetic.bin";
         fe.size = size;
         fe.refcount = 1;
