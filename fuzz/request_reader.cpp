@@ -54,71 +54,72 @@ void fail(const char *what)
 // every byte past what has arrived can be poisoned.
 struct reader_run {
     task *t;
-    char *saved_in_buf;
+    io_buf saved_in;
     uint64_t consumed_before;  // stream bytes dropped from the front by earlier resets
     std::vector<reading> out;
 
     reader_run()
     {
-        t = task_create("0000FADE");
+        t = task_create(-1);
         if (!t)
             fail("task_create failed");
-        saved_in_buf = t->in_buf;
-        t->in_buf = static_cast<char *>(malloc(t->in_buf_size));
-        t->state = TASK_INPUT;
+        saved_in = t->in;
+        char *buf = static_cast<char *>(malloc(TASK_IN_BUF_SIZE));
+        t->in = io_buf{buf, buf, buf, buf + TASK_IN_BUF_SIZE};
         consumed_before = 0;
         poison();
     }
 
     ~reader_run()
     {
-        ASAN_UNPOISON_MEMORY_REGION(t->in_buf, t->in_buf_size);
-        free(t->in_buf);
-        t->in_buf = saved_in_buf;
+        ASAN_UNPOISON_MEMORY_REGION(t->in.start, TASK_IN_BUF_SIZE);
+        free(t->in.start);
+        t->in = saved_in;
         task_free(t);
     }
 
     void poison()
     {
-        ASAN_UNPOISON_MEMORY_REGION(t->in_buf, t->in_buf_size);
-        ASAN_POISON_MEMORY_REGION(t->in_buf + t->in_head, t->in_buf_size - t->in_head);
+        ASAN_UNPOISON_MEMORY_REGION(t->in.start, TASK_IN_BUF_SIZE);
+        ASAN_POISON_MEMORY_REGION(t->in.last, buf_room(t->in));
     }
 
     // Appends what fits of `bytes`; returns how many were taken.
     size_t receive(const uint8_t *bytes, size_t n)
     {
-        const size_t room = t->in_buf_size - t->in_head;
+        const size_t room = buf_room(t->in);
         if (n > room)
             n = room;
-        ASAN_UNPOISON_MEMORY_REGION(t->in_buf + t->in_head, n);
-        memcpy(t->in_buf + t->in_head, bytes, n);
-        t->in_head += static_cast<uint32_t>(n);
+        ASAN_UNPOISON_MEMORY_REGION(t->in.last, n);
+        memcpy(t->in.last, bytes, n);
+        t->in.last += n;
         return n;
     }
 
-    void check_fields(int r)
+    void check_fields(read_result r)
     {
-        if (r != -1 && r != 0 && r != 2)
+        const request_head *h = &t->req;
+        if (r != READ_BAD && r != READ_MORE && r != READ_DONE)
             fail("result out of range");
-        if (t->in_tail > t->in_head || t->in_head > t->in_buf_size)
+        if (t->in.pos > t->in.last || t->in.last > t->in.end || t->in.pos < t->in.start)
             fail("input window out of order");
-        if (t->method < METHOD_NONE || t->method > METHOD_UNKNOWN)
+        if (h->method < METHOD_NONE || h->method > METHOD_UNKNOWN)
             fail("method code out of range");
-        if (t->nranges < 0 || t->nranges > MAX_RANGES)
+        if (h->nranges < 0 || h->nranges > MAX_RANGES)
             fail("range count out of range");
-        if (t->keep_alive < 0 || t->keep_alive > 2)
+        if (h->keep_alive < 0 || h->keep_alive > 2)
             fail("keep_alive out of range");
         if (r == 2) {
-            if (t->method == METHOD_NONE || t->method == METHOD_UNKNOWN)
+            if (h->method == METHOD_NONE || h->method == METHOD_UNKNOWN)
                 fail("complete request without a known method");
-            if (!t->uri)
+            if (!h->uri)
                 fail("complete request without a target");
         }
-        if (t->uri) {
+        if (h->uri) {
             // The target lies in consumed bytes and ends inside them.
-            if (t->uri < t->in_buf || t->uri >= t->in_buf + t->in_tail)
+            if (h->uri < t->in.start || h->uri >= t->in.pos)
                 fail("target outside the consumed bytes");
-            const void *nul = memchr(t->uri, 0, static_cast<size_t>(t->in_buf + t->in_tail - t->uri));
+            const void *nul = memchr(h->uri, 0, static_cast<size_t>(t->in.pos - h->uri));
             if (!nul)
                 fail("target not terminated inside the consumed bytes");
         }
@@ -131,25 +132,26 @@ struct reader_run {
     {
         for (;;) {
             poison();
-            const int r = read_request(t);
+            const read_result r = read_request(&t->req, &t->in);
             check_fields(r);
-            if (r == 0)
-                return t->in_head < t->in_buf_size;  // a full buffer is answered 413
+            if (r == READ_MORE)
+                return buf_room(t->in) > 0;  // a full buffer is answered 413
+            const request_head *h = &t->req;
             reading rd{};
             rd.result = r;
-            rd.consumed = consumed_before + t->in_tail;
-            rd.method = t->method;
-            if (t->uri)
-                rd.uri = t->uri;
-            rd.version = t->version;
-            rd.keep_alive = t->keep_alive;
-            rd.nranges = t->nranges;
-            memcpy(rd.ranges, t->ranges, sizeof rd.ranges);
+            rd.consumed = consumed_before + static_cast<uint64_t>(t->in.pos - t->in.start);
+            rd.method = h->method;
+            if (h->uri)
+                rd.uri = h->uri;
+            rd.version = h->version;
+            rd.keep_alive = h->keep_alive;
+            rd.nranges = h->nranges;
+            memcpy(rd.ranges, h->ranges, sizeof rd.ranges);
             out.push_back(rd);
-            if (r < 0)
+            if (r == READ_BAD)
                 return false;
-            consumed_before += t->in_tail;
-            ASAN_UNPOISON_MEMORY_REGION(t->in_buf, t->in_buf_size);
+            consumed_before += static_cast<uint64_t>(t->in.pos - t->in.start);
+            ASAN_UNPOISON_MEMORY_REGION(t->in.start, TASK_IN_BUF_SIZE);
             task_reset(t);
         }
     }

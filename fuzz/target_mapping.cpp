@@ -89,7 +89,7 @@ void check_mapping(const mapping &m, const std::string &cleaned)
     if (allowed && strncmp(mapped.c_str(), allowed, strlen(allowed)) != 0)
         fail("allowed prefix is not a prefix", mapped);
 
-    if (const char *candidate = with_index_file(mapped.c_str())) {
+    if (const char *candidate = with_index_file(mapped.c_str(), g_config.index_file)) {
         const std::string c = candidate;
         if (c.size() > INDEX_PATH_MAX || c.compare(0, mapped.size(), mapped) != 0)
             fail("index candidate malformed", c);

@@ -4,19 +4,15 @@
 #include "error.h"
 
 #include "htmlgen.h"
-#include "httpd.h"
 #include "memory.h"
 
 #include <cstdio>
 #include <cstring>
 
-const char *status_text[HTTP_STATUS_NUM];
-const char *status_page[HTTP_STATUS_NUM];
-
 namespace {
 
 struct status_def {
-    int32_t index;
+    int32_t code;
     const char *text;
     const char *page;
 };
@@ -72,15 +68,14 @@ bool put(char *out, uint32_t capacity, uint32_t &n, const char *s)
 // path is sent back in one.
 bool put_header_value(char *out, uint32_t capacity, uint32_t &n, const char *s)
 {
-    static constexpr char digits[] = "0123456789ABCDEF";
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; ++p) {
         const bool control = *p < 0x20 || *p == 0x7F;
         if ((control ? 3u : 1u) > capacity - n)
             return false;
         if (control) {
             out[n++] = '%';
-            out[n++] = digits[*p >> 4];
-            out[n++] = digits[*p & 15];
+            out[n++] = HEX_DIGITS[*p >> 4];
+            out[n++] = HEX_DIGITS[*p & 15];
         } else {
             out[n++] = static_cast<char>(*p);
         }
@@ -100,19 +95,25 @@ uint32_t put_escaped(char *out, uint32_t space, const char *s)
     return html_escape(out, s, len);
 }
 
+constexpr const status_def *find_status(int32_t code)
+{
+    for (const status_def &s : STATUSES)
+        if (s.code == code)
+            return &s;
+    return nullptr;
+}
+
 }  // namespace
 
-void status_init()
+const char *status_text(int32_t status)
 {
-    for (const status_def &s : STATUSES) {
-        status_text[s.index] = s.text;
-        status_page[s.index] = s.page;
-    }
+    const status_def *s = find_status(status);
+    return s ? s->text : nullptr;
 }
 
 uint32_t error_directive(char *out, uint32_t space, const char *name, void *user)
 {
-    const task *t = static_cast<const task *>(user);
+    const auto *t = static_cast<const error_vars *>(user);
     if (!t || name[0] == 0 || name[1] != 0)
         return 0;
     switch (name[0]) {
@@ -131,18 +132,18 @@ uint32_t error_directive(char *out, uint32_t space, const char *name, void *user
     }
 }
 
-uint32_t error_response(task *t, char *out, uint32_t capacity, int32_t err_code, int with_body)
+uint32_t error_response(char *out, uint32_t capacity, int32_t status, bool with_body, const error_vars *vars)
 {
-    ASSERT(err_code > 0 && err_code < HTTP_STATUS_NUM);
-    const char *text = status_text[err_code];
-    if (!text)
+    const status_def *def = find_status(status);
+    if (!def || !def->page)
         return 0;
+    const char *text = def->text;
 
     uint32_t n = 0;
     bool fits = put(out, capacity, n, "HTTP/1.1 ") && put(out, capacity, n, text) && put(out, capacity, n, "\r\n");
-    if (fits && err_code == STATUS_302)
+    if (fits && status == STATUS_302)
         fits = put(out, capacity, n, "Location: ") &&
-               put_header_value(out, capacity, n, t->location ? t->location : "") && put(out, capacity, n, "\r\n");
+               put_header_value(out, capacity, n, vars->location ? vars->location : "") && put(out, capacity, n, "\r\n");
     if (!fits)
         return 0;
     if (!with_body)
@@ -160,7 +161,7 @@ uint32_t error_response(task *t, char *out, uint32_t capacity, int32_t err_code,
     uint32_t page_capacity = capacity - n;
     if (page_capacity > PAGE_CAPACITY_MAX)
         page_capacity = PAGE_CAPACITY_MAX;
-    const uint32_t page_len = expand_template(out + n, page_capacity, status_page[err_code], error_directive, t);
+    const uint32_t page_len = expand_template(out + n, page_capacity, def->page, error_directive, const_cast<error_vars *>(vars));
 
     char digits[16];
     snprintf(digits, sizeof digits, "%4u", page_len);

@@ -4,37 +4,40 @@
 
 #include <cstdint>
 
-struct task;
-
-// A status is named by its 1-based position in the status-code list of
-// HTTP/1.1 (100 is 1, 302 is 12, 404 is 21, 505 is 40).
-constexpr int32_t HTTP_STATUS_NUM = 41;
-
-enum : int32_t {
-    STATUS_302 = 12,
-    STATUS_400 = 17,
-    STATUS_403 = 20,
-    STATUS_404 = 21,
-    STATUS_405 = 22,
-    STATUS_413 = 30,
-    STATUS_414 = 31,
-    STATUS_416 = 33,
-    STATUS_500 = 35,
-    STATUS_501 = 36,
-    STATUS_505 = 40,
+// The statuses the server sends, by their real codes.
+enum http_status : int32_t {
+    STATUS_200 = 200,
+    STATUS_206 = 206,
+    STATUS_302 = 302,
+    STATUS_400 = 400,
+    STATUS_403 = 403,
+    STATUS_404 = 404,
+    STATUS_405 = 405,
+    STATUS_413 = 413,
+    STATUS_414 = 414,
+    STATUS_416 = 416,
+    STATUS_500 = 500,
+    STATUS_501 = 501,
+    STATUS_505 = 505,
 };
 
-extern const char *status_text[HTTP_STATUS_NUM];  // "404 Not found", ...; null when unused
-extern const char *status_page[HTTP_STATUS_NUM];  // the page template of each status
+// "404 Not found", ...: the status line text of an error reply, or null for
+// a code that has none.
+const char *status_text(int32_t status);
 
-void status_init();
+// What an error page may name: %L the redirect target, %U the request path
+// (both HTML-escaped), %V the request's version (major * 256 + minor).
+struct error_vars {
+    const char *location;
+    const char *uri;
+    int32_t version;
+};
 
 // Writes the reply for `status` at `out` (room for `capacity` bytes): the
 // status line, a Location line for 302, and with `with_body` the
 // Content-Type and Content-Length lines and the page. Returns the bytes
-// written; 0 for an unused status or when the header lines do not fit.
-uint32_t error_response(task *t, char *out, uint32_t capacity, int32_t status, int with_body);
+// written; 0 for a code without a reply or when the header lines do not fit.
+uint32_t error_response(char *out, uint32_t capacity, int32_t status, bool with_body, const error_vars *vars);
 
-// Directive callback of the error pages; `user` is the task. %L is the
-// redirect target, %U the request path (both HTML-escaped), %V the version.
+// Directive callback of the error pages; `user` is the error_vars.
 uint32_t error_directive(char *out, uint32_t space, const char *name, void *user);

@@ -1,11 +1,13 @@
+// File entries, the entry table with its release policy, and the resolution
+// of request paths to entries on disk and inside archives.
 #include "file.h"
 
 #include "dirscan.h"
 #include "htmlgen.h"
-#include "httpd.h"
 #include "memory.h"
 #include "zip.h"
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -21,7 +23,7 @@ void release_handle(entry_kind kind, fe_handle handle)
         zip_close(handle.zip);
         break;
     case KIND_DIR:
-        counted_free(&n_blocks, handle.snapshot);
+        dir_snapshot_free(static_cast<dir_entry *>(handle.snapshot));
         break;
     case KIND_PAGE:
         text_block_free(handle.page);
@@ -49,9 +51,9 @@ int64_t handle_size(entry_kind kind, fe_handle handle)
     }
 }
 
-file_entry **bucket_of(server_ctx *ctx, const char *name)
+file_entry **bucket_of(fe_cache *cache, const char *name)
 {
-    return &ctx->fe_hash[string_hash(name, static_cast<uint32_t>(ctx->fe_hash_size))];
+    return &cache->hash[string_hash(name, static_cast<uint32_t>(cache->hash_size))];
 }
 
 int read_member(file_entry *fe, void *buffer, uint32_t count, uint32_t offset)
@@ -125,7 +127,7 @@ file_entry *fe_new_member(file_entry *archive, zip_stream *stream, const char *n
     return fe;
 }
 
-file_entry *fe_add_static(server_ctx *ctx, const char *name, const unsigned char *bytes, uint32_t length)
+file_entry *fe_add_static(fe_cache *cache, const char *name, const unsigned char *bytes, uint32_t length)
 {
     auto *fe = static_cast<file_entry *>(counted_calloc(&n_caches, 1, sizeof(file_entry)));
     if (!fe)
@@ -136,17 +138,17 @@ file_entry *fe_add_static(server_ctx *ctx, const char *name, const unsigned char
     fe->handle.bytes = bytes;
     fe->mtime = 0;
     fe->size = length;
-    fe_insert(ctx, fe);
+    fe_insert(cache, fe);
     return fe;
 }
 
-file_entry *fe_add_page(server_ctx *ctx, const char *name, text_block *page)
+file_entry *fe_add_page(fe_cache *cache, const char *name, text_block *page)
 {
     if (!page)
         return nullptr;
     file_entry *fe = fe_new(KIND_PAGE, name, fe_handle{.page = page}, 0);
     if (fe)
-        fe_insert(ctx, fe);
+        fe_insert(cache, fe);
     return fe;
 }
 
@@ -190,29 +192,93 @@ int fe_read(file_entry *fe, void *buffer, uint32_t count, uint32_t offset)
     }
 }
 
-file_entry *fe_lookup(server_ctx *ctx, const char *name)
+file_entry *fe_lookup(fe_cache *cache, const char *name)
 {
-    for (file_entry *fe = *bucket_of(ctx, name); fe; fe = fe->hash_next)
+    for (file_entry *fe = *bucket_of(cache, name); fe; fe = fe->hash_next)
         if (strcmp(fe->name, name) == 0)
             return fe;
     return nullptr;
 }
 
-void fe_insert(server_ctx *ctx, file_entry *fe)
+void fe_insert(fe_cache *cache, file_entry *fe)
 {
-    file_entry **head = bucket_of(ctx, fe->name);
+    file_entry **head = bucket_of(cache, fe->name);
     fe->hash_next = *head;
     *head = fe;
-    ctx->nentries++;
+    cache->nentries++;
 }
 
-void fe_unlink(server_ctx *ctx, file_entry *fe)
+bool fe_cache_init(fe_cache *cache)
 {
-    for (file_entry **link = bucket_of(ctx, fe->name); *link; link = &(*link)->hash_next) {
+    cache->nentries = 0;
+    cache->hash_size = FE_HASH_SIZE;
+    cache->hash = static_cast<file_entry **>(calloc(FE_HASH_SIZE, sizeof(file_entry *)));
+    return cache->hash != nullptr;
+}
+
+void fe_cache_destroy(fe_cache *cache)
+{
+    if (!cache->hash)
+        return;
+    // Members first: destroying one drops a reference on its archive entry.
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int i = cache->hash_size - 1; i >= 0; --i) {
+            file_entry **link = &cache->hash[i];
+            while (*link) {
+                file_entry *fe = *link;
+                if (pass == 0 && fe->kind != KIND_MEMBER) {
+                    link = &fe->hash_next;
+                    continue;
+                }
+                *link = fe->hash_next;
+                fe_destroy(fe);
+            }
+        }
+    }
+    free(cache->hash);
+    cache->hash = nullptr;
+    cache->nentries = 0;
+}
+
+void fe_drop_if_unused(fe_cache *cache, file_entry *fe)
+{
+    if (fe->refcount == 0 && (fe->kind == KIND_FILE || fe->kind == KIND_MEMBER)) {
+        fe_unlink(cache, fe);
+        fe_destroy(fe);
+    }
+}
+
+void fe_release(fe_cache *cache, file_entry *fe)
+{
+    fe_unref(fe);
+    fe_drop_if_unused(cache, fe);
+}
+
+void fe_release_unused(fe_cache *cache)
+{
+    file_entry *collected = nullptr;
+    for (int i = cache->hash_size - 1; i >= 0; --i)
+        for (file_entry *fe = cache->hash[i]; fe; fe = fe->hash_next)
+            if (fe->refcount == 0) {
+                fe->sweep_next = collected;
+                collected = fe;
+            }
+    while (collected) {
+        file_entry *fe = collected;
+        collected = fe->sweep_next;
+        ASSERT(fe->kind != KIND_STATIC);
+        fe_unlink(cache, fe);
+        fe_destroy(fe);
+    }
+}
+
+void fe_unlink(fe_cache *cache, file_entry *fe)
+{
+    for (file_entry **link = bucket_of(cache, fe->name); *link; link = &(*link)->hash_next) {
         if (*link == fe) {
             *link = fe->hash_next;
             fe->hash_next = nullptr;
-            ctx->nentries--;
+            cache->nentries--;
             return;
         }
     }
@@ -240,9 +306,9 @@ constexpr uint32_t LISTING_KINDS = kind_bit(KIND_PAGE);
 // kinds can coincide when names hold a "*" (the file "d*" and the snapshot of
 // "d/", the file "d/*dN" and a sorted page of "d/"), so each step asks only
 // for the kinds it can use.
-file_entry *lookup_kind(server_ctx *ctx, const char *key, uint32_t kinds)
+file_entry *lookup_kind(fe_cache *cache, const char *key, uint32_t kinds)
 {
-    for (file_entry *fe = *bucket_of(ctx, key); fe; fe = fe->hash_next)
+    for (file_entry *fe = *bucket_of(cache, key); fe; fe = fe->hash_next)
         if ((kind_bit(fe->kind) & kinds) && strcmp(fe->name, key) == 0)
             return fe;
     return nullptr;
@@ -270,13 +336,13 @@ const char *compose_key(char *key, const char *path, size_t len, char sep, const
     return key;
 }
 
-file_entry *add_page(server_ctx *ctx, const char *key, text_block *page, int32_t mtime)
+file_entry *add_page(fe_cache *cache, const char *key, text_block *page, int32_t mtime)
 {
     if (!page)
         return nullptr;
     file_entry *fe = fe_new(KIND_PAGE, key, fe_handle{.page = page}, mtime);
     if (fe)
-        fe_insert(ctx, fe);
+        fe_insert(cache, fe);
     return fe;
 }
 
@@ -288,16 +354,16 @@ bool is_archive_boundary(const char *p)
 // The archive named by `archive_path`, from the cache or opened now.
 // 1 with *out set; 0 when this is no archive boundary (a directory, or a name
 // the cache holds as something else); -1 when the path leads nowhere.
-int find_archive(server_ctx *ctx, const char *archive_path, file_entry **out)
+int find_archive(fe_cache *cache, const char *archive_path, file_entry **out)
 {
     *out = nullptr;
-    if (file_entry *fe = fe_lookup(ctx, archive_path)) {
+    if (file_entry *fe = fe_lookup(cache, archive_path)) {
         switch (fe->kind) {
         case KIND_FILE:
             // Sent earlier as a plain file; the archive entry made below hides
             // it while a transfer still holds it.
             if (fe->refcount == 0) {
-                fe_unlink(ctx, fe);
+                fe_unlink(cache, fe);
                 fe_destroy(fe);
             }
             break;
@@ -322,7 +388,7 @@ int find_archive(server_ctx *ctx, const char *archive_path, file_entry **out)
         file_entry *fe = fe_new(KIND_ZIP, archive_path, fe_handle{.zip = za}, st.modified);
         if (!fe)
             return -1;
-        fe_insert(ctx, fe);
+        fe_insert(cache, fe);
         *out = fe;
         return 1;
     }
@@ -335,7 +401,7 @@ int find_archive(server_ctx *ctx, const char *archive_path, file_entry **out)
 
 // A member, or the listing of a directory, of the archive entry `archive`.
 // `rest` is the path inside the archive (writable, part of the caller's copy).
-file_entry *resolve_in_archive(server_ctx *ctx, file_entry *archive, char *rest, const char *path,
+file_entry *resolve_in_archive(fe_cache *cache, file_entry *archive, char *rest, const char *path,
                                const char *page_path, const char *sorted_key, const char *keys, int *redirect)
 {
     zip_archive *za = archive->handle.zip;
@@ -357,7 +423,7 @@ file_entry *resolve_in_archive(server_ctx *ctx, file_entry *archive, char *rest,
             return nullptr;
         file_entry *fe = fe_new_member(archive, zs, path);
         if (fe)
-            fe_insert(ctx, fe);
+            fe_insert(cache, fe);
         return fe;
     }
     if (rest_len > 0)
@@ -365,14 +431,14 @@ file_entry *resolve_in_archive(server_ctx *ctx, file_entry *archive, char *rest,
     zip_node *first = zip_list(za, rest);
     if (!first)
         return nullptr;
-    make_room_for_page(ctx);
+    make_room_for_page(cache);
     if (sorted_key)
-        return add_page(ctx, sorted_key, list_zip_sorted(first, page_path, keys), first->mtime);
-    return add_page(ctx, path, list_zip_unsorted(first, page_path), first->mtime);
+        return add_page(cache, sorted_key, list_zip_sorted(first, page_path, keys), first->mtime);
+    return add_page(cache, path, list_zip_unsorted(first, page_path), first->mtime);
 }
 
 // A file, or the listing of a directory, on disk.
-file_entry *resolve_on_disk(server_ctx *ctx, const char *path, size_t len, const char *page_path,
+file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const char *page_path,
                             const char *sorted_key, const char *keys, int *redirect)
 {
     const bool slash = path[len - 1] == '/';
@@ -391,7 +457,7 @@ file_entry *resolve_on_disk(server_ctx *ctx, const char *path, size_t len, const
                              ? fe_new_sized(KIND_FILE, path, fe_handle{.fd = fd}, st.modified, st.size)
                              : fe_new(KIND_FILE, path, fe_handle{.fd = fd}, st.modified);
         if (fe)
-            fe_insert(ctx, fe);
+            fe_insert(cache, fe);
         return fe;
     }
     case KIND_DIR:
@@ -404,8 +470,8 @@ file_entry *resolve_on_disk(server_ctx *ctx, const char *path, size_t len, const
         return nullptr;
     }
     if (!sorted_key) {
-        make_room_for_page(ctx);
-        return add_page(ctx, path, list_dir_unsorted(path, page_path), st.modified);
+        make_room_for_page(cache);
+        return add_page(cache, path, list_dir_unsorted(path, page_path), st.modified);
     }
     // One snapshot, under the directory path with "*" for its final "/",
     // serves every sort order of the directory.
@@ -413,7 +479,7 @@ file_entry *resolve_on_disk(server_ctx *ctx, const char *path, size_t len, const
     memcpy(dir, path, len - 1);
     dir[len - 1] = '*';
     dir[len] = 0;
-    file_entry *snap = lookup_kind(ctx, dir, kind_bit(KIND_DIR));
+    file_entry *snap = lookup_kind(cache, dir, kind_bit(KIND_DIR));
     if (!snap) {
         char snap_key[RESOLVE_BUF_SIZE];
         memcpy(snap_key, dir, len + 1);
@@ -424,16 +490,16 @@ file_entry *resolve_on_disk(server_ctx *ctx, const char *path, size_t len, const
         snap = fe_new(KIND_DIR, snap_key, fe_handle{.snapshot = rows}, 0);
         if (!snap)
             return nullptr;
-        fe_insert(ctx, snap);
+        fe_insert(cache, snap);
     }
-    make_room_for_page(ctx);
-    return add_page(ctx, sorted_key,
+    make_room_for_page(cache);
+    return add_page(cache, sorted_key,
                     list_dir_sorted(static_cast<dir_entry *>(snap->handle.snapshot), page_path, keys), 0);
 }
 
 }  // namespace
 
-file_entry *resolve_path(server_ctx *ctx, const char *path, const char *page_path, const char *query,
+file_entry *resolve_path(fe_cache *cache, const char *path, const char *page_path, const char *query,
                          int *redirect)
 {
     *redirect = 0;
@@ -447,7 +513,7 @@ file_entry *resolve_path(server_ctx *ctx, const char *path, const char *page_pat
     // Any query on a listing bypasses the cached unsorted page: it is either
     // a sort request or rebuilt.
     file_entry *fe;
-    if (!(slash && query) && (fe = lookup_kind(ctx, path, slash ? LISTING_KINDS : BODY_KINDS)) &&
+    if (!(slash && query) && (fe = lookup_kind(cache, path, slash ? LISTING_KINDS : BODY_KINDS)) &&
         !busy_deflated_member(fe))
         return fe;
 
@@ -457,10 +523,10 @@ file_entry *resolve_path(server_ctx *ctx, const char *path, const char *page_pat
         if (len + strlen(query) > RESOLVE_KEY_MAX)
             return nullptr;
         sorted_key = compose_key(key, path, len, '*', keys);
-        if ((fe = lookup_kind(ctx, sorted_key, LISTING_KINDS)))
+        if ((fe = lookup_kind(cache, sorted_key, LISTING_KINDS)))
             return fe;
     } else if (!slash) {
-        if ((fe = lookup_kind(ctx, compose_key(key, path, len, '/', ""), LISTING_KINDS))) {
+        if ((fe = lookup_kind(cache, compose_key(key, path, len, '/', ""), LISTING_KINDS))) {
             *redirect = 1;
             return fe;
         }
@@ -475,31 +541,31 @@ file_entry *resolve_path(server_ctx *ctx, const char *path, const char *page_pat
             continue;
         work[i + 4] = 0;
         file_entry *archive;
-        const int found = find_archive(ctx, work, &archive);
+        const int found = find_archive(cache, work, &archive);
         if (found < 0)
             return nullptr;
         if (found > 0)
-            return resolve_in_archive(ctx, archive, work + i + 5, path, page_path, sorted_key, keys, redirect);
+            return resolve_in_archive(cache, archive, work + i + 5, path, page_path, sorted_key, keys, redirect);
         work[i + 4] = '/';
     }
-    return resolve_on_disk(ctx, path, len, page_path, sorted_key, keys, redirect);
+    return resolve_on_disk(cache, path, len, page_path, sorted_key, keys, redirect);
 }
 
-void make_room_for_page(server_ctx *ctx)
+void make_room_for_page(fe_cache *cache)
 {
     int32_t pages = 0;
-    for (int i = 0; i < ctx->fe_hash_size; ++i)
-        for (file_entry *fe = ctx->fe_hash[i]; fe; fe = fe->hash_next)
+    for (int i = 0; i < cache->hash_size; ++i)
+        for (file_entry *fe = cache->hash[i]; fe; fe = fe->hash_next)
             pages += fe->kind == KIND_PAGE;
     if (pages < MAX_CACHED_PAGES)
         return;
-    for (int i = 0; i < ctx->fe_hash_size; ++i) {
-        file_entry **link = &ctx->fe_hash[i];
+    for (int i = 0; i < cache->hash_size; ++i) {
+        file_entry **link = &cache->hash[i];
         while (*link) {
             file_entry *fe = *link;
             if (fe->kind == KIND_PAGE && fe->refcount == 0) {
                 *link = fe->hash_next;
-                --ctx->nentries;
+                --cache->nentries;
                 fe_destroy(fe);
             } else {
                 link = &fe->hash_next;

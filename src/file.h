@@ -1,12 +1,12 @@
 // File entries: the cached, reference-counted resources the server sends,
-// and the resolution of request paths to them.
+// the table that holds them with its release policy, and the resolution of
+// request paths to them.
 #pragma once
 
 #include "dirscan.h"
 
 #include <cstdint>
 
-struct server_ctx;
 struct text_block;
 struct zip_archive;
 struct zip_stream;
@@ -39,23 +39,41 @@ struct file_entry {
 file_entry *fe_new(entry_kind kind, const char *name, fe_handle handle, int32_t mtime);
 file_entry *fe_new_child(entry_kind kind, const char *name, fe_handle handle, int32_t mtime, file_entry *base);
 file_entry *fe_new_member(file_entry *archive, zip_stream *stream, const char *name);
-file_entry *fe_add_static(server_ctx *ctx, const char *name, const unsigned char *bytes, uint32_t length);
-file_entry *fe_add_page(server_ctx *ctx, const char *name, text_block *page);
+// The entry table: every cached entry under its name.
+constexpr int FE_HASH_SIZE = 200;
+struct fe_cache {
+    int32_t nentries;
+    int32_t hash_size;
+    file_entry **hash;
+};
+bool fe_cache_init(fe_cache *cache);      // false when memory is exhausted
+void fe_cache_destroy(fe_cache *cache);   // destroys every entry, referenced or not
+
+file_entry *fe_add_static(fe_cache *cache, const char *name, const unsigned char *bytes, uint32_t length);
+file_entry *fe_add_page(fe_cache *cache, const char *name, text_block *page);
 void fe_ref(file_entry *fe);
 void fe_unref(file_entry *fe);
 void fe_destroy(file_entry *fe);
 int fe_read(file_entry *fe, void *buffer, uint32_t count, uint32_t offset);  // 1, or -1
 
-file_entry *fe_lookup(server_ctx *ctx, const char *name);
-void fe_insert(server_ctx *ctx, file_entry *fe);
-void fe_unlink(server_ctx *ctx, file_entry *fe);
+file_entry *fe_lookup(fe_cache *cache, const char *name);
+void fe_insert(fe_cache *cache, file_entry *fe);
+void fe_unlink(fe_cache *cache, file_entry *fe);
+
+// Returns the reference a transfer held; a disk file or member stream nobody
+// uses any more is closed at once, so descriptors never pile up.
+void fe_release(fe_cache *cache, file_entry *fe);
+// Closes an entry nobody holds when it is a disk file or member stream.
+void fe_drop_if_unused(fe_cache *cache, file_entry *fe);
+// One Clean Cache pass: every entry nobody holds goes.
+void fe_release_unused(fe_cache *cache);
 
 // Path resolution: the entry answering a mapped path, or null; *redirect is
 // set when a directory was named without its final "/".
-file_entry *resolve_path(server_ctx *ctx, const char *path, const char *page_path, const char *query,
+file_entry *resolve_path(fe_cache *cache, const char *path, const char *page_path, const char *query,
                          int *redirect);
 
 // Generated pages are bounded: before another is made, the unreferenced ones
 // go once there are too many.
 constexpr int32_t MAX_CACHED_PAGES = 1024;
-void make_room_for_page(server_ctx *ctx);
+void make_room_for_page(fe_cache *cache);

@@ -2,7 +2,6 @@
 // hashed by lower-case key, each section kept as a ring in insertion order.
 #include "htconfig.h"
 
-#include "htproc.h"
 #include "memory.h"
 
 #include <cctype>
@@ -153,22 +152,6 @@ cfg_entry *cfg_find_key(const config_store *store, const char *key)
     return nullptr;
 }
 
-// Decimal number with optional leading white space and sign; no digits give
-// 0. Values beyond 32 bits saturate, so they fall outside any bounds.
-static int64_t parse_decimal(const char *s)
-{
-    while (isspace(static_cast<unsigned char>(*s)))
-        ++s;
-    bool negative = false;
-    if (*s == '+' || *s == '-')
-        negative = *s++ == '-';
-    int64_t v = 0;
-    for (; *s >= '0' && *s <= '9'; ++s)
-        if (v <= INT32_MAX)
-            v = v * 10 + (*s - '0');
-    return negative ? -v : v;
-}
-
 int32_t cfg_int(config_store *store, const char *name, int32_t section, int32_t def, int32_t minimum,
                 int32_t maximum)
 {
@@ -176,7 +159,8 @@ int32_t cfg_int(config_store *store, const char *name, int32_t section, int32_t 
     if (e) {
         if (!e->label)
             e->label = name;
-        const int64_t v = parse_decimal(e->text);
+        // Values beyond 32 bits saturate, so they fall outside any bounds.
+        const int64_t v = parse_decimal(e->text, nullptr, DECIMAL_SIGNED, INT64_MAX);
         if (v >= minimum && v <= maximum)
             return static_cast<int32_t>(v);
     } else {

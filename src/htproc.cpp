@@ -2,45 +2,9 @@
 // processing of request targets.
 #include "htproc.h"
 
-#include "htconfig.h"
+#include "memory.h"
 
-#include <cctype>
 #include <cstring>
-
-// ---------------------------------------------------------------------------
-// In-place string helpers
-
-char *fold_lower(char *s)
-{
-    for (unsigned char *p = (unsigned char *)s; *p; ++p)
-        *p = (unsigned char)std::tolower(*p);
-    return s;
-}
-
-char *fold_upper(char *s)
-{
-    for (unsigned char *p = (unsigned char *)s; *p; ++p)
-        *p = (unsigned char)std::toupper(*p);
-    return s;
-}
-
-// Space, tab, LF, VT, FF, CR; bytes of 128 and above never count.
-static bool is_blank(unsigned char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-char *trim_blanks(char *s)
-{
-    unsigned char *p = (unsigned char *)s;
-    while (is_blank(*p))
-        ++p;
-    size_t n = std::strlen((char *)p);
-    while (n > 0 && is_blank(p[n - 1]))
-        --n;
-    p[n] = 0;
-    return (char *)p;
-}
 
 // ---------------------------------------------------------------------------
 // Method and header-name tables
@@ -130,13 +94,7 @@ int32_t lookup_header(char *name)
 // Decimal digits up to the first non-digit, saturating at INT32_MAX.
 static int32_t parse_port(const char *s)
 {
-    int64_t v = 0;
-    for (; *s >= '0' && *s <= '9'; ++s) {
-        v = v * 10 + (*s - '0');
-        if (v > INT32_MAX)
-            v = INT32_MAX;
-    }
-    return static_cast<int32_t>(v);
+    return static_cast<int32_t>(parse_decimal(s, nullptr, DECIMAL_DIGITS, INT32_MAX));
 }
 
 char *split_target(char *target, char **host, int32_t *port, char **query)
@@ -307,13 +265,12 @@ const char *path_allowed(const char *mapped, const char *const *list)
     return nullptr;
 }
 
-const char *with_index_file(const char *mapped)
+const char *with_index_file(const char *mapped, const char *index)
 {
     static char candidate[INDEX_PATH_MAX + 1];
     size_t n = std::strlen(mapped);
     if (n > 0 && mapped[n - 1] != '/')
         return nullptr;
-    const char *index = g_config.index_file;
     if (!index)
         return nullptr;
     size_t m = std::strlen(index);
@@ -327,7 +284,6 @@ const char *with_index_file(const char *mapped)
 const char *uri_encode(const char *name)
 {
     static char escaped[ESCAPED_NAME_MAX + 1];
-    static constexpr char digits[] = "0123456789ABCDEF";
     static constexpr char specials[] = " !@#$%^&*+~`<>?\"':;";
     uint32_t n = 0;
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name);
@@ -338,8 +294,8 @@ const char *uri_encode(const char *name)
             escaped[n++] = static_cast<char>(c);
         } else if (n <= ESCAPED_NAME_MAX - 3) {
             escaped[n++] = '%';
-            escaped[n++] = digits[c >> 4];
-            escaped[n++] = digits[c & 15];
+            escaped[n++] = HEX_DIGITS[c >> 4];
+            escaped[n++] = HEX_DIGITS[c & 15];
         }
     }
     escaped[n] = 0;

@@ -1,12 +1,8 @@
-// Method and header-name tables, in-place string helpers, and the
-// processing of request targets: splitting, decoding, cleaning, mapping.
+// Method and header-name tables, and the processing of request targets:
+// splitting, decoding, cleaning, mapping, escaping.
 #pragma once
 
 #include <cstdint>
-
-char *fold_lower(char *s);   // in place; returns s
-char *fold_upper(char *s);   // in place; returns s
-char *trim_blanks(char *s);  // in place; returns the first non-blank byte
 
 // Method codes of a request line; 0 in a task means no request line yet.
 enum : int32_t {
@@ -82,9 +78,9 @@ const char *map_uri(const char *path, const char *const *list);
 // `mapped`, or null when there is none.
 const char *path_allowed(const char *mapped, const char *const *list);
 
-// `mapped` followed by the configured index file name (static buffer), or
-// null when `mapped` names no directory or the result would be too long.
-const char *with_index_file(const char *mapped);
+// `mapped` followed by the index file name `index` (static buffer), or null
+// when `mapped` names no directory, `index` is null or the result would be too long.
+const char *with_index_file(const char *mapped, const char *index);
 
 // URL-escaped form of a name, in a static buffer; cut at 1023 bytes.
 const char *uri_encode(const char *name);

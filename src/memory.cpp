@@ -1,14 +1,23 @@
+// Counted memory and files, text blocks, the text and number helpers, and
+// the fatal exits.
 #include "memory.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 int32_t n_files, n_blocks, n_confs, n_caches, n_tasks;
+int32_t bytes_sent, bytes_recv, conn_total;
+
+void count_bytes(int32_t *counter, int64_t n)
+{
+    *counter = static_cast<int32_t>(static_cast<uint32_t>(*counter) + static_cast<uint32_t>(n));
+}
 
 void *counted_alloc(int32_t *counter, size_t size)
 {
@@ -118,26 +127,62 @@ uint32_t string_hash(const char *s, uint32_t n)
     return h % n;
 }
 
-const char *task_key(uint32_t v)
+const char HEX_DIGITS[17] = "0123456789ABCDEF";
+
+bool is_blank(unsigned char c)
 {
-    static char key[9];
-    static constexpr char digits[] = "0123456789ABCDEF";
-    for (int i = 7; i >= 0; --i) {
-        key[i] = digits[v & 15];
-        v >>= 4;
-    }
-    key[8] = 0;
-    return key;
+    return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-int32_t filetime_to_time(uint32_t low, uint32_t high)
+char *fold_lower(char *s)
 {
-    const uint64_t f = (static_cast<uint64_t>(high) << 32) | low;
-    const uint64_t k = 116444736004712784ull;
-    if (f < k || f - k >= 10000000ull * (1ull << 32))
-        return -1;
-    const uint64_t q = (f - k) / 312500;
-    return static_cast<int32_t>(static_cast<uint32_t>((q + 16) / 32));
+    for (char *p = s; *p; ++p)
+        if (*p >= 'A' && *p <= 'Z')
+            *p = static_cast<char>(*p + ('a' - 'A'));
+    return s;
+}
+
+char *fold_upper(char *s)
+{
+    for (char *p = s; *p; ++p)
+        if (*p >= 'a' && *p <= 'z')
+            *p = static_cast<char>(*p - ('a' - 'A'));
+    return s;
+}
+
+char *trim_blanks(char *s)
+{
+    auto *p = reinterpret_cast<unsigned char *>(s);
+    while (is_blank(*p))
+        ++p;
+    size_t n = strlen(reinterpret_cast<char *>(p));
+    while (n > 0 && is_blank(p[n - 1]))
+        --n;
+    p[n] = 0;
+    return reinterpret_cast<char *>(p);
+}
+
+int64_t parse_decimal(const char *s, const char **end, decimal_form form, int64_t limit)
+{
+    const char *p = s;
+    bool negative = false;
+    if (form == DECIMAL_SIGNED) {
+        while (is_blank(static_cast<unsigned char>(*p)))
+            ++p;
+        if (*p == '+' || *p == '-')
+            negative = *p++ == '-';
+    }
+    if (*p < '0' || *p > '9') {
+        if (end)
+            *end = s;
+        return 0;
+    }
+    int64_t v = 0;
+    for (; *p >= '0' && *p <= '9'; ++p)
+        v = v > (limit - (*p - '0')) / 10 ? limit : v * 10 + (*p - '0');
+    if (end)
+        *end = p;
+    return negative ? -v : v;
 }
 
 int32_t dos_to_time(uint16_t date, uint16_t time)

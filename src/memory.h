@@ -1,5 +1,6 @@
-// Counted memory blocks and files, text blocks, the string hash, task keys,
-// time conversions and the fatal exits shared by every module.
+// Counted memory blocks and files, text blocks, the string hash, the small
+// text and number helpers, time conversions and the fatal exits shared by
+// every module.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,12 @@ extern int32_t n_blocks;  // general memory blocks
 extern int32_t n_confs;   // configuration entries
 extern int32_t n_caches;  // file_entry records
 extern int32_t n_tasks;   // connection task records
+
+// Traffic counters shown beside them; 32-bit, they wrap as the panel's figures do.
+extern int32_t bytes_sent;
+extern int32_t bytes_recv;
+extern int32_t conn_total;
+void count_bytes(int32_t *counter, int64_t n);
 
 // Every block is released against the counter it was obtained from.
 void *counted_alloc(int32_t *counter, size_t size);
@@ -34,9 +41,23 @@ text_block *text_block_fit(text_block *tb, uint32_t length);  // shrinks; return
 void text_block_free(text_block *tb);
 
 uint32_t string_hash(const char *s, uint32_t n);
-const char *task_key(uint32_t v);            // 8 upper-case hex digits, static buffer
 
-int32_t filetime_to_time(uint32_t low, uint32_t high);
+// ---- text helpers of the parsers ----
+extern const char HEX_DIGITS[17];  // "0123456789ABCDEF"
+bool is_blank(unsigned char c);    // space, tab, LF, VT, FF, CR; bytes of 128 and above never count
+char *fold_lower(char *s);         // ASCII letters, in place; returns s
+char *fold_upper(char *s);         // ASCII letters, in place; returns s
+char *trim_blanks(char *s);        // in place; returns the first non-blank byte
+
+// The decimal number at `s`; with DECIMAL_SIGNED, leading blanks and one
+// sign may come first. The magnitude saturates at `limit`. `*end` is the
+// byte that stopped it, or `s` itself when there are no digits (value 0).
+enum decimal_form : uint32_t {
+    DECIMAL_DIGITS = 0,
+    DECIMAL_SIGNED = 1,
+};
+int64_t parse_decimal(const char *s, const char **end, decimal_form form, int64_t limit);
+
 int32_t dos_to_time(uint16_t date, uint16_t time);
 int32_t time_now();
 

@@ -1,32 +1,23 @@
 // The listening socket and the socket events: accepting connections,
-// receiving into and sending from the task buffers, closing.
+// receiving into the task buffers, and handing each event to the task's
+// state machine.
 #include "net.h"
 
 #include "htconfig.h"
-#include "file.h"
 #include "httpd.h"
 #include "memory.h"
-#include "task.h"
 #include "os/evloop.h"
+#include "task.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <sys/socket.h>
 
-int32_t bytes_sent;
-int32_t bytes_recv;
-int32_t conn_total;
-
 namespace {
 
 constexpr int LISTEN_BACKLOG = SOMAXCONN;
 constexpr int ACCEPTS_PER_EVENT = 32;
-constexpr uint32_t WIDE_PIECE = 65536;
-
-// The next piece of a long body, on its way from the entry to the socket.
-// One thread sends, so one buffer serves every connection.
-unsigned char wide_buf[WIDE_PIECE];
 
 ev_loop *loop;
 bool running;
@@ -39,108 +30,14 @@ void default_message(const char *text, const char *caption)
 
 message_fn show_message = default_message;
 
-// 32-bit counters wrap like the panel's figures do.
-void count_bytes(int32_t *counter, ssize_t n)
+void on_read(task *t)
 {
-    *counter = static_cast<int32_t>(static_cast<uint32_t>(*counter) + static_cast<uint32_t>(n));
-}
-
-void on_read(server_ctx *ctx, task *t)
-{
-    ssize_t n = ev_recv(loop, t->sock, t->in_buf + t->in_head, t->in_buf_size - t->in_head);
+    io_buf &in = t->in;
+    const ssize_t n = ev_recv(loop, t->sock, in.last, buf_room(in));
     if (n < 0)
         return;  // nothing there after all; a later event retries
-    t->in_head += static_cast<uint32_t>(n);
+    in.last += n;
     count_bytes(&bytes_recv, n);
-    if (exec_task(ctx, t) != 2)
-        task_select(ctx, t);
-}
-
-// Sends what waits in the output buffer together with the rest of the body,
-// read straight from the entry, once that rest is at most 64 KB: a reply of
-// up to 72 KB then leaves in one send after at most two reads, where the
-// output buffer alone would take a read and a send per 8 KB. Longer bodies
-// stream through the output buffer until their last 64 KB (measured faster:
-// the 8 KB pieces stay in the processor's cache between read and send).
-// What the socket did not take stays in the output buffer as far as it
-// fits, and the rest is read again at the next write event (cheap for every
-// entry: a deflated member keeps its last 64 KB inflated). Returns 1 when
-// sent, 0 when not done (the ordinary send applies), -1 when nothing went,
-// -2 when the entry failed.
-int send_wide(task *t)
-{
-    if (t->state != TASK_OUTPUT || !t->fe)
-        return 0;
-    const uint32_t limit = task_body_limit(t);
-    const uint32_t room = t->out_buf_size - t->out_len;
-    const uint32_t piece = limit - t->offset;
-    if (piece <= room || piece > WIDE_PIECE)
-        return 0;
-    if (fe_read(t->fe, wide_buf, piece, t->offset) < 0)
-        return -2;
-    iovec pieces[2] = {{t->out_buf, t->out_len}, {wide_buf, piece}};
-    const bool more = t->offset + piece < limit;
-    const ssize_t n = ev_sendv(loop, t->sock, t->out_len > 0 ? pieces : pieces + 1, t->out_len > 0 ? 2 : 1, more);
-    if (n < 0)
-        return -1;
-    count_bytes(&bytes_sent, n);
-    uint32_t body_sent = 0;
-    const auto sent = static_cast<uint32_t>(n);
-    if (sent < t->out_len) {
-        t->out_len -= sent;
-        memmove(t->out_buf, t->out_buf + sent, t->out_len);
-    } else {
-        body_sent = sent - t->out_len;
-        t->out_len = 0;
-    }
-    const uint32_t unsent = piece - body_sent;
-    const uint32_t free_room = t->out_buf_size - t->out_len;
-    const uint32_t keep = unsent < free_room ? unsent : free_room;
-    memcpy(t->out_buf + t->out_len, wide_buf + body_sent, keep);
-    t->out_len += keep;
-    t->offset += body_sent + keep;
-    // Taking more of the body is a refill: the idle deadline starts again,
-    // as it does when exec_task refills the buffer.
-    if (body_sent + keep > 0)
-        t->deadline = time_now() + g_config.conn_timeout;
-    return 1;
-}
-
-void on_write(server_ctx *ctx, task *t)
-{
-    const int wide = send_wide(t);
-    if (wide == -2) {
-        // The entry could not be read: the reply cannot be completed.
-        fe_release(ctx, t->fe);
-        t->fe = nullptr;
-        task_close(ctx, t);
-        return;
-    }
-    if (wide < 0)
-        return;  // full or failing; a write or close event follows
-    if (wide == 0 && t->out_len > 0) {
-        // While the body is still being copied, more follows at once: let the
-        // pieces of one reply travel in full segments rather than 8 KB each.
-        ssize_t n = ev_send(loop, t->sock, t->out_buf, t->out_len, t->state == TASK_OUTPUT);
-        if (n < 0)
-            return;  // full or failing; a write or close event follows
-        count_bytes(&bytes_sent, n);
-        t->out_len -= static_cast<uint32_t>(n);
-        if (t->out_len > 0)
-            memmove(t->out_buf, t->out_buf + n, t->out_len);
-    }
-    // Refill below the low-water mark; end the reply once the buffer is empty.
-    if (t->state == TASK_OUTPUT_DONE || t->state == TASK_REPLY || t->out_len < t->out_low_water) {
-        if (exec_task(ctx, t) == 2)
-            return;
-        // The last of the body may have gone with this send: end the reply now
-        // rather than at the next write event.
-        if (t->state == TASK_OUTPUT_DONE && t->out_len == 0 && exec_task(ctx, t) == 2)
-            return;
-    }
-    if (t->out_len > 0)
-        t->select_flags |= TF_RESELECT;
-    task_select(ctx, t);
 }
 
 void on_accept(server_ctx *ctx)
@@ -158,14 +55,11 @@ void on_accept(server_ctx *ctx)
             return;
         }
         ++conn_total;
-        task *t = task_create(task_key(static_cast<uint32_t>(sock)));
+        task *t = task_create(sock);
         if (!t) {
             ev_close(loop, sock);  // no memory: the connection gets no service
             return;
         }
-        t->sock = sock;
-        t->out_low_water = TASK_LOW_WATER;
-        t->select_flags = 0;
         task_register(ctx, t);
         ev_set_data(loop, sock, t);
         task_select(ctx, t);
@@ -179,20 +73,20 @@ void socket_event(ev_loop *, int sock, uint32_t event)
     case EV_READ:
     case EV_WRITE:
     case EV_CLOSE: {
-        if (!ctx->task_hash)
-            return;
-        // The loop keeps each connection's task beside its socket: the same
-        // task the registry holds under the socket's key, found without
-        // hashing the key on every event.
+        // The loop keeps each connection's task beside its socket.
         auto *t = static_cast<task *>(ev_data(loop, sock));
         if (!t)
             return;
         if (event == EV_READ)
-            on_read(ctx, t);
-        else if (event == EV_WRITE)
-            on_write(ctx, t);
+            on_read(t);
+        if (event == EV_CLOSE)
+            t->state = TASK_CLOSING;
         else
+            exec_task(ctx, t);
+        if (t->state == TASK_CLOSING)
             task_close(ctx, t);
+        else
+            task_select(ctx, t);
         return;
     }
     case EV_ACCEPT:
@@ -224,12 +118,12 @@ ev_loop *net_loop()
     return loop;
 }
 
-int server_start(int port, char *root, const char *default_page)
+int server_start(int port, const char *root, const char *default_page)
 {
     if (running)
         return -1;
     server_ctx *ctx = &g_ctx;
-    ctx->event_window = net_loop();
+    ctx->loop = net_loop();
     int step = 0;
     ctx->listen_sock = ev_listen_socket(loop, port, LISTEN_BACKLOG, &step);
     if (ctx->listen_sock < 0) {
@@ -237,9 +131,6 @@ int server_start(int port, char *root, const char *default_page)
         ev_shutdown(loop);
         return -1;
     }
-    for (char *p = root; *p; ++p)
-        if (*p == '\\')
-            *p = '/';
     cfg_create(&g_config);
     cfg_defaults(&g_config, root);
     g_config.index_file = default_page;
@@ -272,28 +163,12 @@ void server_tick()
         accept_paused = false;
         ev_select(loop, g_ctx.listen_sock, EV_ACCEPT);
     }
-    sweep(&g_ctx, 0);
+    if (running)
+        sweep(&g_ctx);
 }
 
 void server_clean()
 {
-    sweep(&g_ctx, 1);
-}
-
-void task_select(server_ctx *ctx, task *t)
-{
-    if (!(t->select_flags & TF_RESELECT))
-        return;
-    uint32_t events = EV_CLOSE;
-    if (t->select_flags & TF_READ)
-        events |= EV_READ;
-    if (t->select_flags & TF_WRITE)
-        events |= EV_WRITE;
-    ev_select(ctx->event_window, t->sock, events);
-    t->select_flags &= ~TF_RESELECT;
-}
-
-void task_unselect(server_ctx *ctx, task *t)
-{
-    ev_close(ctx->event_window, t->sock);
+    if (running)
+        fe_release_unused(&g_ctx.entries);
 }

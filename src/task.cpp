@@ -1,60 +1,35 @@
-// Task buffers and transfer, the request reader, and the response header.
+// The connection task: its block, the request reader, the one sender of a
+// reply, and the response header.
 #include "task.h"
 
 #include "error.h"
 #include "file.h"
-#include "htproc.h"
-#include "httpd.h"
 #include "memory.h"
 #include "mime.h"
+#include "os/evloop.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <sys/uio.h>
 
 // ---------------------------------------------------------------------------
 // Request reader
-
-static bool is_space(char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
 
 // Decimal number with optional leading white space and sign, saturating at
 // the 32-bit bounds. `*end` is the byte that stopped it, or `s` itself when
 // there are no digits.
 static int32_t parse_signed(const char *s, const char **end)
 {
-    const char *p = s;
-    while (is_space(*p))
-        ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-')
-        negative = *p++ == '-';
-    if (*p < '0' || *p > '9') {
-        *end = s;
-        return 0;
-    }
-    int64_t v = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        if (v <= INT32_MAX)
-            v = v * 10 + (*p - '0');
-    }
-    *end = p;
-    if (negative)
-        return v > static_cast<int64_t>(INT32_MAX) + 1 ? INT32_MIN : static_cast<int32_t>(-v);
+    const int64_t v = parse_decimal(s, end, DECIMAL_SIGNED, static_cast<int64_t>(INT32_MAX) + 1);
     return v > INT32_MAX ? INT32_MAX : static_cast<int32_t>(v);
 }
 
 // Decimal digits at `*p`, saturating at the largest 32-bit value.
 static uint32_t parse_unsigned(const char **p)
 {
-    uint64_t v = 0;
-    for (; **p >= '0' && **p <= '9'; ++*p) {
-        if (v <= UINT32_MAX)
-            v = v * 10 + static_cast<uint64_t>(**p - '0');
-    }
-    return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v);
+    return static_cast<uint32_t>(parse_decimal(*p, p, DECIMAL_DIGITS, UINT32_MAX));
 }
 
 static const char *skip_spaces(const char *p)
@@ -64,15 +39,15 @@ static const char *skip_spaces(const char *p)
     return p;
 }
 
-void parse_range(task *tsk, const char *value)
+void parse_range(request_head *req, const char *value)
 {
     const char *p = skip_spaces(value);
-    if (std::strncmp(p, "bytes=", 6) != 0)
+    if (strncmp(p, "bytes=", 6) != 0)
         return;
     p += 6;
     int32_t count = 0;
     while (count < MAX_RANGES) {
-        byte_range &r = tsk->ranges[count];
+        byte_range &r = req->ranges[count];
         p = skip_spaces(p);
         if (*p == '-') {
             const char *end;
@@ -101,30 +76,30 @@ void parse_range(task *tsk, const char *value)
             break;
         ++p;
     }
-    tsk->nranges = count;
+    req->nranges = count;
 }
 
-// Handles the request line; 0 to go on with the header lines, 2 complete,
-// -1 bad.
-static int request_line(task *tsk, char *line)
+// Handles the request line; 0 to go on with the header lines, 2 complete
+// (a request without header lines), -1 bad.
+static int request_line(request_head *req, char *line)
 {
-    char *space = std::strchr(line, ' ');
+    char *space = strchr(line, ' ');
     if (!space)
         return -1;
     *space = 0;
-    tsk->method = lookup_method(line);
-    if (tsk->method == METHOD_UNKNOWN)
+    req->method = lookup_method(line);
+    if (req->method == METHOD_UNKNOWN)
         return -1;
     char *target = space + 1;
     while (*target == ' ')
         ++target;
-    tsk->uri = target;
-    tsk->version = 0;
-    space = std::strchr(target, ' ');
+    req->uri = target;
+    req->version = 0;
+    space = strchr(target, ' ');
     if (!space)
         return 2;
     *space = 0;
-    const char *http = std::strstr(fold_upper(space + 1), "HTTP/");
+    const char *http = strstr(fold_upper(space + 1), "HTTP/");
     if (!http)
         return 2;
     const char *p;
@@ -137,34 +112,34 @@ static int request_line(task *tsk, char *line)
         version = INT32_MAX;
     else if (version < INT32_MIN)
         version = INT32_MIN;
-    tsk->version = static_cast<int32_t>(version);
-    if (tsk->version < 256)
+    req->version = static_cast<int32_t>(version);
+    if (req->version < HTTP_1_0)
         return 2;
-    if (tsk->version > 256)
-        tsk->keep_alive = 1;
+    if (req->version > HTTP_1_0)
+        req->keep_alive = KEEP_ALIVE_DEFAULT;
     return 0;
 }
 
 // Handles one header line; 0 to go on, -1 bad.
-static int header_line(task *tsk, char *line)
+static int header_line(request_head *req, char *line)
 {
     if (line[0] == ':')
         return -1;
-    char *colon = std::strchr(line, ':');
+    char *colon = strchr(line, ':');
     if (!colon)
         return -1;
     *colon = 0;
     char *value = trim_blanks(colon + 1);
     switch (lookup_header(line)) {
     case HDR_RANGE:
-        parse_range(tsk, value);
+        parse_range(req, value);
         break;
     case HDR_CONNECTION:
         fold_lower(value);
-        if (std::strcmp(value, "close") == 0)
-            tsk->keep_alive = 0;
-        else if (std::strcmp(value, "keep-alive") == 0)
-            tsk->keep_alive = 2;
+        if (strcmp(value, "close") == 0)
+            req->keep_alive = KEEP_ALIVE_NONE;
+        else if (strcmp(value, "keep-alive") == 0)
+            req->keep_alive = KEEP_ALIVE_REQUESTED;
         break;
     default:
         break;
@@ -172,87 +147,181 @@ static int header_line(task *tsk, char *line)
     return 0;
 }
 
-int read_request(task *tsk)
+read_result read_request(request_head *req, io_buf *in)
 {
-    ASSERT(tsk->in_head >= tsk->in_tail);
-    while (tsk->in_tail < tsk->in_head) {
-        char *start = tsk->in_buf + tsk->in_tail;
-        size_t avail = tsk->in_head - tsk->in_tail;
-        char *end = static_cast<char *>(std::memchr(start, '\r', avail));
+    ASSERT(in->last >= in->pos);
+    while (in->pos < in->last) {
+        char *start = in->pos;
+        const size_t avail = static_cast<size_t>(in->last - in->pos);
+        char *end = static_cast<char *>(memchr(start, '\r', avail));
         size_t term = 1;
         if (end) {
             // A carriage return that is the last byte received may be the
             // first half of CR LF: wait for the next byte to decide.
             if (end == start + avail - 1)
-                return 0;
+                return READ_MORE;
             if (end[1] == '\n')
                 term = 2;
         } else {
-            end = static_cast<char *>(std::memchr(start, '\n', avail));
+            end = static_cast<char *>(memchr(start, '\n', avail));
             if (!end)
-                return 0;
+                return READ_MORE;
         }
-        std::memset(end, 0, term);
-        tsk->in_tail = static_cast<uint32_t>(end - tsk->in_buf + static_cast<ptrdiff_t>(term));
+        memset(end, 0, term);
+        in->pos = end + term;
 
         char *line = start;
         if (!*line) {
-            if (tsk->method == METHOD_NONE)
+            if (req->method == METHOD_NONE)
                 continue;  // empty lines before the request line
-            return 2;
+            return READ_DONE;
         }
         while (*line == ' ')
             ++line;
-        int r = tsk->method == METHOD_NONE ? request_line(tsk, line) : header_line(tsk, line);
+        const int r = req->method == METHOD_NONE ? request_line(req, line) : header_line(req, line);
         if (r != 0)
-            return r;
+            return r < 0 ? READ_BAD : READ_DONE;
     }
-    return 0;
+    return READ_MORE;
 }
 
 // ---------------------------------------------------------------------------
-// Body transfer
+// The task block
 
-int task_fill(task *tsk, uint32_t limit)
+task *task_create(int sock)
 {
-    if (!tsk->fe)
-        return -1;
-    ASSERT(tsk->out_buf_size >= tsk->out_len);
-    uint32_t room = tsk->out_buf_size - tsk->out_len;
-    if (room == 0)
-        return 0;
-    if (limit <= tsk->offset)
-        return 2;
-    uint32_t wanted = limit - tsk->offset;
-    uint32_t count = room < wanted ? room : wanted;
-    if (fe_read(tsk->fe, tsk->out_buf + tsk->out_len, count, tsk->offset) < 0)
-        return -1;
-    tsk->offset += count;
-    tsk->out_len += count;
-    return count < wanted ? 0 : 2;
+    auto *t = static_cast<task *>(counted_alloc(&n_tasks, sizeof(task) + TASK_IN_BUF_SIZE + TASK_OUT_BUF_SIZE));
+    if (!t)
+        return nullptr;
+    memset(t, 0, sizeof(task));  // the buffers are left untouched until used
+    char *in = reinterpret_cast<char *>(t + 1);
+    char *out = in + TASK_IN_BUF_SIZE;
+    t->state = TASK_READING;
+    t->sock = sock;
+    t->in = io_buf{in, in, in, in + TASK_IN_BUF_SIZE};
+    t->out = io_buf{out, out, out, out + TASK_OUT_BUF_SIZE};
+    task_reset(t);
+    return t;
 }
 
-uint32_t task_body_limit(task *tsk)
+void task_free(task *t)
 {
-    const uint32_t size = tsk->fe->size;
-    if (tsk->offset >= size)
-        return tsk->offset;
-    if (tsk->nranges != 1)
-        return size;
-    const byte_range &r = tsk->ranges[0];
-    if (tsk->offset < r.first)
-        tsk->offset = r.first;
-    return r.end > tsk->offset ? r.end : tsk->offset;
+    counted_free(&n_tasks, t);
 }
 
-int task_fill_range(task *tsk)
+void task_reset(task *t)
 {
-    if (!tsk->fe)
-        return -1;
-    const uint32_t limit = task_body_limit(tsk);
-    if (limit <= tsk->offset)
-        return 2;
-    return task_fill(tsk, limit);
+    request_head &r = t->req;
+    r.method = METHOD_NONE;
+    r.uri = nullptr;
+    r.version = 0;
+    r.nranges = 0;
+    t->fe = nullptr;
+    t->offset = t->end = 0;
+    io_buf &in = t->in;
+    const size_t unread = static_cast<size_t>(in.last - in.pos);
+    if (unread > 0 && in.pos != in.start)
+        memmove(in.start, in.pos, unread);
+    in.pos = in.start;
+    in.last = in.start + unread;
+    t->out.pos = t->out.last = t->out.start;
+}
+
+bool task_keeps_alive(const task *t)
+{
+    const request_head &r = t->req;
+    return (r.version >= HTTP_1_1 && r.keep_alive != KEEP_ALIVE_NONE) ||
+           (r.version == HTTP_1_0 && r.keep_alive == KEEP_ALIVE_REQUESTED);
+}
+
+// ---------------------------------------------------------------------------
+// The sender
+
+namespace {
+
+constexpr uint32_t WIDE_PIECE = 65536;
+
+// The last piece of a long body, on its way from the entry to the socket.
+// One thread sends, so one buffer serves every connection.
+char wide_buf[WIDE_PIECE];
+
+// Copies body bytes into the free room of `out`; false when the entry
+// could not be read.
+bool fill_out(task *t)
+{
+    const uint32_t count = std::min(buf_room(t->out), t->end - t->offset);
+    if (count == 0)
+        return true;
+    if (fe_read(t->fe, t->out.last, count, t->offset) < 0)
+        return false;
+    t->out.last += count;
+    t->offset += count;
+    return true;
+}
+
+// Takes `n` sent bytes off the front of `out`.
+void consume_out(io_buf &out, uint32_t n)
+{
+    out.pos += n;
+    if (out.pos == out.last)
+        out.pos = out.last = out.start;
+}
+
+}  // namespace
+
+send_result task_send(task *t, ev_loop *loop)
+{
+    io_buf &out = t->out;
+    if (out.pos != out.start && t->offset < t->end) {
+        // Unsent bytes move to the front so that the body can follow them.
+        const uint32_t waiting = buf_size(out);
+        memmove(out.start, out.pos, waiting);
+        out.pos = out.start;
+        out.last = out.start + waiting;
+    }
+    const uint32_t rest = t->end - t->offset;
+    if (rest > buf_room(out) && rest <= WIDE_PIECE) {
+        // The rest of a body leaves with what waits before it in one send,
+        // read straight from the entry: a reply of up to 72 KB goes after
+        // one read, where the output buffer alone would take a read and a
+        // send per 8 KB. What the socket did not take stays in `out` as far
+        // as it fits; the remainder is read again next time (cheap for every
+        // entry: a deflated member keeps its last 64 KB inflated).
+        if (fe_read(t->fe, wide_buf, rest, t->offset) < 0)
+            return SEND_FAILED;
+        const uint32_t waiting = buf_size(out);
+        iovec pieces[2] = {{out.pos, waiting}, {wide_buf, rest}};
+        const ssize_t n = ev_sendv(loop, t->sock, waiting > 0 ? pieces : pieces + 1, waiting > 0 ? 2 : 1, false);
+        if (n < 0)
+            return SEND_AGAIN;  // full or failing; a write or close event follows
+        count_bytes(&bytes_sent, n);
+        const auto sent = static_cast<uint32_t>(n);
+        if (sent < waiting) {
+            out.pos += sent;
+            return SEND_AGAIN;
+        }
+        out.pos = out.last = out.start;
+        const uint32_t body_sent = sent - waiting;
+        const uint32_t keep = std::min(rest - body_sent, buf_room(out));
+        memcpy(out.last, wide_buf + body_sent, keep);
+        out.last += keep;
+        t->offset += body_sent + keep;
+    } else {
+        // Longer bodies stream through `out`: the 8 KB pieces stay in the
+        // processor's cache between read and send.
+        if (!fill_out(t))
+            return SEND_FAILED;
+        if (buf_size(out) > 0) {
+            // While more of the body follows, let the pieces of one reply
+            // travel in full segments rather than 8 KB each.
+            const ssize_t n = ev_send(loop, t->sock, out.pos, buf_size(out), t->offset < t->end);
+            if (n < 0)
+                return SEND_AGAIN;  // full or failing; a write or close event follows
+            count_bytes(&bytes_sent, n);
+            consume_out(out, static_cast<uint32_t>(n));
+        }
+    }
+    return buf_size(out) == 0 && t->offset >= t->end ? SEND_DONE : SEND_AGAIN;
 }
 
 // ---------------------------------------------------------------------------
@@ -280,7 +349,7 @@ const char *http_date(uint32_t t)
     time_t seconds = static_cast<time_t>(t);
     struct tm tm;
     gmtime_r(&seconds, &tm);
-    std::snprintf(d.text, sizeof d.text, "%.3s, %02d %.3s %04d %02d:%02d:%02d GMT",
+    snprintf(d.text, sizeof d.text, "%.3s, %02d %.3s %04d %02d:%02d:%02d GMT",
                   days[tm.tm_wday], tm.tm_mday, months[tm.tm_mon], tm.tm_year + 1900,
                   tm.tm_hour, tm.tm_min, tm.tm_sec);
     d.time = t;
@@ -288,39 +357,40 @@ const char *http_date(uint32_t t)
     return d.text;
 }
 
-uint32_t content_range(const task *tsk, char *out, size_t capacity)
+uint32_t content_range(const byte_range &r, uint32_t size, char *out, size_t capacity)
 {
-    const byte_range &r = tsk->ranges[0];
-    std::snprintf(out, capacity, "Content-Range: bytes %u-%u/%u", r.first, r.end - 1, tsk->fe->size);
+    snprintf(out, capacity, "Content-Range: bytes %u-%u/%u", r.first, r.end - 1, size);
     return r.end - r.first;
 }
 
+namespace {
+
 // Appends `n` bytes to the output buffer, cut at its capacity; a terminating
 // zero follows them inside the buffer, as with snprintf.
-static void append_bytes(task *tsk, const char *text, size_t n)
+void append_bytes(io_buf &out, const char *text, size_t n)
 {
-    const uint32_t room = tsk->out_buf_size - tsk->out_len;
+    const uint32_t room = buf_room(out);
     if (room == 0)
         return;
     if (n > room - 1)
         n = room - 1;
-    std::memcpy(tsk->out_buf + tsk->out_len, text, n);
-    tsk->out_len += static_cast<uint32_t>(n);
-    tsk->out_buf[tsk->out_len] = 0;
+    memcpy(out.last, text, n);
+    out.last += n;
+    *out.last = 0;
 }
 
-static void append(task *tsk, const char *text)
+void append(io_buf &out, const char *text)
 {
-    append_bytes(tsk, text, std::strlen(text));
+    append_bytes(out, text, strlen(text));
 }
 
 template <size_t N>
-static void append_literal(task *tsk, const char (&text)[N])
+void append_literal(io_buf &out, const char (&text)[N])
 {
-    append_bytes(tsk, text, N - 1);
+    append_bytes(out, text, N - 1);
 }
 
-static void append_decimal(task *tsk, uint32_t v)
+void append_decimal(io_buf &out, uint32_t v)
 {
     char digits[10];
     size_t n = sizeof digits;
@@ -328,57 +398,60 @@ static void append_decimal(task *tsk, uint32_t v)
         digits[--n] = static_cast<char>('0' + v % 10);
         v /= 10;
     } while (v);
-    append_bytes(tsk, digits + n, sizeof digits - n);
+    append_bytes(out, digits + n, sizeof digits - n);
 }
 
-uint32_t compose_header(task *tsk, server_ctx *ctx)
+}  // namespace
+
+uint32_t compose_header(task *t, int32_t start_time)
 {
-    ASSERT(0 == tsk->out_len);
-    const file_entry *fe = tsk->fe;
-    if (tsk->nranges != 0)
-        append_literal(tsk, "HTTP/1.1 206 Partial Content\r\nServer: Pellorwick/0.1.6\r\nDate: ");
+    io_buf &out = t->out;
+    ASSERT(out.last == out.start);
+    const file_entry *fe = t->fe;
+    const request_head &req = t->req;
+    if (req.nranges != 0)
+        append_literal(out, "HTTP/1.1 206 Partial Content\r\nServer: Pellorwick/0.1.6\r\nDate: ");
     else
-        append_literal(tsk, "HTTP/1.1 200 OK\r\nServer: Pellorwick/0.1.6\r\nDate: ");
-    append(tsk, http_date(static_cast<uint32_t>(time_now())));
-    int32_t modified = fe->mtime > ctx->start_time ? fe->mtime : ctx->start_time;
-    append_literal(tsk, "\r\nLast-Modified: ");
-    append(tsk, http_date(static_cast<uint32_t>(modified)));
-    append_literal(tsk, "\r\nAge: 1800\r\nContent-Type: ");
-    append(tsk, mime_type_of(fe->name));
+        append_literal(out, "HTTP/1.1 200 OK\r\nServer: Pellorwick/0.1.6\r\nDate: ");
+    append(out, http_date(static_cast<uint32_t>(time_now())));
+    const int32_t modified = fe->mtime > start_time ? fe->mtime : start_time;
+    append_literal(out, "\r\nLast-Modified: ");
+    append(out, http_date(static_cast<uint32_t>(modified)));
+    append_literal(out, "\r\nAge: 1800\r\nContent-Type: ");
+    append(out, mime_type_of(fe->name));
     uint32_t length = fe->size;
-    if (tsk->nranges != 0) {
-        append_literal(tsk, "\r\n");
-        uint32_t room = tsk->out_buf_size - tsk->out_len;
-        length = content_range(tsk, tsk->out_buf + tsk->out_len, room);
-        tsk->out_len += static_cast<uint32_t>(std::strlen(tsk->out_buf + tsk->out_len));
+    if (req.nranges != 0) {
+        append_literal(out, "\r\n");
+        length = content_range(req.ranges[0], fe->size, out.last, buf_room(out));
+        out.last += strlen(out.last);
     }
-    append_literal(tsk, "\r\nContent-Length: ");
-    append_decimal(tsk, length);
-    append_literal(tsk, "\r\n\r\n");
-    return tsk->out_len;
+    append_literal(out, "\r\nContent-Length: ");
+    append_decimal(out, length);
+    append_literal(out, "\r\n\r\n");
+    return buf_size(out);
 }
 
-int reply_header(task *tsk, server_ctx *ctx, int32_t *status)
+int32_t reply_header(task *t, int32_t start_time)
 {
-    if (tsk->nranges > 1) {
-        *status = STATUS_416;
-        return -1;
-    }
-    if (tsk->nranges == 1) {
-        uint32_t size = tsk->fe->size;
-        byte_range &r = tsk->ranges[0];
+    request_head &req = t->req;
+    const uint32_t size = t->fe->size;
+    if (req.nranges > 1)
+        return STATUS_416;
+    t->offset = 0;
+    t->end = size;
+    if (req.nranges == 1) {
+        byte_range &r = req.ranges[0];
         if (r.first == RANGE_OPEN) {
             r.first = size - r.end;  // wraps for a suffix longer than the entry
             r.end = size;
         }
         if (r.end > size)
             r.end = size;
-        if (r.first >= r.end) {
-            *status = STATUS_416;
-            return -1;
-        }
+        if (r.first >= r.end)
+            return STATUS_416;
+        t->offset = r.first;
+        t->end = r.end;
     }
-    compose_header(tsk, ctx);
-    tsk->offset = 0;
-    return 1;
+    compose_header(t, start_time);
+    return req.nranges == 1 ? STATUS_206 : STATUS_200;
 }

@@ -1,40 +1,126 @@
-// Task buffers and transfer, the request reader, and the response header.
+// The connection task: its record and buffers, the request reader, the
+// response header, and the one sender that moves a reply to the socket.
 #pragma once
+
+#include "htproc.h"
 
 #include <cstddef>
 #include <cstdint>
 
-struct task;
-struct server_ctx;
+struct ev_loop;
+struct file_entry;
 
-// Reads the lines that have arrived in the input buffer, in place.
-// Returns 0 when the request is incomplete, 2 when it is complete, -1 when
-// it is bad.
-int read_request(task *tsk);
+constexpr uint32_t TASK_IN_BUF_SIZE = 16384;
+constexpr uint32_t TASK_OUT_BUF_SIZE = 8192;
+constexpr int MAX_RANGES = 8;
+constexpr uint32_t RANGE_OPEN = 0xFFFFFFFFu;
+
+// A buffer as four positions: bytes [pos, last) wait to be read or sent,
+// [last, end) is free; start is where the buffer begins.
+struct io_buf {
+    char *start;
+    char *pos;
+    char *last;
+    char *end;
+};
+
+inline uint32_t buf_size(const io_buf &b) { return static_cast<uint32_t>(b.last - b.pos); }
+inline uint32_t buf_room(const io_buf &b) { return static_cast<uint32_t>(b.end - b.last); }
+
+// Versions as major * 256 + minor.
+constexpr int32_t HTTP_1_0 = 0x100;
+constexpr int32_t HTTP_1_1 = 0x101;
+
+// What the requests of a connection said about keeping it open.
+enum keep_alive_kind : uint8_t {
+    KEEP_ALIVE_NONE = 0,       // "Connection: close", or a version that closes
+    KEEP_ALIVE_DEFAULT = 1,    // HTTP/1.1 without a Connection header
+    KEEP_ALIVE_REQUESTED = 2,  // "Connection: keep-alive"
+};
+
+struct byte_range {
+    uint32_t first;
+    uint32_t end;  // exclusive
+};
+
+// What the request reader takes from a request head. The reader writes
+// terminators into the input buffer; `uri` points there.
+struct request_head {
+    int32_t method;  // METHOD_NONE until the request line has been read
+    char *uri;
+    int32_t version;  // 0 when the request line names none
+    keep_alive_kind keep_alive;  // carried over from the connection's earlier requests
+    int32_t nranges;
+    byte_range ranges[MAX_RANGES];
+};
+
+enum read_result : uint8_t {
+    READ_MORE,  // the head is not complete yet
+    READ_DONE,  // a whole head has been read
+    READ_BAD,   // the head cannot be a request
+};
+
+// Reads the lines that have arrived in `in` (from pos to last) into `req`,
+// moving pos past each whole line.
+read_result read_request(request_head *req, io_buf *in);
 
 // Parses a Range header value ("bytes=...") into `nranges` and `ranges`;
 // a value of another unit leaves them unchanged.
-void parse_range(task *tsk, const char *value);
+void parse_range(request_head *req, const char *value);
 
-// Copies body bytes of `fe` below offset `limit` into the output buffer.
-// Returns -1 on failure, 0 when the buffer filled first, 2 at the limit.
-int task_fill(task *tsk, uint32_t limit);
-// Copies the next piece of the current range (or the whole entry).
-// Returns -1 on failure, 0 when more is to come, 2 when the body is complete.
-int task_fill_range(task *tsk);
-// Moves `offset` up to the start of the range being sent and returns the
-// offset where the body to copy ends (never below `offset`).
-uint32_t task_body_limit(task *tsk);
+// The life of a connection.
+enum task_state : uint8_t {
+    TASK_READING,  // waiting for a whole request head
+    TASK_WRITING,  // a reply is on its way: header bytes in `out`, then the body
+    TASK_CLOSING,  // done with; freed where the socket event is handled
+};
 
-// Resolves the range against the entry's size and writes the 200 or 206
-// header into the empty output buffer. Returns 1, or -1 with `*status`
-// set to the 416 status index (nothing written).
-int reply_header(task *tsk, server_ctx *ctx, int32_t *status);
-// Writes the header lines; returns the header length (also in `out_len`).
-uint32_t compose_header(task *tsk, server_ctx *ctx);
+// One connection: the record, then its input and output buffers, all in
+// one counted block. The body of the reply being sent is the bytes
+// [offset, end) of `fe`, after the bytes waiting in `out`.
+struct task {
+    task_state state;
+    int sock;
+    int32_t deadline;
+    io_buf in;
+    io_buf out;
+    request_head req;
+    file_entry *fe;
+    uint32_t offset;
+    uint32_t end;
+    task *next, *prev;  // the server's list of connections
+};
+
+task *task_create(int sock);  // null when memory is exhausted
+void task_free(task *t);
+// Forgets the request just answered and moves the bytes that followed it to
+// the front of the input buffer.
+void task_reset(task *t);
+// True when the connection stays open after the reply to this request.
+bool task_keeps_alive(const task *t);
+
+enum send_result : uint8_t {
+    SEND_DONE,    // the whole reply has gone
+    SEND_AGAIN,   // more to send once the socket takes it
+    SEND_FAILED,  // the body could not be read: the reply cannot be completed
+};
+
+// Sends what waits in `out` and the body behind it, one step per call.
+// Short bodies leave with the header in one send; long ones stream through
+// `out`, with their last 64 KB read and sent in one piece.
+send_result task_send(task *t, ev_loop *loop);
+
+// Resolves the range against the entry's size, writes the 200 or 206 header
+// into the empty output buffer and sets the body to send. Returns 200 or
+// 206, or 416 when the range cannot be satisfied (nothing written).
+int32_t reply_header(task *t, int32_t start_time);
+// Writes the header lines of a reply of `fe`; returns the header length.
+uint32_t compose_header(task *t, int32_t start_time);
 // Writes "Content-Range: bytes F-L/S" (no line end) at `out`, which has room
 // for `capacity` bytes; returns the byte count of the range.
-uint32_t content_range(const task *tsk, char *out, size_t capacity);
+uint32_t content_range(const byte_range &r, uint32_t size, char *out, size_t capacity);
 
-// RFC 1123 date text of a time in seconds since 1970, in a static buffer.
+// RFC 1123 date text of a time in seconds since 1970. The texts of the last
+// two times asked for stay valid: the date of a reply and the modification
+// time of what it sends.
 const char *http_date(uint32_t t);

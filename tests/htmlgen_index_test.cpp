@@ -377,7 +377,7 @@ TEST_F(IndexPage, SnapshotOf2048EntriesIsAnInternalError)
 {
     std::vector<dir_entry> snap(MAX_DIR_ENTRYNUM + 1, dir_entry{KIND_FILE, 0, 0, 0, 1, "f"});
     snap.back().kind = KIND_NONE;
-    EXPECT_DEATH(take(list_dir_sorted(snap.data(), "/", "N")), "Assertion failed: i < MAX_DIR_ENTRYNUM");
+    EXPECT_DEATH(take(list_dir_sorted(snap.data(), "/", "N")), "Assertion failed");
     snap[MAX_DIR_ENTRYNUM - 1].kind = KIND_NONE;
     rows_only("%N\n", "%N\n", "%N\n");
     EXPECT_EQ(lines(take(list_dir_sorted(snap.data(), "/", "N"))).size(), 2047u);

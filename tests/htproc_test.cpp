@@ -1,6 +1,7 @@
 // Method and header lookups, string helpers, and request-target processing.
 #include "htconfig.h"
 #include "htproc.h"
+#include "memory.h"
 
 #include <gtest/gtest.h>
 
@@ -370,33 +371,23 @@ TEST(PathAllowed, FirstPrefixAllows)
     EXPECT_EQ(path_allowed("/srv/x", none), nullptr);
 }
 
-class IndexFile : public ::testing::Test {
-protected:
-    void SetUp() override { saved_ = g_config.index_file; }
-    void TearDown() override { g_config.index_file = saved_; }
-    const char *saved_ = nullptr;
-};
-
-TEST_F(IndexFile, AppendedToDirectoryPaths)
+TEST(IndexFile, AppendedToDirectoryPaths)
 {
-    g_config.index_file = "index.html";
-    EXPECT_STREQ(with_index_file("/srv/www/"), "/srv/www/index.html");
-    EXPECT_STREQ(with_index_file(""), "index.html");
-    EXPECT_EQ(with_index_file("/srv/www/a"), nullptr);
-    g_config.index_file = nullptr;
-    EXPECT_EQ(with_index_file("/srv/www/"), nullptr);
+    EXPECT_STREQ(with_index_file("/srv/www/", "index.html"), "/srv/www/index.html");
+    EXPECT_STREQ(with_index_file("", "index.html"), "index.html");
+    EXPECT_EQ(with_index_file("/srv/www/a", "index.html"), nullptr);
+    EXPECT_EQ(with_index_file("/srv/www/", nullptr), nullptr);
 }
 
-TEST_F(IndexFile, CandidateIsBoundedAt258Bytes)
+TEST(IndexFile, CandidateIsBoundedAt258Bytes)
 {
-    g_config.index_file = "index.html";  // 10 bytes
     std::string dir = std::string(247, 'd') + "/";  // 248 + 10 = 258
-    const char *candidate = with_index_file(dir.c_str());
+    const char *candidate = with_index_file(dir.c_str(), "index.html");
     ASSERT_NE(candidate, nullptr);
     EXPECT_EQ(std::strlen(candidate), 258u);
     EXPECT_EQ(std::string(candidate), dir + "index.html");
     dir = std::string(248, 'd') + "/";  // 259
-    EXPECT_EQ(with_index_file(dir.c_str()), nullptr);
+    EXPECT_EQ(with_index_file(dir.c_str(), "index.html"), nullptr);
 }
 
 // ---------------------------------------------------------------------------

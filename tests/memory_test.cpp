@@ -18,24 +18,6 @@ TEST(Memory, StringHashWorkedValues)
               true);
 }
 
-TEST(Memory, TaskKeyIsEightUpperCaseHexDigits)
-{
-    EXPECT_STREQ(task_key(0), "00000000");
-    EXPECT_STREQ(task_key(0xABCDEF01u), "ABCDEF01");
-    EXPECT_STREQ(task_key(420), "000001A4");
-}
-
-TEST(Memory, FiletimeToTime)
-{
-    const uint64_t k = 116444736004712784ull;
-    EXPECT_EQ(filetime_to_time(static_cast<uint32_t>(k), static_cast<uint32_t>(k >> 32)), 0);
-    EXPECT_EQ(filetime_to_time(static_cast<uint32_t>(k - 1), static_cast<uint32_t>((k - 1) >> 32)), -1);
-    const uint64_t t = k + 10000000ull * 1000000000ull;  // 10^9 seconds later
-    EXPECT_EQ(filetime_to_time(static_cast<uint32_t>(t), static_cast<uint32_t>(t >> 32)), 1000000000);
-    const uint64_t past = k + 10000000ull * (1ull << 32);
-    EXPECT_EQ(filetime_to_time(static_cast<uint32_t>(past), static_cast<uint32_t>(past >> 32)), -1);
-}
-
 TEST(Memory, DosToTimeIsLocalTime)
 {
     struct tm tm = {};

@@ -1,7 +1,6 @@
 #include "dirscan.h"
 #include "file.h"
 #include "htconfig.h"
-#include "httpd.h"
 #include "memory.h"
 #include "support.h"
 #include "zip.h"
@@ -84,38 +83,17 @@ protected:
         confs = n_confs;
         cfg_create(&g_config);
         cfg_defaults(&g_config, root.c_str());
-        ctx.fe_hash_size = FE_HASH_SIZE;
-        ctx.fe_hash = static_cast<file_entry **>(calloc(FE_HASH_SIZE, sizeof(file_entry *)));
-        ASSERT_NE(ctx.fe_hash, nullptr);
+        ASSERT_TRUE(fe_cache_init(&ctx));
     }
 
     void TearDown() override
     {
-        // As the server does when it stops: members before their archives.
-        destroy_where(true);
-        destroy_where(false);
-        EXPECT_EQ(ctx.nentries, 0);
-        free(ctx.fe_hash);
+        fe_cache_destroy(&ctx);
         cfg_free(&g_config);
         EXPECT_EQ(n_files, files);
         EXPECT_EQ(n_blocks, blocks);
         EXPECT_EQ(n_caches, caches);
         EXPECT_EQ(n_confs, confs);
-    }
-
-    void destroy_where(bool members_only)
-    {
-        for (int i = 0; i < FE_HASH_SIZE; ++i) {
-            file_entry *fe = ctx.fe_hash[i];
-            while (fe) {
-                file_entry *next = fe->hash_next;
-                if (!members_only || fe->kind == KIND_MEMBER) {
-                    fe_unlink(&ctx, fe);
-                    fe_destroy(fe);
-                }
-                fe = next;
-            }
-        }
     }
 
     static std::string path(const std::string &rel) { return root + "/" + rel; }
@@ -143,7 +121,7 @@ protected:
     {
         int n = 0;
         for (int i = 0; i < FE_HASH_SIZE; ++i)
-            for (file_entry *fe = ctx.fe_hash[i]; fe; fe = fe->hash_next)
+            for (file_entry *fe = ctx.hash[i]; fe; fe = fe->hash_next)
                 n += fe->kind == kind;
         return n;
     }
@@ -154,7 +132,7 @@ protected:
         return stat(path(rel).c_str(), &st) == 0 ? static_cast<int32_t>(st.st_mtime) : -2;
     }
 
-    server_ctx ctx = {};
+    fe_cache ctx = {};
     int redirect = -1;
     int32_t files = 0, blocks = 0, caches = 0, confs = 0;
 };
@@ -570,7 +548,7 @@ TEST_F(PathResolution, GeneratedPagesAreBoundedButPagesInUseStay)
         EXPECT_LE(count_kind(KIND_PAGE), MAX_CACHED_PAGES);
         bool found = false;
         for (int i = 0; i < FE_HASH_SIZE; ++i)
-            for (file_entry *fe = ctx.fe_hash[i]; fe; fe = fe->hash_next)
+            for (file_entry *fe = ctx.hash[i]; fe; fe = fe->hash_next)
                 found = found || fe == held;
         EXPECT_TRUE(found);
         fe_unref(held);

@@ -606,15 +606,15 @@ private slots:
         QVERIFY(button("clean")->isEnabled());
         int32_t builtin = n_caches;
         // two generated pages in the cache; a transfer holds the second
-        file_entry *idle = fe_add_page(&g_ctx, "/idle/", text_block_new(16));
-        file_entry *busy = fe_add_page(&g_ctx, "/busy/", text_block_new(16));
+        file_entry *idle = fe_add_page(&g_ctx.entries, "/idle/", text_block_new(16));
+        file_entry *busy = fe_add_page(&g_ctx.entries, "/busy/", text_block_new(16));
         QVERIFY(idle && busy);
         fe_ref(busy);
         QCOMPARE(n_caches, builtin + 2);
         click("clean");
         QCOMPARE(n_caches, builtin + 1);
-        QVERIFY(fe_lookup(&g_ctx, "/idle/") == nullptr);
-        QVERIFY(fe_lookup(&g_ctx, "/busy/") == busy);
+        QVERIFY(fe_lookup(&g_ctx.entries, "/idle/") == nullptr);
+        QVERIFY(fe_lookup(&g_ctx.entries, "/busy/") == busy);
         fe_unref(busy);
         click("clean");
         QCOMPARE(n_caches, builtin);
