@@ -109,7 +109,7 @@ struct reader_run {
             fail("range count out of range");
         if (h->keep_alive < 0 || h->keep_alive > 2)
             fail("keep_alive out of range");
-        if (r == 2) {
+        if (r == READ_DONE) {
             if (h->method == METHOD_NONE || h->method == METHOD_UNKNOWN)
                 fail("complete request without a known method");
             if (!h->uri)
