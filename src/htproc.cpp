@@ -46,6 +46,7 @@ static constexpr header_name header_table[] = {
     {"authorization", HDR_AUTHORIZATION},
     {"cache-control", HDR_CACHE_CONTROL},
     {"connection", HDR_CONNECTION},
+    {"content-length", HDR_CONTENT_LENGTH},
     {"date", HDR_DATE},
     {"expect", HDR_EXPECT},
     {"from", HDR_FROM},
@@ -68,7 +69,7 @@ static constexpr header_name header_table[] = {
     {"via", HDR_VIA},
     {"warning", HDR_WARNING},
 };
-static_assert(sizeof(header_table) / sizeof(header_table[0]) == 28);
+static_assert(sizeof(header_table) / sizeof(header_table[0]) == 29);
 
 int32_t lookup_header(char *name)
 {

@@ -18,7 +18,8 @@ enum : int32_t {
     METHOD_UNKNOWN = 9,
 };
 
-// Header codes: 256..274 request headers, 275..283 general headers.
+// Header codes: 256..274 request headers, 275..283 general headers, 284 the
+// one entity header a request's framing needs.
 enum : int32_t {
     HDR_ACCEPT = 256,
     HDR_ACCEPT_CHARSET = 257,
@@ -48,11 +49,12 @@ enum : int32_t {
     HDR_UPGRADE = 281,
     HDR_VIA = 282,
     HDR_WARNING = 283,
-    HDR_UNKNOWN = 284,
+    HDR_CONTENT_LENGTH = 284,
+    HDR_UNKNOWN = 285,
 };
 
 int32_t lookup_method(char *token);  // folds the token to lower case; 1..9
-int32_t lookup_header(char *name);   // folds the name to lower case; 256..284
+int32_t lookup_header(char *name);   // folds the name to lower case; 256..285
 
 // Bounds of the static results below (bytes, without the terminator).
 constexpr uint32_t MAPPED_PATH_MAX = 514;

@@ -13,6 +13,7 @@
 #include "resources.h"
 #include "task.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +25,8 @@ server_ctx g_ctx;
 void ctx_init(server_ctx *ctx, const char *root)
 {
     ctx->ntasks = 0;
-    ctx->tasks = nullptr;
+    ctx->tasks = ctx->oldest = nullptr;
+    memset(ctx->peers, 0, sizeof ctx->peers);
     if (!fe_cache_init(&ctx->entries))
         panic("No enough memory for the entry table");
     ctx->root = root;
@@ -41,34 +43,100 @@ void ctx_destroy(server_ctx *ctx)
         ctx->tasks = t->next;
         task_free(t);
     }
+    ctx->oldest = nullptr;
     ctx->ntasks = 0;
+    for (peer_count *&bucket : ctx->peers)
+        while (peer_count *p = bucket) {
+            bucket = p->next;
+            counted_free(&n_blocks, p);
+        }
     fe_cache_destroy(&ctx->entries);
 }
 
+// ---- peers -------------------------------------------------------------------
+
+namespace {
+
+bool is_own_loopback(const peer_addr &a)
+{
+    static constexpr uint8_t v6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    return (a.len == 4 && a.bytes[0] == 127 && a.bytes[1] == 0 && a.bytes[2] == 0 && a.bytes[3] == 1) ||
+           (a.len == 16 && memcmp(a.bytes, v6, 16) == 0);
+}
+
+peer_count **peer_bucket(server_ctx *ctx, const peer_addr &a)
+{
+    uint32_t h = 2166136261u;
+    for (uint8_t i = 0; i < a.len; ++i)
+        h = (h ^ a.bytes[i]) * 16777619u;
+    return &ctx->peers[h % PEER_HASH_SIZE];
+}
+
+// Counts one more connection of `a`; null when the address holds its share
+// already or memory is exhausted.
+peer_count *peer_join(server_ctx *ctx, const peer_addr &a)
+{
+    peer_count **bucket = peer_bucket(ctx, a);
+    for (peer_count *p = *bucket; p; p = p->next)
+        if (p->addr.len == a.len && memcmp(p->addr.bytes, a.bytes, a.len) == 0)
+            return p->count < MAX_CONNS_PER_PEER ? (++p->count, p) : nullptr;
+    auto *p = static_cast<peer_count *>(counted_alloc(&n_blocks, sizeof(peer_count)));
+    if (!p)
+        return nullptr;
+    p->addr = a;
+    p->count = 1;
+    p->next = *bucket;
+    *bucket = p;
+    return p;
+}
+
+void peer_leave(server_ctx *ctx, peer_count *p)
+{
+    if (--p->count > 0)
+        return;
+    peer_count **link = peer_bucket(ctx, p->addr);
+    while (*link != p)
+        link = &(*link)->next;
+    *link = p->next;
+    counted_free(&n_blocks, p);
+}
+
+}  // namespace
+
 // ---- tasks -------------------------------------------------------------------
 
-void task_register(server_ctx *ctx, task *t)
+bool task_register(server_ctx *ctx, task *t, const peer_addr &peer)
 {
+    t->peer = nullptr;
+    if (!is_own_loopback(peer) && !(t->peer = peer_join(ctx, peer)))
+        return false;
     t->deadline = time_now() + g_config.conn_timeout;
     t->state = TASK_READING;
     t->prev = nullptr;
     t->next = ctx->tasks;
     if (ctx->tasks)
         ctx->tasks->prev = t;
+    else
+        ctx->oldest = t;
     ctx->tasks = t;
     ++ctx->ntasks;
+    return true;
 }
 
 void task_close(server_ctx *ctx, task *t)
 {
     if (t->fe)
         fe_release(&ctx->entries, t->fe);
+    if (t->peer)
+        peer_leave(ctx, t->peer);
     if (t->prev)
         t->prev->next = t->next;
     else
         ctx->tasks = t->next;
     if (t->next)
         t->next->prev = t->prev;
+    else
+        ctx->oldest = t->prev;
     --ctx->ntasks;
     ev_close(ctx->loop, t->sock);
     task_free(t);
@@ -79,13 +147,22 @@ void task_select(server_ctx *ctx, task *t)
     ev_select(ctx->loop, t->sock, EV_CLOSE | (t->state == TASK_WRITING ? EV_WRITE : EV_READ));
 }
 
-void sweep(server_ctx *ctx)
+void sweep(server_ctx *ctx, int evict)
 {
     const int32_t now = time_now();
-    task *next;
-    for (task *t = ctx->tasks; t; t = next) {
-        next = t->next;
-        if (t->deadline < now)
+    const int32_t timeout = g_config.conn_timeout;
+    task *prev;
+    for (task *t = ctx->oldest; t; t = prev) {
+        prev = t->prev;
+        if (t->state == TASK_WRITING && t->deadline - now < timeout / 2) {
+            // No event for a while: a reply waits in a full socket. Bytes the
+            // peer took from it since the last look are progress too.
+            const uint32_t unsent = ev_unsent(ctx->loop, t->sock);
+            if (t->unsent_seen != UINT32_MAX && unsent < t->unsent_seen)
+                t->deadline = now + timeout;
+            t->unsent_seen = unsent;
+        }
+        if (t->deadline < now || (evict > 0 && t->state == TASK_READING && evict--))
             task_close(ctx, t);
     }
 }
@@ -136,27 +213,82 @@ int32_t find_entry(server_ctx *ctx, task *t, char *location, file_entry **found)
     if (!*found)
         *found = resolve_path(&ctx->entries, mapped, page_path, query, &redirect);
     if (redirect) {
-        size_t n = strlen(location);
-        location[n++] = '/';
-        if (query) {
-            location[n++] = '?';
-            strcpy(location + n, query);
-        } else {
-            location[n] = 0;
-        }
+        // The target is the cleaned path, escaped again: it always names
+        // this server, whatever the request spelled ("//host/..", "/./").
+        const char *clean = uri_encode(req.uri);
+        snprintf(location, PATH_BUF_SIZE, "%s/%s%s", clean[0] == '/' ? clean : "", query ? "?" : "",
+                 query ? query : "");
         *found = nullptr;
         return STATUS_302;
     }
     return *found ? 0 : STATUS_404;
 }
 
-// Puts a whole reply without a body in the output buffer.
+// Starts a state: each has its own deadline.
+void enter(task *t, task_state state)
+{
+    t->state = state;
+    switch (state) {
+    case TASK_READING:
+        // An idle connection may wait the idle period; a request head that
+        // has begun must arrive whole within it, however it trickles in.
+        t->head_started = buf_size(t->in) > 0 || t->body_left > 0;
+        t->deadline = time_now() + g_config.conn_timeout;
+        break;
+    case TASK_WRITING:
+        t->deadline = time_now() + g_config.conn_timeout;
+        t->unsent_seen = UINT32_MAX;
+        break;
+    case TASK_LINGERING:
+        t->deadline = time_now() + LINGER_SECONDS;
+        t->linger_left = LINGER_BYTES;
+        break;
+    case TASK_CLOSING:
+        break;
+    }
+}
+
+// Puts a whole reply without a body in the output buffer. A reply that
+// carries neither a body nor a length, other than to HEAD, can only be
+// framed by closing the connection after it.
 void error_reply(task *t, int32_t status, const char *location)
 {
     ASSERT(buf_size(t->out) == 0);
+    const bool with_body = t->req.method == METHOD_GET;
     const error_vars vars{location, t->req.uri, t->req.version};
-    t->out.last += error_response(t->out.last, buf_room(t->out), status, t->req.method == METHOD_GET, &vars);
-    t->state = TASK_WRITING;
+    t->out.last += error_response(t->out.last, buf_room(t->out), status, with_body, &vars);
+    t->status = status;
+    if (!with_body && t->req.method != METHOD_HEAD)
+        t->req.keep_alive = KEEP_ALIVE_NONE;
+}
+
+// Refuses a request whose body cannot be framed or is too long; the
+// connection closes after the reply. Otherwise starts discarding the body.
+int32_t check_body(task *t)
+{
+    request_head &req = t->req;
+    int32_t status = 0;
+    switch (req.body) {
+    case BODY_NONE:
+        return 0;
+    case BODY_LENGTH:
+        if (req.content_length <= MAX_REQUEST_BODY) {
+            t->body_left = req.content_length;
+            task_discard_body(t);
+            return 0;
+        }
+        status = STATUS_413;
+        break;
+    case BODY_BAD_LENGTH:
+    case BODY_BAD_CODING:
+        status = STATUS_400;
+        break;
+    case BODY_TRANSFER_CODING:
+        status = STATUS_501;
+        break;
+    }
+    req.keep_alive = KEEP_ALIVE_NONE;
+    return status;
 }
 
 // Reads the request head that has arrived and prepares its reply.
@@ -168,72 +300,136 @@ void answer_request(server_ctx *ctx, task *t)
             return;
         // The head fills the whole input buffer and is still incomplete.
         t->req.keep_alive = KEEP_ALIVE_NONE;
-        return error_reply(t, STATUS_413, nullptr);
+        error_reply(t, STATUS_413, nullptr);
+    } else if (r == READ_BAD) {
+        error_reply(t, STATUS_400, nullptr);
+    } else if (const int32_t refused = check_body(t)) {
+        error_reply(t, refused, nullptr);
+    } else {
+        char location[PATH_BUF_SIZE];
+        file_entry *fe;
+        int32_t status = find_entry(ctx, t, location, &fe);
+        if (status) {
+            error_reply(t, status, status == STATUS_302 ? location : nullptr);
+        } else {
+            t->fe = fe;
+            t->status = status = reply_header(t, ctx->start_time);
+            if (status == STATUS_416 || t->req.method == METHOD_HEAD) {
+                t->fe = nullptr;
+                t->offset = t->end = 0;
+                fe_drop_if_unused(&ctx->entries, fe);
+                if (status == STATUS_416)
+                    error_reply(t, status, nullptr);
+            } else {
+                fe_ref(fe);
+            }
+        }
     }
-    if (r == READ_BAD)
-        return error_reply(t, STATUS_400, nullptr);
-
-    char location[PATH_BUF_SIZE];
-    file_entry *fe;
-    int32_t status = find_entry(ctx, t, location, &fe);
-    if (status)
-        return error_reply(t, status, status == STATUS_302 ? location : nullptr);
-    t->fe = fe;
-    status = reply_header(t, ctx->start_time);
-    if (status == STATUS_416 || t->req.method == METHOD_HEAD) {
-        t->fe = nullptr;
-        t->offset = t->end = 0;
-        fe_drop_if_unused(&ctx->entries, fe);
-        if (status == STATUS_416)
-            return error_reply(t, status, nullptr);
-        t->state = TASK_WRITING;
-        return;
-    }
-    fe_ref(fe);
-    t->state = TASK_WRITING;
+    // HTTP/1.0 clients take a connection as closing unless the reply says otherwise.
+    if (t->req.version == HTTP_1_0 && task_keeps_alive(t))
+        task_add_header_line(t, "Connection: keep-alive\r\n");
+    enter(t, TASK_WRITING);
 }
 
-// The reply has gone: keep the connection for its next request or close it.
+// A body that cannot be read ends its reply: with an error reply while
+// nothing of it has gone, else with the close, the only signal left.
+void fail_reply(server_ctx *ctx, task *t)
+{
+    if (t->sent > 0) {
+        t->state = TASK_CLOSING;
+        return;
+    }
+    if (t->fe) {
+        fe_release(&ctx->entries, t->fe);
+        t->fe = nullptr;
+    }
+    t->offset = t->end = 0;
+    t->out.pos = t->out.last = t->out.start;
+    t->req.keep_alive = KEEP_ALIVE_NONE;
+    error_reply(t, STATUS_500, nullptr);
+}
+
+// The reply has gone: keep the connection for its next request, or close
+// it, lingering first when unread input may wait, so that closing with it
+// does not reset the connection before the peer has the reply.
 void end_reply(server_ctx *ctx, task *t)
 {
     if (t->fe) {
         fe_release(&ctx->entries, t->fe);
         t->fe = nullptr;
     }
-    if (!task_keeps_alive(t)) {
-        t->state = TASK_CLOSING;
+    if (task_keeps_alive(t)) {
+        task_reset(t);
+        enter(t, TASK_READING);
         return;
     }
-    task_reset(t);
-    t->state = TASK_READING;
+    if (buf_size(t->in) > 0 || t->body_left > 0 || ev_unread(ctx->loop, t->sock) > 0) {
+        ev_end_sending(ctx->loop, t->sock);
+        enter(t, TASK_LINGERING);
+        return;
+    }
+    t->state = TASK_CLOSING;
+}
+
+// Drains input until the peer ends its side, the limit or an error.
+void linger(server_ctx *ctx, task *t)
+{
+    char scrap[4096];
+    for (;;) {
+        const ssize_t n = ev_recv(ctx->loop, t->sock, scrap, sizeof scrap);
+        if (n < 0 && errno == EAGAIN)
+            return;
+        if (n <= 0 || static_cast<uint32_t>(n) >= t->linger_left) {
+            t->state = TASK_CLOSING;
+            return;
+        }
+        t->linger_left -= static_cast<uint32_t>(n);
+    }
+}
+
+void read_step(server_ctx *ctx, task *t)
+{
+    if (!t->head_started && buf_size(t->in) > 0) {
+        t->head_started = true;
+        t->deadline = time_now() + g_config.conn_timeout;
+    }
+    if (t->body_left > 0) {
+        task_discard_body(t);
+        if (t->body_left > 0) {
+            t->in.pos = t->in.last = t->in.start;  // all that came was body
+            return;
+        }
+    }
+    // A request that arrived with the one before it is answered at once:
+    // no read event would come for bytes that are already here.
+    if (buf_size(t->in) > 0 || buf_room(t->in) == 0)
+        answer_request(ctx, t);
 }
 
 }  // namespace
 
 void exec_task(server_ctx *ctx, task *t)
 {
-    t->deadline = time_now() + g_config.conn_timeout;
     task_state before;
     do {
         before = t->state;
         switch (t->state) {
         case TASK_READING:
-            // A request that arrived with the one before it is answered at
-            // once: no read event would come for bytes that are already here.
-            if (buf_size(t->in) > 0 || buf_room(t->in) == 0)
-                answer_request(ctx, t);
+            read_step(ctx, t);
             break;
-        case TASK_WRITING:
-            switch (task_send(t, ctx->loop)) {
-            case SEND_DONE:
+        case TASK_WRITING: {
+            const uint64_t sent = t->sent;
+            const send_result r = task_send(t, ctx->loop);
+            if (t->sent != sent)
+                t->deadline = time_now() + g_config.conn_timeout;
+            if (r == SEND_DONE)
                 end_reply(ctx, t);
-                break;
-            case SEND_AGAIN:
-                break;
-            case SEND_FAILED:
-                t->state = TASK_CLOSING;  // the reply cannot be completed
-                break;
-            }
+            else if (r == SEND_FAILED)
+                fail_reply(ctx, t);
+            break;
+        }
+        case TASK_LINGERING:
+            linger(ctx, t);
             break;
         case TASK_CLOSING:
             break;

@@ -9,9 +9,39 @@
 struct ev_loop;
 struct task;
 
+// A peer's address as bytes: 4 for IPv4 (IPv4-mapped IPv6 too), 16 for IPv6.
+struct peer_addr {
+    uint8_t len;
+    uint8_t bytes[16];
+};
+
+// The open connections of one peer address.
+struct peer_count {
+    peer_addr addr;
+    int32_t count;
+    peer_count *next;
+};
+
+// One address may hold this many connections at once: a browser opens six
+// and a proxy or a household behind one address some dozens, while one
+// address alone cannot fill the descriptor table. The host's own loopback
+// address (127.0.0.1, ::1) is not counted: a reverse proxy on this host
+// connects from it for all its users.
+constexpr int32_t MAX_CONNS_PER_PEER = 256;
+constexpr int PEER_HASH_SIZE = 1024;
+
+// How long a request head (with any body to discard) may take from its first
+// byte, and how long unread input is drained before a close.
+constexpr int32_t LINGER_SECONDS = 2;
+constexpr uint32_t LINGER_BYTES = 65536;
+// The longest request body read and discarded; a longer one is refused.
+constexpr uint64_t MAX_REQUEST_BODY = 65536;
+
 struct server_ctx {
     int32_t ntasks;
     task *tasks;         // every open connection, newest first
+    task *oldest;        // the end of that list
+    peer_count *peers[PEER_HASH_SIZE];
     fe_cache entries;
     const char *root;
     int32_t start_time;
@@ -24,8 +54,10 @@ extern server_ctx g_ctx;
 void ctx_init(server_ctx *ctx, const char *root);
 void ctx_destroy(server_ctx *ctx);  // frees every task and entry; sockets belong to the loop
 
-// Takes a new connection's task into the list, reading.
-void task_register(server_ctx *ctx, task *t);
+// Takes a new connection's task into the list, reading; false (nothing
+// taken) when its address already holds MAX_CONNS_PER_PEER connections or
+// memory is exhausted.
+bool task_register(server_ctx *ctx, task *t, const peer_addr &peer);
 // The one place a task ends: its reference, its socket, its block.
 void task_close(server_ctx *ctx, task *t);
 // Subscribes the task's socket to the events its state waits for.
@@ -35,7 +67,8 @@ void task_select(server_ctx *ctx, task *t);
 // in TASK_CLOSING is for the caller to close.
 void exec_task(server_ctx *ctx, task *t);
 
-// Closes the connections whose deadline has passed.
-void sweep(server_ctx *ctx);
+// Closes the connections whose deadline has passed, and then up to `evict`
+// more of those waiting for a request, oldest first, to make room.
+void sweep(server_ctx *ctx, int evict);
 
 file_entry *builtin_lookup(server_ctx *ctx, const char *path, const char *query);

@@ -12,12 +12,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 namespace {
 
 constexpr int LISTEN_BACKLOG = SOMAXCONN;
 constexpr int ACCEPTS_PER_EVENT = 32;
+constexpr int EVICT_BATCH = 16;  // connections closed at once to make room
 
 ev_loop *loop;
 bool running;
@@ -40,18 +42,53 @@ void on_read(task *t)
     count_bytes(&bytes_recv, n);
 }
 
+// The peer's address of a new connection as bytes.
+peer_addr peer_of(int sock)
+{
+    peer_addr a{};
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (getpeername(sock, reinterpret_cast<sockaddr *>(&ss), &len) != 0)
+        return a;
+    if (ss.ss_family == AF_INET) {
+        a.len = 4;
+        memcpy(a.bytes, &reinterpret_cast<sockaddr_in *>(&ss)->sin_addr, 4);
+    } else if (ss.ss_family == AF_INET6) {
+        const in6_addr &v6 = reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+            a.len = 4;
+            memcpy(a.bytes, v6.s6_addr + 12, 4);
+        } else {
+            a.len = 16;
+            memcpy(a.bytes, v6.s6_addr, 16);
+        }
+    }
+    return a;
+}
+
 void on_accept(server_ctx *ctx)
 {
+    bool made_room = false;
     for (int i = 0; i < ACCEPTS_PER_EVENT; ++i) {
         int err = 0;
         int sock = ev_accept(loop, ctx->listen_sock, &err);
         if (sock < 0) {
-            // Out of descriptors or memory: stop accepting until the next tick
-            // instead of being woken for the same pending connection forever.
-            if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
-                ev_select(loop, ctx->listen_sock, 0);
-                accept_paused = true;
+            if (err != EMFILE && err != ENFILE && err != ENOBUFS && err != ENOMEM)
+                return;
+            // Out of descriptors or memory: connections waiting for a
+            // request make room, oldest first, so that idle or trickling
+            // ones cannot lock everyone out. When none can go, accepting
+            // pauses until the next tick instead of being woken for the
+            // same pending connection forever.
+            const int32_t before = ctx->ntasks;
+            if (!made_room) {
+                sweep(ctx, EVICT_BATCH);
+                made_room = true;
+                if (ctx->ntasks < before)
+                    continue;
             }
+            ev_select(loop, ctx->listen_sock, 0);
+            accept_paused = true;
             return;
         }
         ++conn_total;
@@ -60,7 +97,11 @@ void on_accept(server_ctx *ctx)
             ev_close(loop, sock);  // no memory: the connection gets no service
             return;
         }
-        task_register(ctx, t);
+        if (!task_register(ctx, t, peer_of(sock))) {
+            task_free(t);  // its address holds its share of connections
+            ev_close(loop, sock);
+            continue;
+        }
         ev_set_data(loop, sock, t);
         task_select(ctx, t);
     }
@@ -77,7 +118,7 @@ void socket_event(ev_loop *, int sock, uint32_t event)
         auto *t = static_cast<task *>(ev_data(loop, sock));
         if (!t)
             return;
-        if (event == EV_READ)
+        if (event == EV_READ && t->state != TASK_LINGERING)
             on_read(t);
         if (event == EV_CLOSE)
             t->state = TASK_CLOSING;
@@ -160,11 +201,13 @@ bool server_running()
 void server_tick()
 {
     if (running && accept_paused) {
+        // Connections that waited meanwhile raise no new event: take them now.
         accept_paused = false;
         ev_select(loop, g_ctx.listen_sock, EV_ACCEPT);
+        on_accept(&g_ctx);
     }
     if (running)
-        sweep(&g_ctx);
+        sweep(&g_ctx, 0);
 }
 
 void server_clean()

@@ -134,6 +134,22 @@ static int header_line(request_head *req, char *line)
     case HDR_RANGE:
         parse_range(req, value);
         break;
+    case HDR_CONTENT_LENGTH: {
+        // Only plain digits frame a body; a second header must agree.
+        const char *end;
+        const auto n = static_cast<uint64_t>(parse_decimal(value, &end, DECIMAL_DIGITS, INT64_MAX));
+        const bool plain = end != value && !*end;
+        if (req->body == BODY_NONE && plain) {
+            req->body = BODY_LENGTH;
+            req->content_length = n;
+        } else if (req->body == BODY_NONE || (req->body == BODY_LENGTH && (!plain || n != req->content_length))) {
+            req->body = BODY_BAD_LENGTH;
+        }
+        break;
+    }
+    case HDR_TRANSFER_ENCODING:
+        req->body = *value ? BODY_TRANSFER_CODING : BODY_BAD_CODING;
+        break;
     case HDR_CONNECTION:
         fold_lower(value);
         if (strcmp(value, "close") == 0)
@@ -216,8 +232,12 @@ void task_reset(task *t)
     r.uri = nullptr;
     r.version = 0;
     r.nranges = 0;
+    r.body = BODY_NONE;
+    r.content_length = 0;
     t->fe = nullptr;
     t->offset = t->end = 0;
+    t->sent = 0;
+    t->status = 0;
     io_buf &in = t->in;
     const size_t unread = static_cast<size_t>(in.last - in.pos);
     if (unread > 0 && in.pos != in.start)
@@ -225,6 +245,27 @@ void task_reset(task *t)
     in.pos = in.start;
     in.last = in.start + unread;
     t->out.pos = t->out.last = t->out.start;
+}
+
+void task_discard_body(task *t)
+{
+    const uint64_t n = std::min<uint64_t>(t->body_left, buf_size(t->in));
+    t->in.pos += n;
+    t->body_left -= n;
+}
+
+bool task_add_header_line(task *t, const char *line)
+{
+    io_buf &out = t->out;
+    const size_t len = strlen(line);
+    const char *end = static_cast<const char *>(memmem(out.pos, buf_size(out), "\r\n\r\n", 4));
+    if (!end || len > buf_room(out))
+        return false;
+    char *at = const_cast<char *>(end) + 2;
+    memmove(at + len, at, static_cast<size_t>(out.last - at));
+    memcpy(at, line, len);
+    out.last += len;
+    return true;
 }
 
 bool task_keeps_alive(const task *t)
@@ -295,6 +336,7 @@ send_result task_send(task *t, ev_loop *loop)
         if (n < 0)
             return SEND_AGAIN;  // full or failing; a write or close event follows
         count_bytes(&bytes_sent, n);
+        t->sent += static_cast<uint64_t>(n);
         const auto sent = static_cast<uint32_t>(n);
         if (sent < waiting) {
             out.pos += sent;
@@ -318,6 +360,7 @@ send_result task_send(task *t, ev_loop *loop)
             if (n < 0)
                 return SEND_AGAIN;  // full or failing; a write or close event follows
             count_bytes(&bytes_sent, n);
+            t->sent += static_cast<uint64_t>(n);
             consume_out(out, static_cast<uint32_t>(n));
         }
     }

@@ -43,6 +43,15 @@ struct byte_range {
     uint32_t end;  // exclusive
 };
 
+// How a request says its body is framed.
+enum body_framing : uint8_t {
+    BODY_NONE,             // no body
+    BODY_LENGTH,           // Content-Length bytes follow the head
+    BODY_BAD_LENGTH,       // a Content-Length that is no plain number, or two that differ
+    BODY_TRANSFER_CODING,  // a Transfer-Encoding this server does not decode
+    BODY_BAD_CODING,       // a Transfer-Encoding without a value
+};
+
 // What the request reader takes from a request head. The reader writes
 // terminators into the input buffer; `uri` points there.
 struct request_head {
@@ -50,6 +59,8 @@ struct request_head {
     char *uri;
     int32_t version;  // 0 when the request line names none
     keep_alive_kind keep_alive;  // carried over from the connection's earlier requests
+    body_framing body;
+    uint64_t content_length;     // with BODY_LENGTH
     int32_t nranges;
     byte_range ranges[MAX_RANGES];
 };
@@ -70,25 +81,35 @@ void parse_range(request_head *req, const char *value);
 
 // The life of a connection.
 enum task_state : uint8_t {
-    TASK_READING,  // waiting for a whole request head
-    TASK_WRITING,  // a reply is on its way: header bytes in `out`, then the body
-    TASK_CLOSING,  // done with; freed where the socket event is handled
+    TASK_READING,    // waiting for a whole request head, or the rest of a body to discard
+    TASK_WRITING,    // a reply is on its way: header bytes in `out`, then the body
+    TASK_LINGERING,  // the last reply has gone; unread input is drained before the close
+    TASK_CLOSING,    // done with; freed where the socket event is handled
 };
+
+struct peer_count;
 
 // One connection: the record, then its input and output buffers, all in
 // one counted block. The body of the reply being sent is the bytes
 // [offset, end) of `fe`, after the bytes waiting in `out`.
 struct task {
     task_state state;
+    bool head_started;      // bytes of the next request have arrived
     int sock;
     int32_t deadline;
+    int32_t status;         // of the reply being sent
     io_buf in;
     io_buf out;
     request_head req;
+    uint64_t body_left;     // bytes of a request body still to discard
     file_entry *fe;
     uint32_t offset;
     uint32_t end;
-    task *next, *prev;  // the server's list of connections
+    uint64_t sent;          // bytes of the current reply that the socket took
+    uint32_t unsent_seen;   // bytes the socket held at the sweep's last look
+    uint32_t linger_left;   // input bytes still drained before a close
+    peer_count *peer;       // the connections of this peer address, or null
+    task *next, *prev;      // the server's list of connections, newest first
 };
 
 task *task_create(int sock);  // null when memory is exhausted
@@ -96,6 +117,11 @@ void task_free(task *t);
 // Forgets the request just answered and moves the bytes that followed it to
 // the front of the input buffer.
 void task_reset(task *t);
+// Takes bytes of a request body off the front of the input.
+void task_discard_body(task *t);
+// Inserts a header line ("Name: value\r\n") after the other header lines of
+// the reply waiting in `out`; false when it does not fit.
+bool task_add_header_line(task *t, const char *line);
 // True when the connection stays open after the reply to this request.
 bool task_keeps_alive(const task *t);
 

@@ -43,7 +43,7 @@ protected:
         socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
         close(sv[1]);
         task *t = task_create(sv[0]);
-        task_register(&ctx, t);
+        task_register(&ctx, t, peer_addr{});
         open.push_back(t);
         return t;
     }
@@ -70,7 +70,7 @@ TEST_F(TaskRegistry, SweepClosesOnlyTasksPastTheirDeadline)
     due->deadline = t - 1;
     now->deadline = t + 1;  // still this second or the next: not expired
     later->deadline = t + 100;
-    sweep(&ctx);
+    sweep(&ctx, 0);
     forget(due);
     EXPECT_EQ(ctx.ntasks, 2);
     EXPECT_EQ(ctx.tasks, later);
@@ -85,7 +85,7 @@ TEST_F(TaskRegistry, DeadlineEqualToTheCurrentSecondDoesNotExpire)
     for (int i = 0; i < 5; ++i) {
         const int32_t s = time_now();
         t->deadline = s;
-        sweep(&ctx);
+        sweep(&ctx, 0);
         if (time_now() == s)
             break;
     }

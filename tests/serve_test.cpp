@@ -633,7 +633,9 @@ TEST_F(Serving, DirectoriesWithoutSlashAreRedirectedWithTheirQuery)
         {"/list?O=dN", "/list/?O=dN"},
         {"/list/sub?x=1&y=2", "/list/sub/?x=1&y=2"},
         {"/sp%20dir", "/sp%20dir/"},
-        {"/x/../list", "/x/../list/"},
+        {"/x/../list", "/list/"},
+        {"//evil.example/.../site", "/site/"},  // never another host
+        {"/./site?a", "/site/?a"},
         {"/arc.zip/docs", "/arc.zip/docs/"},
         {"/arc.zip/site?a=b", "/arc.zip/site/?a=b"},
         {"/list/x.zip", "/list/x.zip/"},

@@ -820,11 +820,11 @@ TEST_F(HostileArchiveServed, DamagedDirectoriesAnswerWhatTheyHoldAndNothingMore)
             EXPECT_EQ(r.body.size(), r.content_length);
         }
     }
-    // c/d.txt of back.zip claims b.txt's data: its CRC-32 fails, so it is
-    // never delivered whole.
+    // c/d.txt of back.zip claims b.txt's data: its CRC-32 fails before any
+    // byte has gone, so it is answered 500, never delivered.
     const wire_reply shared = ask("GET", "/back.zip/c/d.txt");
-    EXPECT_TRUE(shared.status == 0 || shared.status == 200);
-    EXPECT_LT(shared.body.size(), std::string("charlie delta").size());
+    EXPECT_EQ(shared.status, 500);
+    EXPECT_EQ(shared.body.find("charlie"), std::string::npos);
 }
 
 TEST_F(HostileArchiveServed, MembersClaimingHugeSizesEndInBoundedMemory)
@@ -845,14 +845,12 @@ TEST_F(HostileArchiveServed, MembersClaimingHugeSizesEndInBoundedMemory)
     EXPECT_EQ(huge.content_length, 0xFFFFFFFFu);
     EXPECT_LE(huge.body.size(), size_t{1} << 20);
     const wire_reply huge_end = ask("GET", "/bomb.zip/huge", "Range: bytes=-100\r\n");
-    EXPECT_TRUE(huge_end.status == 0 || huge_end.status == 206);
-    EXPECT_TRUE(huge_end.body.empty());
+    EXPECT_EQ(huge_end.status, 500);
 
     // Claims 1000 bytes of a 1 MiB stream: they fail their CRC-32 and are
-    // never delivered whole.
+    // answered 500, never delivered.
     const wire_reply small = ask("GET", "/bomb.zip/small");
-    EXPECT_TRUE(small.status == 0 || small.status == 200);
-    EXPECT_LT(small.body.size(), 1000u);
+    EXPECT_EQ(small.status, 500);
 }
 
 TEST_F(HostileArchiveServed, DotDotMembersNeverReachOutsideTheTree)
@@ -881,12 +879,12 @@ TEST_F(HostileArchiveServed, ControlBytesInNamesNeverReachAHeaderLine)
     // name is redirected with the line feed escaped in the Location.
     const wire_reply redirect = ask("GET", "/ctl.zip/d\nSet-Cookie:x=1");
     EXPECT_EQ(redirect.status, 302);
-    EXPECT_NE(redirect.head.find("\r\nLocation: /ctl.zip/d%0ASet-Cookie:x=1/\r\n"), std::string::npos)
+    EXPECT_NE(redirect.head.find("\r\nLocation: /ctl.zip/d%0ASet-Cookie%3Ax=1/\r\n"), std::string::npos)
         << redirect.head;
     EXPECT_EQ(redirect.head.find("\r\nSet-Cookie"), std::string::npos);
     const wire_reply encoded = ask("GET", "/ctl.zip/d%0ASet-Cookie:x=1");
     EXPECT_EQ(encoded.status, 302);
-    EXPECT_NE(encoded.head.find("\r\nLocation: /ctl.zip/d%0ASet-Cookie:x=1/\r\n"), std::string::npos);
+    EXPECT_NE(encoded.head.find("\r\nLocation: /ctl.zip/d%0ASet-Cookie%3Ax=1/\r\n"), std::string::npos);
 
     for (const char *member : {"d\nSet-Cookie:x=1/f.txt", "ctl\x01\x02.txt", "esc\x1b[31m", "tab\tname"}) {
         SCOPED_TRACE(member);

@@ -42,6 +42,11 @@ ssize_t ev_sendv(ev_loop *loop, int sock, const struct iovec *pieces, int count,
 // A record the subscriber keeps with an open socket; null until set, and again once closed.
 void ev_set_data(ev_loop *loop, int sock, void *data);
 void *ev_data(ev_loop *loop, int sock);
+// Bytes a connected socket holds: sent but not yet taken by the peer, and
+// received but not yet read. 0 when the socket cannot tell.
+uint32_t ev_unsent(ev_loop *loop, int sock);
+uint32_t ev_unread(ev_loop *loop, int sock);
+void ev_end_sending(ev_loop *loop, int sock);  // no more sends; the peer sees the end after the data
 void ev_close(ev_loop *loop, int sock);      // cancel and close one socket
 void ev_shutdown(ev_loop *loop);             // close every socket the loop created
 

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <linux/sockios.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -318,6 +319,23 @@ void ev_set_data(ev_loop *loop, int sock, void *data)
 void *ev_data(ev_loop *loop, int sock)
 {
     return sock >= 0 && sock < loop->nsocks ? loop->socks[sock].data : nullptr;
+}
+
+uint32_t ev_unsent(ev_loop *, int sock)
+{
+    int n = 0;
+    return ioctl(sock, SIOCOUTQ, &n) == 0 && n > 0 ? static_cast<uint32_t>(n) : 0;
+}
+
+uint32_t ev_unread(ev_loop *, int sock)
+{
+    int n = 0;
+    return ioctl(sock, FIONREAD, &n) == 0 && n > 0 ? static_cast<uint32_t>(n) : 0;
+}
+
+void ev_end_sending(ev_loop *, int sock)
+{
+    shutdown(sock, SHUT_WR);
 }
 
 void ev_close(ev_loop *loop, int sock)
