@@ -65,5 +65,3 @@ zip_stream *zip_member_open(zip_archive *za, zip_node *node);
 int zip_member_read(zip_stream *zs, void *buffer, uint32_t length);  // bytes, or -1
 int zip_member_seek(zip_stream *zs, uint32_t offset);              // 1, or -1 if not reached
 void zip_member_close(zip_stream *zs);
-
-uint32_t member_crc(uint32_t crc, const void *buffer, uint32_t n);  // zlib's crc32(), continuing `crc`

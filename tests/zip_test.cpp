@@ -1,3 +1,4 @@
+#include "crc32.h"
 #include "memory.h"
 #include "support.h"
 #include "zip.h"
