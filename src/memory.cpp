@@ -140,7 +140,7 @@ int32_t filetime_to_time(uint32_t low, uint32_t high)
     return static_cast<int32_t>(static_cast<uint32_t>((q + 16) / 32));
 }
 
-int32_t dos_to_time(uint16_t date, uint16_t time)
+int64_t dos_to_time(uint16_t date, uint16_t time)
 {
     struct tm tm = {};
     tm.tm_year = 80 + ((date >> 9) & 0x7F);
@@ -150,7 +150,7 @@ int32_t dos_to_time(uint16_t date, uint16_t time)
     tm.tm_min = (time >> 5) & 0x3F;
     tm.tm_sec = (time & 0x1F) * 2;
     tm.tm_isdst = -1;
-    return static_cast<int32_t>(mktime(&tm));
+    return static_cast<int64_t>(mktime(&tm));
 }
 
 int32_t time_now()

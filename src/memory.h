@@ -37,7 +37,7 @@ uint32_t string_hash(const char *s, uint32_t n);
 const char *task_key(uint32_t v);            // 8 upper-case hex digits, static buffer
 
 int32_t filetime_to_time(uint32_t low, uint32_t high);
-int32_t dos_to_time(uint16_t date, uint16_t time);
+int64_t dos_to_time(uint16_t date, uint16_t time);
 int32_t time_now();
 
 [[noreturn]] void panic(const char *message);

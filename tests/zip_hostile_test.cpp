@@ -76,8 +76,8 @@ struct member_read {
 
 struct archive_read {
     bool opened = false;
-    uint32_t entries = 0;
-    uint32_t entries_read = 0;
+    uint64_t entries = 0;
+    uint64_t entries_read = 0;
     uint32_t nnodes = 0;
     std::vector<std::string> paths;  // every node, sorted
 };
@@ -126,8 +126,6 @@ protected:
         za = zip_open(path(name).c_str());
         if (!za)
             return a;
-        while (zip_read_dir(za, 1000) >= 1000) {
-        }
         a.opened = true;
         a.entries = za->entries;
         a.entries_read = za->entries_read;
