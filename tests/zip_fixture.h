@@ -14,8 +14,8 @@
 // Reproducible text; loading, saving and patching archives; finding their end
 // records, the central record of a name (a path or the bytes themselves), and
 // a member's local header and data; a small sample archive; an archive
-// rewritten with ZIP64 end records and, for the members named, a ZIP64 extra
-// field holding their sizes and offset; and the ZIP64 end records alone.
+// rewritten with ZIP64 end records and every member's sizes and offset in a
+// ZIP64 extra field; and the ZIP64 end records alone.
 inline const char *const ZIP_PY_PRELUDE = R"(
 import os, random, struct, zipfile, zlib
 def text(n, seed=1):
@@ -75,20 +75,17 @@ def sample(path, comment=b''):
         z.writestr('a.txt', b'alpha alpha alpha', zipfile.ZIP_STORED)
         z.writestr('b.txt', b'bravo ' * 400, zipfile.ZIP_DEFLATED)
         z.writestr('c/d.txt', b'charlie delta', zipfile.ZIP_DEFLATED)
-def zip64(data, saturate=()):
-    e = eocd(data)
-    start, = struct.unpack_from('<I', data, e + 16)
+def zip64(data):
+    start, = struct.unpack_from('<I', data, eocd(data) + 16)
     cd = bytearray()
     for name, pos in sorted(records(data).items(), key=lambda r: r[1]):
         n, x, c = struct.unpack_from('<HHH', data, pos + 28)
-        rec = data[pos:pos + 46 + n + x + c]
-        if name.decode('latin-1') in saturate:
-            csize, usize = struct.unpack_from('<II', rec, 20)
-            extra = struct.pack('<HHQQQ', 1, 24, usize, csize, local(data, name))
-            rec = rec[:46 + n] + extra + rec[46 + n:]
-            put(rec, 20, '<II', 0xFFFFFFFF, 0xFFFFFFFF)
-            put(rec, 30, '<H', x + len(extra))
-            put(rec, 42, '<I', 0xFFFFFFFF)
+        csize, usize = struct.unpack_from('<II', data, pos + 20)
+        extra = struct.pack('<HHQQQ', 1, 24, usize, csize, local(data, name))
+        rec = data[pos:pos + 46 + n] + extra + data[pos + 46 + n:pos + 46 + n + x + c]
+        put(rec, 20, '<II', 0xFFFFFFFF, 0xFFFFFFFF)
+        put(rec, 30, '<H', x + len(extra))
+        put(rec, 42, '<I', 0xFFFFFFFF)
         cd += rec
     return data[:start] + cd + z64end(len(records(data)), start, len(cd))
 def z64end(count, start, size):

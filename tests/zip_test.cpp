@@ -329,21 +329,21 @@ TEST_F(ZipReader, MembersOfAndBeyondFourGigabytesAreRead)
                        "with open('huge.zip', 'wb') as f:\n"
                        "    for name, method, crc, usize, data in members:\n"
                        "        at, n, csize = f.tell(), name.encode(), len(data) or usize\n"
-                       "        f.write(struct.pack('<IHHHHHIIIHH', 0x04034B50, 45, 0, method, 0, 0x5021, crc, 0xFFFFFFFF,\n"
-                       "                            0xFFFFFFFF, len(n), 20) + n + struct.pack('<HHQQ', 1, 16, usize, csize) + data)\n"
+                       "        f.write(struct.pack('<IHHHHHIIIHH', 0x04034B50, 45, 0, method, 0, 0x5021, crc,\n"
+                       "                            0xFFFFFFFF, 0xFFFFFFFF, len(n), 20) + n\n"
+                       "                + struct.pack('<HHQQ', 1, 16, usize, csize) + data)\n"
                        "        if not data:\n"
                        "            f.seek(f.tell() + 4 * G + 12345)\n"
                        "            f.write(b'MARK')\n"
                        "            f.seek(at + 50 + len(n) + usize)\n"
                        "        wide = [v for v in (usize, csize, at) if v >= 0xFFFFFFFF]\n"
                        "        extra = struct.pack('<HH' + 'Q' * len(wide), 1, 8 * len(wide), *wide)\n"
-                       "        cd += struct.pack('<IHHHHHHIIIHHHHHII', 0x02014B50, 45, 45, 0, method, 0, 0x5021, crc,\n"
-                       "                          *(min(v, 0xFFFFFFFF) for v in (csize, usize)), len(n), len(extra), 0, 0,\n"
-                       "                          0, 0, min(at, 0xFFFFFFFF)) + n + extra\n"
+                       "        cd += struct.pack('<IHHHHHHIIIHHHHHII', 0x02014B50, 45, 45, 0, method, 0, 0x5021,\n"
+                       "                          crc, min(csize, 0xFFFFFFFF), min(usize, 0xFFFFFFFF), len(n),\n"
+                       "                          len(extra), 0, 0, 0, 0, min(at, 0xFFFFFFFF)) + n + extra\n"
                        "    f.write(cd + z64end(2, f.tell(), len(cd)))\n"));
     zip_archive *za = open_zip("huge.zip");
     ASSERT_NE(za, nullptr);
-    EXPECT_EQ(za->entries_read, 2u);
     zip_node *big = zip_find(za, "big.bin"), *far = zip_find(za, "far.txt");
     ASSERT_TRUE(big && far);
     const uint64_t G = uint64_t{1} << 30;
