@@ -43,6 +43,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support.h"
+
 namespace {
 
 int64_t now_ms()
@@ -150,101 +152,6 @@ bool load_manifest(const std::string &work)
 }
 
 // ---- the program under test -------------------------------------------------------
-
-struct server_proc {
-    pid_t pid = -1;
-    int in_fd = -1;
-    int out_fd = -1;
-    int port = 0;
-    std::string pending;  // output read beyond the last line
-    std::string stderr_path;
-};
-
-int free_port()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-std::string read_line(server_proc &s, int timeout_ms)
-{
-    const int64_t until = now_ms() + timeout_ms;
-    while (true) {
-        size_t nl = s.pending.find('\n');
-        if (nl != std::string::npos) {
-            std::string line = s.pending.substr(0, nl);
-            s.pending.erase(0, nl + 1);
-            return line;
-        }
-        int64_t left = until - now_ms();
-        if (left <= 0)
-            return "";
-        pollfd p = {s.out_fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left)) <= 0)
-            return "";
-        char buf[1024];
-        ssize_t n = read(s.out_fd, buf, sizeof buf);
-        if (n <= 0)
-            return "";
-        s.pending.append(buf, static_cast<size_t>(n));
-    }
-}
-
-bool start_server(server_proc &s, const options &o)
-{
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        s.port = free_port();
-        int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC))
-            return false;
-        int err = open(s.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (err < 0)
-            return false;
-        const std::string root = o.work + "/root";
-        const std::string port = std::to_string(s.port);
-        pid_t pid = fork();
-        if (pid == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            dup2(err, 2);
-            execl(o.server.c_str(), o.server.c_str(), "--console", "--root", root.c_str(), "--port", port.c_str(),
-                  static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        close(err);
-        s.pid = pid;
-        s.in_fd = in[1];
-        s.out_fd = out[0];
-        s.pending.clear();
-        std::string status = read_line(s, 20000);
-        if (status.find("For help:") != std::string::npos)
-            return true;
-        fprintf(stderr, "soak: the server did not start (\"%s\")\n", status.c_str());
-        kill(s.pid, SIGKILL);
-        waitpid(s.pid, nullptr, 0);
-        close(s.in_fd);
-        close(s.out_fd);
-        s.pid = -1;
-    }
-    return false;
-}
-
-std::string server_command(server_proc &s, const std::string &command)
-{
-    std::string line = command + "\n";
-    if (write(s.in_fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-        return "";
-    return read_line(s, 10000);
-}
 
 struct counters {
     std::string line;
@@ -1422,9 +1329,12 @@ int main(int argc, char **argv)
     }
 
     server_proc srv;
+    srv.program = o.server;
     srv.stderr_path = o.work + "/server.stderr";
-    if (!start_server(srv, o))
+    if (!start_server(srv, o.work + "/root")) {
+        fprintf(stderr, "soak: the server did not start (\"%s\")\n", srv.status_line.c_str());
         return 1;
+    }
     int failures = 0;
     auto check = [&](bool ok, const char *what) {
         if (!ok) {

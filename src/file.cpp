@@ -383,8 +383,6 @@ int find_archive(fe_cache *cache, const char *archive_path, file_entry **out)
         zip_archive *za = zip_open(archive_path);
         if (!za)
             return -1;
-        while (zip_read_dir(za, 1000) >= 1000) {
-        }
         file_entry *fe = fe_new(KIND_ZIP, archive_path, fe_handle{.zip = za}, st.modified);
         if (!fe)
             return -1;

@@ -185,7 +185,7 @@ int64_t parse_decimal(const char *s, const char **end, decimal_form form, int64_
     return negative ? -v : v;
 }
 
-int32_t dos_to_time(uint16_t date, uint16_t time)
+int64_t dos_to_time(uint16_t date, uint16_t time)
 {
     struct tm tm = {};
     tm.tm_year = 80 + ((date >> 9) & 0x7F);
@@ -195,7 +195,7 @@ int32_t dos_to_time(uint16_t date, uint16_t time)
     tm.tm_min = (time >> 5) & 0x3F;
     tm.tm_sec = (time & 0x1F) * 2;
     tm.tm_isdst = -1;
-    return static_cast<int32_t>(mktime(&tm));
+    return static_cast<int64_t>(mktime(&tm));
 }
 
 int32_t time_now()

@@ -58,7 +58,7 @@ enum decimal_form : uint32_t {
 };
 int64_t parse_decimal(const char *s, const char **end, decimal_form form, int64_t limit);
 
-int32_t dos_to_time(uint16_t date, uint16_t time);
+int64_t dos_to_time(uint16_t date, uint16_t time);
 int32_t time_now();
 
 [[noreturn]] void panic(const char *message);

@@ -1,13 +1,12 @@
+// ZIP archives: the central-directory reader with its name index, and the
+// member reader that delivers stored or deflated members as positioned streams.
 #include "zip.h"
 
+#include "crc32.h"
 #include "memory.h"
 
 #include <cstring>
 #include <zlib.h>
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
 namespace {
 
@@ -17,6 +16,15 @@ constexpr uint32_t LFH_SIZE = 30;        // local header, fixed part
 constexpr uint32_t ZDT_SIGNATURE = 0x06054B50;
 constexpr uint32_t CDR_SIGNATURE = 0x02014B50;
 constexpr uint32_t LFH_SIGNATURE = 0x04034B50;
+// ZIP64: a locator just before the end record points at a record with
+// 64-bit counts and offsets; a central record whose size or offset field is
+// saturated finds the value in its extra field of tag 1.
+constexpr uint32_t Z64_LOCATOR_SIZE = 20;
+constexpr uint32_t Z64_END_SIZE = 56;
+constexpr uint32_t Z64_LOCATOR_SIGNATURE = 0x07064B50;
+constexpr uint32_t Z64_END_SIGNATURE = 0x06064B50;
+constexpr uint16_t Z64_EXTRA_TAG = 0x0001;
+constexpr uint32_t SATURATED = 0xFFFFFFFF;
 constexpr uint32_t SCRATCH_SIZE = 8192;
 constexpr uint32_t DIR_WINDOW_SIZE = 16384;
 constexpr uint32_t INFLATE_IN_SIZE = 32768;
@@ -32,6 +40,9 @@ constexpr uint32_t STAGE_SIZE = 2 * STAGE_STEP;
 // make the implicit directories grow with the square of the path length.
 constexpr uint64_t INDEX_BYTES_PER_DIR_BYTE = 32;
 constexpr uint64_t INDEX_BYTES_ALLOWANCE = 4u << 20;
+// The bucket array is sized by the records the directory claims, as far as
+// its bytes can hold them, up to this many buckets.
+constexpr uint64_t MAX_BUCKETS = 1u << 24;
 
 // Shared by the record search and the directory linking.
 unsigned char scratch[SCRATCH_SIZE];
@@ -45,6 +56,11 @@ uint32_t get32(const unsigned char *p)
 {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+uint64_t get64(const unsigned char *p)
+{
+    return get32(p) | static_cast<uint64_t>(get32(p + 4)) << 32;
 }
 
 // ---- name index ----
@@ -219,6 +235,128 @@ int dir_read(dir_reader *r, uint64_t pos, void *dst, uint32_t n)
     return 1;
 }
 
+// Single-volume archives only: one of the volume fields must say so.
+bool one_volume(uint32_t disk, uint32_t cd_disk, uint64_t on_disk, uint64_t total)
+{
+    return disk == 0 || cd_disk == 0 || on_disk == total;
+}
+
+// Takes the directory's place and record count from the ZIP64 record when a
+// locator stands just before the end record at `zdt_pos`. True when there is
+// none or it is sound; false for a volume set, or a record that is missing,
+// overlaps what points at it, or claims a directory past its own start or
+// more records than the directory's bytes can hold.
+bool read_zip64_end(zip_archive *za, uint64_t zdt_pos)
+{
+    unsigned char loc[Z64_LOCATOR_SIZE];
+    if (zdt_pos < Z64_LOCATOR_SIZE || file_read_at(za->fd, loc, Z64_LOCATOR_SIZE, zdt_pos - Z64_LOCATOR_SIZE) < 0 ||
+        get32(loc) != Z64_LOCATOR_SIGNATURE)
+        return true;
+    const uint64_t loc_pos = zdt_pos - Z64_LOCATOR_SIZE;
+    const uint64_t end_pos = get64(loc + 8);
+    unsigned char end[Z64_END_SIZE];
+    if (get32(loc + 16) > 1 || loc_pos < Z64_END_SIZE || end_pos > loc_pos - Z64_END_SIZE ||
+        file_read_at(za->fd, end, Z64_END_SIZE, end_pos) < 0 || get32(end) != Z64_END_SIGNATURE ||
+        !one_volume(get32(end + 16), get32(end + 20), get64(end + 24), get64(end + 32)))
+        return false;
+    za->entries = get64(end + 32);
+    za->cd_size = get64(end + 40);
+    za->cd_start = get64(end + 48);
+    return za->cd_start <= end_pos && za->cd_size <= end_pos - za->cd_start &&
+           za->entries <= za->cd_size / CDR_SIZE;
+}
+
+// Replaces the saturated size and offset fields of `node` by the values of
+// the ZIP64 field among the `length` bytes of extra fields at `pos`, which
+// holds exactly those, in the order of the record. -1 when that field is
+// too short for them or runs past the extra fields; a record without the
+// field keeps its values as they are.
+int read_zip64_extra(dir_reader *r, uint64_t pos, uint32_t length, zip_node *node)
+{
+    uint64_t *const order[] = {&node->usize, &node->csize, &node->local_offset};
+    uint64_t *fields[3];
+    uint32_t n = 0;
+    for (uint64_t *f : order)
+        if (*f == SATURATED)
+            fields[n++] = f;
+    for (uint32_t at = 0; at + 4 <= length;) {
+        unsigned char head[4];
+        if (dir_read(r, pos + at, head, 4) < 0)
+            return -1;
+        const uint16_t size = get16(head + 2);
+        if (get16(head) == Z64_EXTRA_TAG) {
+            unsigned char values[24];
+            if (size < 8 * n || size > length - at - 4 || dir_read(r, pos + at + 4, values, 8 * n) < 0)
+                return -1;
+            for (uint32_t i = 0; i < n; i++)
+                *fields[i] = get64(values + 8 * i);
+            return 1;
+        }
+        at += 4 + size;
+    }
+    return 0;
+}
+
+// Reads the whole central directory into the name index. A damaged record,
+// or one the index budget cannot take, ends the reading; the records before
+// it stay.
+void read_directory(zip_archive *za)
+{
+    dir_reader reader;
+    reader.fd = za->fd;
+    reader.length = za->length;
+    reader.start = 0;
+    reader.filled = 0;
+    uint64_t pos = za->cd_start;
+    while (za->entries_read < za->entries) {
+        unsigned char rec[CDR_SIZE];
+        if (dir_read(&reader, pos, rec, CDR_SIZE) < 0 || get32(rec) != CDR_SIGNATURE)
+            break;
+        const uint16_t name_length = get16(rec + 28), extra_length = get16(rec + 30);
+        auto *node = static_cast<zip_node *>(counted_calloc(&n_blocks, 1, node_bytes(name_length)));
+        if (node)
+            node->path = reinterpret_cast<char *>(node + 1);
+        if (!node || dir_read(&reader, pos + CDR_SIZE, node->path, name_length) < 0) {
+            counted_free(&n_blocks, node);
+            break;
+        }
+        node->path[name_length] = 0;
+        // Index "/d/x/" as "d/x".
+        char *start = node->path;
+        while (*start == '/')
+            ++start;
+        size_t length = strlen(start);
+        while (length > 0 && start[length - 1] == '/')
+            --length;
+        memmove(node->path, start, length);
+        node->path[length] = 0;
+
+        node->method = get16(rec + 10);
+        node->mtime = dos_to_time(get16(rec + 14), get16(rec + 12));
+        node->crc32 = get32(rec + 16);
+        node->csize = get32(rec + 20);
+        node->usize = get32(rec + 24);
+        node->local_offset = get32(rec + 42);
+        if ((node->csize == SATURATED || node->usize == SATURATED || node->local_offset == SATURATED) &&
+            read_zip64_extra(&reader, pos + CDR_SIZE + name_length, extra_length, node) < 0) {
+            counted_free(&n_blocks, node);
+            break;
+        }
+        const uint64_t next = pos + CDR_SIZE + name_length + extra_length + get16(rec + 32);
+
+        if (length == 0) {
+            // A name of nothing but slashes names no member.
+            counted_free(&n_blocks, node);
+        } else {
+            const uint64_t budget = INDEX_BYTES_ALLOWANCE + INDEX_BYTES_PER_DIR_BYTE * (next - za->cd_start);
+            if (index_insert(&za->index, node, budget) < 0)
+                break;
+        }
+        pos = next;
+        za->entries_read++;
+    }
+}
+
 // ---- member data ----
 
 }  // namespace
@@ -226,7 +364,7 @@ int dir_read(dir_reader *r, uint64_t pos, void *dst, uint32_t n)
 // zlib's stream record followed by the compressed input it is fed from.
 struct inflate_block {
     z_stream z;
-    uint32_t stage_start;   // member offset of stage[0]
+    uint64_t stage_start;   // member offset of stage[0]
     uint32_t stage_len;     // bytes inflated into the stage
     unsigned char in[INFLATE_IN_SIZE];
     unsigned char stage[STAGE_SIZE];
@@ -264,8 +402,8 @@ int inflate_step(zip_stream *zs)
     z->avail_out = STAGE_STEP;
     for (;;) {
         if (z->avail_in == 0 && zs->in_pos < node->csize) {
-            const uint32_t left = node->csize - zs->in_pos;
-            const uint32_t k = left < INFLATE_IN_SIZE ? left : INFLATE_IN_SIZE;
+            const uint64_t left = node->csize - zs->in_pos;
+            const uint32_t k = left < INFLATE_IN_SIZE ? static_cast<uint32_t>(left) : INFLATE_IN_SIZE;
             if (file_read_at(zs->archive->fd, zs->param->in, k, zs->data_offset + zs->in_pos) < 0) {
                 result = -1;
                 break;
@@ -289,125 +427,13 @@ int inflate_step(zip_stream *zs)
     return result < 0 ? -1 : static_cast<int>(produced);
 }
 
-#if defined(__x86_64__)
-// One fold: the 128 bits of `x` carried forward over the distance the two
-// constants in `k` stand for, added to the 128 bits found there.
-[[gnu::target("pclmul,sse2")]] inline __m128i fold(__m128i x, __m128i k, __m128i next)
-{
-    return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), next);
-}
-
-// What is left of a folded CRC-32: four 128-bit lanes standing for 64
-// consecutive bytes, `x0` first, and a tail of `n` bytes at `p`. The lanes
-// are folded into one, then 16-byte chunks of the tail into it, and what
-// remains (16 bytes of fold and fewer than 16 of tail) goes to zlib.
-[[gnu::target("pclmul,sse2")]] uint32_t crc32_fold_finish(__m128i x0, __m128i x1, __m128i x2, __m128i x3,
-                                                          const unsigned char *p, size_t n)
-{
-    const __m128i k128 = _mm_set_epi64x(0xccaa009e, 0x1751997d0);
-    x0 = fold(fold(fold(x0, k128, x1), k128, x2), k128, x3);
-    for (; n >= 16; p += 16, n -= 16)
-        x0 = fold(x0, k128, _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
-    unsigned char rest[16];
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(rest), x0);
-    // The fold stands for a message of its own whose register starts at zero.
-    const uLong c = crc32(0xFFFFFFFFul, rest, sizeof rest);
-    return static_cast<uint32_t>(crc32(c, p, static_cast<uInt>(n)));
-}
-
-// zlib's crc32() for 64 bytes or more, by carry-less multiplication: the
-// data is folded 64 bytes at a time into four 128-bit lanes, which are then
-// finished as above. The constants are x^(D+32) and x^(D-32) modulo the
-// CRC-32 polynomial, bit-reflected, for a folding distance of D bits.
-[[gnu::target("pclmul,sse2")]] uint32_t crc32_folded(uint32_t crc, const unsigned char *p, size_t n)
-{
-    auto load = [](const unsigned char *q) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(q)); };
-    __m128i x0 = _mm_xor_si128(load(p), _mm_cvtsi32_si128(static_cast<int>(~crc)));
-    __m128i x1 = load(p + 16), x2 = load(p + 32), x3 = load(p + 48);
-    p += 64;
-    n -= 64;
-    const __m128i k512 = _mm_set_epi64x(0x1c6e41596, 0x154442bd4);
-    for (; n >= 64; p += 64, n -= 64) {
-        x0 = fold(x0, k512, load(p));
-        x1 = fold(x1, k512, load(p + 16));
-        x2 = fold(x2, k512, load(p + 32));
-        x3 = fold(x3, k512, load(p + 48));
-    }
-    return crc32_fold_finish(x0, x1, x2, x3, p, n);
-}
-
-[[gnu::target("avx512f")]] inline __m512i load512(const unsigned char *q)
-{
-    return _mm512_loadu_si512(q);
-}
-
-// The fold of four 128-bit lanes at once, each lane over the same distance.
-[[gnu::target("avx512f,vpclmulqdq")]] inline __m512i fold4(__m512i x, __m512i k, __m512i next)
-{
-    return _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(x, k, 0x00), _mm512_clmulepi64_epi128(x, k, 0x11),
-                                     next, 0x96);
-}
-
-// The same for 256 bytes or more with 512-bit carry-less multiplication:
-// 256 bytes per step into four registers of four lanes each, the registers
-// folded into one over 512 bits, further 64-byte chunks into that, and its
-// four lanes finished as above.
-[[gnu::target("avx512f,vpclmulqdq,pclmul,sse2")]] uint32_t crc32_folded512(uint32_t crc, const unsigned char *p,
-                                                                           size_t n)
-{
-    __m512i y0 = _mm512_xor_si512(load512(p), _mm512_zextsi128_si512(_mm_cvtsi32_si128(static_cast<int>(~crc))));
-    __m512i y1 = load512(p + 64), y2 = load512(p + 128), y3 = load512(p + 192);
-    p += 256;
-    n -= 256;
-    const __m512i k2048 = _mm512_set_epi64(0x1322d1430, 0x11542778a, 0x1322d1430, 0x11542778a, 0x1322d1430,
-                                           0x11542778a, 0x1322d1430, 0x11542778a);
-    for (; n >= 256; p += 256, n -= 256) {
-        y0 = fold4(y0, k2048, load512(p));
-        y1 = fold4(y1, k2048, load512(p + 64));
-        y2 = fold4(y2, k2048, load512(p + 128));
-        y3 = fold4(y3, k2048, load512(p + 192));
-    }
-    const __m512i k512 = _mm512_set_epi64(0x1c6e41596, 0x154442bd4, 0x1c6e41596, 0x154442bd4, 0x1c6e41596,
-                                          0x154442bd4, 0x1c6e41596, 0x154442bd4);
-    y0 = fold4(fold4(fold4(y0, k512, y1), k512, y2), k512, y3);
-    for (; n >= 64; p += 64, n -= 64)
-        y0 = fold4(y0, k512, load512(p));
-    alignas(64) unsigned char lanes[64];
-    _mm512_store_si512(lanes, y0);
-    auto lane = [&lanes](int i) { return _mm_load_si128(reinterpret_cast<const __m128i *>(lanes + 16 * i)); };
-    return crc32_fold_finish(lane(0), lane(1), lane(2), lane(3), p, n);
-}
-#endif
-
-}  // namespace
-
-// CRC-32 of member bytes, continuing `crc`; the folding code where the
-// processor has carry-less multiplication (several times faster than the
-// table), 512 bits wide where it has that too.
-uint32_t member_crc(uint32_t crc, const void *buffer, uint32_t n)
-{
-    const auto *p = static_cast<const unsigned char *>(buffer);
-#if defined(__x86_64__)
-    static const bool clmul = __builtin_cpu_supports("pclmul");
-    static const bool clmul512 =
-        clmul && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("vpclmulqdq");
-    if (clmul512 && n >= 256)
-        return crc32_folded512(crc, p, n);
-    if (clmul && n >= 64)
-        return crc32_folded(crc, p, n);
-#endif
-    return static_cast<uint32_t>(crc32(crc, p, n));
-}
-
-namespace {
-
 // Accounts for `n` bytes handed out. The bytes of a pass that began at 0 are
 // checked against the member's CRC-32 as they first come out, and the read
 // that completes the member fails if they do not match; bytes read again
 // after a step back are not counted twice, but a skip forward ends the check.
 int member_delivered(zip_stream *zs, const void *buffer, uint32_t n)
 {
-    const uint32_t start = zs->out_pos;
+    const uint64_t start = zs->out_pos;
     zs->out_pos += n;
     if (!zs->crc_live || zs->out_pos <= zs->crc_end)
         return static_cast<int>(n);
@@ -415,7 +441,7 @@ int member_delivered(zip_stream *zs, const void *buffer, uint32_t n)
         zs->crc_live = 0;
         return static_cast<int>(n);
     }
-    const uint32_t seen = zs->crc_end - start;
+    const uint32_t seen = static_cast<uint32_t>(zs->crc_end - start);
     zs->crc = member_crc(zs->crc, static_cast<const unsigned char *>(buffer) + seen, n - seen);
     zs->crc_end = zs->out_pos;
     if (zs->crc_end == zs->node->usize && zs->crc != zs->node->crc32)
@@ -465,84 +491,27 @@ zip_archive *zip_open(const char *path)
             break;
         }
     }
-    // Single-volume archives only.
-    if (!zdt || !(get16(zdt + 4) == 0 || get16(zdt + 6) == 0 || get16(zdt + 8) == get16(zdt + 10))) {
+    if (!zdt || !one_volume(get16(zdt + 4), get16(zdt + 6), get16(zdt + 8), get16(zdt + 10))) {
         zip_close(za);
         return nullptr;
     }
     za->entries = get16(zdt + 10);
-    za->entries_read = 0;
     za->cd_size = get32(zdt + 12);
     za->cd_start = get32(zdt + 16);
-    za->cd_pos = za->cd_start;
+    if (!read_zip64_end(za, za->length - n + static_cast<uint64_t>(zdt - scratch))) {
+        zip_close(za);
+        return nullptr;
+    }
 
     zip_index *ix = &za->index;
-    ix->nbuckets = za->entries / 4 + 5;
+    const uint64_t room = za->cd_start < za->length ? (za->length - za->cd_start) / CDR_SIZE : 0;
+    const uint64_t records = za->entries < room ? za->entries : room;
+    ix->nbuckets = static_cast<uint32_t>(records / 4 + 5 < MAX_BUCKETS ? records / 4 + 5 : MAX_BUCKETS);
     ix->buckets = static_cast<zip_node **>(counted_calloc(&n_blocks, ix->nbuckets, sizeof(zip_node *)));
     if (!ix->buckets)
         panic("No enough memory to allocate the hash table");
+    read_directory(za);
     return za;
-}
-
-int zip_read_dir(zip_archive *za, int max)
-{
-    if (za->entries_read >= za->entries || max <= 0)
-        return 0;
-    uint32_t want = za->entries - za->entries_read;
-    if (static_cast<uint32_t>(max) < want)
-        want = static_cast<uint32_t>(max);
-
-    static dir_reader reader;
-    reader.fd = za->fd;
-    reader.length = za->length;
-    reader.start = 0;
-    reader.filled = 0;
-
-    uint32_t count = 0;
-    while (count < want) {
-        unsigned char rec[CDR_SIZE];
-        if (dir_read(&reader, za->cd_pos, rec, CDR_SIZE) < 0 || get32(rec) != CDR_SIGNATURE)
-            break;
-        const uint16_t name_length = get16(rec + 28);
-        auto *node = static_cast<zip_node *>(counted_calloc(&n_blocks, 1, node_bytes(name_length)));
-        if (node)
-            node->path = reinterpret_cast<char *>(node + 1);
-        if (!node || dir_read(&reader, za->cd_pos + CDR_SIZE, node->path, name_length) < 0) {
-            counted_free(&n_blocks, node);
-            break;
-        }
-        node->path[name_length] = 0;
-        // Index "/d/x/" as "d/x".
-        char *start = node->path;
-        while (*start == '/')
-            ++start;
-        size_t length = strlen(start);
-        while (length > 0 && start[length - 1] == '/')
-            --length;
-        memmove(node->path, start, length);
-        node->path[length] = 0;
-
-        node->method = get16(rec + 10);
-        node->mtime = dos_to_time(get16(rec + 14), get16(rec + 12));
-        node->crc32 = get32(rec + 16);
-        node->csize = get32(rec + 20);
-        node->usize = get32(rec + 24);
-        node->local_offset = get32(rec + 42);
-        const uint64_t next = za->cd_pos + CDR_SIZE + name_length + get16(rec + 30) + get16(rec + 32);
-
-        if (length == 0) {
-            // A name of nothing but slashes names no member.
-            counted_free(&n_blocks, node);
-        } else {
-            const uint64_t budget = INDEX_BYTES_ALLOWANCE + INDEX_BYTES_PER_DIR_BYTE * (next - za->cd_start);
-            if (index_insert(&za->index, node, budget) < 0)
-                break;
-        }
-        za->cd_pos = next;
-        count++;
-    }
-    za->entries_read += count;
-    return static_cast<int>(count);
 }
 
 zip_node *zip_find(zip_archive *za, const char *path)
@@ -587,10 +556,12 @@ zip_stream *zip_member_open(zip_archive *za, zip_node *node)
     if (!za || !node || (node->method != 0 && node->method != 8))
         return nullptr;
     unsigned char lfh[LFH_SIZE];
-    if (static_cast<uint64_t>(node->local_offset) + LFH_SIZE > za->length ||
+    if (za->length < LFH_SIZE || node->local_offset > za->length - LFH_SIZE ||
         file_read_at(za->fd, lfh, LFH_SIZE, node->local_offset) < 0 || get32(lfh) != LFH_SIGNATURE)
         return nullptr;
-    const uint64_t data_offset = static_cast<uint64_t>(node->local_offset) + LFH_SIZE + get16(lfh + 26) + get16(lfh + 28);
+    // The local extra fields (a ZIP64 one among them) are skipped: sizes
+    // and offsets come from the central directory.
+    const uint64_t data_offset = node->local_offset + LFH_SIZE + get16(lfh + 26) + get16(lfh + 28);
     if (data_offset > za->length || node->csize > za->length - data_offset)
         return nullptr;
 
@@ -634,14 +605,14 @@ int zip_member_read(zip_stream *zs, void *buffer, uint32_t length)
     const zip_node *node = zs->node;
     // Nothing past the member's recorded size is ever delivered.
     if (length > node->usize - zs->out_pos)
-        length = node->usize - zs->out_pos;
+        length = static_cast<uint32_t>(node->usize - zs->out_pos);
     if (length == 0)
         return 0;
     if (zs->method == 0) {
-        const uint32_t end = node->csize < node->usize ? node->csize : node->usize;
+        const uint64_t end = node->csize < node->usize ? node->csize : node->usize;
         if (zs->in_pos >= end)
             return 0;
-        const uint32_t n = length < end - zs->in_pos ? length : end - zs->in_pos;
+        const uint32_t n = length < end - zs->in_pos ? length : static_cast<uint32_t>(end - zs->in_pos);
         if (file_read_at(zs->archive->fd, buffer, n, zs->data_offset + zs->in_pos) < 0)
             return -1;
         zs->in_pos += n;
@@ -661,7 +632,7 @@ int zip_member_read(zip_stream *zs, void *buffer, uint32_t length)
             if (produced == 0)
                 break;
         }
-        const uint32_t at = zs->out_pos + done - ib->stage_start;
+        const uint32_t at = static_cast<uint32_t>(zs->out_pos + done - ib->stage_start);
         const uint32_t n = length - done < ib->stage_len - at ? length - done : ib->stage_len - at;
         memcpy(out + done, ib->stage + at, n);
         done += n;
@@ -669,7 +640,7 @@ int zip_member_read(zip_stream *zs, void *buffer, uint32_t length)
     return member_delivered(zs, buffer, done);
 }
 
-int zip_member_seek(zip_stream *zs, uint32_t offset)
+int zip_member_seek(zip_stream *zs, uint64_t offset)
 {
     if (offset == zs->out_pos)
         return 1;

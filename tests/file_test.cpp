@@ -76,8 +76,6 @@ with open('members.zip', 'r+b') as f:
         zip_archive *za = zip_open((dir + "/members.zip").c_str());
         if (!za)
             return nullptr;
-        while (zip_read_dir(za, 1000) >= 1000) {
-        }
         file_entry *fe = fe_new(KIND_ZIP, (dir + "/members.zip").c_str(), fe_handle{.zip = za}, 77);
         if (fe)
             fe_insert(&ctx, fe);

@@ -25,19 +25,6 @@ void remove_temp_dirs()
         run_shell("rm -rf '" + d + "'");
 }
 
-int free_port()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
 std::string read_line(int fd, int timeout_ms)
 {
     std::string line;
@@ -55,6 +42,20 @@ std::string read_line(int fd, int timeout_ms)
     return line;
 }
 }  // namespace
+
+// Free on every address, as the program binds every address unless told otherwise.
+int free_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
 
 std::string make_temp_dir()
 {
@@ -106,12 +107,17 @@ bool start_server(server_proc &s, const std::string &root, const std::string &ex
         int in[2], out[2];
         if (pipe(in) || pipe(out))
             return false;
-        std::string cmd = std::string(PELLORWICK_BIN) + " --console --root '" + root + "' --port " +
-                          std::to_string(s.port) + " " + extra_args;
+        const int err = s.stderr_path.empty()
+                            ? -1
+                            : open(s.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        std::string cmd = (s.program.empty() ? std::string(PELLORWICK_BIN) : s.program) + " --console --root '" +
+                          root + "' --port " + std::to_string(s.port) + " " + extra_args;
         pid_t pid = fork();
         if (pid == 0) {
             dup2(in[0], 0);
             dup2(out[1], 1);
+            if (err >= 0)
+                dup2(err, 2);
             close(in[0]);
             close(in[1]);
             close(out[0]);
@@ -121,10 +127,12 @@ bool start_server(server_proc &s, const std::string &root, const std::string &ex
         }
         close(in[0]);
         close(out[1]);
+        if (err >= 0)
+            close(err);
         s.pid = pid;
         s.in_fd = in[1];
         s.out_fd = out[0];
-        s.status_line = read_line(s.out_fd, 10000);
+        s.status_line = read_line(s.out_fd, 20000);
         if (s.status_line.find("For help:") != std::string::npos)
             return true;
         stop_server(s);
@@ -137,7 +145,7 @@ std::string server_command(server_proc &s, const std::string &command)
     std::string line = command + "\n";
     if (write(s.in_fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
         return "";
-    return read_line(s.out_fd, 5000);
+    return read_line(s.out_fd, 10000);
 }
 
 std::string server_line(server_proc &s)

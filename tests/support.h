@@ -17,7 +17,11 @@ struct server_proc {
     int in_fd = -1;    // the program's standard input (console commands)
     int out_fd = -1;   // the program's standard output
     std::string status_line;
+    std::string program;      // the program to start; PELLORWICK_BIN when empty
+    std::string stderr_path;  // where its standard error goes; inherited when empty
 };
+
+int free_port();                                 // a port no socket is bound to at the moment
 
 // Starts the program with --console on a free port; waits for its status line.
 bool start_server(server_proc &s, const std::string &root, const std::string &extra_args = "");

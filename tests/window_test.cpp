@@ -64,13 +64,6 @@ int bind_any_port(int *port, bool keep_listening)
     return -1;
 }
 
-int free_port()
-{
-    int port = 0;
-    bind_any_port(&port, false);
-    return port;
-}
-
 bool port_80_free()
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
