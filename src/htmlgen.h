@@ -30,7 +30,7 @@ text_block *page_from_template(const char *tmpl);
 size_t html_escaped_length(const char *s, size_t len);
 uint32_t html_escape(char *out, const char *s, size_t len);
 
-// ---- directory index pages --------------------------------------------------
+// ---- directory index pages, in listing.cpp ----------------------------------
 struct dir_entry;
 struct zip_node;
 

@@ -1,0 +1,549 @@
+// Directory index pages: the page and row directives, the entry sources of
+// disk and archive listings, and their sort order.
+#include "dirscan.h"
+#include "htconfig.h"
+#include "htmlgen.h"
+#include "htproc.h"
+#include "memory.h"
+#include "mime.h"
+#include "zip.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+struct listing_cursor;
+// The next row of a listing, or null at its end; valid until the next call.
+using next_entry_fn = const dir_entry *(*)(listing_cursor *);
+
+// One page being generated: the user data of the page directives.
+struct listing_cursor {
+    const char *page_path;  // request path of the directory as it arrived, "/"-ended
+    next_entry_fn next;
+    dir_entry entry;        // the row filled for a disk scan or an archive member
+    dir_scan scan;          // unsorted disk listing
+    dir_entry **records;    // sorted disk listing
+    zip_node *first;        // unsorted archive listing: the ring's start
+    zip_node *node;         //   and the node to list next
+    zip_node **nodes;       // sorted archive listing
+    uint32_t count, pos;    // sorted listings: slots filled and slots handed out
+};
+
+// One row: the user data of the row directives.
+struct row_data {
+    const dir_entry *entry;
+    bool has_time;
+    struct tm time;  // local time of the modification time
+};
+
+// Slots of the pointer arrays of the sorted listings.
+constexpr uint32_t SORT_SLOTS = MAX_DIR_ENTRYNUM;
+constexpr uint32_t DEFAULT_WIDTH = 16;
+
+const char *const MONTHS[12] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
+                                "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
+
+// ---- text helpers ----------------------------------------------------------
+
+// The escaped text when it takes at most `most` bytes, else nothing.
+uint32_t write_escaped(char *out, uint32_t most, const char *s, size_t len)
+{
+    if (html_escaped_length(s, len) > most)
+        return 0;
+    return html_escape(out, s, len);
+}
+
+// The text when it takes at most `most` bytes, else nothing.
+uint32_t write_text(char *out, uint32_t most, const char *s)
+{
+    const size_t len = strlen(s);
+    if (len > most)
+        return 0;
+    memcpy(out, s, len);
+    return static_cast<uint32_t>(len);
+}
+
+bool is_hex(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The link form of the request path prefix s[0, len): the path is already in
+// URL form, so a "%" that starts a two-hex-digit escape is kept; every other
+// byte is escaped as in names. At most 3 * len bytes.
+uint32_t put_link(char *out, const char *s, size_t len)
+{
+    uint32_t n = 0;
+    for (size_t i = 0; i < len; ++i) {
+        if (s[i] == '%' && i + 2 < len && is_hex(s[i + 1]) && is_hex(s[i + 2])) {
+            out[n++] = '%';
+            continue;
+        }
+        const char one[2] = {s[i], 0};
+        const char *enc = uri_encode(one);
+        const size_t k = strlen(enc);
+        memcpy(out + n, enc, k);
+        n += static_cast<uint32_t>(k);
+    }
+    return n;
+}
+
+// ---- page directives -------------------------------------------------------
+
+// The last component of the page path without its trailing "/"; the whole
+// path when no "/" is followed by more text.
+uint32_t write_last_component(char *out, uint32_t space, const char *path)
+{
+    const size_t len = strlen(path);
+    if (len == 0)
+        return 0;
+    // Just after the last "/" that some byte follows.
+    size_t start = len - 1;
+    while (start > 0 && path[start - 1] != '/')
+        --start;
+    if (start == 0)
+        return write_escaped(out, space - 1, path, len);
+    size_t end = len;
+    if (path[end - 1] == '/')
+        --end;
+    return write_escaped(out, space - 1, path + start, end - start);
+}
+
+// "/" separated links to every directory of the page path, each labelled
+// with its own component.
+uint32_t write_breadcrumb(char *out, uint32_t space, const char *path)
+{
+    static constexpr char OPEN[] = "<a href=\"";
+    static constexpr char CLOSE[] = "</a>/";
+    uint32_t a = 0;
+    const char *q = path;
+    for (;;) {
+        while (*q == '/') {
+            if (a + 2 >= space)
+                return a;
+            out[a++] = '/';
+            ++q;
+        }
+        const char *r = strchr(q, '/');
+        if (!r) {
+            const size_t len = strlen(q);
+            if (a + html_escaped_length(q, len) < space - 1)
+                a += html_escape(out + a, q, len);
+            return a;
+        }
+        const size_t prefix = static_cast<size_t>(r - path);
+        const size_t label = html_escaped_length(q, static_cast<size_t>(r - q));
+        // The link is at most three bytes per path byte; 32 covers the markup.
+        if (prefix * 3 + label + a + 32 >= space - 1)
+            return a;
+        memcpy(out + a, OPEN, sizeof OPEN - 1);
+        a += sizeof OPEN - 1;
+        a += put_link(out + a, path, prefix);
+        memcpy(out + a, "/\">", 3);
+        a += 3;
+        a += html_escape(out + a, q, static_cast<size_t>(r - q));
+        memcpy(out + a, CLOSE, sizeof CLOSE - 1);
+        a += sizeof CLOSE - 1;
+        q = r + 1;
+    }
+}
+
+const char *row_template(entry_kind kind)
+{
+    switch (kind) {
+    case KIND_FILE:
+    case KIND_MEMBER:
+        return g_config.index_template_file;
+    case KIND_ZIP:
+        return g_config.index_template_zip;
+    case KIND_DIR:
+    case KIND_MEMBER_DIR:
+        return g_config.index_template_dir;
+    default:
+        return g_config.index_template_other;
+    }
+}
+
+bool local_time(int32_t t, struct tm *out)
+{
+    if (t == 0 || t == -1)
+        return false;
+    const time_t tt = t;
+    return localtime_r(&tt, out) != nullptr;
+}
+
+uint32_t row_directive(char *out, uint32_t space, const char *name, void *user);
+
+uint32_t write_rows(char *out, uint32_t space, listing_cursor *c)
+{
+    uint32_t a = 0;
+    while (a < space - 1) {
+        const dir_entry *e = c->next(c);
+        if (!e)
+            break;
+        row_data row;
+        row.entry = e;
+        row.has_time = local_time(e->modified, &row.time);
+        a += expand_template(out + a, space - a, row_template(e->kind), row_directive, &row);
+    }
+    return a;
+}
+
+uint32_t page_directive(char *out, uint32_t space, const char *name, void *user)
+{
+    auto *c = static_cast<listing_cursor *>(user);
+    if (name[0] == 'O' || name[0] == 'o') {
+        const char *keys = name + 1;
+        const size_t len = strlen(keys);
+        if (len == 0 || len + 5 >= space)
+            return 0;
+        memcpy(out, "?O=", 3);
+        memcpy(out + 3, keys, len);
+        return static_cast<uint32_t>(len + 3);
+    }
+    if (name[0] && !name[1]) {
+        switch (name[0]) {
+        case 'p':
+            return write_last_component(out, space, c->page_path);
+        case 'P':
+            return write_escaped(out, space - 1, c->page_path, strlen(c->page_path));
+        case 'R':
+            return write_breadcrumb(out, space, c->page_path);
+        case '*':
+            return write_rows(out, space, c);
+        default:
+            break;
+        }
+    }
+    return space > 4 ? write_text(out, space - 1, "N/A") : 0;
+}
+
+// ---- row directives --------------------------------------------------------
+
+// The width of %(nW) and %(bW): W when it lies in 4..128, else 16.
+uint32_t width_of(const char *name)
+{
+    const char *p = name + 1;
+    if (*p < '0' || *p > '9')
+        return DEFAULT_WIDTH;
+    uint32_t w = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (w <= 1000)
+            w = w * 10 + static_cast<uint32_t>(*p - '0');
+    }
+    return w < 4 || w > 128 ? DEFAULT_WIDTH : w;
+}
+
+// The name in a column of w visible characters: whole when shorter than w,
+// else its first w - 1 bytes and "&gt;".
+uint32_t write_name_column(char *out, uint32_t space, const char *name, uint32_t w)
+{
+    if (w + 5 >= space)
+        return 0;
+    const size_t len = strlen(name);
+    if (len < w)
+        return write_escaped(out, space - 1, name, len);
+    const size_t shown = html_escaped_length(name, w - 1);
+    if (shown + 4 >= space)
+        return 0;
+    const uint32_t n = html_escape(out, name, w - 1);
+    memcpy(out + n, "&gt;", 4);
+    return n + 4;
+}
+
+// Spaces that fill the name column; widths count the name's raw bytes, each
+// of which shows as one character however it is escaped.
+uint32_t write_fill(char *out, uint32_t space, const char *name, uint32_t w)
+{
+    const size_t len = strlen(name);
+    if (len >= w || w - len >= space)
+        return 0;
+    memset(out, ' ', w - len);
+    return static_cast<uint32_t>(w - len);
+}
+
+uint32_t write_icon(char *out, uint32_t space, const dir_entry *e)
+{
+    const char *cls = icon_class_of(e->name, e->kind);
+    const size_t len = strlen(cls);
+    if (len + 16 >= space)
+        return 0;
+    const bool member = e->kind == KIND_MEMBER || e->kind == KIND_MEMBER_DIR;
+    const int n = snprintf(out, space, "/?rc=%s%s.gif", member ? "zip" : "", cls);
+    return n > 0 ? static_cast<uint32_t>(n) : 0;
+}
+
+uint32_t write_blanks(char *out, uint32_t count)
+{
+    memset(out, ' ', count);
+    return count;
+}
+
+uint32_t write_time_field(char *out, uint32_t space, const row_data *row, char field)
+{
+    static constexpr uint32_t widths[] = {5, 8, 8, 11};  // t, T, d, D
+    static constexpr uint32_t needs[] = {9, 12, 12, 15};
+    const int i = field == 't' ? 0 : field == 'T' ? 1 : field == 'd' ? 2 : 3;
+    if (space <= needs[i])
+        return 0;
+    if (!row->has_time)
+        return write_blanks(out, widths[i]);
+    const struct tm &tm = row->time;
+    int n = 0;
+    switch (field) {
+    case 't':
+        n = snprintf(out, space, "%02d:%02d", tm.tm_hour, tm.tm_min);
+        break;
+    case 'T':
+        n = snprintf(out, space, "%02d:%02d:%02d", tm.tm_hour, tm.tm_min, tm.tm_sec);
+        break;
+    case 'd':
+        n = snprintf(out, space, "%02d/%02d/%02d", tm.tm_mon + 1, tm.tm_mday, (tm.tm_year + 1900) % 100);
+        break;
+    default:
+        n = snprintf(out, space, "%.3s %02d %4d", MONTHS[tm.tm_mon], tm.tm_mday, tm.tm_year + 1900);
+        break;
+    }
+    return n > 0 && static_cast<uint32_t>(n) < space ? static_cast<uint32_t>(n) : 0;
+}
+
+uint32_t row_directive(char *out, uint32_t space, const char *name, void *user)
+{
+    const auto *row = static_cast<const row_data *>(user);
+    const dir_entry *e = row->entry;
+    if (name[0] == 'n')
+        return write_name_column(out, space, e->name, width_of(name));
+    if (name[0] == 'b')
+        return write_fill(out, space, e->name, width_of(name));
+    if (!name[0] || name[1])
+        return 0;
+    switch (name[0]) {
+    case 'm':
+        return write_icon(out, space, e);
+    case 'u':
+        return space > 1 ? write_text(out, space - 2, uri_encode(e->name)) : 0;
+    case 'U': {
+        const char *enc = uri_encode(e->name);
+        const size_t len = strlen(enc);
+        if (len + 2 >= space)
+            return 0;
+        memcpy(out, enc, len);
+        out[len] = '/';
+        return static_cast<uint32_t>(len + 1);
+    }
+    case 'N':
+        return space > 1 ? write_escaped(out, space - 2, e->name, strlen(e->name)) : 0;
+    case 's':
+        return space > SIZE_TEXT_LEN + 1 ? format_size(out, space, e->size) : 0;
+    case 'S': {
+        if (space <= 16)
+            return 0;
+        const int n = snprintf(out, space, "%d", static_cast<int32_t>(e->size));
+        return n > 0 ? static_cast<uint32_t>(n) : 0;
+    }
+    case 't':
+    case 'T':
+    case 'd':
+    case 'D':
+        return write_time_field(out, space, row, name[0]);
+    default:
+        return 0;
+    }
+}
+
+// ---- entry sources ---------------------------------------------------------
+
+const dir_entry *next_scanned(listing_cursor *c)
+{
+    if (scan_next(&c->scan, &c->entry) < 0)
+        return nullptr;
+    if (c->entry.kind == KIND_FILE && is_archive_name(c->entry.name))
+        c->entry.kind = KIND_ZIP;
+    return &c->entry;
+}
+
+const dir_entry *next_record(listing_cursor *c)
+{
+    return c->pos < c->count ? c->records[c->pos++] : nullptr;
+}
+
+void fill_member(dir_entry *e, const zip_node *node)
+{
+    e->kind = node->child ? KIND_MEMBER_DIR : KIND_MEMBER;
+    e->created = e->modified = e->accessed = node->mtime;
+    e->size = node->usize;
+    const char *slash = strrchr(node->path, '/');
+    e->name = slash ? slash + 1 : node->path;
+}
+
+const dir_entry *next_in_ring(listing_cursor *c)
+{
+    zip_node *node = c->node;
+    if (!node)
+        return nullptr;
+    c->node = node->next && node->next != c->first ? node->next : nullptr;
+    fill_member(&c->entry, node);
+    return &c->entry;
+}
+
+const dir_entry *next_sorted_member(listing_cursor *c)
+{
+    if (c->pos >= c->count)
+        return nullptr;
+    fill_member(&c->entry, c->nodes[c->pos++]);
+    return &c->entry;
+}
+
+// ---- sorting ---------------------------------------------------------------
+
+template <typename T>
+int order(T x, T y)
+{
+    return x < y ? -1 : x > y ? 1 : 0;
+}
+
+int compare_entries(const dir_entry *x, const dir_entry *y, const char *keys)
+{
+    for (const char *k = keys; *k; ++k) {
+        int c = 0;
+        switch (*k) {
+        case 'D': c = order(x->kind, y->kind); break;
+        case 'd': c = order(y->kind, x->kind); break;
+        case 'N': c = strcmp(x->name, y->name); break;
+        case 'n': c = strcmp(y->name, x->name); break;
+        case 'S': c = order(static_cast<int32_t>(x->size), static_cast<int32_t>(y->size)); break;
+        case 's': c = order(static_cast<int32_t>(y->size), static_cast<int32_t>(x->size)); break;
+        case 'T': c = order(x->modified, y->modified); break;
+        case 't': c = order(y->modified, x->modified); break;
+        default: break;
+        }
+        if (c)
+            return c;
+    }
+    return 0;
+}
+
+int compare_members(const zip_node *x, const zip_node *y, const char *keys)
+{
+    for (const char *k = keys; *k; ++k) {
+        int c = 0;
+        switch (*k) {
+        case 'D': c = order(x->child != nullptr, y->child != nullptr); break;
+        case 'd': c = order(y->child != nullptr, x->child != nullptr); break;
+        case 'N': c = strcmp(x->path, y->path); break;
+        case 'n': c = strcmp(y->path, x->path); break;
+        case 'S': c = order(static_cast<int32_t>(x->usize), static_cast<int32_t>(y->usize)); break;
+        case 's': c = order(static_cast<int32_t>(y->usize), static_cast<int32_t>(x->usize)); break;
+        case 'T': c = order(x->mtime, y->mtime); break;
+        case 't': c = order(y->mtime, x->mtime); break;
+        default: break;
+        }
+        if (c)
+            return c;
+    }
+    return 0;
+}
+
+// ---- the page --------------------------------------------------------------
+
+text_block *make_index_page(listing_cursor *c)
+{
+    text_block *tb = text_block_new(INDEX_PAGE_CAPACITY);
+    if (!tb)
+        return nullptr;
+    const uint32_t n = expand_template(tb->data, INDEX_PAGE_CAPACITY, g_config.index_template, page_directive, c);
+    return text_block_fit(tb, n);
+}
+
+listing_cursor new_cursor(const char *page_path, next_entry_fn next)
+{
+    listing_cursor c{};
+    c.page_path = page_path ? page_path : "";
+    c.next = next;
+    return c;
+}
+
+}  // namespace
+
+uint32_t format_size(char *out, uint32_t capacity, uint32_t size)
+{
+    if (capacity <= SIZE_TEXT_LEN)
+        return 0;
+    char text[16];
+    if (size <= 99999u)
+        snprintf(text, sizeof text, "%5u", size);
+    else if (size <= 10239487u)
+        snprintf(text, sizeof text, "%4uK", (size + 512u) / 1024u);
+    else
+        snprintf(text, sizeof text, "%4uM", static_cast<uint32_t>((uint64_t{size} + 524288u) / 1048576u));
+    memcpy(out, text, SIZE_TEXT_LEN + 1);
+    return SIZE_TEXT_LEN;
+}
+
+text_block *list_dir_unsorted(const char *path, const char *page_path)
+{
+    listing_cursor c = new_cursor(page_path, next_scanned);
+    if (scan_open(&c.scan, path) < 0)
+        return nullptr;
+    text_block *page = make_index_page(&c);
+    scan_close(&c.scan);
+    return page;
+}
+
+text_block *list_dir_sorted(dir_entry *snapshot, const char *page_path, const char *keys)
+{
+    if (!snapshot)
+        return nullptr;
+    listing_cursor c = new_cursor(page_path, next_record);
+    c.records = static_cast<dir_entry **>(counted_alloc(&n_blocks, SORT_SLOTS * sizeof(dir_entry *)));
+    if (!c.records)
+        return nullptr;
+    uint32_t i = 0;
+    while (snapshot[i].kind != KIND_NONE) {
+        c.records[i] = &snapshot[i];
+        ++i;
+        ASSERT(i < MAX_DIR_ENTRYNUM);
+    }
+    c.count = i;
+    if (!keys)
+        keys = "";
+    if (c.count > 0)
+        std::sort(c.records, c.records + c.count,
+                  [keys](const dir_entry *x, const dir_entry *y) { return compare_entries(x, y, keys) < 0; });
+    text_block *page = make_index_page(&c);
+    counted_free(&n_blocks, c.records);
+    return page;
+}
+
+text_block *list_zip_unsorted(zip_node *first, const char *page_path)
+{
+    listing_cursor c = new_cursor(page_path, next_in_ring);
+    c.first = c.node = first;
+    return make_index_page(&c);
+}
+
+text_block *list_zip_sorted(zip_node *first, const char *page_path, const char *keys)
+{
+    listing_cursor c = new_cursor(page_path, next_sorted_member);
+    c.nodes = static_cast<zip_node **>(counted_alloc(&n_blocks, SORT_SLOTS * sizeof(zip_node *)));
+    if (!c.nodes)
+        return nullptr;
+    // At most 2047 members of a directory are sorted; the rest are left out.
+    for (zip_node *node = first; node && c.count < SORT_SLOTS - 1;) {
+        c.nodes[c.count++] = node;
+        node = node->next;
+        if (node == first)
+            break;
+    }
+    if (!keys)
+        keys = "";
+    if (c.count > 0)
+        std::sort(c.nodes, c.nodes + c.count,
+                  [keys](const zip_node *x, const zip_node *y) { return compare_members(x, y, keys) < 0; });
+    text_block *page = make_index_page(&c);
+    counted_free(&n_blocks, c.nodes);
+    return page;
+}
