@@ -25,11 +25,10 @@ struct listing_cursor {
     next_entry_fn next;
     dir_entry entry;        // the row filled for a disk scan or an archive member
     dir_scan scan;          // unsorted disk listing
-    dir_entry **records;    // sorted disk listing
     zip_node *first;        // unsorted archive listing: the ring's start
     zip_node *node;         //   and the node to list next
-    zip_node **nodes;       // sorted archive listing
-    uint32_t count, pos;    // sorted listings: slots filled and slots handed out
+    const dir_entry **rows; // sorted listings: the rows in their order
+    uint32_t count, pos;    //   rows held and rows handed out
 };
 
 // One row: the user data of the row directives.
@@ -365,9 +364,9 @@ const dir_entry *next_scanned(listing_cursor *c)
     return &c->entry;
 }
 
-const dir_entry *next_record(listing_cursor *c)
+const dir_entry *next_sorted(listing_cursor *c)
 {
-    return c->pos < c->count ? c->records[c->pos++] : nullptr;
+    return c->pos < c->count ? c->rows[c->pos++] : nullptr;
 }
 
 void fill_member(dir_entry *e, const zip_node *node)
@@ -389,14 +388,6 @@ const dir_entry *next_in_ring(listing_cursor *c)
     return &c->entry;
 }
 
-const dir_entry *next_sorted_member(listing_cursor *c)
-{
-    if (c->pos >= c->count)
-        return nullptr;
-    fill_member(&c->entry, c->nodes[c->pos++]);
-    return &c->entry;
-}
-
 // ---- sorting ---------------------------------------------------------------
 
 template <typename T>
@@ -405,7 +396,9 @@ int order(T x, T y)
     return x < y ? -1 : x > y ? 1 : 0;
 }
 
-int compare_entries(const dir_entry *x, const dir_entry *y, const char *keys)
+// Orders two rows by the sort keys, each key deciding only between rows
+// that every earlier key found equal.
+int compare_rows(const dir_entry *x, const dir_entry *y, const char *keys)
 {
     for (const char *k = keys; *k; ++k) {
         int c = 0;
@@ -418,27 +411,6 @@ int compare_entries(const dir_entry *x, const dir_entry *y, const char *keys)
         case 's': c = order(static_cast<int32_t>(y->size), static_cast<int32_t>(x->size)); break;
         case 'T': c = order(x->modified, y->modified); break;
         case 't': c = order(y->modified, x->modified); break;
-        default: break;
-        }
-        if (c)
-            return c;
-    }
-    return 0;
-}
-
-int compare_members(const zip_node *x, const zip_node *y, const char *keys)
-{
-    for (const char *k = keys; *k; ++k) {
-        int c = 0;
-        switch (*k) {
-        case 'D': c = order(x->child != nullptr, y->child != nullptr); break;
-        case 'd': c = order(y->child != nullptr, x->child != nullptr); break;
-        case 'N': c = strcmp(x->path, y->path); break;
-        case 'n': c = strcmp(y->path, x->path); break;
-        case 'S': c = order(static_cast<int32_t>(x->usize), static_cast<int32_t>(y->usize)); break;
-        case 's': c = order(static_cast<int32_t>(y->usize), static_cast<int32_t>(x->usize)); break;
-        case 'T': c = order(x->mtime, y->mtime); break;
-        case 't': c = order(y->mtime, x->mtime); break;
         default: break;
         }
         if (c)
@@ -464,6 +436,20 @@ listing_cursor new_cursor(const char *page_path, next_entry_fn next)
     c.page_path = page_path ? page_path : "";
     c.next = next;
     return c;
+}
+
+// The page of `count` rows in the order of the sort keys.
+text_block *sorted_page(const dir_entry **rows, uint32_t count, const char *page_path, const char *keys)
+{
+    if (!keys)
+        keys = "";
+    if (count > 0)
+        std::sort(rows, rows + count,
+                  [keys](const dir_entry *x, const dir_entry *y) { return compare_rows(x, y, keys) < 0; });
+    listing_cursor c = new_cursor(page_path, next_sorted);
+    c.rows = rows;
+    c.count = count;
+    return make_index_page(&c);
 }
 
 }  // namespace
@@ -497,24 +483,17 @@ text_block *list_dir_sorted(dir_entry *snapshot, const char *page_path, const ch
 {
     if (!snapshot)
         return nullptr;
-    listing_cursor c = new_cursor(page_path, next_record);
-    c.records = static_cast<dir_entry **>(counted_alloc(&n_blocks, SORT_SLOTS * sizeof(dir_entry *)));
-    if (!c.records)
+    auto rows = static_cast<const dir_entry **>(counted_alloc(&n_blocks, SORT_SLOTS * sizeof(dir_entry *)));
+    if (!rows)
         return nullptr;
     uint32_t i = 0;
     while (snapshot[i].kind != KIND_NONE) {
-        c.records[i] = &snapshot[i];
+        rows[i] = &snapshot[i];
         ++i;
         ASSERT(i < MAX_DIR_ENTRYNUM);
     }
-    c.count = i;
-    if (!keys)
-        keys = "";
-    if (c.count > 0)
-        std::sort(c.records, c.records + c.count,
-                  [keys](const dir_entry *x, const dir_entry *y) { return compare_entries(x, y, keys) < 0; });
-    text_block *page = make_index_page(&c);
-    counted_free(&n_blocks, c.records);
+    text_block *page = sorted_page(rows, i, page_path, keys);
+    counted_free(&n_blocks, rows);
     return page;
 }
 
@@ -527,23 +506,23 @@ text_block *list_zip_unsorted(zip_node *first, const char *page_path)
 
 text_block *list_zip_sorted(zip_node *first, const char *page_path, const char *keys)
 {
-    listing_cursor c = new_cursor(page_path, next_sorted_member);
-    c.nodes = static_cast<zip_node **>(counted_alloc(&n_blocks, SORT_SLOTS * sizeof(zip_node *)));
-    if (!c.nodes)
+    // The members as rows, then one pointer per row; at most 2047 members of
+    // a directory are sorted, the rest are left out.
+    constexpr size_t ROW_BYTES = sizeof(dir_entry) + sizeof(dir_entry *);
+    auto members = static_cast<dir_entry *>(counted_alloc(&n_blocks, (SORT_SLOTS - 1) * ROW_BYTES));
+    if (!members)
         return nullptr;
-    // At most 2047 members of a directory are sorted; the rest are left out.
-    for (zip_node *node = first; node && c.count < SORT_SLOTS - 1;) {
-        c.nodes[c.count++] = node;
+    auto rows = reinterpret_cast<const dir_entry **>(members + (SORT_SLOTS - 1));
+    uint32_t count = 0;
+    for (zip_node *node = first; node && count < SORT_SLOTS - 1;) {
+        fill_member(&members[count], node);
+        rows[count] = &members[count];
+        ++count;
         node = node->next;
         if (node == first)
             break;
     }
-    if (!keys)
-        keys = "";
-    if (c.count > 0)
-        std::sort(c.nodes, c.nodes + c.count,
-                  [keys](const zip_node *x, const zip_node *y) { return compare_members(x, y, keys) < 0; });
-    text_block *page = make_index_page(&c);
-    counted_free(&n_blocks, c.nodes);
+    text_block *page = sorted_page(rows, count, page_path, keys);
+    counted_free(&n_blocks, members);
     return page;
 }
