@@ -45,15 +45,116 @@ constexpr uint32_t DEFAULT_WIDTH = 16;
 const char *const MONTHS[12] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
                                 "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
 
-// ---- text helpers ----------------------------------------------------------
+// ---- text as shown -----------------------------------------------------------
+// Pages are UTF-8. Names and paths show character by character: a valid UTF-8
+// sequence as itself, markup characters as entities, and every byte that
+// starts no valid sequence as "%XX", so the page never holds invalid UTF-8.
 
-// The escaped text when it takes at most `most` bytes, else nothing.
-uint32_t write_escaped(char *out, uint32_t most, const char *s, size_t len)
+// Bytes of the valid UTF-8 sequence at s[0, left), or 0 when none starts there.
+uint32_t utf8_length(const unsigned char *s, size_t left)
 {
-    if (html_escaped_length(s, len) > most)
+    const unsigned c = s[0];
+    if (c < 0x80)
+        return 1;
+    uint32_t n;
+    unsigned lo = 0x80, hi = 0xBF;  // bounds of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        lo = c == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
+        hi = c == 0xED ? 0x9F : 0xBF;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        lo = c == 0xF0 ? 0x90 : 0x80;
+        hi = c == 0xF4 ? 0x8F : 0xBF;  // nothing past U+10FFFF
+    } else {
         return 0;
-    return html_escape(out, s, len);
+    }
+    if (n > left || s[1] < lo || s[1] > hi)
+        return 0;
+    for (uint32_t i = 2; i < n; ++i)
+        if (s[i] < 0x80 || s[i] > 0xBF)
+            return 0;
+    return n;
 }
+
+// One character as shown: the bytes it covers, its text and its width.
+struct shown_char {
+    uint32_t in;
+    uint32_t len;
+    uint32_t cols;
+    char text[8];
+};
+
+shown_char show_char(const char *s, size_t left)
+{
+    static constexpr char HEX[] = "0123456789ABCDEF";
+    shown_char ch{};
+    const auto *u = reinterpret_cast<const unsigned char *>(s);
+    const uint32_t n = utf8_length(u, left);
+    if (n == 0) {
+        ch.in = 1;
+        ch.len = ch.cols = 3;
+        ch.text[0] = '%';
+        ch.text[1] = HEX[u[0] >> 4];
+        ch.text[2] = HEX[u[0] & 15];
+    } else if (n == 1) {
+        ch.in = ch.cols = 1;
+        ch.len = html_escape(ch.text, s, 1);
+    } else {
+        ch.in = n;
+        ch.cols = 1;
+        ch.len = n;
+        memcpy(ch.text, s, n);
+    }
+    return ch;
+}
+
+// The longest run of whole characters of s[0, len) that shows in at most
+// `cols` characters: the bytes it covers, its text's length and its width.
+struct shown_span {
+    size_t in;
+    uint32_t len;
+    uint32_t cols;
+};
+
+shown_span measure_shown(const char *s, size_t len, uint32_t cols = UINT32_MAX)
+{
+    shown_span span{};
+    while (span.in < len) {
+        const shown_char ch = show_char(s + span.in, len - span.in);
+        if (span.cols + ch.cols > cols)
+            break;
+        span.in += ch.in;
+        span.len += ch.len;
+        span.cols += ch.cols;
+    }
+    return span;
+}
+
+// Writes s[0, len) as shown; the caller has measured the room.
+uint32_t put_shown(char *out, const char *s, size_t len)
+{
+    uint32_t n = 0;
+    for (size_t i = 0; i < len;) {
+        const shown_char ch = show_char(s + i, len - i);
+        memcpy(out + n, ch.text, ch.len);
+        n += ch.len;
+        i += ch.in;
+    }
+    return n;
+}
+
+// The shown text when it takes at most `most` bytes, else nothing.
+uint32_t write_shown(char *out, uint32_t most, const char *s, size_t len)
+{
+    if (measure_shown(s, len).len > most)
+        return 0;
+    return put_shown(out, s, len);
+}
+
+// ---- text helpers ----------------------------------------------------------
 
 // The text when it takes at most `most` bytes, else nothing.
 uint32_t write_text(char *out, uint32_t most, const char *s)
@@ -104,11 +205,11 @@ uint32_t write_last_component(char *out, uint32_t space, const char *path)
     while (start > 0 && path[start - 1] != '/')
         --start;
     if (start == 0)
-        return write_escaped(out, space - 1, path, len);
+        return write_shown(out, space - 1, path, len);
     size_t end = len;
     if (path[end - 1] == '/')
         --end;
-    return write_escaped(out, space - 1, path + start, end - start);
+    return write_shown(out, space - 1, path + start, end - start);
 }
 
 // "/" separated links to every directory of the page path, each labelled
@@ -129,12 +230,12 @@ uint32_t write_breadcrumb(char *out, uint32_t space, const char *path)
         const char *r = strchr(q, '/');
         if (!r) {
             const size_t len = strlen(q);
-            if (a + html_escaped_length(q, len) < space - 1)
-                a += html_escape(out + a, q, len);
+            if (a + measure_shown(q, len).len < space - 1)
+                a += put_shown(out + a, q, len);
             return a;
         }
         const size_t prefix = static_cast<size_t>(r - path);
-        const size_t label = html_escaped_length(q, static_cast<size_t>(r - q));
+        const size_t label = measure_shown(q, static_cast<size_t>(r - q)).len;
         // The link is at most three bytes per path byte; 32 covers the markup.
         if (prefix * 3 + label + a + 32 >= space - 1)
             return a;
@@ -143,7 +244,7 @@ uint32_t write_breadcrumb(char *out, uint32_t space, const char *path)
         a += put_link(out + a, path, prefix);
         memcpy(out + a, "/\">", 3);
         a += 3;
-        a += html_escape(out + a, q, static_cast<size_t>(r - q));
+        a += put_shown(out + a, q, static_cast<size_t>(r - q));
         memcpy(out + a, CLOSE, sizeof CLOSE - 1);
         a += sizeof CLOSE - 1;
         q = r + 1;
@@ -208,7 +309,7 @@ uint32_t page_directive(char *out, uint32_t space, const char *name, void *user)
         case 'p':
             return write_last_component(out, space, c->page_path);
         case 'P':
-            return write_escaped(out, space - 1, c->page_path, strlen(c->page_path));
+            return write_shown(out, space - 1, c->page_path, strlen(c->page_path));
         case 'R':
             return write_breadcrumb(out, space, c->page_path);
         case '*':
@@ -236,32 +337,34 @@ uint32_t width_of(const char *name)
     return w < 4 || w > 128 ? DEFAULT_WIDTH : w;
 }
 
-// The name in a column of w visible characters: whole when shorter than w,
-// else its first w - 1 bytes and "&gt;".
+// The name in a column of w characters: whole when it shows in fewer than w,
+// else as many whole characters as show in w - 1 and "&gt;".
 uint32_t write_name_column(char *out, uint32_t space, const char *name, uint32_t w)
 {
     if (w + 5 >= space)
         return 0;
     const size_t len = strlen(name);
-    if (len < w)
-        return write_escaped(out, space - 1, name, len);
-    const size_t shown = html_escaped_length(name, w - 1);
-    if (shown + 4 >= space)
+    const shown_span span = measure_shown(name, len, w - 1);
+    if (span.in == len)
+        return span.len > space - 1 ? 0 : put_shown(out, name, len);
+    if (span.len + 4 >= space)
         return 0;
-    const uint32_t n = html_escape(out, name, w - 1);
+    const uint32_t n = put_shown(out, name, span.in);
     memcpy(out + n, "&gt;", 4);
     return n + 4;
 }
 
-// Spaces that fill the name column; widths count the name's raw bytes, each
-// of which shows as one character however it is escaped.
+// Spaces that fill the name column up to w characters; a cut name takes w
+// unless a character too wide for the last columns stopped it short.
 uint32_t write_fill(char *out, uint32_t space, const char *name, uint32_t w)
 {
     const size_t len = strlen(name);
-    if (len >= w || w - len >= space)
+    const shown_span span = measure_shown(name, len, w - 1);
+    const uint32_t shown = span.in == len ? span.cols : span.cols + 1;
+    if (shown >= w || w - shown >= space)
         return 0;
-    memset(out, ' ', w - len);
-    return static_cast<uint32_t>(w - len);
+    memset(out, ' ', w - shown);
+    return w - shown;
 }
 
 uint32_t write_icon(char *out, uint32_t space, const dir_entry *e)
@@ -334,7 +437,7 @@ uint32_t row_directive(char *out, uint32_t space, const char *name, void *user)
         return static_cast<uint32_t>(len + 1);
     }
     case 'N':
-        return space > 1 ? write_escaped(out, space - 2, e->name, strlen(e->name)) : 0;
+        return space > 1 ? write_shown(out, space - 2, e->name, strlen(e->name)) : 0;
     case 's':
         return space > SIZE_TEXT_LEN + 1 ? format_size(out, space, e->size) : 0;
     case 'S': {

@@ -179,6 +179,8 @@ TEST_F(IndexPage, PageDirectivesGiveTitlePathTrailAndSortLinks)
                              "<a href=\"/sp%20dir/in%41/\">in%41</a>/|?O=dN|?O=tS|||N/A|N/A"},
         {"/100%/a%2g/", "a%2g|/100%/a%2g/|/<a href=\"/100%25/\">100%</a>/<a href=\"/100%25/a%252g/\">a%2g</a>/"
                         "|?O=dN|?O=tS|||N/A|N/A"},
+        // A byte that starts no UTF-8 character shows escaped.
+        {"/caf\xE9/", "caf%E9|/caf%E9/|/<a href=\"/caf%E9/\">caf%E9</a>/|?O=dN|?O=tS|||N/A|N/A"},
         // Markup in the path shows as text and is escaped in the links.
         {"/x<b>'\"&/", "x&lt;b&gt;&#39;&quot;&amp;|/x&lt;b&gt;&#39;&quot;&amp;/|/<a href=\"/x%3Cb%3E%27%22%26/\">"
                        "x&lt;b&gt;&#39;&quot;&amp;</a>/|?O=dN|?O=tS|||N/A|N/A"},
