@@ -344,7 +344,7 @@ uint32_t compose_header(task *tsk, server_ctx *ctx)
     append_literal(tsk, "\r\nLast-Modified: ");
     append(tsk, http_date(static_cast<uint32_t>(modified)));
     append_literal(tsk, "\r\nAge: 1800\r\nContent-Type: ");
-    append(tsk, mime_type_of(fe->name));
+    append(tsk, fe->kind == KIND_PAGE ? "text/html; charset=utf-8" : mime_type_of(fe->name));
     uint32_t length = fe->size;
     if (tsk->nranges != 0) {
         append_literal(tsk, "\r\n");
