@@ -15,20 +15,11 @@
 
 namespace {
 
-struct listing_cursor;
-// The next row of a listing, or null at its end; valid until the next call.
-using next_entry_fn = const dir_entry *(*)(listing_cursor *);
-
 // One page being generated: the user data of the page directives.
 struct listing_cursor {
-    const char *page_path;  // request path of the directory as it arrived, "/"-ended
-    next_entry_fn next;
-    dir_entry entry;        // the row filled for a disk scan or an archive member
-    dir_scan scan;          // unsorted disk listing
-    zip_node *first;        // unsorted archive listing: the ring's start
-    zip_node *node;         //   and the node to list next
-    const dir_entry **rows; // sorted listings: the rows in their order
-    uint32_t count, pos;    //   rows held and rows handed out
+    const char *page_path;        // request path of the directory as it arrived, "/"-ended
+    const dir_entry *const *rows; // the rows in their order
+    size_t count, pos;            // rows held and rows handed out
 };
 
 // One row: the user data of the row directives.
@@ -38,9 +29,15 @@ struct row_data {
     struct tm time;  // local time of the modification time
 };
 
-// Slots of the pointer arrays of the sorted listings.
-constexpr uint32_t SORT_SLOTS = MAX_DIR_ENTRYNUM;
 constexpr uint32_t DEFAULT_WIDTH = 16;
+
+// Room a page keeps free behind its text while it is made, besides 9 bytes per
+// byte of the page path (a step of the trail needs its link, 3 bytes a byte,
+// and its label, 6 bytes a byte as an entity) and 6 per byte of the longest
+// name. No directive needs more (links of names take at most 1023 bytes), so
+// a page whose text ends that far from its capacity was written whole; any
+// other is made again in twice the room.
+constexpr uint64_t PAGE_MARGIN = 4096;
 
 const char *const MONTHS[12] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
                                 "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
@@ -267,7 +264,7 @@ const char *row_template(entry_kind kind)
     }
 }
 
-bool local_time(int32_t t, struct tm *out)
+bool local_time(int64_t t, struct tm *out)
 {
     if (t == 0 || t == -1)
         return false;
@@ -280,10 +277,8 @@ uint32_t row_directive(char *out, uint32_t space, const char *name, void *user);
 uint32_t write_rows(char *out, uint32_t space, listing_cursor *c)
 {
     uint32_t a = 0;
-    while (a < space - 1) {
-        const dir_entry *e = c->next(c);
-        if (!e)
-            break;
+    while (a < space - 1 && c->pos < c->count) {
+        const dir_entry *e = c->rows[c->pos++];
         row_data row;
         row.entry = e;
         row.has_time = local_time(e->modified, &row.time);
@@ -441,9 +436,9 @@ uint32_t row_directive(char *out, uint32_t space, const char *name, void *user)
     case 's':
         return space > SIZE_TEXT_LEN + 1 ? format_size(out, space, e->size) : 0;
     case 'S': {
-        if (space <= 16)
+        if (space <= 21)
             return 0;
-        const int n = snprintf(out, space, "%d", static_cast<int32_t>(e->size));
+        const int n = snprintf(out, space, "%llu", static_cast<unsigned long long>(e->size));
         return n > 0 ? static_cast<uint32_t>(n) : 0;
     }
     case 't':
@@ -454,41 +449,6 @@ uint32_t row_directive(char *out, uint32_t space, const char *name, void *user)
     default:
         return 0;
     }
-}
-
-// ---- entry sources ---------------------------------------------------------
-
-const dir_entry *next_scanned(listing_cursor *c)
-{
-    if (scan_next(&c->scan, &c->entry) < 0)
-        return nullptr;
-    if (c->entry.kind == KIND_FILE && is_archive_name(c->entry.name))
-        c->entry.kind = KIND_ZIP;
-    return &c->entry;
-}
-
-const dir_entry *next_sorted(listing_cursor *c)
-{
-    return c->pos < c->count ? c->rows[c->pos++] : nullptr;
-}
-
-void fill_member(dir_entry *e, const zip_node *node)
-{
-    e->kind = node->child ? KIND_MEMBER_DIR : KIND_MEMBER;
-    e->created = e->modified = e->accessed = node->mtime;
-    e->size = node->usize;
-    const char *slash = strrchr(node->path, '/');
-    e->name = slash ? slash + 1 : node->path;
-}
-
-const dir_entry *next_in_ring(listing_cursor *c)
-{
-    zip_node *node = c->node;
-    if (!node)
-        return nullptr;
-    c->node = node->next && node->next != c->first ? node->next : nullptr;
-    fill_member(&c->entry, node);
-    return &c->entry;
 }
 
 // ---- sorting ---------------------------------------------------------------
@@ -510,8 +470,8 @@ int compare_rows(const dir_entry *x, const dir_entry *y, const char *keys)
         case 'd': c = order(y->kind, x->kind); break;
         case 'N': c = strcmp(x->name, y->name); break;
         case 'n': c = strcmp(y->name, x->name); break;
-        case 'S': c = order(static_cast<int32_t>(x->size), static_cast<int32_t>(y->size)); break;
-        case 's': c = order(static_cast<int32_t>(y->size), static_cast<int32_t>(x->size)); break;
+        case 'S': c = order(x->size, y->size); break;
+        case 's': c = order(y->size, x->size); break;
         case 'T': c = order(x->modified, y->modified); break;
         case 't': c = order(y->modified, x->modified); break;
         default: break;
@@ -524,108 +484,128 @@ int compare_rows(const dir_entry *x, const dir_entry *y, const char *keys)
 
 // ---- the page --------------------------------------------------------------
 
-text_block *make_index_page(listing_cursor *c)
+// The page of `count` rows, sorted by `keys` unless they are null. A page is
+// first made in INDEX_PAGE_CAPACITY bytes, and again in twice the room until
+// its text ends the margin (PAGE_MARGIN) short of the end; null when memory
+// is exhausted.
+text_block *rows_page(const dir_entry **rows, size_t count, const char *page_path, const char *keys)
 {
-    text_block *tb = text_block_new(INDEX_PAGE_CAPACITY);
-    if (!tb)
-        return nullptr;
-    const uint32_t n = expand_template(tb->data, INDEX_PAGE_CAPACITY, g_config.index_template, page_directive, c);
-    return text_block_fit(tb, n);
-}
-
-listing_cursor new_cursor(const char *page_path, next_entry_fn next)
-{
-    listing_cursor c{};
-    c.page_path = page_path ? page_path : "";
-    c.next = next;
-    return c;
-}
-
-// The page of `count` rows in the order of the sort keys.
-text_block *sorted_page(const dir_entry **rows, uint32_t count, const char *page_path, const char *keys)
-{
-    if (!keys)
-        keys = "";
-    if (count > 0)
+    if (keys && count > 0)
         std::sort(rows, rows + count,
                   [keys](const dir_entry *x, const dir_entry *y) { return compare_rows(x, y, keys) < 0; });
-    listing_cursor c = new_cursor(page_path, next_sorted);
-    c.rows = rows;
-    c.count = count;
-    return make_index_page(&c);
+    listing_cursor c{page_path ? page_path : "", rows, count, 0};
+    size_t longest = 0;
+    for (size_t i = 0; i < count; ++i)
+        longest = std::max(longest, strlen(rows[i]->name));
+    const uint64_t margin = PAGE_MARGIN + 9 * uint64_t{strlen(c.page_path)} + 6 * uint64_t{longest};
+    uint64_t capacity = INDEX_PAGE_CAPACITY;
+    while (capacity <= margin)
+        capacity *= 2;
+    for (; capacity <= UINT32_MAX; capacity *= 2) {
+        text_block *tb = text_block_new(static_cast<uint32_t>(capacity));
+        if (!tb)
+            return nullptr;
+        c.pos = 0;
+        const uint32_t n = expand_template(tb->data, static_cast<uint32_t>(capacity), g_config.index_template,
+                                           page_directive, &c);
+        if (n + margin < capacity)
+            return text_block_fit(tb, n);
+        text_block_free(tb);
+    }
+    return nullptr;
+}
+
+// The page of an archive directory: its members become rows first.
+text_block *members_page(zip_node *first, const char *page_path, const char *keys)
+{
+    size_t count = 0;
+    for (zip_node *node = first; node; node = node->next == first ? nullptr : node->next)
+        ++count;
+    // The rows, then one pointer per row, in one block.
+    constexpr size_t ROW_BYTES = sizeof(dir_entry) + sizeof(dir_entry *);
+    auto members = static_cast<dir_entry *>(counted_alloc(&n_blocks, count * ROW_BYTES));
+    if (!members)
+        return nullptr;
+    auto rows = reinterpret_cast<const dir_entry **>(members + count);
+    zip_node *node = first;
+    for (size_t i = 0; i < count; ++i, node = node->next) {
+        dir_entry &e = members[i];
+        e.kind = node->child ? KIND_MEMBER_DIR : KIND_MEMBER;
+        e.created = e.modified = e.accessed = node->mtime;
+        e.size = node->usize;
+        const char *slash = strrchr(node->path, '/');
+        e.name = slash ? slash + 1 : node->path;
+        rows[i] = &e;
+    }
+    text_block *page = rows_page(rows, count, page_path, keys);
+    counted_free(&n_blocks, members);
+    return page;
+}
+
+// The page of a directory snapshot, in scan order or sorted.
+text_block *snapshot_page(const dir_entry *snapshot, const char *page_path, const char *keys)
+{
+    size_t count = 0;
+    while (snapshot[count].kind != KIND_NONE)
+        ++count;
+    auto rows = static_cast<const dir_entry **>(counted_alloc(&n_blocks, count * sizeof(dir_entry *)));
+    if (!rows)
+        return nullptr;
+    for (size_t i = 0; i < count; ++i)
+        rows[i] = &snapshot[i];
+    text_block *page = rows_page(rows, count, page_path, keys);
+    counted_free(&n_blocks, rows);
+    return page;
 }
 
 }  // namespace
 
-uint32_t format_size(char *out, uint32_t capacity, uint32_t size)
+uint32_t format_size(char *out, uint32_t capacity, uint64_t size)
 {
     if (capacity <= SIZE_TEXT_LEN)
         return 0;
-    char text[16];
-    if (size <= 99999u)
-        snprintf(text, sizeof text, "%5u", size);
-    else if (size <= 10239487u)
-        snprintf(text, sizeof text, "%4uK", (size + 512u) / 1024u);
-    else
-        snprintf(text, sizeof text, "%4uM", static_cast<uint32_t>((uint64_t{size} + 524288u) / 1048576u));
+    char text[32];
+    if (size <= 99999u) {
+        snprintf(text, sizeof text, "%5u", static_cast<unsigned>(size));
+    } else {
+        // The first unit in which the size, rounded to the nearest, takes at
+        // most four digits: it is below 9,999.5 of that unit.
+        static constexpr char UNITS[] = "KMGTPE";
+        int u = 0;
+        uint64_t shown = 0;
+        for (;; ++u) {
+            const int shift = 10 * (u + 1);
+            shown = (size >> shift) + ((size >> (shift - 1)) & 1);
+            if (shown <= 9999 || UNITS[u + 1] == 0)
+                break;
+        }
+        snprintf(text, sizeof text, "%4u%c", static_cast<unsigned>(shown), UNITS[u]);
+    }
     memcpy(out, text, SIZE_TEXT_LEN + 1);
     return SIZE_TEXT_LEN;
 }
 
 text_block *list_dir_unsorted(const char *path, const char *page_path)
 {
-    listing_cursor c = new_cursor(page_path, next_scanned);
-    if (scan_open(&c.scan, path) < 0)
+    dir_entry *snapshot = dir_snapshot(path);
+    if (!snapshot)
         return nullptr;
-    text_block *page = make_index_page(&c);
-    scan_close(&c.scan);
+    text_block *page = snapshot_page(snapshot, page_path, nullptr);
+    dir_snapshot_free(snapshot);
     return page;
 }
 
 text_block *list_dir_sorted(dir_entry *snapshot, const char *page_path, const char *keys)
 {
-    if (!snapshot)
-        return nullptr;
-    auto rows = static_cast<const dir_entry **>(counted_alloc(&n_blocks, SORT_SLOTS * sizeof(dir_entry *)));
-    if (!rows)
-        return nullptr;
-    uint32_t i = 0;
-    while (snapshot[i].kind != KIND_NONE) {
-        rows[i] = &snapshot[i];
-        ++i;
-        ASSERT(i < MAX_DIR_ENTRYNUM);
-    }
-    text_block *page = sorted_page(rows, i, page_path, keys);
-    counted_free(&n_blocks, rows);
-    return page;
+    return snapshot ? snapshot_page(snapshot, page_path, keys ? keys : "") : nullptr;
 }
 
 text_block *list_zip_unsorted(zip_node *first, const char *page_path)
 {
-    listing_cursor c = new_cursor(page_path, next_in_ring);
-    c.first = c.node = first;
-    return make_index_page(&c);
+    return members_page(first, page_path, nullptr);
 }
 
 text_block *list_zip_sorted(zip_node *first, const char *page_path, const char *keys)
 {
-    // The members as rows, then one pointer per row; at most 2047 members of
-    // a directory are sorted, the rest are left out.
-    constexpr size_t ROW_BYTES = sizeof(dir_entry) + sizeof(dir_entry *);
-    auto members = static_cast<dir_entry *>(counted_alloc(&n_blocks, (SORT_SLOTS - 1) * ROW_BYTES));
-    if (!members)
-        return nullptr;
-    auto rows = reinterpret_cast<const dir_entry **>(members + (SORT_SLOTS - 1));
-    uint32_t count = 0;
-    for (zip_node *node = first; node && count < SORT_SLOTS - 1;) {
-        fill_member(&members[count], node);
-        rows[count] = &members[count];
-        ++count;
-        node = node->next;
-        if (node == first)
-            break;
-    }
-    text_block *page = sorted_page(rows, count, page_path, keys);
-    counted_free(&n_blocks, members);
-    return page;
+    return members_page(first, page_path, keys ? keys : "");
 }

@@ -159,6 +159,18 @@ for top, dirs, files in os.walk('.'):
         os.utime(os.path.join(top, name), (OLD, OLD))
 os.utime('data/future.txt', (2051222400, 2051222400))
 os.utime('list/zero.txt', (0, 0))
+
+# Folders of 5000 on disk and in an archive: h<i> holds (7 i) mod 5000 bytes
+# (sparse on disk) and was modified (3 i) mod 5000 minutes after the old time;
+# members are written from the last to the first.
+os.makedirs('huge')
+with zipfile.ZipFile('huge.zip', 'w', D) as z:
+    for i in reversed(range(5000)):
+        name, when = 'h%04d.txt' % i, OLD + (3 * i % 5000) * 60
+        with open('huge/' + name, 'wb') as f:
+            f.truncate(7 * i % 5000)
+        os.utime('huge/' + name, (when, when))
+        z.writestr(zipfile.ZipInfo('m/' + name, time.localtime(when)[:6]), bytes(7 * i % 5000))
 )PY";
 
 std::string g_root;
@@ -670,6 +682,40 @@ TEST_F(Serving, DefaultPageWinsOverTheListing)
     EXPECT_EQ(get(port, "/arc.zip/site/").body, source("orig/index.html"));
     reply listing = get(port, "/data/");
     EXPECT_NE(listing.body.find("Index of data"), std::string::npos);
+}
+
+TEST_F(Serving, FoldersOfThousandsAreListedWholeInEverySortOrder)
+{
+    constexpr int N = 5000;
+    // The entry at each place: sizes are 7 i mod N and times 3 i mod N, and
+    // 2143 and 1667 undo those factors mod N.
+    const std::pair<const char *, int (*)(int)> orders[] = {
+        {"N", [](int k) { return k; }},
+        {"n", [](int k) { return N - 1 - k; }},
+        {"S", [](int k) { return k * 2143 % N; }},
+        {"s", [](int k) { return (N - 1 - k) * 2143 % N; }},
+        {"dT", [](int k) { return k * 1667 % N; }},
+        {"Dt", [](int k) { return (N - 1 - k) * 1667 % N; }},
+        {"", [](int k) { return N - 1 - k; }},  // no sort: member order, last written first
+    };
+    const std::string tail = "</pre>\n</body></html>\n";
+    for (const char *folder : {"/huge/", "/huge.zip/m/"}) {
+        for (auto &[keys, entry] : orders) {
+            SCOPED_TRACE(std::string(folder) + keys);
+            reply r = get(port, std::string(folder) + (*keys ? "?O=" : "") + keys);
+            ASSERT_EQ(status_of(r), 200);
+            EXPECT_EQ(r.body.substr(r.body.size() - std::min(r.body.size(), tail.size())), tail);
+            std::vector<std::string> names = names_of(r.body), expected;
+            for (int k = 0; k < N; ++k) {
+                char name[16];
+                snprintf(name, sizeof name, "h%04d.txt", entry(k));
+                expected.push_back(name);
+            }
+            if (!*keys && std::string(folder) == "/huge/")  // a disk folder lists in the order of its scan
+                std::sort(names.begin(), names.end(), std::greater<>());
+            EXPECT_TRUE(names == expected) << names.size() << " rows";
+        }
+    }
 }
 
 TEST_F(Serving, DirectoriesWithoutSlashAreRedirectedWithTheirQuery)
