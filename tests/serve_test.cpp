@@ -83,11 +83,9 @@ document.getElementById('result').textContent = parts.join(', ');
 put('web/mod.js', b'export function add(a, b) { return a + b; }\n')
 put('web/pic.svg', b'<svg xmlns="http://www.w3.org/2000/svg" width="40" height="30">'
                    b'<rect width="40" height="30" fill="teal"/></svg>\n')
-put('web/add.wasm', bytes([0x00, 0x61, 0x73, 0x6d, 0x01, 0x00, 0x00, 0x00,  # magic, version 1
-                           0x01, 0x07, 0x01, 0x60, 0x02, 0x7f, 0x7f, 0x01, 0x7f,  # type (i32, i32) -> i32
-                           0x03, 0x02, 0x01, 0x00,  # one function of that type
-                           0x07, 0x07, 0x01, 0x03, 0x61, 0x64, 0x64, 0x00, 0x00,  # exported as "add"
-                           0x0a, 0x09, 0x01, 0x07, 0x00, 0x20, 0x00, 0x20, 0x01, 0x6a, 0x0b]))  # a + b
+# add(a, b): magic and version, type (i32, i32) -> i32, one function, export "add", body a + b
+put('web/add.wasm', bytes.fromhex('0061736d01000000 0107016002 7f7f017f 03020100 07070103616464 0000'
+                                  '0a0901070020002001 6a0b'))
 for name in ('équipe.txt', '日本語のファイル.txt', 'ñandú-ñandú-ñandú-ñandú.txt', 'back\\slash.txt'):
     put('utf8/' + name, name.encode())
 put(b'utf8/latin-\xe9t\xe9.txt', b'latin-1')
@@ -475,22 +473,14 @@ TEST_F(Serving, ContentTypesFollowTheExtension)
         {"/mime/script.pl", "text/plain"},
         {"/mime/notes.css", "text/css"},
         {"/mime/x.tar", "application/x-tar"},
-        {"/mime/app.js", "text/javascript"},
-        {"/mime/mod.mjs", "text/javascript"},
-        {"/mime/data.json", "application/json"},
-        {"/mime/site.webmanifest", "application/manifest+json"},
-        {"/mime/add.wasm", "application/wasm"},
-        {"/mime/pic.svg", "image/svg+xml"},
-        {"/mime/pic.webp", "image/webp"},
-        {"/mime/pic.avif", "image/avif"},
-        {"/mime/icon.ico", "image/vnd.microsoft.icon"},
-        {"/mime/clip.mp4", "video/mp4"},
-        {"/mime/clip.webm", "video/webm"},
-        {"/mime/song.ogg", "audio/ogg"},
-        {"/mime/font.woff2", "font/woff2"},
-        {"/mime/notes.md", "text/markdown"},
-        {"/mime/table.csv", "text/csv"},
-        {"/mime/manual.texinfo", "application/x-texinfo"},
+        {"/mime/app.js", "text/javascript"},      {"/mime/mod.mjs", "text/javascript"},
+        {"/mime/data.json", "application/json"},  {"/mime/site.webmanifest", "application/manifest+json"},
+        {"/mime/add.wasm", "application/wasm"},   {"/mime/pic.svg", "image/svg+xml"},
+        {"/mime/pic.webp", "image/webp"},         {"/mime/pic.avif", "image/avif"},
+        {"/mime/icon.ico", "image/vnd.microsoft.icon"}, {"/mime/clip.mp4", "video/mp4"},
+        {"/mime/clip.webm", "video/webm"},        {"/mime/song.ogg", "audio/ogg"},
+        {"/mime/font.woff2", "font/woff2"},       {"/mime/notes.md", "text/markdown"},
+        {"/mime/table.csv", "text/csv"},          {"/mime/manual.texinfo", "application/x-texinfo"},
         {"/arc.zip", "application/zip"},
         {"/arc.zip/docs/big.html", "text/html"},
         {"/arc.zip/pics/a.gif", "image/gif"},
@@ -690,12 +680,9 @@ TEST_F(Serving, FoldersOfThousandsAreListedWholeInEverySortOrder)
     // The entry at each place: sizes are 7 i mod N and times 3 i mod N, and
     // 2143 and 1667 undo those factors mod N.
     const std::pair<const char *, int (*)(int)> orders[] = {
-        {"N", [](int k) { return k; }},
-        {"n", [](int k) { return N - 1 - k; }},
-        {"S", [](int k) { return k * 2143 % N; }},
-        {"s", [](int k) { return (N - 1 - k) * 2143 % N; }},
-        {"dT", [](int k) { return k * 1667 % N; }},
-        {"Dt", [](int k) { return (N - 1 - k) * 1667 % N; }},
+        {"N", [](int k) { return k; }},                 {"n", [](int k) { return N - 1 - k; }},
+        {"S", [](int k) { return k * 2143 % N; }},      {"s", [](int k) { return (N - 1 - k) * 2143 % N; }},
+        {"dT", [](int k) { return k * 1667 % N; }},     {"Dt", [](int k) { return (N - 1 - k) * 1667 % N; }},
         {"", [](int k) { return N - 1 - k; }},  // no sort: member order, last written first
     };
     const std::string tail = "</pre>\n</body></html>\n";
