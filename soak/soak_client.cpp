@@ -871,7 +871,7 @@ struct runner {
                 fail(c, "Content-Range on a whole reply");
                 return false;
             }
-            if (e.check == CK_LISTING && c.content_type != "text/html") {
+            if (e.check == CK_LISTING && c.content_type != "text/html; charset=utf-8") {
                 fail(c, "listing of type %s", c.content_type.c_str());
                 return false;
             }

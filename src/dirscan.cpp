@@ -1,3 +1,4 @@
+// Path kinds, directory scans and directory snapshots, over statx and readdir.
 #include "dirscan.h"
 
 #include "memory.h"
@@ -8,17 +9,6 @@
 #include <sys/stat.h>
 
 namespace {
-
-// Seconds since 1970 as a 32-bit time; -1 when they do not fit.
-int32_t time32(int64_t seconds)
-{
-    return seconds < 0 || seconds > INT32_MAX ? -1 : static_cast<int32_t>(seconds);
-}
-
-uint32_t size32(uint64_t size)
-{
-    return size > 0xFFFFFFFFull ? SIZE_UNKNOWN : static_cast<uint32_t>(size);
-}
 
 // Kind, times and size of `name` relative to the directory `dirfd`, symbolic
 // links followed.  Creation time is the birth time where the file system
@@ -52,14 +42,26 @@ entry_kind examine(int dirfd, const char *name, dir_entry *e)
         e->size = 0;
     } else if (S_ISREG(mode)) {
         e->kind = KIND_FILE;
-        e->size = size32(size);
+        e->size = size;
     } else {
         return KIND_NONE;
     }
-    e->created = time32(created);
-    e->modified = time32(modified);
-    e->accessed = time32(accessed);
+    e->created = created;
+    e->modified = modified;
+    e->accessed = accessed;
     return e->kind;
+}
+
+// Doubles the array at *block of *count items of `item` bytes; false, with
+// the array kept, when memory is exhausted.
+bool grow(void **block, size_t *count, size_t item)
+{
+    void *bigger = counted_realloc(&n_blocks, *block, *count * 2 * item);
+    if (!bigger)
+        return false;
+    *block = bigger;
+    *count *= 2;
+    return true;
 }
 
 bool is_dot_or_dotdot(const char *name)
@@ -159,52 +161,49 @@ bool is_archive_name(const char *name)
 
 dir_entry *dir_snapshot(const char *path)
 {
-    constexpr int max_entries = MAX_DIR_ENTRYNUM - 1;
-    constexpr size_t records_bytes = MAX_DIR_ENTRYNUM * sizeof(dir_entry);
-    constexpr size_t area_bytes = 32768;
-
     dir_scan scan;
     if (scan_open(&scan, path) < 0)
         return nullptr;
-    auto *records = static_cast<dir_entry *>(counted_alloc(&n_blocks, records_bytes + area_bytes));
-    if (!records) {
-        scan_close(&scan);
-        return nullptr;
-    }
-    char *area = reinterpret_cast<char *>(records + MAX_DIR_ENTRYNUM);
-    uint32_t used = 0;
-    int n = 0;
+    // Records and names grow apart while the scan runs, the names one after
+    // another in record order; then they become one block.
+    size_t slots = 64, n = 0, area_bytes = 4096, used = 0;
+    auto *records = static_cast<dir_entry *>(counted_alloc(&n_blocks, slots * sizeof(dir_entry)));
+    auto *area = static_cast<char *>(counted_alloc(&n_blocks, area_bytes));
+    bool ok = records && area;
     dir_entry e;
-    while (n < max_entries && scan_next(&scan, &e) == 0) {
+    while (ok && scan_next(&scan, &e) == 0) {
         if (e.kind == KIND_FILE && is_archive_name(e.name))
             e.kind = KIND_ZIP;
-        uint32_t len = static_cast<uint32_t>(strlen(e.name)) + 1;
-        if (used + len > SNAPSHOT_NAME_BYTES)
+        const size_t len = strlen(e.name) + 1;
+        if (n == slots)
+            ok = grow(reinterpret_cast<void **>(&records), &slots, sizeof(dir_entry));
+        while (ok && used + len > area_bytes)
+            ok = grow(reinterpret_cast<void **>(&area), &area_bytes, 1);
+        if (!ok)
             break;
         memcpy(area + used, e.name, len);
-        records[n] = e;
-        records[n].name = area + used;
+        records[n++] = e;
         used += len;
-        ++n;
     }
     scan_close(&scan);
 
-    records[n] = dir_entry{};
-    // Pack the names right behind the terminator and give back the rest.
-    char *names = reinterpret_cast<char *>(records + n + 1);
-    if (names != area)
-        memmove(names, area, used);
-    size_t total = (static_cast<size_t>(n) + 1) * sizeof(dir_entry) + used;
-    auto *shrunk = static_cast<dir_entry *>(counted_realloc(&n_blocks, records, total));
-    if (shrunk)
-        records = shrunk;
-    // The block may have moved: point the records at their names again.
-    const char *p = reinterpret_cast<const char *>(records + n + 1);
-    for (int i = 0; i < n; ++i) {
-        records[i].name = p;
-        p += strlen(p) + 1;
+    dir_entry *block = nullptr;
+    if (ok)
+        block = static_cast<dir_entry *>(counted_realloc(&n_blocks, records, (n + 1) * sizeof(dir_entry) + used));
+    if (!block) {
+        counted_free(&n_blocks, records);
+        counted_free(&n_blocks, area);
+        return nullptr;
     }
-    return records;
+    block[n] = dir_entry{};
+    char *names = reinterpret_cast<char *>(block + n + 1);
+    memcpy(names, area, used);
+    counted_free(&n_blocks, area);
+    for (size_t i = 0; i < n; ++i) {
+        block[i].name = names;
+        names += strlen(names) + 1;
+    }
+    return block;
 }
 
 void dir_snapshot_free(dir_entry *snapshot)

@@ -18,21 +18,23 @@ enum entry_kind : int32_t {
     KIND_MEMBER_DIR = 8,  // a directory inside an archive
 };
 
-constexpr int MAX_DIR_ENTRYNUM = 2048;        // records in a snapshot, terminator included
-constexpr uint32_t SNAPSHOT_NAME_BYTES = 32766;  // name text of a snapshot, NULs included
 constexpr uint32_t SCAN_PATH_MAX = 256;       // longest directory path a scan accepts
-constexpr uint32_t SIZE_UNKNOWN = 0xFFFFFFFFu;  // size of a file of 4 GiB or more
 
-// One row of a directory listing.  Times are seconds since 1970, -1 when
-// they do not fit in 32 bits.
+// One row of a directory listing: times in seconds since 1970, the size in bytes.
 struct dir_entry {
     entry_kind kind;
-    int32_t created;
-    int32_t modified;
-    int32_t accessed;
-    uint32_t size;
+    int64_t created;
+    int64_t modified;
+    int64_t accessed;
+    uint64_t size;
     const char *name;
 };
+
+// Seconds since 1970 as a 32-bit time; -1 when they do not fit.
+constexpr int32_t time32(int64_t seconds)
+{
+    return seconds < 0 || seconds > INT32_MAX ? -1 : static_cast<int32_t>(seconds);
+}
 
 // One directory iteration.  While `search` is open it counts as one file.
 struct dir_scan {
@@ -57,7 +59,8 @@ void scan_close(dir_scan *scan);
 // occurs at its very end, or, without any ".zip", ".ZIP" does.
 bool is_archive_name(const char *name);
 
-// One block (against n_blocks) holding the directory's entries, at most 2047,
-// ended by a record of kind 0, followed by their names; null on failure.
+// One block (against n_blocks) holding every entry of the directory in scan
+// order, ended by a record of kind 0, followed by their names; null when the
+// path is refused or memory is exhausted.
 dir_entry *dir_snapshot(const char *path);
 void dir_snapshot_free(dir_entry *snapshot);

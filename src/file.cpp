@@ -448,12 +448,10 @@ file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const
         const int fd = counted_open(path);
         if (fd < 0)
             return nullptr;
-        // The resolution's one stat gave the length. SIZE_UNKNOWN (4 GiB or
-        // more, or just the bound) is asked of the open file, and refused by
-        // fe_new when it does not fit in 32 bits.
-        file_entry *fe = st.size != SIZE_UNKNOWN
-                             ? fe_new_sized(KIND_FILE, path, fe_handle{.fd = fd}, st.modified, st.size)
-                             : fe_new(KIND_FILE, path, fe_handle{.fd = fd}, st.modified);
+        // The resolution's one stat gave the length; fe_new_sized refuses one
+        // that does not fit in 32 bits.
+        file_entry *fe = fe_new_sized(KIND_FILE, path, fe_handle{.fd = fd}, time32(st.modified),
+                                      static_cast<int64_t>(st.size));
         if (fe)
             fe_insert(cache, fe);
         return fe;

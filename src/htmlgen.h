@@ -30,22 +30,24 @@ text_block *page_from_template(const char *tmpl);
 size_t html_escaped_length(const char *s, size_t len);
 uint32_t html_escape(char *out, const char *s, size_t len);
 
-// ---- directory index pages --------------------------------------------------
+// ---- directory index pages, in listing.cpp ----------------------------------
 struct dir_entry;
 struct zip_node;
 
-// Each returns a page (text_block) or null when memory is exhausted.
-// `page_path` is the listed directory's request path as it arrived, ending in
-// "/"; `keys` are the sort keys that followed "O=" in the query.
+// Each returns the whole page (text_block), every entry listed, or null when
+// memory is exhausted. `page_path` is the listed directory's request path as
+// it arrived, ending in "/"; `keys` are the sort keys that followed "O=" in
+// the query.
 text_block *list_dir_unsorted(const char *path, const char *page_path);
 text_block *list_dir_sorted(dir_entry *snapshot, const char *page_path, const char *keys);
 text_block *list_zip_unsorted(zip_node *first, const char *page_path);
 text_block *list_zip_sorted(zip_node *first, const char *page_path, const char *keys);
 
-constexpr uint32_t INDEX_PAGE_CAPACITY = 65536;  // a page holds at most 65,535 bytes
+constexpr uint32_t INDEX_PAGE_CAPACITY = 65536;  // the room a page is first made in; it grows as needed
 constexpr uint32_t SIZE_TEXT_LEN = 5;            // width of every format_size text
 
-// The five-character size column: bytes up to 99,999, then kilobytes up to
-// 9999K, then megabytes. Writes nothing and returns 0 when `capacity` has no
-// room for the text and its terminator; otherwise returns 5.
-uint32_t format_size(char *out, uint32_t capacity, uint32_t size);
+// The five-character size column: bytes up to 99,999, then the first of K, M,
+// G, T, P and E in which the size rounds to at most 9999 ("%4uK" and so on).
+// Writes nothing and returns 0 when `capacity` has no room for the text and
+// its terminator; otherwise returns 5.
+uint32_t format_size(char *out, uint32_t capacity, uint64_t size);

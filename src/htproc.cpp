@@ -285,7 +285,9 @@ const char *with_index_file(const char *mapped, const char *index)
 const char *uri_encode(const char *name)
 {
     static char escaped[ESCAPED_NAME_MAX + 1];
-    static constexpr char specials[] = " !@#$%^&*+~`<>?\"':;";
+    // Besides these, a browser rewrites "\\", "{", "}" and "|" in a path
+    // ("\\" even becomes "/"), so they are escaped too.
+    static constexpr char specials[] = " !@#$%^&*+~`<>?\"':;\\{}|";
     uint32_t n = 0;
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name);
          *p && n < ESCAPED_NAME_MAX; ++p) {

@@ -53,7 +53,7 @@ constexpr mime_row mime_table[] = {
     {"text/css", "css", nullptr},
     {"text/html", "html htm", "html"},
     {"text/plain", "asc txt", "text"},
-    {"text/plain", "c h cpp cxx cc bas pas f asm pl js pro java bat mak", "text"},
+    {"text/plain", "c h cpp cxx cc bas pas f asm pl pro java bat mak", "text"},
     {"text/richtext", "rtx", "doc"},
     {"text/rtf", "rtf", "doc"},
     {"text/sgml", "sgml sgm", nullptr},
@@ -61,11 +61,42 @@ constexpr mime_row mime_table[] = {
     {"video/mpeg", "mpeg mpg mpe", "video"},
     {"video/quicktime", "qt mov", "video"},
     {"video/x-msvideo", "avi", "video"},
+    // What pages of today load: scripts and modules, data, images, media,
+    // fonts, and the common text, document and compressed formats.
+    {"text/javascript", "js mjs", "text"},
+    {"application/json", "json map", "text"},
+    {"application/manifest+json", "webmanifest", "text"},
+    {"application/wasm", "wasm", "bin"},
+    {"image/svg+xml", "svg svgz", "image"},
+    {"image/webp", "webp", "image"},
+    {"image/avif", "avif", "image"},
+    {"image/apng", "apng", "image"},
+    {"image/vnd.microsoft.icon", "ico", "image"},
+    {"video/mp4", "mp4 m4v", "video"},
+    {"video/webm", "webm", "video"},
+    {"video/ogg", "ogv", "video"},
+    {"audio/ogg", "ogg oga opus", "audio"},
+    {"audio/flac", "flac", "audio"},
+    {"audio/mp4", "m4a", "audio"},
+    {"audio/aac", "aac", "audio"},
+    {"font/woff", "woff", "bin"},
+    {"font/woff2", "woff2", "bin"},
+    {"font/ttf", "ttf", "bin"},
+    {"font/otf", "otf", "bin"},
+    {"text/markdown", "md", "text"},
+    {"text/csv", "csv", "text"},
+    {"text/tab-separated-values", "tsv", "text"},
+    {"application/xhtml+xml", "xhtml", "html"},
+    {"application/epub+zip", "epub", "doc"},
+    {"application/x-7z-compressed", "7z", "zip"},
+    {"application/x-xz", "xz", "bin"},
+    {"application/x-bzip2", "bz2", "bin"},
+    {"application/zstd", "zst", "bin"},
+    {"application/x-iso9660-image", "iso", "bin"},
 };
-static_assert(sizeof(mime_table) / sizeof(mime_table[0]) == 46);
 
 constexpr uint32_t MIME_BUCKETS = 100;
-constexpr size_t EXT_MAX = 6;  // longer extensions are never looked up
+constexpr size_t EXT_MAX = 11;  // longer extensions are never looked up: "webmanifest" is the longest known
 
 struct mime_node {
     mime_node *next;

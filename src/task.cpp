@@ -461,7 +461,7 @@ uint32_t compose_header(task *t, int32_t start_time)
     append_literal(out, "\r\nLast-Modified: ");
     append(out, http_date(static_cast<uint32_t>(modified)));
     append_literal(out, "\r\nAge: 1800\r\nContent-Type: ");
-    append(out, mime_type_of(fe->name));
+    append(out, fe->kind == KIND_PAGE ? "text/html; charset=utf-8" : mime_type_of(fe->name));
     uint32_t length = fe->size;
     if (req.nranges != 0) {
         append_literal(out, "\r\n");

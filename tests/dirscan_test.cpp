@@ -253,18 +253,18 @@ TEST(DirScan, LinksAreFollowedAndSpecialFilesAreNothing)
     start.expect_unchanged();
 }
 
-TEST(DirScan, SizesOf4GiBAndMoreAreAllOnes)
+TEST(DirScan, SizesAreReportedIn64Bits)
 {
     std::string dir = make_temp_dir();
     struct {
         const char *name;
         uint64_t length;
-        uint32_t size;
+        uint64_t size;
     } cases[] = {
-        {"below", 0xFFFFFFFEull, 0xFFFFFFFEu},
-        {"exact", 0x100000000ull, 0xFFFFFFFFu},
-        {"above", 0x100000001ull, 0xFFFFFFFFu},
-        {"huge", 0x500000007ull, 0xFFFFFFFFu},
+        {"below", 0xFFFFFFFEull, 0xFFFFFFFEull},
+        {"exact", 0x100000000ull, 0x100000000ull},
+        {"above", 0x100000001ull, 0x100000001ull},
+        {"huge", 0x500000007ull, 0x500000007ull},
     };
     for (const auto &c : cases)
         ASSERT_EQ(run_shell("truncate -s " + std::to_string(c.length) + " '" + dir + "/" + c.name + "'"), 0);
@@ -284,19 +284,19 @@ TEST(DirScan, SizesOf4GiBAndMoreAreAllOnes)
     }
 }
 
-TEST(DirScan, TimesOutside32BitsAreMinusOne)
+TEST(DirScan, TimesAreReportedIn64Bits)
 {
     std::string dir = make_temp_dir();
     struct {
         const char *name;
         long long seconds;
-        int32_t expected;
+        int64_t expected;
     } cases[] = {
         {"epoch", 0, 0},
         {"last", INT32_MAX, INT32_MAX},
-        {"after", 1LL + INT32_MAX, -1},
-        {"later", 5000000000LL, -1},
-        {"before", -100, -1},
+        {"after", 1LL + INT32_MAX, 1LL + INT32_MAX},
+        {"later", 5000000000LL, 5000000000LL},
+        {"before", -100, -100},
     };
     for (const auto &c : cases) {
         std::string path = dir + "/" + c.name;
@@ -368,56 +368,33 @@ TEST(DirScan, EmptyDirectorySnapshotIsTerminatorOnly)
     start.expect_unchanged();
 }
 
-TEST(DirScan, SnapshotKeepsFirst2047EntriesInScanOrder)
-{
-    counters start;
-    std::string dir = make_temp_dir();
-    make_files(dir, 3000, 5);
-    std::vector<std::string> order = readdir_order(dir);
-    ASSERT_EQ(order.size(), 3000u);
-
-    dir_entry *snap = dir_snapshot(dir.c_str());
-    ASSERT_NE(snap, nullptr);
-    std::vector<const dir_entry *> rows = snapshot_rows(snap);
-    ASSERT_EQ(rows.size(), 2047u);
-    for (size_t i = 0; i < rows.size(); ++i) {
-        EXPECT_EQ(rows[i]->name, order[i]);
-        EXPECT_EQ(rows[i]->kind, 2);
-    }
-    // The names follow the terminator directly, in record order.
-    EXPECT_EQ(rows[0]->name, reinterpret_cast<const char *>(snap + 2048));
-    dir_snapshot_free(snap);
-    start.expect_unchanged();
-}
-
-TEST(DirScan, SnapshotNamesFillAtMost32766Bytes)
+TEST(DirScan, SnapshotKeepsEveryEntryInScanOrder)
 {
     struct {
-        int name_length;
-        size_t kept;  // whole names of name_length + 1 bytes that fit in 32766
+        int count, name_length;
     } cases[] = {
-        {253, 129},  // 129 * 254 is exactly 32766: the last name still fits
-        {200, 163},  // 163 * 201 = 32763; one more would pass the bound
+        {3000, 5},    // more entries than a fixed table of 2048 would hold
+        {200, 253},   // more name bytes than a fixed area of 32 KB would hold
     };
     for (const auto &c : cases) {
         counters start;
         std::string dir = make_temp_dir();
-        make_files(dir, 200, c.name_length);
+        make_files(dir, c.count, c.name_length);
         std::vector<std::string> order = readdir_order(dir);
 
         dir_entry *snap = dir_snapshot(dir.c_str());
         ASSERT_NE(snap, nullptr);
         std::vector<const dir_entry *> rows = snapshot_rows(snap);
-        ASSERT_EQ(rows.size(), c.kept) << c.name_length;
-        size_t bytes = 0;
+        ASSERT_EQ(rows.size(), static_cast<size_t>(c.count));
         for (size_t i = 0; i < rows.size(); ++i) {
             EXPECT_EQ(rows[i]->name, order[i]);
-            bytes += strlen(rows[i]->name) + 1;
+            EXPECT_EQ(rows[i]->kind, 2);
         }
-        EXPECT_LE(bytes, 32766u);
+        // The names follow the terminator directly, in record order.
         const char *names = reinterpret_cast<const char *>(snap + rows.size() + 1);
         EXPECT_EQ(rows[0]->name, names);
-        EXPECT_EQ(rows.back()->name + strlen(rows.back()->name) + 1, names + bytes);
+        EXPECT_EQ(rows.back()->name, names + (rows.size() - 1) * (c.name_length + 1));
+        EXPECT_EQ(n_blocks, start.blocks + 1);
         dir_snapshot_free(snap);
         start.expect_unchanged();
     }
@@ -434,12 +411,12 @@ TEST(DirScan, SnapshotRecordsCarryScanData)
               0);
     dir_entry *snap = dir_snapshot(dir.c_str());
     ASSERT_NE(snap, nullptr);
-    std::map<std::string, std::pair<int32_t, uint32_t>> seen;
+    std::map<std::string, std::pair<int32_t, uint64_t>> seen;
     for (const dir_entry *e : snapshot_rows(snap)) {
         seen[e->name] = {e->kind, e->size};
         EXPECT_EQ(e->modified, 1400000000) << e->name;
     }
-    EXPECT_EQ(seen, (std::map<std::string, std::pair<int32_t, uint32_t>>{
+    EXPECT_EQ(seen, (std::map<std::string, std::pair<int32_t, uint64_t>>{
                         {"doc.txt", {2, 300}}, {"pack.zip", {3, 77}}, {"folder", {4, 0}}}));
     dir_snapshot_free(snap);
 }

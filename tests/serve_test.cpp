@@ -61,8 +61,35 @@ put('data/k1.txt', bytes(48 + i % 10 for i in range(1000)))
 put('data/empty.txt', b'')
 put('data/future.txt', b'from the future\n')
 
-for name in ('README', 'docs.old/README', 'a.JPG', 'a.jpeg2000', 'script.pl', 'notes.css', 'x.tar'):
+for name in ('README', 'docs.old/README', 'a.JPG', 'a.jpeg2000', 'script.pl', 'notes.css', 'x.tar', 'app.js',
+             'mod.mjs', 'data.json', 'site.webmanifest', 'add.wasm', 'pic.svg', 'pic.webp', 'pic.avif', 'icon.ico',
+             'clip.mp4', 'clip.webm', 'song.ogg', 'font.woff2', 'notes.md', 'table.csv', 'manual.texinfo'):
     put('mime/' + name, ('contents of ' + name + '\n').encode())
+
+# A page of today: an ES module, an SVG image and a WebAssembly module whose
+# add(a, b) it calls; the page writes what loaded into its result line.
+put('web/page.html', b"""<!doctype html>
+<html><body><p id="result">nothing ran</p><img id="pic" src="pic.svg">
+<script type="module">
+import { add } from './mod.js';
+const parts = ['module ' + add(2, 3)];
+const pic = document.getElementById('pic');
+await pic.decode().then(() => parts.push('svg ' + pic.naturalWidth), () => parts.push('svg failed'));
+await WebAssembly.instantiateStreaming(fetch('add.wasm')).then(
+    (m) => parts.push('wasm ' + m.instance.exports.add(40, 2)), (e) => parts.push('wasm failed: ' + e.message));
+document.getElementById('result').textContent = parts.join(', ');
+</script></body></html>
+""")
+put('web/mod.js', b'export function add(a, b) { return a + b; }\n')
+put('web/pic.svg', b'<svg xmlns="http://www.w3.org/2000/svg" width="40" height="30">'
+                   b'<rect width="40" height="30" fill="teal"/></svg>\n')
+# add(a, b): magic and version, type (i32, i32) -> i32, one function, export "add", body a + b
+put('web/add.wasm', bytes.fromhex('0061736d01000000 0107016002 7f7f017f 03020100 07070103616464 0000'
+                                  '0a0901070020002001 6a0b'))
+for name in ('équipe.txt', '日本語のファイル.txt', 'ñandú-ñandú-ñandú-ñandú.txt', 'back\\slash.txt'):
+    put('utf8/' + name, name.encode())
+put(b'utf8/latin-\xe9t\xe9.txt', b'latin-1')
+put(b'utf8/' + b'x' * 17 + b'\xe9z', b'cut before an escape')
 
 for name in ('a.zip.zip', 'A.ZIP', 'b.zip', 'x.Zip', 'sub/deep.txt', 'x.zip/in.txt',
              'n' * 19, 'm' * 20, 'o' * 21):
@@ -130,6 +157,18 @@ for top, dirs, files in os.walk('.'):
         os.utime(os.path.join(top, name), (OLD, OLD))
 os.utime('data/future.txt', (2051222400, 2051222400))
 os.utime('list/zero.txt', (0, 0))
+
+# Folders of 5000 on disk and in an archive: h<i> holds (7 i) mod 5000 bytes
+# (sparse on disk) and was modified (3 i) mod 5000 minutes after the old time;
+# members are written from the last to the first.
+os.makedirs('huge')
+with zipfile.ZipFile('huge.zip', 'w', D) as z:
+    for i in reversed(range(5000)):
+        name, when = 'h%04d.txt' % i, OLD + (3 * i % 5000) * 60
+        with open('huge/' + name, 'wb') as f:
+            f.truncate(7 * i % 5000)
+        os.utime('huge/' + name, (when, when))
+        z.writestr(zipfile.ZipInfo('m/' + name, time.localtime(when)[:6]), bytes(7 * i % 5000))
 )PY";
 
 std::string g_root;
@@ -434,14 +473,23 @@ TEST_F(Serving, ContentTypesFollowTheExtension)
         {"/mime/script.pl", "text/plain"},
         {"/mime/notes.css", "text/css"},
         {"/mime/x.tar", "application/x-tar"},
+        {"/mime/app.js", "text/javascript"},      {"/mime/mod.mjs", "text/javascript"},
+        {"/mime/data.json", "application/json"},  {"/mime/site.webmanifest", "application/manifest+json"},
+        {"/mime/add.wasm", "application/wasm"},   {"/mime/pic.svg", "image/svg+xml"},
+        {"/mime/pic.webp", "image/webp"},         {"/mime/pic.avif", "image/avif"},
+        {"/mime/icon.ico", "image/vnd.microsoft.icon"}, {"/mime/clip.mp4", "video/mp4"},
+        {"/mime/clip.webm", "video/webm"},        {"/mime/song.ogg", "audio/ogg"},
+        {"/mime/font.woff2", "font/woff2"},       {"/mime/notes.md", "text/markdown"},
+        {"/mime/table.csv", "text/csv"},          {"/mime/manual.texinfo", "application/x-texinfo"},
         {"/arc.zip", "application/zip"},
         {"/arc.zip/docs/big.html", "text/html"},
         {"/arc.zip/pics/a.gif", "image/gif"},
-        {"/mime/", "text/html"},
-        {"/mime/?O=dN", "text/html"},
-        {"/arc.zip/docs/", "text/html"},
+        {"/mime/", "text/html; charset=utf-8"},
+        {"/mime/?O=dN", "text/html; charset=utf-8"},
+        {"/arc.zip/docs/", "text/html; charset=utf-8"},
+        {"/arc.zip/?O=dN", "text/html; charset=utf-8"},
         {"/?rc=folder.gif", "image/gif"},
-        {"/?help", "text/html"},
+        {"/?help", "text/html; charset=utf-8"},
     };
     for (auto &[target, type] : cases) {
         SCOPED_TRACE(target);
@@ -626,6 +674,37 @@ TEST_F(Serving, DefaultPageWinsOverTheListing)
     EXPECT_NE(listing.body.find("Index of data"), std::string::npos);
 }
 
+TEST_F(Serving, FoldersOfThousandsAreListedWholeInEverySortOrder)
+{
+    constexpr int N = 5000;
+    // The entry at each place: sizes are 7 i mod N and times 3 i mod N, and
+    // 2143 and 1667 undo those factors mod N.
+    const std::pair<const char *, int (*)(int)> orders[] = {
+        {"N", [](int k) { return k; }},                 {"n", [](int k) { return N - 1 - k; }},
+        {"S", [](int k) { return k * 2143 % N; }},      {"s", [](int k) { return (N - 1 - k) * 2143 % N; }},
+        {"dT", [](int k) { return k * 1667 % N; }},     {"Dt", [](int k) { return (N - 1 - k) * 1667 % N; }},
+        {"", [](int k) { return N - 1 - k; }},  // no sort: member order, last written first
+    };
+    const std::string tail = "</pre>\n</body></html>\n";
+    for (const char *folder : {"/huge/", "/huge.zip/m/"}) {
+        for (auto &[keys, entry] : orders) {
+            SCOPED_TRACE(std::string(folder) + keys);
+            reply r = get(port, std::string(folder) + (*keys ? "?O=" : "") + keys);
+            ASSERT_EQ(status_of(r), 200);
+            EXPECT_EQ(r.body.substr(r.body.size() - std::min(r.body.size(), tail.size())), tail);
+            std::vector<std::string> names = names_of(r.body), expected;
+            for (int k = 0; k < N; ++k) {
+                char name[16];
+                snprintf(name, sizeof name, "h%04d.txt", entry(k));
+                expected.push_back(name);
+            }
+            if (!*keys && std::string(folder) == "/huge/")  // a disk folder lists in the order of its scan
+                std::sort(names.begin(), names.end(), std::greater<>());
+            EXPECT_TRUE(names == expected) << names.size() << " rows";
+        }
+    }
+}
+
 TEST_F(Serving, DirectoriesWithoutSlashAreRedirectedWithTheirQuery)
 {
     const std::pair<const char *, const char *> cases[] = {
@@ -662,6 +741,30 @@ TEST_F(Serving, NamesAndPathsReachIndexPagesEscaped)
     ASSERT_NE(at, std::string::npos);
     const std::string link = page.body.substr(at + 9, page.body.find('"', at + 9) - at - 9);
     EXPECT_EQ(get(port, "/xss/" + link).body, "not a script\n");
+}
+
+TEST_F(Serving, NamesShowWholeCharactersInTheirColumnAndOddBytesEscaped)
+{
+    reply r = get(port, "/utf8/?O=N");
+    ASSERT_EQ(status_of(r), 200);
+    const std::string when = " " + local_row_time(2001, 2, 3, 4, 5, 6);
+    const struct {
+        std::string link, shown;
+        size_t fill;  // spaces that complete the column of 20 characters
+    } cases[] = {
+        {"back%5Cslash.txt", "back\\slash.txt", 6},
+        {"latin-%E9t%E9.txt", "latin-%E9t%E9.txt", 3},
+        {std::string(17, 'x') + "%E9z", std::string(17, 'x') + "&gt;", 2},
+        {"%C3%A9quipe.txt", "équipe.txt", 10},
+        {"%C3%B1and%C3%BA-%C3%B1and%C3%BA-%C3%B1and%C3%BA-%C3%B1and%C3%BA.txt", "ñandú-ñandú-ñandú-ñ&gt;", 0},
+        {"%E6%97%A5%E6%9C%AC%E8%AA%9E%E3%81%AE%E3%83%95%E3%82%A1%E3%82%A4%E3%83%AB.txt", "日本語のファイル.txt", 8},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.link);
+        EXPECT_NE(r.body.find("<a href=\"" + c.link + "\">" + c.shown + "</a>" + std::string(c.fill, ' ') + when),
+                  std::string::npos);
+        EXPECT_EQ(status_of(get(port, "/utf8/" + c.link)), 200);
+    }
 }
 
 TEST_F(Serving, PathsThatNameNothingAre404)
@@ -1035,6 +1138,28 @@ TEST_F(Serving, CurlFetchesRangesHeadersAndReusesTheConnection)
               "1\n0\n");
     EXPECT_EQ(read_file(dir + "/one"), source("data/k1.txt"));
     EXPECT_EQ(read_file(dir + "/two"), source("orig/big.html"));
+}
+
+// The document headless Chromium builds from a page of the server, scripts run.
+std::string chromium_dom(const std::string &url)
+{
+    return shell_output("timeout 90 /usr/bin/chromium --headless --no-sandbox --disable-gpu --disable-quic "
+                        "--no-first-run --disable-background-networking --disable-component-update --disable-sync "
+                        "--user-data-dir='" + make_temp_dir() + "' --virtual-time-budget=10000 --dump-dom '" + url +
+                        "' 2>/dev/null");
+}
+
+TEST_F(Serving, ChromiumRunsModulesDrawsSvgLoadsWasmAndReadsUtf8Names)
+{
+    if (access("/usr/bin/chromium", X_OK) != 0)
+        GTEST_SKIP() << "chromium is not installed (scripts/install-deps installs it): no check in a real browser";
+    EXPECT_NE(chromium_dom(base() + "/web/page.html").find("<p id=\"result\">module 5, svg 40, wasm 42</p>"),
+              std::string::npos);
+    const std::string listing = chromium_dom(base() + "/utf8/?O=N");
+    for (const char *name : {"équipe.txt", "日本語のファイル.txt", "ñandú-ñandú-ñandú-ñandú.txt", "latin-%E9t%E9.txt"}) {
+        SCOPED_TRACE(name);
+        EXPECT_NE(listing.find(std::string(" ") + name + " ("), std::string::npos);
+    }
 }
 
 TEST_F(Serving, WgetMirrorsTheTreeAndTheArchiveThroughIndexPages)
