@@ -366,6 +366,7 @@ struct inflate_block {
     z_stream z;
     uint64_t stage_start;   // member offset of stage[0]
     uint32_t stage_len;     // bytes inflated into the stage
+    uint64_t next_mark;     // the least offset at which a checkpoint may be recorded
     unsigned char in[INFLATE_IN_SIZE];
     unsigned char stage[STAGE_SIZE];
 };
@@ -380,6 +381,107 @@ voidpf counted_zalloc(voidpf opaque, uInt items, uInt size)
 void counted_zfree(voidpf opaque, voidpf block)
 {
     counted_free(static_cast<int32_t *>(opaque), block);
+}
+
+uint64_t checkpoint_bytes;  // held by all archives together
+
+uint64_t spacing_of(const zip_node *node)
+{
+    const uint64_t even = node->usize / ZIP_MAX_CHECKPOINTS + 1;
+    return even > ZIP_CHECKPOINT_SPACING ? even : ZIP_CHECKPOINT_SPACING;
+}
+
+// The member's checkpoint nearest before or at `offset`, or null.
+const zip_checkpoint *checkpoint_before(const zip_node *node, uint64_t offset)
+{
+    const zip_checkpoints *cs = node->checkpoints;
+    const zip_checkpoint *found = nullptr;
+    for (uint32_t i = 0; cs && i < cs->count && cs->points[i]->out <= offset; ++i)
+        found = cs->points[i];
+    return found;
+}
+
+size_t checkpoint_size(const zip_checkpoint *cp)
+{
+    return sizeof(zip_checkpoint) + cp->window_len;
+}
+
+// Records a checkpoint at `head`, a block boundary the inflation has just
+// reached, unless one lies within the spacing before it, the member has all
+// it may have, or the budget is spent.
+void record_checkpoint(zip_stream *zs, uint64_t head)
+{
+    inflate_block *ib = zs->param;
+    zip_node *node = zs->node;
+    const uint64_t spacing = spacing_of(node);
+    const zip_checkpoint *before = checkpoint_before(node, head);
+    if (before && head - before->out < spacing) {
+        ib->next_mark = before->out + spacing;
+        return;
+    }
+    ib->next_mark = head + spacing;
+    zip_checkpoints *cs = node->checkpoints;
+    if (cs && cs->count == ZIP_MAX_CHECKPOINTS)
+        return;
+    uInt window_len = 0;
+    inflateGetDictionary(&ib->z, nullptr, &window_len);
+    const size_t size = sizeof(zip_checkpoint) + window_len + (cs ? 0 : sizeof(zip_checkpoints));
+    if (checkpoint_bytes + size > ZIP_CHECKPOINT_BUDGET)
+        return;
+    if (!cs) {
+        cs = static_cast<zip_checkpoints *>(counted_calloc(&n_blocks, 1, sizeof(zip_checkpoints)));
+        if (!cs)
+            return;
+        cs->node = node;
+        cs->next = zs->archive->checkpointed;
+        zs->archive->checkpointed = cs;
+        node->checkpoints = cs;
+        checkpoint_bytes += sizeof(zip_checkpoints);
+    }
+    auto *cp = static_cast<zip_checkpoint *>(counted_alloc(&n_blocks, sizeof(zip_checkpoint) + window_len));
+    if (!cp)
+        return;
+    cp->out = head;
+    cp->in = zs->in_pos - ib->z.avail_in;
+    cp->bits = static_cast<uint32_t>(ib->z.data_type & 7);
+    cp->window_len = window_len;
+    cp->window = reinterpret_cast<unsigned char *>(cp + 1);
+    inflateGetDictionary(&ib->z, cp->window, &window_len);
+    checkpoint_bytes += checkpoint_size(cp);
+    uint32_t at = cs->count;
+    while (at > 0 && cs->points[at - 1]->out > cp->out)
+        --at;
+    memmove(cs->points + at + 1, cs->points + at, (cs->count - at) * sizeof cs->points[0]);
+    cs->points[at] = cp;
+    cs->count++;
+}
+
+// Starts inflating again at a checkpoint, or at the member's start when null.
+// False when the checkpoint cannot be used; the stream is then at the start.
+bool resume_at(zip_stream *zs, const zip_checkpoint *cp)
+{
+    inflate_block *ib = zs->param;
+    z_stream *z = &ib->z;
+    if (inflateReset(z) != Z_OK)
+        return false;
+    z->avail_in = 0;
+    ib->stage_start = ib->stage_len = 0;
+    zs->in_pos = zs->out_pos = 0;
+    ib->next_mark = spacing_of(zs->node);
+    if (!cp)
+        return true;
+    // The bits of the boundary's last byte that follow it go in first.
+    unsigned char byte = 0;
+    if ((cp->bits > 0 && file_read_at(zs->archive->fd, &byte, 1, zs->data_offset + cp->in - 1) < 0) ||
+        inflatePrime(z, static_cast<int>(cp->bits), byte >> (8 - cp->bits)) != Z_OK ||
+        inflateSetDictionary(z, cp->window, cp->window_len) != Z_OK) {
+        inflateReset(z);
+        return false;
+    }
+    ib->stage_start = zs->out_pos = cp->out;
+    zs->in_pos = cp->in;
+    ib->next_mark = cp->out + spacing_of(zs->node);
+    return true;
 }
 
 // Inflates the next step of the member into the stage, first moving the
@@ -412,7 +514,8 @@ int inflate_step(zip_stream *zs)
             z->next_in = zs->param->in;
             z->avail_in = k;
         }
-        const int r = inflate(z, Z_SYNC_FLUSH);
+        // Z_BLOCK stops at every block boundary, where a checkpoint can go.
+        const int r = inflate(z, Z_BLOCK);
         if (r == Z_STREAM_END || (r == Z_OK && z->avail_out == 0))
             break;
         if (r != Z_OK) {
@@ -421,6 +524,9 @@ int inflate_step(zip_stream *zs)
             result = -1;
             break;
         }
+        const uint64_t head = ib->stage_start + ib->stage_len + (STAGE_STEP - z->avail_out);
+        if ((z->data_type & 0xC0) == 0x80 && head >= ib->next_mark)
+            record_checkpoint(zs, head);  // a boundary, and not before the last block
     }
     const uint32_t produced = STAGE_STEP - z->avail_out;
     ib->stage_len += produced;
@@ -536,6 +642,7 @@ void zip_close(zip_archive *za)
     if (!za)
         return;
     counted_close(za->fd);
+    zip_forget_checkpoints(za);
     zip_index *ix = &za->index;
     if (ix->buckets) {
         for (uint32_t i = 0; i < ix->nbuckets; i++) {
@@ -575,6 +682,7 @@ zip_stream *zip_member_open(zip_archive *za, zip_node *node)
         ib->z.opaque = &n_blocks;
         ib->z.next_in = ib->in;
         ib->z.avail_in = 0;
+        ib->next_mark = spacing_of(node);
         // A negative window size reads the raw deflate data that ZIP stores.
         if (inflateInit2(&ib->z, -MAX_WBITS) != Z_OK) {
             counted_free(&n_blocks, ib);
@@ -653,16 +761,12 @@ int zip_member_seek(zip_stream *zs, uint64_t offset)
         return 1;
     }
     inflate_block *ib = zs->param;
-    if (offset < ib->stage_start) {
-        // Deflate data cannot be read backwards: start the member again.
-        if (inflateReset(&ib->z) != Z_OK)
-            return -1;
-        ib->z.avail_in = 0;
-        ib->stage_start = 0;
-        ib->stage_len = 0;
-        zs->in_pos = 0;
-        zs->out_pos = 0;
-    }
+    // Deflate data cannot be read backwards, nor skipped: start again from
+    // the nearest checkpoint before the offset when the stage lies past the
+    // offset or before that checkpoint.
+    const zip_checkpoint *cp = checkpoint_before(zs->node, offset);
+    if ((offset < ib->stage_start || (cp && cp->out > ib->stage_start + ib->stage_len)) && !resume_at(zs, cp))
+        return -1;
     // Bytes skipped past the checked ones are not handed out, so the CRC-32
     // is not checked; bytes checked before are only produced again.
     if (offset > zs->crc_end)
@@ -684,4 +788,23 @@ void zip_member_close(zip_stream *zs)
         counted_free(&n_blocks, zs->param);
     }
     counted_free(&n_blocks, zs);
+}
+
+void zip_forget_checkpoints(zip_archive *za)
+{
+    while (zip_checkpoints *cs = za->checkpointed) {
+        za->checkpointed = cs->next;
+        for (uint32_t i = 0; i < cs->count; ++i) {
+            checkpoint_bytes -= checkpoint_size(cs->points[i]);
+            counted_free(&n_blocks, cs->points[i]);
+        }
+        cs->node->checkpoints = nullptr;
+        checkpoint_bytes -= sizeof(zip_checkpoints);
+        counted_free(&n_blocks, cs);
+    }
+}
+
+uint64_t zip_checkpoint_bytes()
+{
+    return checkpoint_bytes;
 }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+struct zip_checkpoints;
+
 // One member path, or one directory the archive implies by its member paths.
 // The node and its path text are one counted block.
 struct zip_node {
@@ -18,6 +20,33 @@ struct zip_node {
     uint32_t crc32;
     int32_t method;          // 0 stored, 8 deflated; others are listed only
     int32_t nchildren;
+    zip_checkpoints *checkpoints;  // deflated members, once a pass has recorded one
+};
+
+// A place inside a deflated member's data where inflation can start again: a
+// block boundary, with the 32 KB of output before it that later matches may
+// refer to. Record and window are one counted block.
+struct zip_checkpoint {
+    uint64_t out;            // member offset of the next byte inflated
+    uint64_t in;             // offset in the member's data of the next whole byte to read
+    uint32_t bits;           // bits of the byte before `in` that are still to be read (0-7)
+    uint32_t window_len;
+    unsigned char *window;   // the output just before `out`
+};
+
+// Every pass over a deflated member records a checkpoint about every
+// `spacing` bytes of output, so that a read at an offset starts from the
+// nearest one before it. The spacing grows with the member so that it never
+// needs more than ZIP_MAX_CHECKPOINTS, and all archives together hold at most
+// ZIP_CHECKPOINT_BUDGET bytes of them.
+constexpr uint32_t ZIP_MAX_CHECKPOINTS = 64;
+constexpr uint64_t ZIP_CHECKPOINT_SPACING = 1u << 20;  // the least spacing
+constexpr uint64_t ZIP_CHECKPOINT_BUDGET = 64u << 20;
+struct zip_checkpoints {
+    zip_node *node;
+    zip_checkpoints *next;   // the archive's list of members that have checkpoints
+    uint32_t count;
+    zip_checkpoint *points[ZIP_MAX_CHECKPOINTS];  // by offset, at least the spacing apart
 };
 
 struct zip_index {
@@ -37,6 +66,7 @@ struct zip_archive {
     int fd;                  // the archive file, owned
     uint64_t length;         // length of the archive file
     zip_index index;
+    zip_checkpoints *checkpointed;  // the members that have checkpoints
 };
 
 struct inflate_block;
@@ -60,6 +90,10 @@ zip_archive *zip_open(const char *path);
 zip_node *zip_find(zip_archive *za, const char *path);
 zip_node *zip_list(zip_archive *za, const char *path);
 void zip_close(zip_archive *za);
+
+// Releases every checkpoint of the archive's members; streams go on without them.
+void zip_forget_checkpoints(zip_archive *za);
+uint64_t zip_checkpoint_bytes();  // held by all archives together
 
 zip_stream *zip_member_open(zip_archive *za, zip_node *node);
 int zip_member_read(zip_stream *zs, void *buffer, uint32_t length);  // bytes, or -1
