@@ -29,9 +29,9 @@ void fail(const char *what, const std::string &value)
     abort();
 }
 
-// Decimal number with optional leading white space and sign, saturating at
-// the 32-bit bounds; `*end` stays at `p` when there are no digits.
-int32_t ref_signed(const char *p, const char **end)
+// Decimal number with optional leading white space and sign, its magnitude
+// saturating at 2^63 - 1; `*end` stays at `p` when there are no digits.
+int64_t ref_signed(const char *p, const char **end)
 {
     const char *s = p;
     while (*s == ' ' || (*s >= '\t' && *s <= '\r'))
@@ -43,27 +43,22 @@ int32_t ref_signed(const char *p, const char **end)
         *end = p;
         return 0;
     }
-    int64_t v = 0;
+    unsigned __int128 v = 0;
     while (*s >= '0' && *s <= '9') {
-        v = v * 10 + (*s++ - '0');
-        if (v > int64_t{1} << 33)
-            v = int64_t{1} << 33;
+        v = v * 10 + static_cast<unsigned>(*s++ - '0');
+        if (v > INT64_MAX)
+            v = INT64_MAX;
     }
     *end = s;
-    if (negative)
-        v = -v;
-    return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : static_cast<int32_t>(v);
+    return negative ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
 }
 
-uint32_t ref_unsigned(const char **p)
+uint64_t ref_position(const char **p)
 {
-    uint64_t v = 0;
-    while (**p >= '0' && **p <= '9') {
-        v = v * 10 + static_cast<uint64_t>(*(*p)++ - '0');
-        if (v > UINT32_MAX)
-            v = UINT64_C(1) << 33;
-    }
-    return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v);
+    const char *end;
+    const int64_t v = ref_signed(*p, &end);
+    *p = end;
+    return static_cast<uint64_t>(v);
 }
 
 // The Range rules, restated slot by slot.
@@ -82,10 +77,10 @@ int32_t ref_parse(const char *p, int32_t old_count, byte_range *out)
         if (*p == '-') {
             const char *end;
             r.first = RANGE_OPEN;
-            r.end = static_cast<uint32_t>(ref_signed(p + 1, &end));
+            r.end = static_cast<uint64_t>(ref_signed(p + 1, &end));
             p = end == p + 1 ? p + 1 : end;
         } else if (*p >= '0' && *p <= '9') {
-            r.first = ref_unsigned(&p);
+            r.first = ref_position(&p);
             while (*p == ' ')
                 ++p;
             r.end = RANGE_OPEN;
@@ -94,8 +89,7 @@ int32_t ref_parse(const char *p, int32_t old_count, byte_range *out)
                 while (*p == ' ')
                     ++p;
                 if (*p >= '0' && *p <= '9') {
-                    const uint32_t last = ref_unsigned(&p);
-                    r.end = last == UINT32_MAX ? RANGE_OPEN : last + 1;  // the last byte of 4 GiB
+                    r.end = ref_position(&p) + 1;
                 }
             }
         } else {
@@ -141,7 +135,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzedDataProvider in(data, size);
-    const uint32_t entry_size = in.ConsumeBool() ? in.ConsumeIntegral<uint32_t>() : in.ConsumeIntegral<uint16_t>();
+    const uint64_t entry_size = in.ConsumeBool() ? in.ConsumeIntegral<uint64_t>() >> in.ConsumeIntegralInRange<int>(0, 63)
+                                                  : in.ConsumeIntegral<uint16_t>();
     const int32_t old_count = in.ConsumeIntegralInRange<int32_t>(0, MAX_RANGES);
     const std::string value_text = in.ConsumeRemainingBytesAsString();
     const char *value = value_text.c_str();
@@ -205,7 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (got.first != first || got.end != end)
         fail("range resolved differently from the rules", value_text);
     char expect[96];
-    snprintf(expect, sizeof expect, "\r\nContent-Range: bytes %" PRIu64 "-%" PRIu64 "/%" PRIu32 "\r\n", first,
+    snprintf(expect, sizeof expect, "\r\nContent-Range: bytes %" PRIu64 "-%" PRIu64 "/%" PRIu64 "\r\n", first,
              end - 1, entry_size);
     if (header.compare(0, 28, "HTTP/1.1 206 Partial Content") != 0 || header.find(expect) == std::string::npos ||
         length != end - first)

@@ -30,12 +30,6 @@ struct dir_entry {
     const char *name;
 };
 
-// Seconds since 1970 as a 32-bit time; -1 when they do not fit.
-constexpr int32_t time32(int64_t seconds)
-{
-    return seconds < 0 || seconds > INT32_MAX ? -1 : static_cast<int32_t>(seconds);
-}
-
 // One directory iteration.  While `search` is open it counts as one file.
 struct dir_scan {
     int32_t state;   // -1 ended, 0 first entry pending, else entries examined

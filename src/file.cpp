@@ -56,7 +56,7 @@ file_entry **bucket_of(fe_cache *cache, const char *name)
     return &cache->hash[string_hash(name, static_cast<uint32_t>(cache->hash_size))];
 }
 
-int read_member(file_entry *fe, void *buffer, uint32_t count, uint32_t offset)
+int read_member(file_entry *fe, void *buffer, uint32_t count, uint64_t offset)
 {
     ASSERT(fe->base);
     zip_stream *zs = fe->handle.stream;
@@ -79,14 +79,13 @@ int read_member(file_entry *fe, void *buffer, uint32_t count, uint32_t offset)
 
 }  // namespace
 
-// A new entry whose body length is already known, or -1 when it does not fit in 32 bits.
-static file_entry *fe_new_sized(entry_kind kind, const char *name, fe_handle handle, int32_t mtime, int64_t size)
+// A new entry whose body length is already known, or -1 when it could not be told.
+static file_entry *fe_new_sized(entry_kind kind, const char *name, fe_handle handle, int64_t mtime, int64_t size)
 {
     ASSERT(kind != KIND_STATIC);
     const size_t name_length = strlen(name);
-    auto *fe = size >= 0 && size <= static_cast<int64_t>(UINT32_MAX)
-                   ? static_cast<file_entry *>(counted_calloc(&n_caches, 1, sizeof(file_entry) + name_length + 1))
-                   : nullptr;
+    auto *fe = size >= 0 ? static_cast<file_entry *>(counted_calloc(&n_caches, 1, sizeof(file_entry) + name_length + 1))
+                         : nullptr;
     if (!fe) {
         release_handle(kind, handle);
         return nullptr;
@@ -98,17 +97,17 @@ static file_entry *fe_new_sized(entry_kind kind, const char *name, fe_handle han
     fe->name = copy;
     fe->handle = handle;
     fe->mtime = mtime;
-    fe->size = static_cast<uint32_t>(size);
+    fe->size = static_cast<uint64_t>(size);
     fe->base = nullptr;
     return fe;
 }
 
-file_entry *fe_new(entry_kind kind, const char *name, fe_handle handle, int32_t mtime)
+file_entry *fe_new(entry_kind kind, const char *name, fe_handle handle, int64_t mtime)
 {
     return fe_new_sized(kind, name, handle, mtime, handle_size(kind, handle));
 }
 
-file_entry *fe_new_child(entry_kind kind, const char *name, fe_handle handle, int32_t mtime, file_entry *base)
+file_entry *fe_new_child(entry_kind kind, const char *name, fe_handle handle, int64_t mtime, file_entry *base)
 {
     file_entry *fe = fe_new(kind, name, handle, mtime);
     if (fe && base) {
@@ -170,10 +169,9 @@ void fe_destroy(file_entry *fe)
     counted_free(&n_caches, fe);
 }
 
-int fe_read(file_entry *fe, void *buffer, uint32_t count, uint32_t offset)
+int fe_read(file_entry *fe, void *buffer, uint32_t count, uint64_t offset)
 {
-    const uint64_t size = count;
-    ASSERT(size+offset <= fe->size);
+    ASSERT(offset <= fe->size && count <= fe->size - offset);
     switch (fe->kind) {
     case KIND_FILE:
         return file_read_at(fe->handle.fd, buffer, count, offset);
@@ -450,7 +448,7 @@ file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const
             return nullptr;
         // The resolution's one stat gave the length; fe_new_sized refuses one
         // that does not fit in 32 bits.
-        file_entry *fe = fe_new_sized(KIND_FILE, path, fe_handle{.fd = fd}, time32(st.modified),
+        file_entry *fe = fe_new_sized(KIND_FILE, path, fe_handle{.fd = fd}, st.modified,
                                       static_cast<int64_t>(st.size));
         if (fe)
             fe_insert(cache, fe);

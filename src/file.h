@@ -26,18 +26,18 @@ struct file_entry {
     entry_kind kind;
     const char *name;
     fe_handle handle;
-    int32_t mtime;
-    uint32_t size;
+    int64_t mtime;  // seconds since 1970; -1 when unknown
+    uint64_t size;
     file_entry *base;
     file_entry *sweep_next;
     file_entry *hash_next;
 };
 
-// A new entry, not yet in the table. On failure (no memory, or a body that
-// does not fit in 32 bits) the handle is released and null returned.
+// A new entry, not yet in the table. On failure (no memory, or a size that
+// cannot be known) the handle is released and null returned.
 // Example: fe_new(KIND_FILE, path, fe_handle{.fd = fd}, mtime).
-file_entry *fe_new(entry_kind kind, const char *name, fe_handle handle, int32_t mtime);
-file_entry *fe_new_child(entry_kind kind, const char *name, fe_handle handle, int32_t mtime, file_entry *base);
+file_entry *fe_new(entry_kind kind, const char *name, fe_handle handle, int64_t mtime);
+file_entry *fe_new_child(entry_kind kind, const char *name, fe_handle handle, int64_t mtime, file_entry *base);
 file_entry *fe_new_member(file_entry *archive, zip_stream *stream, const char *name);
 // The entry table: every cached entry under its name.
 constexpr int FE_HASH_SIZE = 200;
@@ -54,7 +54,7 @@ file_entry *fe_add_page(fe_cache *cache, const char *name, text_block *page);
 void fe_ref(file_entry *fe);
 void fe_unref(file_entry *fe);
 void fe_destroy(file_entry *fe);
-int fe_read(file_entry *fe, void *buffer, uint32_t count, uint32_t offset);  // 1, or -1
+int fe_read(file_entry *fe, void *buffer, uint32_t count, uint64_t offset);  // 1, or -1
 
 file_entry *fe_lookup(fe_cache *cache, const char *name);
 void fe_insert(fe_cache *cache, file_entry *fe);

@@ -149,7 +149,7 @@ void task_select(server_ctx *ctx, task *t)
 
 void sweep(server_ctx *ctx, int evict)
 {
-    const int32_t now = time_now();
+    const int64_t now = time_now();
     const int32_t timeout = g_config.conn_timeout;
     task *prev;
     for (task *t = ctx->oldest; t; t = prev) {

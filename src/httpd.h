@@ -44,7 +44,7 @@ struct server_ctx {
     peer_count *peers[PEER_HASH_SIZE];
     fe_cache entries;
     const char *root;
-    int32_t start_time;
+    int64_t start_time;
     ev_loop *loop;
     int listen_sock;
 };

@@ -12,12 +12,7 @@
 #include <unistd.h>
 
 int32_t n_files, n_blocks, n_confs, n_caches, n_tasks;
-int32_t bytes_sent, bytes_recv, conn_total;
-
-void count_bytes(int32_t *counter, int64_t n)
-{
-    *counter = static_cast<int32_t>(static_cast<uint32_t>(*counter) + static_cast<uint32_t>(n));
-}
+uint64_t bytes_sent, bytes_recv, conn_total;
 
 void *counted_alloc(int32_t *counter, size_t size)
 {
@@ -198,9 +193,9 @@ int64_t dos_to_time(uint16_t date, uint16_t time)
     return static_cast<int64_t>(mktime(&tm));
 }
 
-int32_t time_now()
+int64_t time_now()
 {
-    return static_cast<int32_t>(time(nullptr));
+    return static_cast<int64_t>(time(nullptr));
 }
 
 void panic(const char *message)

@@ -13,11 +13,10 @@ extern int32_t n_confs;   // configuration entries
 extern int32_t n_caches;  // file_entry records
 extern int32_t n_tasks;   // connection task records
 
-// Traffic counters shown beside them; 32-bit, they wrap as the panel's figures do.
-extern int32_t bytes_sent;
-extern int32_t bytes_recv;
-extern int32_t conn_total;
-void count_bytes(int32_t *counter, int64_t n);
+// Traffic counters shown beside them.
+extern uint64_t bytes_sent;
+extern uint64_t bytes_recv;
+extern uint64_t conn_total;
 
 // Every block is released against the counter it was obtained from.
 void *counted_alloc(int32_t *counter, size_t size);
@@ -59,7 +58,7 @@ enum decimal_form : uint32_t {
 int64_t parse_decimal(const char *s, const char **end, decimal_form form, int64_t limit);
 
 int64_t dos_to_time(uint16_t date, uint16_t time);
-int32_t time_now();
+int64_t time_now();
 
 [[noreturn]] void panic(const char *message);
 [[noreturn]] void assert_failed(const char *expr, const char *file, int line);

@@ -39,7 +39,7 @@ void on_read(task *t)
     if (n < 0)
         return;  // nothing there after all; a later event retries
     in.last += n;
-    count_bytes(&bytes_recv, n);
+    bytes_recv += static_cast<uint64_t>(n);
 }
 
 // The peer's address of a new connection as bytes.

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <algorithm>
+#include <cinttypes>
 #include <cstring>
 #include <ctime>
 #include <sys/uio.h>
@@ -26,10 +27,10 @@ static int32_t parse_signed(const char *s, const char **end)
     return v > INT32_MAX ? INT32_MAX : static_cast<int32_t>(v);
 }
 
-// Decimal digits at `*p`, saturating at the largest 32-bit value.
-static uint32_t parse_unsigned(const char **p)
+// A byte position: decimal digits at `*p`, saturating at RANGE_POSITION_MAX.
+static uint64_t parse_position(const char **p)
 {
-    return static_cast<uint32_t>(parse_decimal(*p, p, DECIMAL_DIGITS, UINT32_MAX));
+    return static_cast<uint64_t>(parse_decimal(*p, p, DECIMAL_DIGITS, RANGE_POSITION_MAX));
 }
 
 static const char *skip_spaces(const char *p)
@@ -51,20 +52,18 @@ void parse_range(request_head *req, const char *value)
         p = skip_spaces(p);
         if (*p == '-') {
             const char *end;
-            r.end = static_cast<uint32_t>(parse_signed(p + 1, &end));
+            // A suffix length; a negative one wraps to more than any entry holds.
+            r.end = static_cast<uint64_t>(parse_decimal(p + 1, &end, DECIMAL_SIGNED, RANGE_POSITION_MAX));
             r.first = RANGE_OPEN;
             p = end == p + 1 ? p + 1 : end;
         } else if (*p >= '0' && *p <= '9') {
-            r.first = parse_unsigned(&p);
+            r.first = parse_position(&p);
             p = skip_spaces(p);
             r.end = RANGE_OPEN;
             if (*p == '-') {
                 p = skip_spaces(p + 1);
                 if (*p >= '0' && *p <= '9') {
-                    uint32_t last = parse_unsigned(&p);
-                    // The last byte position 2^32-1 would wrap the
-                    // exclusive end to 0; it means "to the end".
-                    r.end = last == UINT32_MAX ? RANGE_OPEN : last + 1;
+                    r.end = parse_position(&p) + 1;
                 }
             }
         } else {
@@ -290,7 +289,7 @@ char wide_buf[WIDE_PIECE];
 // could not be read.
 bool fill_out(task *t)
 {
-    const uint32_t count = std::min(buf_room(t->out), t->end - t->offset);
+    const auto count = static_cast<uint32_t>(std::min<uint64_t>(buf_room(t->out), t->end - t->offset));
     if (count == 0)
         return true;
     if (fe_read(t->fe, t->out.last, count, t->offset) < 0)
@@ -320,8 +319,9 @@ send_result task_send(task *t, ev_loop *loop)
         out.pos = out.start;
         out.last = out.start + waiting;
     }
-    const uint32_t rest = t->end - t->offset;
-    if (rest > buf_room(out) && rest <= WIDE_PIECE) {
+    const uint64_t left = t->end - t->offset;
+    if (left > buf_room(out) && left <= WIDE_PIECE) {
+        const auto rest = static_cast<uint32_t>(left);
         // The rest of a body leaves with what waits before it in one send,
         // read straight from the entry: a reply of up to 72 KB goes after
         // one read, where the output buffer alone would take a read and a
@@ -335,7 +335,7 @@ send_result task_send(task *t, ev_loop *loop)
         const ssize_t n = ev_sendv(loop, t->sock, waiting > 0 ? pieces : pieces + 1, waiting > 0 ? 2 : 1, false);
         if (n < 0)
             return SEND_AGAIN;  // full or failing; a write or close event follows
-        count_bytes(&bytes_sent, n);
+        bytes_sent += static_cast<uint64_t>(n);
         t->sent += static_cast<uint64_t>(n);
         const auto sent = static_cast<uint32_t>(n);
         if (sent < waiting) {
@@ -359,7 +359,7 @@ send_result task_send(task *t, ev_loop *loop)
             const ssize_t n = ev_send(loop, t->sock, out.pos, buf_size(out), t->offset < t->end);
             if (n < 0)
                 return SEND_AGAIN;  // full or failing; a write or close event follows
-            count_bytes(&bytes_sent, n);
+            bytes_sent += static_cast<uint64_t>(n);
             t->sent += static_cast<uint64_t>(n);
             consume_out(out, static_cast<uint32_t>(n));
         }
@@ -372,13 +372,13 @@ send_result task_send(task *t, ev_loop *loop)
 
 // The texts of the last two times asked for: the date of the reply and the
 // modification time of what it sends, which repeat from request to request.
-const char *http_date(uint32_t t)
+const char *http_date(int64_t t)
 {
     static const char *const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     struct date_text {
-        uint32_t time;
+        int64_t time;
         bool valid;
         char text[40];
     };
@@ -400,9 +400,9 @@ const char *http_date(uint32_t t)
     return d.text;
 }
 
-uint32_t content_range(const byte_range &r, uint32_t size, char *out, size_t capacity)
+uint64_t content_range(const byte_range &r, uint64_t size, char *out, size_t capacity)
 {
-    snprintf(out, capacity, "Content-Range: bytes %u-%u/%u", r.first, r.end - 1, size);
+    snprintf(out, capacity, "Content-Range: bytes %" PRIu64 "-%" PRIu64 "/%" PRIu64, r.first, r.end - 1, size);
     return r.end - r.first;
 }
 
@@ -433,9 +433,9 @@ void append_literal(io_buf &out, const char (&text)[N])
     append_bytes(out, text, N - 1);
 }
 
-void append_decimal(io_buf &out, uint32_t v)
+void append_decimal(io_buf &out, uint64_t v)
 {
-    char digits[10];
+    char digits[20];
     size_t n = sizeof digits;
     do {
         digits[--n] = static_cast<char>('0' + v % 10);
@@ -446,7 +446,7 @@ void append_decimal(io_buf &out, uint32_t v)
 
 }  // namespace
 
-uint32_t compose_header(task *t, int32_t start_time)
+uint32_t compose_header(task *t, int64_t start_time)
 {
     io_buf &out = t->out;
     ASSERT(out.last == out.start);
@@ -456,13 +456,12 @@ uint32_t compose_header(task *t, int32_t start_time)
         append_literal(out, "HTTP/1.1 206 Partial Content\r\nServer: Pellorwick/0.1.6\r\nDate: ");
     else
         append_literal(out, "HTTP/1.1 200 OK\r\nServer: Pellorwick/0.1.6\r\nDate: ");
-    append(out, http_date(static_cast<uint32_t>(time_now())));
-    const int32_t modified = fe->mtime > start_time ? fe->mtime : start_time;
+    append(out, http_date(time_now()));
     append_literal(out, "\r\nLast-Modified: ");
-    append(out, http_date(static_cast<uint32_t>(modified)));
+    append(out, http_date(fe->mtime > start_time ? fe->mtime : start_time));
     append_literal(out, "\r\nAge: 1800\r\nContent-Type: ");
     append(out, fe->kind == KIND_PAGE ? "text/html; charset=utf-8" : mime_type_of(fe->name));
-    uint32_t length = fe->size;
+    uint64_t length = fe->size;
     if (req.nranges != 0) {
         append_literal(out, "\r\n");
         length = content_range(req.ranges[0], fe->size, out.last, buf_room(out));
@@ -474,10 +473,10 @@ uint32_t compose_header(task *t, int32_t start_time)
     return buf_size(out);
 }
 
-int32_t reply_header(task *t, int32_t start_time)
+int32_t reply_header(task *t, int64_t start_time)
 {
     request_head &req = t->req;
-    const uint32_t size = t->fe->size;
+    const uint64_t size = t->fe->size;
     if (req.nranges > 1)
         return STATUS_416;
     t->offset = 0;

@@ -13,7 +13,8 @@ struct file_entry;
 constexpr uint32_t TASK_IN_BUF_SIZE = 16384;
 constexpr uint32_t TASK_OUT_BUF_SIZE = 8192;
 constexpr int MAX_RANGES = 8;
-constexpr uint32_t RANGE_OPEN = 0xFFFFFFFFu;
+constexpr uint64_t RANGE_OPEN = UINT64_MAX;  // a range without a first or last position
+constexpr uint64_t RANGE_POSITION_MAX = INT64_MAX;  // positions beyond it count as it
 
 // A buffer as four positions: bytes [pos, last) wait to be read or sent,
 // [last, end) is free; start is where the buffer begins.
@@ -39,8 +40,8 @@ enum keep_alive_kind : uint8_t {
 };
 
 struct byte_range {
-    uint32_t first;
-    uint32_t end;  // exclusive
+    uint64_t first;
+    uint64_t end;  // exclusive
 };
 
 // How a request says its body is framed.
@@ -96,15 +97,15 @@ struct task {
     task_state state;
     bool head_started;      // bytes of the next request have arrived
     int sock;
-    int32_t deadline;
+    int64_t deadline;
     int32_t status;         // of the reply being sent
     io_buf in;
     io_buf out;
     request_head req;
     uint64_t body_left;     // bytes of a request body still to discard
     file_entry *fe;
-    uint32_t offset;
-    uint32_t end;
+    uint64_t offset;
+    uint64_t end;
     uint64_t sent;          // bytes of the current reply that the socket took
     uint32_t unsent_seen;   // bytes the socket held at the sweep's last look
     uint32_t linger_left;   // input bytes still drained before a close
@@ -139,14 +140,14 @@ send_result task_send(task *t, ev_loop *loop);
 // Resolves the range against the entry's size, writes the 200 or 206 header
 // into the empty output buffer and sets the body to send. Returns 200 or
 // 206, or 416 when the range cannot be satisfied (nothing written).
-int32_t reply_header(task *t, int32_t start_time);
+int32_t reply_header(task *t, int64_t start_time);
 // Writes the header lines of a reply of `fe`; returns the header length.
-uint32_t compose_header(task *t, int32_t start_time);
+uint32_t compose_header(task *t, int64_t start_time);
 // Writes "Content-Range: bytes F-L/S" (no line end) at `out`, which has room
 // for `capacity` bytes; returns the byte count of the range.
-uint32_t content_range(const byte_range &r, uint32_t size, char *out, size_t capacity);
+uint64_t content_range(const byte_range &r, uint64_t size, char *out, size_t capacity);
 
 // RFC 1123 date text of a time in seconds since 1970. The texts of the last
 // two times asked for stay valid: the date of a reply and the modification
 // time of what it sends.
-const char *http_date(uint32_t t);
+const char *http_date(int64_t t);

@@ -181,17 +181,6 @@ TEST_F(FileEntry, ReadPastEndStopsProcess)
     EXPECT_EQ(buf[0], '5');
 }
 
-TEST_F(FileEntry, FileLongerThan32BitsGetsNoEntry)
-{
-    const std::string p = dir + "/huge.bin";
-    ASSERT_EQ(run_shell("truncate -s 5G '" + p + "'"), 0);
-    const int fd = counted_open(p.c_str());
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(fe_new(KIND_FILE, p.c_str(), fe_handle{.fd = fd}, 0), nullptr);
-    EXPECT_EQ(n_files, files);  // the descriptor went with the refusal
-    EXPECT_EQ(n_caches, caches);
-}
-
 TEST_F(FileEntry, PagesDirectoriesAndArchivesAreSizedByType)
 {
     text_block *tb = text_block_new(100);
@@ -332,12 +321,12 @@ TEST_F(FileEntry, TwoReadersOfOneMemberAtZeroAnd50000)
     const uint32_t piece = 4096;
     while (pa < m->size || pb < m->size) {
         if (pa < m->size) {
-            const uint32_t n = std::min(piece, m->size - pa);
+            const auto n = static_cast<uint32_t>(std::min<uint64_t>(piece, m->size - pa));
             a += read_piece(m, pa, n);
             pa += n;
         }
         if (pb < m->size) {
-            const uint32_t n = std::min(piece, m->size - pb);
+            const auto n = static_cast<uint32_t>(std::min<uint64_t>(piece, m->size - pb));
             b += read_piece(m, pb, n);
             pb += n;
         }

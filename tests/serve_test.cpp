@@ -150,7 +150,10 @@ for i in range(2000):
     put('many/f%04d.txt' % i, b'%d\n' % i)
 sparse('drop/large.bin', 64 << 20)
 sparse('big/max.bin', 4294967295)
-sparse('big/over.bin', 4294967296)
+sparse('big/huge.bin', 5 << 30)
+with open('big/huge.bin', 'r+b') as f:
+    f.seek((9 << 29) - 4)
+    f.write(b'MARK')
 
 for top, dirs, files in os.walk('.'):
     for name in dirs + files:
@@ -1086,7 +1089,7 @@ TEST_F(Serving, ArchiveDirectoryWithoutSlashIsOnlyEverRedirected)
     EXPECT_EQ(get(port, "/arc.zip/docs/big.html").body, source("orig/big.html"));
 }
 
-TEST_F(Serving, FilesBeyond32BitSizesAre404)
+TEST_F(Serving, FilesOfAnySizeAreServedWithTheirRanges)
 {
     reply max = exchange(port, "HEAD", "/big/max.bin");
     EXPECT_EQ(status_of(max), 200);
@@ -1094,10 +1097,27 @@ TEST_F(Serving, FilesBeyond32BitSizesAre404)
     reply tail = get(port, "/big/max.bin", "Range: bytes=-10\r\n");
     EXPECT_EQ(header_of(tail, "Content-Range"), "bytes 4294967285-4294967294/4294967295");
     EXPECT_EQ(tail.body, std::string(10, '\0'));
-    for (const char *method : {"GET", "HEAD"}) {
-        SCOPED_TRACE(method);
-        EXPECT_EQ(status_of(exchange(port, method, "/big/over.bin")), 404);
+
+    // 5 GiB, "MARK" written just before 4.5 GiB.
+    reply huge = exchange(port, "HEAD", "/big/huge.bin");
+    EXPECT_EQ(status_of(huge), 200);
+    EXPECT_EQ(header_of(huge, "Content-Length"), "5368709120");
+    const struct {
+        const char *range, *content_range;
+        std::string body;
+    } cases[] = {
+        {"bytes=4831838204-4831838209", "bytes 4831838204-4831838209/5368709120", std::string("MARK\0\0", 6)},
+        {"bytes=-3", "bytes 5368709117-5368709119/5368709120", std::string(3, '\0')},
+        {"bytes=5368709118-99999999999999999999", "bytes 5368709118-5368709119/5368709120", std::string(2, '\0')},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.range);
+        reply r = get(port, "/big/huge.bin", std::string("Range: ") + c.range + "\r\n");
+        EXPECT_EQ(status_of(r), 206);
+        EXPECT_EQ(header_of(r, "Content-Range"), c.content_range);
+        EXPECT_EQ(r.body, c.body);
     }
+    EXPECT_EQ(status_of(get(port, "/big/huge.bin", "Range: bytes=5368709120-\r\n")), 416);
     auto m = settled(initial["caches"], initial["files"]);
     EXPECT_EQ(m["files"], initial["files"]);
     EXPECT_EQ(m["caches"], initial["caches"]);

@@ -59,7 +59,7 @@ struct parsed {
     std::string uri;
     int32_t version;
     int32_t keep_alive;
-    std::vector<std::pair<uint32_t, uint32_t>> ranges;
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
 
     bool operator==(const parsed &) const = default;
 };
@@ -383,12 +383,12 @@ TEST(RequestReader, TailBeyondHeadIsABrokenInvariant)
 
 struct range_case {
     const char *value;
-    std::vector<std::pair<uint32_t, uint32_t>> ranges;
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
 };
 
 TEST(RangeParser, ValuesGiveTheirRanges)
 {
-    const uint32_t OPEN = RANGE_OPEN;
+    const uint64_t OPEN = RANGE_OPEN;
     const range_case cases[] = {
         {"bytes=0-499", {{0, 500}}},
         {"bytes=500-", {{500, OPEN}}},
@@ -401,11 +401,11 @@ TEST(RangeParser, ValuesGiveTheirRanges)
         {"  bytes= 1 - 2 , 3 -4 ,-5", {{1, 3}, {3, 5}, {OPEN, 5}}},
         {"bytes=-", {{OPEN, 0}}},
         {"bytes=-0", {{OPEN, 0}}},
-        {"bytes=--5", {{OPEN, static_cast<uint32_t>(-5)}}},
-        {"bytes=-99999999999", {{OPEN, INT32_MAX}}},
-        {"bytes=99999999999-", {{UINT32_MAX, OPEN}}},
-        {"bytes=0-4294967295", {{0, OPEN}}},  // the last byte position does not wrap
-        {"bytes=0-4294967294", {{0, UINT32_MAX}}},
+        {"bytes=--5", {{OPEN, static_cast<uint64_t>(-5)}}},
+        {"bytes=-99999999999", {{OPEN, 99999999999}}},
+        {"bytes=99999999999999999999-", {{INT64_MAX, OPEN}}},  // positions saturate
+        {"bytes=0-4294967295", {{0, 4294967296}}},
+        {"bytes=0-99999999999999999999", {{0, uint64_t{INT64_MAX} + 1}}},
         {"bytes=5-3", {{5, 4}}},
         {"bytes=x", {}},
         {"bytes=", {}},

@@ -8,6 +8,7 @@
 #include "os/evloop.h"
 
 #include <cerrno>
+#include <cinttypes>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -50,7 +51,8 @@ void print_error(const char *text, const char *)
 
 void counters(char *buf, size_t size)
 {
-    snprintf(buf, size, "files=%d blocks=%d confs=%d caches=%d tasks=%d sent=%d recv=%d online=%d total=%d",
+    snprintf(buf, size,
+             "files=%d blocks=%d confs=%d caches=%d tasks=%d sent=%" PRIu64 " recv=%" PRIu64 " online=%d total=%" PRIu64,
              n_files, n_blocks, n_confs, n_caches, n_tasks, bytes_sent, bytes_recv, g_ctx.ntasks, conn_total);
 }
 

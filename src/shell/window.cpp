@@ -235,7 +235,7 @@ void show_server_message(const char *text, const char *caption)
 
 void show_counters()
 {
-    const int32_t values[] = {bytes_sent, bytes_recv, g_ctx.ntasks, conn_total};
+    const uint64_t values[] = {bytes_sent, bytes_recv, static_cast<uint64_t>(g_ctx.ntasks), conn_total};
     const int ids[] = {ID_SENT, ID_RECV, ID_ONLINE, ID_TOTAL};
     for (int i = 0; i < 4; i++)
         edit(ids[i])->setText(QString::number(values[i]));
