@@ -260,6 +260,8 @@ void fe_release_unused(fe_cache *cache)
             if (fe->refcount == 0) {
                 fe->sweep_next = collected;
                 collected = fe;
+            } else if (fe->kind == KIND_ZIP) {
+                zip_forget_checkpoints(fe->handle.zip);  // an archive in use goes on without them
             }
     while (collected) {
         file_entry *fe = collected;

@@ -65,7 +65,8 @@ void fe_unlink(fe_cache *cache, file_entry *fe);
 void fe_release(fe_cache *cache, file_entry *fe);
 // Closes an entry nobody holds when it is a disk file or member stream.
 void fe_drop_if_unused(fe_cache *cache, file_entry *fe);
-// One Clean Cache pass: every entry nobody holds goes.
+// One Clean Cache pass: every entry nobody holds goes, and archives still
+// held drop the checkpoints of their members.
 void fe_release_unused(fe_cache *cache);
 
 // Path resolution: the entry answering a mapped path, or null; *redirect is

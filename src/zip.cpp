@@ -792,7 +792,7 @@ void zip_member_close(zip_stream *zs)
 
 void zip_forget_checkpoints(zip_archive *za)
 {
-    while (zip_checkpoints *cs = za->checkpointed) {
+    while (zip_checkpoints *cs = za ? za->checkpointed : nullptr) {
         za->checkpointed = cs->next;
         for (uint32_t i = 0; i < cs->count; ++i) {
             checkpoint_bytes -= checkpoint_size(cs->points[i]);
