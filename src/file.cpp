@@ -56,25 +56,30 @@ file_entry **bucket_of(fe_cache *cache, const char *name)
     return &cache->hash[string_hash(name, static_cast<uint32_t>(cache->hash_size))];
 }
 
-int read_member(file_entry *fe, void *buffer, uint32_t count, uint64_t offset)
+fe_read_result read_member(file_entry *fe, void *buffer, uint32_t count, uint64_t offset)
 {
     ASSERT(fe->base);
     zip_stream *zs = fe->handle.stream;
     if (!fe->base->handle.zip || !zs)
-        return -1;
+        return FE_READ_FAILED;
     if (count == 0)
-        return 1;
-    if (offset != zs->out_pos && (zip_member_seek(zs, offset) < 0 || zs->out_pos != offset))
-        return -1;
+        return FE_READ_DONE;
+    if (offset != zs->out_pos) {
+        const seek_result r = zip_member_seek(zs, offset);
+        if (r == SEEK_AGAIN)
+            return FE_READ_AGAIN;
+        if (r == SEEK_FAILED || zs->out_pos != offset)
+            return FE_READ_FAILED;
+    }
     char *p = static_cast<char *>(buffer);
     while (count > 0) {
         const int n = zip_member_read(zs, p, count);
         if (n <= 0)
-            return -1;
+            return FE_READ_FAILED;
         p += n;
         count -= static_cast<uint32_t>(n);
     }
-    return 1;
+    return FE_READ_DONE;
 }
 
 }  // namespace
@@ -169,24 +174,25 @@ void fe_destroy(file_entry *fe)
     counted_free(&n_caches, fe);
 }
 
-int fe_read(file_entry *fe, void *buffer, uint32_t count, uint64_t offset)
+fe_read_result fe_read(file_entry *fe, void *buffer, uint32_t count, uint64_t offset)
 {
     ASSERT(offset <= fe->size && count <= fe->size - offset);
     switch (fe->kind) {
     case KIND_FILE:
-        return file_read_at(fe->handle.fd, buffer, count, offset);
+        return file_read_at(fe->handle.fd, buffer, count, offset) < 0 ? FE_READ_FAILED : FE_READ_DONE;
     case KIND_ZIP:
-        return fe->handle.zip ? file_read_at(fe->handle.zip->fd, buffer, count, offset) : -1;
+        return fe->handle.zip && file_read_at(fe->handle.zip->fd, buffer, count, offset) > 0 ? FE_READ_DONE
+                                                                                           : FE_READ_FAILED;
     case KIND_PAGE:
         memcpy(buffer, fe->handle.page->data + offset, count);
-        return 1;
+        return FE_READ_DONE;
     case KIND_STATIC:
         memcpy(buffer, fe->handle.bytes + offset, count);
-        return 1;
+        return FE_READ_DONE;
     case KIND_MEMBER:
         return read_member(fe, buffer, count, offset);
     default:
-        return -1;
+        return FE_READ_FAILED;
     }
 }
 

@@ -54,7 +54,14 @@ file_entry *fe_add_page(fe_cache *cache, const char *name, text_block *page);
 void fe_ref(file_entry *fe);
 void fe_unref(file_entry *fe);
 void fe_destroy(file_entry *fe);
-int fe_read(file_entry *fe, void *buffer, uint32_t count, uint64_t offset);  // 1, or -1
+// What a read of an entry did. A deflated member skips ahead to a far offset
+// a slice per call, so its read may be not ready yet: call again later.
+enum fe_read_result : int8_t {
+    FE_READ_FAILED = -1,
+    FE_READ_AGAIN = 0,
+    FE_READ_DONE = 1,
+};
+fe_read_result fe_read(file_entry *fe, void *buffer, uint32_t count, uint64_t offset);
 
 file_entry *fe_lookup(fe_cache *cache, const char *name);
 void fe_insert(fe_cache *cache, file_entry *fe);

@@ -420,7 +420,9 @@ void exec_task(server_ctx *ctx, task *t)
         case TASK_WRITING: {
             const uint64_t sent = t->sent;
             const send_result r = task_send(t, ctx->loop);
-            if (t->sent != sent)
+            // Sent bytes are progress, and so is a slice of work on the body;
+            // SEND_LATER then leaves the task to the loop's next write event.
+            if (t->sent != sent || r == SEND_LATER)
                 t->deadline = time_now() + g_config.conn_timeout;
             if (r == SEND_DONE)
                 end_reply(ctx, t);

@@ -285,18 +285,24 @@ constexpr uint32_t WIDE_PIECE = 65536;
 // One thread sends, so one buffer serves every connection.
 char wide_buf[WIDE_PIECE];
 
-// Copies body bytes into the free room of `out`; false when the entry
-// could not be read.
-bool fill_out(task *t)
+// Copies body bytes into the free room of `out`.
+fe_read_result fill_out(task *t)
 {
     const auto count = static_cast<uint32_t>(std::min<uint64_t>(buf_room(t->out), t->end - t->offset));
     if (count == 0)
-        return true;
-    if (fe_read(t->fe, t->out.last, count, t->offset) < 0)
-        return false;
-    t->out.last += count;
-    t->offset += count;
-    return true;
+        return FE_READ_DONE;
+    const fe_read_result r = fe_read(t->fe, t->out.last, count, t->offset);
+    if (r == FE_READ_DONE) {
+        t->out.last += count;
+        t->offset += count;
+    }
+    return r;
+}
+
+// What the sender says when the body could not be read.
+send_result body_not_read(fe_read_result r)
+{
+    return r == FE_READ_AGAIN ? SEND_LATER : SEND_FAILED;
 }
 
 // Takes `n` sent bytes off the front of `out`.
@@ -328,8 +334,8 @@ send_result task_send(task *t, ev_loop *loop)
         // send per 8 KB. What the socket did not take stays in `out` as far
         // as it fits; the remainder is read again next time (cheap for every
         // entry: a deflated member keeps its last 64 KB inflated).
-        if (fe_read(t->fe, wide_buf, rest, t->offset) < 0)
-            return SEND_FAILED;
+        if (const fe_read_result r = fe_read(t->fe, wide_buf, rest, t->offset); r != FE_READ_DONE)
+            return body_not_read(r);
         const uint32_t waiting = buf_size(out);
         iovec pieces[2] = {{out.pos, waiting}, {wide_buf, rest}};
         const ssize_t n = ev_sendv(loop, t->sock, waiting > 0 ? pieces : pieces + 1, waiting > 0 ? 2 : 1, false);
@@ -351,8 +357,8 @@ send_result task_send(task *t, ev_loop *loop)
     } else {
         // Longer bodies stream through `out`: the 8 KB pieces stay in the
         // processor's cache between read and send.
-        if (!fill_out(t))
-            return SEND_FAILED;
+        if (const fe_read_result r = fill_out(t); r != FE_READ_DONE)
+            return body_not_read(r);
         if (buf_size(out) > 0) {
             // While more of the body follows, let the pieces of one reply
             // travel in full segments rather than 8 KB each.

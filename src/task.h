@@ -129,6 +129,8 @@ bool task_keeps_alive(const task *t);
 enum send_result : uint8_t {
     SEND_DONE,    // the whole reply has gone
     SEND_AGAIN,   // more to send once the socket takes it
+    SEND_LATER,   // nothing sent: the body is not ready yet (a far skip inside a deflated
+                  // member goes on a slice per call); call again on the loop's next turn
     SEND_FAILED,  // the body could not be read: the reply cannot be completed
 };
 

@@ -748,17 +748,17 @@ int zip_member_read(zip_stream *zs, void *buffer, uint32_t length)
     return member_delivered(zs, buffer, done);
 }
 
-int zip_member_seek(zip_stream *zs, uint64_t offset)
+seek_result zip_member_seek(zip_stream *zs, uint64_t offset)
 {
     if (offset == zs->out_pos)
-        return 1;
+        return SEEK_DONE;
     if (offset >= zs->node->usize)
-        return -1;
+        return SEEK_FAILED;
     if (offset == 0)
         restart_check(zs);
     if (zs->method == 0) {
         zs->in_pos = zs->out_pos = offset;
-        return 1;
+        return SEEK_DONE;
     }
     inflate_block *ib = zs->param;
     // Deflate data cannot be read backwards, nor skipped: start again from
@@ -766,16 +766,25 @@ int zip_member_seek(zip_stream *zs, uint64_t offset)
     // offset or before that checkpoint.
     const zip_checkpoint *cp = checkpoint_before(zs->node, offset);
     if ((offset < ib->stage_start || (cp && cp->out > ib->stage_start + ib->stage_len)) && !resume_at(zs, cp))
-        return -1;
+        return SEEK_FAILED;
     // Bytes skipped past the checked ones are not handed out, so the CRC-32
     // is not checked; bytes checked before are only produced again.
     if (offset > zs->crc_end)
         zs->crc_live = 0;
-    while (ib->stage_start + ib->stage_len < offset)
-        if (inflate_step(zs) <= 0)
-            return -1;
+    uint32_t budget = ZIP_SEEK_SLICE;
+    while (ib->stage_start + ib->stage_len < offset) {
+        const int produced = budget > 0 ? inflate_step(zs) : 0;
+        // Reads go on from the end of the stage, whether this slice is
+        // spent or the data failed.
+        zs->out_pos = ib->stage_start + ib->stage_len;
+        if (budget == 0)
+            return SEEK_AGAIN;
+        if (produced <= 0)
+            return SEEK_FAILED;
+        budget -= static_cast<uint32_t>(produced) < budget ? static_cast<uint32_t>(produced) : budget;
+    }
     zs->out_pos = offset;
-    return 1;
+    return SEEK_DONE;
 }
 
 void zip_member_close(zip_stream *zs)

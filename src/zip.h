@@ -97,5 +97,18 @@ uint64_t zip_checkpoint_bytes();  // held by all archives together
 
 zip_stream *zip_member_open(zip_archive *za, zip_node *node);
 int zip_member_read(zip_stream *zs, void *buffer, uint32_t length);  // bytes, or -1
-int zip_member_seek(zip_stream *zs, uint64_t offset);              // 1, or -1 if not reached
+
+// Moving a deflated stream forward means inflating what lies between, so a
+// far move is done in slices of ZIP_SEEK_SLICE bytes of output (a few tenths
+// of a millisecond), one per call, and the server's loop serves the other
+// connections between them. SEEK_AGAIN says the stream moved part of the way
+// (reads would go on from there) and the same call is to be made again,
+// later, to go on.
+constexpr uint32_t ZIP_SEEK_SLICE = 128u << 10;
+enum seek_result : uint8_t {
+    SEEK_DONE,    // the next read starts at the offset
+    SEEK_AGAIN,   // not there yet: call again
+    SEEK_FAILED,  // an offset at or past the end, or data that cannot be inflated
+};
+seek_result zip_member_seek(zip_stream *zs, uint64_t offset);
 void zip_member_close(zip_stream *zs);
