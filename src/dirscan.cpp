@@ -15,7 +15,7 @@ namespace {
 // records one, else the change time.  Anything but a regular file or a
 // directory (a broken link, a device, a pipe) is reported as nothing: opening
 // a pipe would block the server and a device may never end.
-entry_kind examine(int dirfd, const char *name, dir_entry *e)
+entry_kind examine(int dirfd, const char *name, dir_entry *e, file_id *id = nullptr)
 {
     uint32_t mode;
     uint64_t size;
@@ -24,6 +24,10 @@ entry_kind examine(int dirfd, const char *name, dir_entry *e)
     if (statx(dirfd, name, AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
         mode = sx.stx_mode;
         size = sx.stx_size;
+        if (id)
+            *id = file_id{(uint64_t{sx.stx_dev_major} << 32) | sx.stx_dev_minor, sx.stx_ino, sx.stx_size,
+                          sx.stx_mtime.tv_sec * 1000000000ll + sx.stx_mtime.tv_nsec,
+                          sx.stx_ctime.tv_sec * 1000000000ll + sx.stx_ctime.tv_nsec};
         created = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime.tv_sec : sx.stx_ctime.tv_sec;
         modified = sx.stx_mtime.tv_sec;
         accessed = sx.stx_atime.tv_sec;
@@ -33,6 +37,9 @@ entry_kind examine(int dirfd, const char *name, dir_entry *e)
             return KIND_NONE;
         mode = st.st_mode;
         size = static_cast<uint64_t>(st.st_size);
+        if (id)
+            *id = file_id{st.st_dev, st.st_ino, size, st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec,
+                          st.st_ctim.tv_sec * 1000000000ll + st.st_ctim.tv_nsec};
         created = st.st_ctim.tv_sec;
         modified = st.st_mtim.tv_sec;
         accessed = st.st_atim.tv_sec;
@@ -83,9 +90,9 @@ bool scan_read(dir_scan *scan)
 
 }  // namespace
 
-entry_kind stat_path(const char *path, dir_entry *entry)
+entry_kind stat_path(const char *path, dir_entry *entry, file_id *id)
 {
-    entry_kind kind = examine(AT_FDCWD, path, entry);
+    entry_kind kind = examine(AT_FDCWD, path, entry, id);
     if (kind == KIND_NONE)
         return KIND_NONE;
     if (kind == KIND_DIR) {
@@ -106,15 +113,17 @@ int scan_open(dir_scan *scan, const char *path)
     size_t len = strlen(path);
     if (len > 0 && path[len - 1] == '/')
         --len;
-    if (len > SCAN_PATH_MAX)
+    if (len > SCAN_PATH_MAX) {
+        errno = ENAMETOOLONG;
         return -1;
+    }
     char dir[SCAN_PATH_MAX + 1];
     memcpy(dir, path, len);
     dir[len] = 0;
 
     scan->search = opendir(len ? dir : "/");
-    if (!scan->search)
-        return 0;  // nothing to search: a scan that ends at once
+    if (!scan->search)  // a scan that ends at once, unless descriptors or memory ran out
+        return errno == EMFILE || errno == ENFILE || errno == ENOMEM ? -1 : 0;
     ++n_files;
     if (scan_read(scan))
         scan->state = 0;

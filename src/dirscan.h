@@ -30,6 +30,17 @@ struct dir_entry {
     const char *name;
 };
 
+// What identifies one version of a file or directory: a replaced one has
+// another inode, one changed in place another size or time.
+struct file_id {
+    uint64_t dev;
+    uint64_t ino;
+    uint64_t size;
+    int64_t mtime_ns;
+    int64_t ctime_ns;
+    bool operator==(const file_id &) const = default;
+};
+
 // One directory iteration.  While `search` is open it counts as one file.
 struct dir_scan {
     int32_t state;   // -1 ended, 0 first entry pending, else entries examined
@@ -39,10 +50,11 @@ struct dir_scan {
 
 // The kind of what `path` names (0 nothing); fills *entry for kinds 2 and 4.
 // Only regular files and directories count; entry->name points into path.
-entry_kind stat_path(const char *path, dir_entry *entry);
+entry_kind stat_path(const char *path, dir_entry *entry, file_id *id = nullptr);
 
-// 0, or -1 when the path is too long.  An unreadable directory gives a scan
-// that ends at once.
+// 0, or -1 when the path is too long (errno ENAMETOOLONG) or descriptors or
+// memory ran out (errno tells).  An unreadable directory gives a scan that
+// ends at once.
 int scan_open(dir_scan *scan, const char *path);
 // 0 with *entry filled (name valid until the next call), or -1 at the end.
 // "." and ".." are never delivered.

@@ -7,8 +7,11 @@
 #include "memory.h"
 #include "zip.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <sys/resource.h>
 
 namespace {
 
@@ -151,8 +154,10 @@ file_entry *fe_add_page(fe_cache *cache, const char *name, text_block *page)
     if (!page)
         return nullptr;
     file_entry *fe = fe_new(KIND_PAGE, name, fe_handle{.page = page}, 0);
-    if (fe)
+    if (fe) {
+        fe->bytes = fe->size;
         fe_insert(cache, fe);
+    }
     return fe;
 }
 
@@ -168,10 +173,13 @@ void fe_unref(file_entry *fe)
 
 void fe_destroy(file_entry *fe)
 {
-    if (fe->base)
-        fe_unref(fe->base);
+    ASSERT(!fe->in_table);
+    file_entry *base = fe->base;
     release_handle(fe->kind, fe->handle);
     counted_free(&n_caches, fe);
+    // An archive that left the table goes with the last entry made from it.
+    if (base && --base->refcount == 0 && !base->in_table)
+        fe_destroy(base);
 }
 
 fe_read_result fe_read(file_entry *fe, void *buffer, uint32_t count, uint64_t offset)
@@ -204,19 +212,56 @@ file_entry *fe_lookup(fe_cache *cache, const char *name)
     return nullptr;
 }
 
+namespace {
+
+// Counts what an entry holds against the budgets: +1 entering, -1 leaving.
+void account(fe_cache *cache, const file_entry *fe, int sign)
+{
+    if (fe->kind == KIND_PAGE || fe->kind == KIND_DIR) {
+        cache->pages += fe->kind == KIND_PAGE ? sign : 0;
+        cache->page_bytes += sign > 0 ? fe->bytes : -fe->bytes;
+    } else if (fe->kind == KIND_ZIP) {
+        cache->archives += sign;
+        cache->index_bytes += sign > 0 ? fe->bytes : -fe->bytes;
+    }
+}
+
+}  // namespace
+
 void fe_insert(fe_cache *cache, file_entry *fe)
 {
     file_entry **head = bucket_of(cache, fe->name);
     fe->hash_next = *head;
     *head = fe;
+    fe->in_table = true;
+    fe->used = ++cache->tick;
     cache->nentries++;
+    account(cache, fe, +1);
+}
+
+void fe_unlink(fe_cache *cache, file_entry *fe)
+{
+    for (file_entry **link = bucket_of(cache, fe->name); *link; link = &(*link)->hash_next) {
+        if (*link == fe) {
+            *link = fe->hash_next;
+            fe->hash_next = nullptr;
+            fe->in_table = false;
+            cache->nentries--;
+            account(cache, fe, -1);
+            return;
+        }
+    }
 }
 
 bool fe_cache_init(fe_cache *cache)
 {
-    cache->nentries = 0;
+    *cache = fe_cache{};
     cache->hash_size = FE_HASH_SIZE;
     cache->hash = static_cast<file_entry **>(calloc(FE_HASH_SIZE, sizeof(file_entry *)));
+    // Open archives keep a descriptor each: never so many that accepting fails.
+    rlimit rl{};
+    const int64_t quarter = getrlimit(RLIMIT_NOFILE, &rl) == 0 ? static_cast<int64_t>(rl.rlim_cur / 4) : 64;
+    cache->max_archives = static_cast<int32_t>(std::max<int64_t>(1, std::min<int64_t>(MAX_OPEN_ARCHIVES, quarter)));
     return cache->hash != nullptr;
 }
 
@@ -224,32 +269,36 @@ void fe_cache_destroy(fe_cache *cache)
 {
     if (!cache->hash)
         return;
-    // Members first: destroying one drops a reference on its archive entry.
+    // Entries made from an archive first: each holds a reference on it.
     for (int pass = 0; pass < 2; ++pass) {
         for (int i = cache->hash_size - 1; i >= 0; --i) {
             file_entry **link = &cache->hash[i];
             while (*link) {
                 file_entry *fe = *link;
-                if (pass == 0 && fe->kind != KIND_MEMBER) {
+                if (pass == 0 && !fe->base) {
                     link = &fe->hash_next;
                     continue;
                 }
-                *link = fe->hash_next;
+                fe_unlink(cache, fe);
+                fe->refcount = 0;
                 fe_destroy(fe);
             }
         }
     }
     free(cache->hash);
-    cache->hash = nullptr;
-    cache->nentries = 0;
+    *cache = fe_cache{};
 }
 
 void fe_drop_if_unused(fe_cache *cache, file_entry *fe)
 {
-    if (fe->refcount == 0 && (fe->kind == KIND_FILE || fe->kind == KIND_MEMBER)) {
+    if (fe->refcount != 0)
+        return;
+    // Disk files and member streams nobody uses are closed at once, so
+    // descriptors never pile up; entries that left the table go too.
+    if (fe->in_table && (fe->kind == KIND_FILE || fe->kind == KIND_MEMBER))
         fe_unlink(cache, fe);
+    if (!fe->in_table)
         fe_destroy(fe);
-    }
 }
 
 void fe_release(fe_cache *cache, file_entry *fe)
@@ -260,32 +309,25 @@ void fe_release(fe_cache *cache, file_entry *fe)
 
 void fe_release_unused(fe_cache *cache)
 {
-    file_entry *collected = nullptr;
-    for (int i = cache->hash_size - 1; i >= 0; --i)
-        for (file_entry *fe = cache->hash[i]; fe; fe = fe->hash_next)
-            if (fe->refcount == 0) {
-                fe->sweep_next = collected;
-                collected = fe;
-            } else if (fe->kind == KIND_ZIP) {
-                zip_forget_checkpoints(fe->handle.zip);  // an archive in use goes on without them
-            }
-    while (collected) {
-        file_entry *fe = collected;
-        collected = fe->sweep_next;
-        ASSERT(fe->kind != KIND_STATIC);
-        fe_unlink(cache, fe);
-        fe_destroy(fe);
-    }
-}
-
-void fe_unlink(fe_cache *cache, file_entry *fe)
-{
-    for (file_entry **link = bucket_of(cache, fe->name); *link; link = &(*link)->hash_next) {
-        if (*link == fe) {
-            *link = fe->hash_next;
-            fe->hash_next = nullptr;
-            cache->nentries--;
-            return;
+    // Pages made from an archive hold it: passes go on while any entry goes.
+    for (bool more = true; more;) {
+        more = false;
+        file_entry *collected = nullptr;
+        for (int i = cache->hash_size - 1; i >= 0; --i)
+            for (file_entry *fe = cache->hash[i]; fe; fe = fe->hash_next)
+                if (fe->refcount == 0) {
+                    fe->sweep_next = collected;
+                    collected = fe;
+                } else if (fe->kind == KIND_ZIP) {
+                    zip_forget_checkpoints(fe->handle.zip);  // an archive in use goes on without them
+                }
+        while (collected) {
+            file_entry *fe = collected;
+            collected = fe->sweep_next;
+            ASSERT(fe->kind != KIND_STATIC);
+            fe_unlink(cache, fe);
+            fe_destroy(fe);
+            more = true;
         }
     }
 }
@@ -308,16 +350,117 @@ constexpr uint32_t kind_bit(entry_kind kind)
 constexpr uint32_t BODY_KINDS = kind_bit(KIND_FILE) | kind_bit(KIND_ZIP) | kind_bit(KIND_MEMBER);
 constexpr uint32_t LISTING_KINDS = kind_bit(KIND_PAGE);
 
-// The newest entry under `key` whose type is among `kinds`. Keys of different
-// kinds can coincide when names hold a "*" (the file "d*" and the snapshot of
-// "d/", the file "d/*dN" and a sorted page of "d/"), so each step asks only
-// for the kinds it can use.
+bool out_of_resources()
+{
+    return errno == EMFILE || errno == ENFILE || errno == ENOMEM;
+}
+
+// Drops every unreferenced entry made from `archive` (its pages); true
+// when nothing else holds the archive any more.
+bool drop_children(fe_cache *cache, file_entry *archive)
+{
+    for (int i = 0; i < cache->hash_size && archive->refcount > 0; ++i) {
+        file_entry **link = &cache->hash[i];
+        while (*link) {
+            file_entry *fe = *link;
+            if (fe->base == archive && fe->refcount == 0) {
+                fe_unlink(cache, fe);
+                ++archive->refcount;  // kept alive through the child's release
+                fe_destroy(fe);
+                --archive->refcount;
+            } else {
+                link = &fe->hash_next;
+            }
+        }
+    }
+    return archive->refcount == 0;
+}
+
+// Takes a stale entry out of the table; it goes now when nobody holds it,
+// else with its last reference. An archive takes its idle pages with it.
+void drop_stale(fe_cache *cache, file_entry *fe)
+{
+    fe_unlink(cache, fe);
+    if (fe->kind == KIND_ZIP)
+        drop_children(cache, fe);
+    if (fe->refcount == 0)
+        fe_destroy(fe);
+}
+
+// True when the entry still shows what its path holds now: the same file or
+// directory, unchanged, and for a disk listing not older than its lifetime.
+// A stale entry leaves the table. One stat at most.
+bool check_fresh(fe_cache *cache, file_entry *fe)
+{
+    if (!fe->in_table)
+        return false;
+    bool fresh = true;
+    if (fe->base) {
+        // Held meanwhile: a stale archive drops its idle pages, not this one.
+        fe_ref(fe);
+        fresh = check_fresh(cache, fe->base);
+        fe_unref(fe);
+    } else if (fe->watch_len > 0) {
+        if ((fe->kind == KIND_PAGE || fe->kind == KIND_DIR) && time_now() - fe->made > LISTING_LIFETIME) {
+            fresh = false;
+        } else {
+            char path[RESOLVE_BUF_SIZE];
+            memcpy(path, fe->name, fe->watch_len);
+            path[fe->watch_len] = 0;
+            dir_entry st;
+            file_id id;
+            fresh = stat_path(path, &st, &id) != KIND_NONE && id == fe->id;
+        }
+    }
+    if (fresh)
+        fe->used = ++cache->tick;
+    else
+        drop_stale(cache, fe);
+    return fresh;
+}
+
+// The newest entry under `key` whose type is among `kinds`, fresh. Keys of
+// different kinds can coincide when names hold a "*" (the file "d*" and the
+// snapshot of "d/", the file "d/*dN" and a sorted page of "d/"), so each step
+// asks only for the kinds it can use.
 file_entry *lookup_kind(fe_cache *cache, const char *key, uint32_t kinds)
 {
     for (file_entry *fe = *bucket_of(cache, key); fe; fe = fe->hash_next)
         if ((kind_bit(fe->kind) & kinds) && strcmp(fe->name, key) == 0)
-            return fe;
+            return check_fresh(cache, fe) ? fe : nullptr;
     return nullptr;
+}
+
+// The least recently used unreferenced entry of the kinds asked, or null.
+file_entry *least_used(fe_cache *cache, uint32_t kinds)
+{
+    file_entry *oldest = nullptr;
+    for (int i = 0; i < cache->hash_size; ++i)
+        for (file_entry *fe = cache->hash[i]; fe; fe = fe->hash_next)
+            if ((kind_bit(fe->kind) & kinds) && fe->refcount == 0 && (!oldest || fe->used < oldest->used))
+                oldest = fe;
+    return oldest;
+}
+
+// Closes archives nobody uses, least recently used first, until one more
+// fits. An archive whose only holders are its idle pages goes with them.
+void make_room_for_archive(fe_cache *cache)
+{
+    uint64_t after = 0;  // archives used up to this tick were tried and are busy
+    while (cache->archives >= cache->max_archives || cache->index_bytes > INDEX_BUDGET) {
+        file_entry *victim = nullptr;
+        for (int i = 0; i < cache->hash_size; ++i)
+            for (file_entry *fe = cache->hash[i]; fe; fe = fe->hash_next)
+                if (fe->kind == KIND_ZIP && fe->used > after && (!victim || fe->used < victim->used))
+                    victim = fe;
+        if (!victim)
+            return;  // every archive is in use: the budget waits for them
+        after = victim->used;
+        if (drop_children(cache, victim)) {
+            fe_unlink(cache, victim);
+            fe_destroy(victim);
+        }
+    }
 }
 
 // A deflated member stream already carrying a transfer. Deflate data cannot be
@@ -342,13 +485,34 @@ const char *compose_key(char *key, const char *path, size_t len, char sep, const
     return key;
 }
 
-file_entry *add_page(fe_cache *cache, const char *key, text_block *page, int32_t mtime)
+// Caches a generated page under `key`: made from the archive `base`, or from
+// the directory named by the first `watch_len` bytes of the key, as `id` was.
+// A page larger than the whole budget is sent once and not kept.
+file_entry *add_page(fe_cache *cache, const char *key, text_block *page, int64_t mtime, file_entry *base,
+                     size_t watch_len, const file_id &id, resolve_note *note)
 {
-    if (!page)
+    if (!page) {
+        *note = RESOLVE_NO_RESOURCES;
         return nullptr;
+    }
     file_entry *fe = fe_new(KIND_PAGE, key, fe_handle{.page = page}, mtime);
-    if (fe)
-        fe_insert(cache, fe);
+    if (!fe) {
+        *note = RESOLVE_NO_RESOURCES;
+        return nullptr;
+    }
+    fe->bytes = fe->size;
+    fe->made = time_now();
+    if (base) {
+        fe->base = base;
+        fe_ref(base);
+    } else {
+        fe->watch_len = static_cast<uint16_t>(watch_len);
+        fe->id = id;
+    }
+    if (fe->bytes > PAGE_BUDGET)
+        return fe;
+    make_room_for_page(cache, fe->bytes);
+    fe_insert(cache, fe);
     return fe;
 }
 
@@ -357,56 +521,73 @@ bool is_archive_boundary(const char *p)
     return p[0] == '.' && (p[1] | 0x20) == 'z' && (p[2] | 0x20) == 'i' && (p[3] | 0x20) == 'p' && p[4] == '/';
 }
 
+enum archive_found : uint8_t {
+    ARCHIVE_FOUND,
+    ARCHIVE_NONE,      // no archive boundary: a directory, or a name cached as something else
+    ARCHIVE_NOWHERE,   // the path leads nowhere
+    ARCHIVE_NO_ROOM,   // descriptors or memory ran out
+};
+
 // The archive named by `archive_path`, from the cache or opened now.
-// 1 with *out set; 0 when this is no archive boundary (a directory, or a name
-// the cache holds as something else); -1 when the path leads nowhere.
-int find_archive(fe_cache *cache, const char *archive_path, file_entry **out)
+archive_found find_archive(fe_cache *cache, const char *archive_path, file_entry **out)
 {
     *out = nullptr;
-    if (file_entry *fe = fe_lookup(cache, archive_path)) {
+    for (file_entry *fe = *bucket_of(cache, archive_path); fe; fe = fe->hash_next) {
+        if (strcmp(fe->name, archive_path) != 0)
+            continue;
         switch (fe->kind) {
         case KIND_FILE:
             // Sent earlier as a plain file; the archive entry made below hides
             // it while a transfer still holds it.
-            if (fe->refcount == 0) {
-                fe_unlink(cache, fe);
+            fe_unlink(cache, fe);
+            if (fe->refcount == 0)
                 fe_destroy(fe);
-            }
             break;
         case KIND_ZIP:
-            *out = fe;
-            return 1;
+            if (check_fresh(cache, fe)) {
+                *out = fe;
+                return ARCHIVE_FOUND;
+            }
+            break;
         case KIND_PAGE:
         case KIND_STATIC:
-            return 0;
+            return ARCHIVE_NONE;
         default:
-            return -1;
+            return ARCHIVE_NOWHERE;
         }
+        break;
     }
     dir_entry st;
-    switch (stat_path(archive_path, &st)) {
+    file_id id;
+    switch (stat_path(archive_path, &st, &id)) {
     case KIND_FILE: {
+        make_room_for_archive(cache);
+        errno = 0;
         zip_archive *za = zip_open(archive_path);
         if (!za)
-            return -1;
+            return out_of_resources() ? ARCHIVE_NO_ROOM : ARCHIVE_NOWHERE;
         file_entry *fe = fe_new(KIND_ZIP, archive_path, fe_handle{.zip = za}, st.modified);
         if (!fe)
-            return -1;
+            return ARCHIVE_NO_ROOM;
+        fe->watch_len = static_cast<uint16_t>(strlen(archive_path));
+        fe->id = id;
+        fe->bytes = za->index.nbytes;
         fe_insert(cache, fe);
         *out = fe;
-        return 1;
+        return ARCHIVE_FOUND;
     }
     case KIND_DIR:
-        return 0;
+        return ARCHIVE_NONE;
     default:
-        return -1;
+        return ARCHIVE_NOWHERE;
     }
 }
 
 // A member, or the listing of a directory, of the archive entry `archive`.
 // `rest` is the path inside the archive (writable, part of the caller's copy).
 file_entry *resolve_in_archive(fe_cache *cache, file_entry *archive, char *rest, const char *path,
-                               const char *page_path, const char *sorted_key, const char *keys, int *redirect)
+                               const char *page_path, const char *sorted_key, const char *keys,
+                               resolve_note *note)
 {
     zip_archive *za = archive->handle.zip;
     const size_t rest_len = strlen(rest);
@@ -419,15 +600,19 @@ file_entry *resolve_in_archive(fe_cache *cache, file_entry *archive, char *rest,
             // A directory named without its "/": only the redirect. A listing
             // cached under this key would break the relative links of later
             // requests that find it.
-            *redirect = 1;
+            *note = RESOLVE_REDIRECT;
             return nullptr;
         }
         zip_stream *zs = zip_member_open(za, node);
-        if (!zs)
+        if (!zs) {
+            *note = out_of_resources() ? RESOLVE_NO_RESOURCES : RESOLVE_OK;
             return nullptr;
+        }
         file_entry *fe = fe_new_member(archive, zs, path);
         if (fe)
             fe_insert(cache, fe);
+        else
+            *note = RESOLVE_NO_RESOURCES;
         return fe;
     }
     if (rest_len > 0)
@@ -435,31 +620,39 @@ file_entry *resolve_in_archive(fe_cache *cache, file_entry *archive, char *rest,
     zip_node *first = zip_list(za, rest);
     if (!first)
         return nullptr;
-    make_room_for_page(cache);
+    const file_id none{};
     if (sorted_key)
-        return add_page(cache, sorted_key, list_zip_sorted(first, page_path, keys), first->mtime);
-    return add_page(cache, path, list_zip_unsorted(first, page_path), first->mtime);
+        return add_page(cache, sorted_key, list_zip_sorted(first, page_path, keys), first->mtime, archive, 0, none,
+                        note);
+    return add_page(cache, path, list_zip_unsorted(first, page_path), first->mtime, archive, 0, none, note);
 }
 
 // A file, or the listing of a directory, on disk.
 file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const char *page_path,
-                            const char *sorted_key, const char *keys, int *redirect)
+                            const char *sorted_key, const char *keys, resolve_note *note)
 {
     const bool slash = path[len - 1] == '/';
     dir_entry st;
-    switch (stat_path(path, &st)) {
+    file_id id;
+    switch (stat_path(path, &st, &id)) {
     case KIND_FILE: {
         if (slash)
             return nullptr;
         const int fd = counted_open(path);
-        if (fd < 0)
+        if (fd < 0) {
+            *note = out_of_resources() ? RESOLVE_NO_RESOURCES : RESOLVE_OK;
             return nullptr;
-        // The resolution's one stat gave the length; fe_new_sized refuses one
-        // that does not fit in 32 bits.
+        }
+        // The resolution's one stat gave the length.
         file_entry *fe = fe_new_sized(KIND_FILE, path, fe_handle{.fd = fd}, st.modified,
                                       static_cast<int64_t>(st.size));
-        if (fe)
-            fe_insert(cache, fe);
+        if (!fe) {
+            *note = RESOLVE_NO_RESOURCES;
+            return nullptr;
+        }
+        fe->watch_len = static_cast<uint16_t>(len);
+        fe->id = id;
+        fe_insert(cache, fe);
         return fe;
     }
     case KIND_DIR:
@@ -468,13 +661,11 @@ file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const
         return nullptr;
     }
     if (!slash) {
-        *redirect = 1;
+        *note = RESOLVE_REDIRECT;
         return nullptr;
     }
-    if (!sorted_key) {
-        make_room_for_page(cache);
-        return add_page(cache, path, list_dir_unsorted(path, page_path), st.modified);
-    }
+    if (!sorted_key)
+        return add_page(cache, path, list_dir_unsorted(path, page_path), st.modified, nullptr, len, id, note);
     // One snapshot, under the directory path with "*" for its final "/",
     // serves every sort order of the directory.
     char dir[RESOLVE_BUF_SIZE];
@@ -487,24 +678,40 @@ file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const
         memcpy(snap_key, dir, len + 1);
         dir[len - 1] = 0;
         dir_entry *rows = dir_snapshot(dir);
-        if (!rows)
+        if (!rows) {
+            *note = out_of_resources() ? RESOLVE_NO_RESOURCES : RESOLVE_OK;
             return nullptr;
+        }
+        uint64_t bytes = sizeof(dir_entry);
+        for (const dir_entry *e = rows; e->kind != KIND_NONE; ++e)
+            bytes += sizeof(dir_entry) + strlen(e->name) + 1;
         snap = fe_new(KIND_DIR, snap_key, fe_handle{.snapshot = rows}, 0);
-        if (!snap)
+        if (!snap) {
+            *note = RESOLVE_NO_RESOURCES;
             return nullptr;
+        }
+        snap->bytes = bytes;
+        snap->made = time_now();
+        snap->watch_len = static_cast<uint16_t>(len);  // the directory path with its "/"
+        snap->id = id;
+        make_room_for_page(cache, bytes);
         fe_insert(cache, snap);
     }
-    make_room_for_page(cache);
-    return add_page(cache, sorted_key,
-                    list_dir_sorted(static_cast<dir_entry *>(snap->handle.snapshot), page_path, keys), 0);
+    // The page is made while the snapshot is held: making room cannot take it.
+    fe_ref(snap);
+    file_entry *page = add_page(cache, sorted_key,
+                                list_dir_sorted(static_cast<dir_entry *>(snap->handle.snapshot), page_path, keys), 0,
+                                nullptr, len, id, note);
+    fe_release(cache, snap);
+    return page;
 }
 
 }  // namespace
 
 file_entry *resolve_path(fe_cache *cache, const char *path, const char *page_path, const char *query,
-                         int *redirect)
+                         resolve_note *note)
 {
-    *redirect = 0;
+    *note = RESOLVE_OK;
     const size_t len = path ? strlen(path) : 0;
     if (len == 0 || len > RESOLVE_PATH_MAX)
         return nullptr;
@@ -529,8 +736,8 @@ file_entry *resolve_path(fe_cache *cache, const char *path, const char *page_pat
             return fe;
     } else if (!slash) {
         if ((fe = lookup_kind(cache, compose_key(key, path, len, '/', ""), LISTING_KINDS))) {
-            *redirect = 1;
-            return fe;
+            *note = RESOLVE_REDIRECT;
+            return nullptr;
         }
     }
 
@@ -543,35 +750,29 @@ file_entry *resolve_path(fe_cache *cache, const char *path, const char *page_pat
             continue;
         work[i + 4] = 0;
         file_entry *archive;
-        const int found = find_archive(cache, work, &archive);
-        if (found < 0)
+        switch (find_archive(cache, work, &archive)) {
+        case ARCHIVE_FOUND:
+            return resolve_in_archive(cache, archive, work + i + 5, path, page_path, sorted_key, keys, note);
+        case ARCHIVE_NOWHERE:
             return nullptr;
-        if (found > 0)
-            return resolve_in_archive(cache, archive, work + i + 5, path, page_path, sorted_key, keys, redirect);
+        case ARCHIVE_NO_ROOM:
+            *note = RESOLVE_NO_RESOURCES;
+            return nullptr;
+        case ARCHIVE_NONE:
+            break;
+        }
         work[i + 4] = '/';
     }
-    return resolve_on_disk(cache, path, len, page_path, sorted_key, keys, redirect);
+    return resolve_on_disk(cache, path, len, page_path, sorted_key, keys, note);
 }
 
-void make_room_for_page(fe_cache *cache)
+void make_room_for_page(fe_cache *cache, uint64_t bytes)
 {
-    int32_t pages = 0;
-    for (int i = 0; i < cache->hash_size; ++i)
-        for (file_entry *fe = cache->hash[i]; fe; fe = fe->hash_next)
-            pages += fe->kind == KIND_PAGE;
-    if (pages < MAX_CACHED_PAGES)
-        return;
-    for (int i = 0; i < cache->hash_size; ++i) {
-        file_entry **link = &cache->hash[i];
-        while (*link) {
-            file_entry *fe = *link;
-            if (fe->kind == KIND_PAGE && fe->refcount == 0) {
-                *link = fe->hash_next;
-                --cache->nentries;
-                fe_destroy(fe);
-            } else {
-                link = &fe->hash_next;
-            }
-        }
+    while (cache->pages >= MAX_CACHED_PAGES || cache->page_bytes + bytes > PAGE_BUDGET) {
+        file_entry *victim = least_used(cache, LISTING_KINDS | kind_bit(KIND_DIR));
+        if (!victim)
+            return;
+        fe_unlink(cache, victim);
+        fe_destroy(victim);
     }
 }

@@ -24,11 +24,17 @@ union fe_handle {
 struct file_entry {
     int32_t refcount;
     entry_kind kind;
+    bool in_table;       // a request can still find it; else it goes with its last reference
+    uint16_t watch_len;  // the first watch_len bytes of the name are the path it was made from; 0 none
     const char *name;
     fe_handle handle;
-    int64_t mtime;  // seconds since 1970; -1 when unknown
+    int64_t mtime;       // seconds since 1970; -1 when unknown
     uint64_t size;
-    file_entry *base;
+    file_entry *base;    // the archive a member or an archive's page comes from, referenced
+    file_id id;          // what the watched path was when the entry was made
+    int64_t made;        // when it was made, in seconds
+    uint64_t used;       // the table's tick when a request last took it
+    uint64_t bytes;      // memory (pages, snapshots) or index bytes (archives) it holds
     file_entry *sweep_next;
     file_entry *hash_next;
 };
@@ -39,12 +45,27 @@ struct file_entry {
 file_entry *fe_new(entry_kind kind, const char *name, fe_handle handle, int64_t mtime);
 file_entry *fe_new_child(entry_kind kind, const char *name, fe_handle handle, int64_t mtime, file_entry *base);
 file_entry *fe_new_member(file_entry *archive, zip_stream *stream, const char *name);
-// The entry table: every cached entry under its name.
+// The entry table: every cached entry under its name, with what it holds
+// counted against the budgets below.
 constexpr int FE_HASH_SIZE = 200;
+constexpr int32_t MAX_CACHED_PAGES = 1024;             // generated pages
+constexpr uint64_t PAGE_BUDGET = uint64_t{64} << 20;   // bytes of pages and directory snapshots
+constexpr int32_t MAX_OPEN_ARCHIVES = 64;              // and at most a quarter of the descriptor limit
+constexpr uint64_t INDEX_BUDGET = uint64_t{64} << 20;  // bytes of the open archives' name indexes
+// A listing of a disk directory is rebuilt after this many seconds: a file
+// changed in place does not change its directory, yet its row shows its size.
+constexpr int64_t LISTING_LIFETIME = 1;
+
 struct fe_cache {
     int32_t nentries;
     int32_t hash_size;
     file_entry **hash;
+    uint64_t tick;
+    int32_t pages;         // pages in the table
+    uint64_t page_bytes;   // bytes of pages and snapshots in the table
+    int32_t archives;      // archives in the table
+    uint64_t index_bytes;  // their name indexes
+    int32_t max_archives;
 };
 bool fe_cache_init(fe_cache *cache);      // false when memory is exhausted
 void fe_cache_destroy(fe_cache *cache);   // destroys every entry, referenced or not
@@ -76,12 +97,19 @@ void fe_drop_if_unused(fe_cache *cache, file_entry *fe);
 // held drop the checkpoints of their members.
 void fe_release_unused(fe_cache *cache);
 
-// Path resolution: the entry answering a mapped path, or null; *redirect is
-// set when a directory was named without its final "/".
-file_entry *resolve_path(fe_cache *cache, const char *path, const char *page_path, const char *query,
-                         int *redirect);
+// What a resolution found besides its entry.
+enum resolve_note : int32_t {
+    RESOLVE_OK = 0,            // the entry, or null when nothing is there
+    RESOLVE_REDIRECT = 1,      // a directory named without its final "/"
+    RESOLVE_NO_RESOURCES = 2,  // descriptors or memory ran out; nothing was cached
+};
 
-// Generated pages are bounded: before another is made, the unreferenced ones
-// go once there are too many.
-constexpr int32_t MAX_CACHED_PAGES = 1024;
-void make_room_for_page(fe_cache *cache);
+// Path resolution: the entry answering a mapped path, or null. Every cached
+// entry it takes is checked against the file system first; a stale one
+// leaves the table. `page_path` is the request path a listing shows.
+file_entry *resolve_path(fe_cache *cache, const char *path, const char *page_path, const char *query,
+                         resolve_note *note);
+
+// Makes room for a page or snapshot of `bytes` under the page budgets, the
+// least recently used unreferenced ones going first.
+void make_room_for_page(fe_cache *cache, uint64_t bytes);

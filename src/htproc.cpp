@@ -282,6 +282,23 @@ const char *with_index_file(const char *mapped, const char *index)
     return candidate;
 }
 
+char *path_encode(char *out, const char *path)
+{
+    static constexpr char specials[] = " \"#%<>?\\^`{|}";
+    char *w = out;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(path); *p; ++p) {
+        if (*p > 32 && *p < 127 && !std::strchr(specials, *p)) {
+            *w++ = static_cast<char>(*p);
+        } else {
+            *w++ = '%';
+            *w++ = HEX_DIGITS[*p >> 4];
+            *w++ = HEX_DIGITS[*p & 15];
+        }
+    }
+    *w = 0;
+    return out;
+}
+
 const char *uri_encode(const char *name)
 {
     static char escaped[ESCAPED_NAME_MAX + 1];

@@ -86,3 +86,8 @@ const char *with_index_file(const char *mapped, const char *index);
 
 // URL-escaped form of a name, in a static buffer; cut at 1023 bytes.
 const char *uri_encode(const char *name);
+
+// A decoded request path written back as a browser would send it: "%", the
+// bytes a browser escapes in a path and those above 126 as "%XX", the rest as
+// they are. `out` has room for 3 * strlen(path) + 1 bytes; returns `out`.
+char *path_encode(char *out, const char *path);

@@ -41,6 +41,8 @@ void ctx_destroy(server_ctx *ctx)
     mime_table_free();
     while (task *t = ctx->tasks) {
         ctx->tasks = t->next;
+        if (t->fe)
+            fe_release(&ctx->entries, t->fe);
         task_free(t);
     }
     ctx->oldest = nullptr;
@@ -171,12 +173,15 @@ void sweep(server_ctx *ctx, int evict)
 
 namespace {
 
-constexpr uint32_t PATH_BUF_SIZE = 1024;
 constexpr uint32_t MAX_PATH_AND_QUERY = 1020;
+// A path written back escaped takes at most three bytes a byte; a redirect's
+// target adds "/", "?" and the query.
+constexpr uint32_t PAGE_PATH_SIZE = 3 * MAX_PATH_AND_QUERY + 1;
+constexpr uint32_t LOCATION_SIZE = PAGE_PATH_SIZE + 2 + MAX_PATH_AND_QUERY;
 
 // Steps from a parsed request to the entry that answers it; returns 0 with
 // *found set, or the status of the error reply. A redirect's target is
-// written to `location` (PATH_BUF_SIZE bytes).
+// written to `location` (LOCATION_SIZE bytes).
 int32_t find_entry(server_ctx *ctx, task *t, char *location, file_entry **found)
 {
     *found = nullptr;
@@ -195,8 +200,6 @@ int32_t find_entry(server_ctx *ctx, task *t, char *location, file_entry **found)
     const size_t path_len = strlen(path);
     if (path_len + (query ? strlen(query) : 0) >= MAX_PATH_AND_QUERY)
         return STATUS_414;
-    char *page_path = location;  // the raw path, for the listing's links
-    memcpy(page_path, path, path_len + 1);
     req.uri = path_clean(uri_decode(path));
 
     if ((*found = builtin_lookup(ctx, req.uri, query)))
@@ -207,21 +210,27 @@ int32_t find_entry(server_ctx *ctx, task *t, char *location, file_entry **found)
         return STATUS_404;
     if (!path_allowed(mapped, g_config.allow_path))
         return STATUS_403;
-    int redirect = 0;
+    // Listings and redirects name the cleaned path, escaped again: whatever
+    // the request spelled ("//host/..", "/./", "%00"), the page of a directory
+    // is the same and a redirect always names this server.
+    char page_path[PAGE_PATH_SIZE];
+    path_encode(page_path, req.uri);
+    resolve_note note = RESOLVE_OK;
     if (const char *candidate = with_index_file(mapped, g_config.index_file))
-        *found = resolve_path(&ctx->entries, candidate, page_path, query, &redirect);
-    if (!*found)
-        *found = resolve_path(&ctx->entries, mapped, page_path, query, &redirect);
-    if (redirect) {
-        // The target is the cleaned path, escaped again: it always names
-        // this server, whatever the request spelled ("//host/..", "/./").
-        const char *clean = uri_encode(req.uri);
-        snprintf(location, PATH_BUF_SIZE, "%s/%s%s", clean[0] == '/' ? clean : "", query ? "?" : "",
-                 query ? query : "");
+        *found = resolve_path(&ctx->entries, candidate, page_path, query, &note);
+    if (!*found && note != RESOLVE_NO_RESOURCES)
+        *found = resolve_path(&ctx->entries, mapped, page_path, query, &note);
+    switch (note) {
+    case RESOLVE_OK:
+        return *found ? 0 : STATUS_404;
+    case RESOLVE_REDIRECT:
+        snprintf(location, LOCATION_SIZE, "%s/%s%s", page_path, query ? "?" : "", query ? query : "");
         *found = nullptr;
         return STATUS_302;
+    case RESOLVE_NO_RESOURCES:
+        break;
     }
-    return *found ? 0 : STATUS_404;
+    return STATUS_500;
 }
 
 // Starts a state: each has its own deadline.
@@ -306,7 +315,7 @@ void answer_request(server_ctx *ctx, task *t)
     } else if (const int32_t refused = check_body(t)) {
         error_reply(t, refused, nullptr);
     } else {
-        char location[PATH_BUF_SIZE];
+        char location[LOCATION_SIZE];
         file_entry *fe;
         int32_t status = find_entry(ctx, t, location, &fe);
         if (status) {
@@ -448,7 +457,7 @@ file_entry *builtin_lookup(server_ctx *ctx, const char *path, const char *query)
     if (!query || strcmp(path, "/") != 0)
         return nullptr;
     if (strcmp(query, "help") == 0) {
-        make_room_for_page(&ctx->entries);
+        make_room_for_page(&ctx->entries, 0);
         return fe_add_page(&ctx->entries, "??help.html", page_from_template(help_page_html));
     }
     if (strncmp(query, "rc=", 3) != 0)

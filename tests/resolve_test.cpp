@@ -133,7 +133,7 @@ protected:
     }
 
     fe_cache ctx = {};
-    int redirect = -1;
+    resolve_note redirect = RESOLVE_NO_RESOURCES;
     int32_t files = 0, blocks = 0, caches = 0, confs = 0;
 };
 
@@ -145,7 +145,7 @@ TEST_F(PathResolution, DiskFileIsOpenedOnceAndThenAnsweredFromTheCache)
 {
     file_entry *fe = resolve("hello.txt");
     ASSERT_NE(fe, nullptr);
-    EXPECT_EQ(redirect, 0);
+    EXPECT_EQ(redirect, RESOLVE_OK);
     EXPECT_EQ(fe->kind, KIND_FILE);
     EXPECT_STREQ(fe->name, path("hello.txt").c_str());
     EXPECT_EQ(fe->refcount, 0);
@@ -162,9 +162,9 @@ TEST_F(PathResolution, DiskFileIsOpenedOnceAndThenAnsweredFromTheCache)
 TEST_F(PathResolution, DiskDirectoryWithoutSlashOnlyRedirects)
 {
     EXPECT_EQ(resolve("dir"), nullptr);
-    EXPECT_EQ(redirect, 1);
+    EXPECT_EQ(redirect, RESOLVE_REDIRECT);
     EXPECT_EQ(resolve("dir/sub"), nullptr);
-    EXPECT_EQ(redirect, 1);
+    EXPECT_EQ(redirect, RESOLVE_REDIRECT);
     EXPECT_EQ(ctx.nentries, 0);
 }
 
@@ -173,10 +173,10 @@ TEST_F(PathResolution, RedirectFlagIsClearedByEveryCall)
     resolve("dir");
     ASSERT_EQ(redirect, 1);
     EXPECT_NE(resolve("hello.txt"), nullptr);
-    EXPECT_EQ(redirect, 0);
+    EXPECT_EQ(redirect, RESOLVE_OK);
     resolve("dir");
     EXPECT_EQ(resolve("missing"), nullptr);
-    EXPECT_EQ(redirect, 0);
+    EXPECT_EQ(redirect, RESOLVE_OK);
 }
 
 TEST_F(PathResolution, PathsThatNameNothingYieldNothing)
@@ -196,7 +196,7 @@ TEST_F(PathResolution, PathsThatNameNothingYieldNothing)
     for (const char *rel : cases) {
         SCOPED_TRACE(rel);
         EXPECT_EQ(resolve(rel), nullptr);
-        EXPECT_EQ(redirect, 0);
+        EXPECT_EQ(redirect, RESOLVE_OK);
     }
     // Archives that opened stay cached; nothing else was left behind.
     EXPECT_EQ(count_kind(KIND_ZIP), ctx.nentries);
@@ -207,7 +207,7 @@ TEST_F(PathResolution, PathsThatNameNothingYieldNothing)
 TEST_F(PathResolution, EmptyPathYieldsNothing)
 {
     EXPECT_EQ(resolve_path(&ctx, "", "/", nullptr, &redirect), nullptr);
-    EXPECT_EQ(redirect, 0);
+    EXPECT_EQ(redirect, RESOLVE_OK);
 }
 
 TEST_F(PathResolution, PathOf513CharactersResolvesAnd514DoNot)
@@ -323,9 +323,9 @@ TEST_F(PathResolution, ArchiveDirectoryWithoutSlashOnlyRedirectsAndCachesNothing
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
         EXPECT_EQ(resolve("a.zip/docs"), nullptr);
-        EXPECT_EQ(redirect, 1);
+        EXPECT_EQ(redirect, RESOLVE_REDIRECT);
         EXPECT_EQ(resolve("a.zip/docs", "O=dN"), nullptr);
-        EXPECT_EQ(redirect, 1);
+        EXPECT_EQ(redirect, RESOLVE_REDIRECT);
         EXPECT_EQ(ctx.nentries, 1);  // the archive, nothing for the directory
         EXPECT_EQ(count_kind(KIND_PAGE), 0);
     }
@@ -335,7 +335,7 @@ TEST_F(PathResolution, EmptyArchiveDirectoryIsServedAsItsOwnEmptyRecord)
 {
     file_entry *fe = resolve("a.zip/docs/empty");
     ASSERT_NE(fe, nullptr);
-    EXPECT_EQ(redirect, 0);
+    EXPECT_EQ(redirect, RESOLVE_OK);
     EXPECT_EQ(fe->kind, KIND_MEMBER);
     EXPECT_EQ(fe->size, 0u);
 }
@@ -346,7 +346,7 @@ TEST_F(PathResolution, DefaultPageInsideAnArchiveIsAMember)
     ASSERT_NE(fe, nullptr);
     EXPECT_EQ(body(fe), read_file(path("src/index.html")));
     EXPECT_EQ(resolve("a.zip/docs/index.html"), nullptr);
-    EXPECT_EQ(redirect, 0);
+    EXPECT_EQ(redirect, RESOLVE_OK);
 }
 
 TEST_F(PathResolution, ArchiveEntryReplacesAnIdlePlainFileEntry)
@@ -372,10 +372,10 @@ TEST_F(PathResolution, ArchiveEntryHidesAPlainFileEntryStillBeingSent)
     fe_ref(plain);  // a transfer holds it
     file_entry *member = resolve("a.zip/top.txt");
     ASSERT_NE(member, nullptr);
-    EXPECT_EQ(count_kind(KIND_FILE), 1);
+    EXPECT_EQ(count_kind(KIND_FILE), 0);  // out of the table, alive for its transfer
     EXPECT_EQ(member->base, fe_lookup(&ctx, path("a.zip").c_str()));
     EXPECT_EQ(body(plain), read_file(path("a.zip")));
-    fe_unref(plain);
+    fe_release(&ctx, plain);
 }
 
 // ---- listings ------------------------------------------------------------------
@@ -404,8 +404,8 @@ TEST_F(PathResolution, CachedListingRedirectsThePathWithoutSlash)
 {
     file_entry *page = resolve("dir/");
     ASSERT_NE(page, nullptr);
-    EXPECT_EQ(resolve("dir"), page);
-    EXPECT_EQ(redirect, 1);
+    EXPECT_EQ(resolve("dir"), nullptr);
+    EXPECT_EQ(redirect, RESOLVE_REDIRECT);
     EXPECT_EQ(ctx.nentries, 1);
 }
 

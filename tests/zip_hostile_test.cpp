@@ -829,12 +829,12 @@ TEST_F(HostileArchiveServed, ControlBytesInNamesNeverReachAHeaderLine)
     // name is redirected with the line feed escaped in the Location.
     const wire_reply redirect = ask("GET", "/ctl.zip/d\nSet-Cookie:x=1");
     EXPECT_EQ(redirect.status, 302);
-    EXPECT_NE(redirect.head.find("\r\nLocation: /ctl.zip/d%0ASet-Cookie%3Ax=1/\r\n"), std::string::npos)
+    EXPECT_NE(redirect.head.find("\r\nLocation: /ctl.zip/d%0ASet-Cookie:x=1/\r\n"), std::string::npos)
         << redirect.head;
     EXPECT_EQ(redirect.head.find("\r\nSet-Cookie"), std::string::npos);
     const wire_reply encoded = ask("GET", "/ctl.zip/d%0ASet-Cookie:x=1");
     EXPECT_EQ(encoded.status, 302);
-    EXPECT_NE(encoded.head.find("\r\nLocation: /ctl.zip/d%0ASet-Cookie%3Ax=1/\r\n"), std::string::npos);
+    EXPECT_NE(encoded.head.find("\r\nLocation: /ctl.zip/d%0ASet-Cookie:x=1/\r\n"), std::string::npos);
 
     for (const char *member : {"d\nSet-Cookie:x=1/f.txt", "ctl\x01\x02.txt", "esc\x1b[31m", "tab\tname"}) {
         SCOPED_TRACE(member);
