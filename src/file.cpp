@@ -204,6 +204,12 @@ fe_read_result fe_read(file_entry *fe, void *buffer, uint32_t count, uint64_t of
     }
 }
 
+uint32_t fe_reread_span(const file_entry *fe)
+{
+    const bool deflated = fe->kind == KIND_MEMBER && fe->handle.stream && fe->handle.stream->method == 8;
+    return deflated ? ZIP_REREAD_SPAN : UINT32_MAX;
+}
+
 file_entry *fe_lookup(fe_cache *cache, const char *name)
 {
     for (file_entry *fe = *bucket_of(cache, name); fe; fe = fe->hash_next)

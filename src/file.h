@@ -83,6 +83,9 @@ enum fe_read_result : int8_t {
     FE_READ_DONE = 1,
 };
 fe_read_result fe_read(file_entry *fe, void *buffer, uint32_t count, uint64_t offset);
+// How far behind its last read an entry reads again without extra work: a
+// deflated member as far as its inflate window reaches, any other anywhere.
+uint32_t fe_reread_span(const file_entry *fe);
 
 file_entry *fe_lookup(fe_cache *cache, const char *name);
 void fe_insert(fe_cache *cache, file_entry *fe);

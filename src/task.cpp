@@ -326,14 +326,15 @@ send_result task_send(task *t, ev_loop *loop)
         out.last = out.start + waiting;
     }
     const uint64_t left = t->end - t->offset;
-    if (left > buf_room(out) && left <= WIDE_PIECE) {
+    if (left > buf_room(out) && left <= std::min<uint64_t>(WIDE_PIECE, fe_reread_span(t->fe))) {
         const auto rest = static_cast<uint32_t>(left);
         // The rest of a body leaves with what waits before it in one send,
         // read straight from the entry: a reply of up to 72 KB goes after
         // one read, where the output buffer alone would take a read and a
         // send per 8 KB. What the socket did not take stays in `out` as far
-        // as it fits; the remainder is read again next time (cheap for every
-        // entry: a deflated member keeps its last 64 KB inflated).
+        // as it fits; the remainder is read again next time, which is cheap
+        // as the piece is no longer than the entry reads again cheaply (32 KB
+        // for a deflated member, which keeps only zlib's window).
         if (const fe_read_result r = fe_read(t->fe, wide_buf, rest, t->offset); r != FE_READ_DONE)
             return body_not_read(r);
         const uint32_t waiting = buf_size(out);

@@ -27,13 +27,11 @@ constexpr uint16_t Z64_EXTRA_TAG = 0x0001;
 constexpr uint32_t SATURATED = 0xFFFFFFFF;
 constexpr uint32_t SCRATCH_SIZE = 8192;
 constexpr uint32_t DIR_WINDOW_SIZE = 16384;
-constexpr uint32_t INFLATE_IN_SIZE = 32768;
-// A deflated member is inflated 64 KB at a time into a stage that keeps the
-// step before as well: inflating in long steps is markedly faster than in
-// reply-buffer pieces, and a reader that steps back up to 64 KB finds the
-// bytes still there instead of decompressing from the start again.
-constexpr uint32_t STAGE_STEP = 65536;
-constexpr uint32_t STAGE_SIZE = 2 * STAGE_STEP;
+// Deflated members read their input through one buffer that every stream
+// shares. The stream that filled it last goes on with what it left there;
+// any other reads only about what the output it wants needs, at least this.
+constexpr uint32_t INFLATE_IN_SIZE = 65536;
+constexpr uint32_t INFLATE_IN_LEAST = 4096;
 
 // The name index may hold at most this many bytes per byte of directory read,
 // plus a fixed allowance: deep paths with short components would otherwise
@@ -359,16 +357,20 @@ void read_directory(zip_archive *za)
 
 // ---- member data ----
 
+// Shared by all deflated streams, one used at a time: the compressed input
+// and the stream that filled it, and a spill for output that is skipped or
+// for a copy of a window.
+unsigned char inflate_in[INFLATE_IN_SIZE];
+zip_stream *inflate_in_owner;
+unsigned char spill[ZIP_REREAD_SPAN];
+
 }  // namespace
 
-// zlib's stream record followed by the compressed input it is fed from.
+// zlib's stream record and where its output stands.
 struct inflate_block {
     z_stream z;
-    uint64_t stage_start;   // member offset of stage[0]
-    uint32_t stage_len;     // bytes inflated into the stage
-    uint64_t next_mark;     // the least offset at which a checkpoint may be recorded
-    unsigned char in[INFLATE_IN_SIZE];
-    unsigned char stage[STAGE_SIZE];
+    uint64_t head;       // member offset of the next byte inflate produces
+    uint64_t next_mark;  // the least offset at which a checkpoint may be recorded
 };
 
 namespace {
@@ -406,12 +408,13 @@ size_t checkpoint_size(const zip_checkpoint *cp)
     return sizeof(zip_checkpoint) + cp->window_len;
 }
 
-// Records a checkpoint at `head`, a block boundary the inflation has just
-// reached, unless one lies within the spacing before it, the member has all
-// it may have, or the budget is spent.
-void record_checkpoint(zip_stream *zs, uint64_t head)
+// Records a checkpoint at the head, which lies at a block boundary, unless
+// one lies within the spacing before it, the member has all it may have, or
+// the budget is spent.
+void record_checkpoint(zip_stream *zs)
 {
     inflate_block *ib = zs->param;
+    const uint64_t head = ib->head;
     zip_node *node = zs->node;
     const uint64_t spacing = spacing_of(node);
     const zip_checkpoint *before = checkpoint_before(node, head);
@@ -465,8 +468,7 @@ bool resume_at(zip_stream *zs, const zip_checkpoint *cp)
     if (inflateReset(z) != Z_OK)
         return false;
     z->avail_in = 0;
-    ib->stage_start = ib->stage_len = 0;
-    zs->in_pos = zs->out_pos = 0;
+    ib->head = zs->in_pos = zs->out_pos = 0;
     ib->next_mark = spacing_of(zs->node);
     if (!cp)
         return true;
@@ -478,59 +480,66 @@ bool resume_at(zip_stream *zs, const zip_checkpoint *cp)
         inflateReset(z);
         return false;
     }
-    ib->stage_start = zs->out_pos = cp->out;
+    ib->head = zs->out_pos = cp->out;
     zs->in_pos = cp->in;
     ib->next_mark = cp->out + spacing_of(zs->node);
     return true;
 }
 
-// Inflates the next step of the member into the stage, first moving the
-// last step to its front when there is no room. Returns the count produced
-// (0 only when the deflate data ended), or -1 on damaged or truncated data;
-// what was produced before a failure stays in the stage.
-int inflate_step(zip_stream *zs)
+// Inflates up to `n` bytes at the head into `dst`, recording checkpoints at
+// the block boundaries it passes. Returns the count produced, fewer only when
+// the deflate data ended, or -1 on damaged, truncated or unreadable data.
+int64_t inflate_into(zip_stream *zs, unsigned char *dst, uint32_t n)
 {
     inflate_block *ib = zs->param;
-    if (ib->stage_len + STAGE_STEP > STAGE_SIZE) {
-        const uint32_t drop = ib->stage_len - STAGE_STEP;
-        memmove(ib->stage, ib->stage + drop, STAGE_STEP);
-        ib->stage_start += drop;
-        ib->stage_len = STAGE_STEP;
-    }
     z_stream *z = &ib->z;
     const zip_node *node = zs->node;
-    int result = 0;
-    z->next_out = ib->stage + ib->stage_len;
-    z->avail_out = STAGE_STEP;
-    for (;;) {
+    if (inflate_in_owner != zs) {
+        // Another stream's input is in the buffer: read ours again.
+        zs->in_pos -= z->avail_in;
+        z->avail_in = 0;
+    }
+    z->next_out = dst;
+    z->avail_out = n;
+    while (z->avail_out > 0) {
         if (z->avail_in == 0 && zs->in_pos < node->csize) {
-            const uint64_t left = node->csize - zs->in_pos;
-            const uint32_t k = left < INFLATE_IN_SIZE ? static_cast<uint32_t>(left) : INFLATE_IN_SIZE;
-            if (file_read_at(zs->archive->fd, zs->param->in, k, zs->data_offset + zs->in_pos) < 0) {
-                result = -1;
-                break;
+            uint64_t want = INFLATE_IN_SIZE;
+            if (inflate_in_owner != zs) {
+                // About what the output wanted takes at the member's ratio.
+                const double ratio = static_cast<double>(node->csize) / static_cast<double>(node->usize);
+                const double need = z->avail_out * ratio;
+                if (need + INFLATE_IN_LEAST < INFLATE_IN_SIZE)
+                    want = static_cast<uint64_t>(need) + INFLATE_IN_LEAST;
             }
+            const uint64_t left = node->csize - zs->in_pos;
+            const auto k = static_cast<uint32_t>(left < want ? left : want);
+            inflate_in_owner = zs;
+            if (file_read_at(zs->archive->fd, inflate_in, k, zs->data_offset + zs->in_pos) < 0)
+                return -1;
             zs->in_pos += k;
-            z->next_in = zs->param->in;
+            z->next_in = inflate_in;
             z->avail_in = k;
         }
+        const uInt room = z->avail_out;
         // Z_BLOCK stops at every block boundary, where a checkpoint can go.
         const int r = inflate(z, Z_BLOCK);
-        if (r == Z_STREAM_END || (r == Z_OK && z->avail_out == 0))
+        ib->head += room - z->avail_out;
+        if (r == Z_STREAM_END)
             break;
-        if (r != Z_OK) {
-            // Z_BUF_ERROR here means the member's data ran out before the
-            // deflate stream ended.
-            result = -1;
-            break;
-        }
-        const uint64_t head = ib->stage_start + ib->stage_len + (STAGE_STEP - z->avail_out);
-        if ((z->data_type & 0xC0) == 0x80 && head >= ib->next_mark)
-            record_checkpoint(zs, head);  // a boundary, and not before the last block
+        if (r != Z_OK)
+            return -1;  // Z_BUF_ERROR: the member's data ran out before the deflate stream ended
+        if ((z->data_type & 0xC0) == 0x80 && ib->head >= ib->next_mark)
+            record_checkpoint(zs);  // a boundary, and not before the last block
     }
-    const uint32_t produced = STAGE_STEP - z->avail_out;
-    ib->stage_len += produced;
-    return result < 0 ? -1 : static_cast<int>(produced);
+    return n - z->avail_out;
+}
+
+// Bytes of output zlib's window holds behind the head.
+uint64_t window_behind(inflate_block *ib)
+{
+    uInt have = 0;
+    inflateGetDictionary(&ib->z, nullptr, &have);
+    return have;
 }
 
 // Accounts for `n` bytes handed out. The bytes of a pass that began at 0 are
@@ -680,7 +689,7 @@ zip_stream *zip_member_open(zip_archive *za, zip_node *node)
         ib->z.zalloc = counted_zalloc;
         ib->z.zfree = counted_zfree;
         ib->z.opaque = &n_blocks;
-        ib->z.next_in = ib->in;
+        ib->z.next_in = nullptr;
         ib->z.avail_in = 0;
         ib->next_mark = spacing_of(node);
         // A negative window size reads the raw deflate data that ZIP stores.
@@ -729,21 +738,23 @@ int zip_member_read(zip_stream *zs, void *buffer, uint32_t length)
     inflate_block *ib = zs->param;
     auto *out = static_cast<unsigned char *>(buffer);
     uint32_t done = 0;
-    while (done < length) {
-        if (zs->out_pos + done == ib->stage_start + ib->stage_len) {
-            const int produced = inflate_step(zs);
-            if (produced < 0) {
-                zs->out_pos += done;
-                zs->crc_live = 0;
-                return -1;
-            }
-            if (produced == 0)
-                break;
+    if (zs->out_pos < ib->head) {
+        // Bytes read again after a step back come from zlib's window.
+        uInt have = 0;
+        inflateGetDictionary(&ib->z, spill, &have);
+        const uint64_t behind = ib->head - zs->out_pos;
+        ASSERT(behind <= have);
+        done = length < behind ? length : static_cast<uint32_t>(behind);
+        memcpy(out, spill + (have - behind), done);
+    }
+    if (done < length) {
+        const int64_t produced = inflate_into(zs, out + done, length - done);
+        if (produced < 0) {
+            zs->out_pos = ib->head;
+            zs->crc_live = 0;
+            return -1;
         }
-        const uint32_t at = static_cast<uint32_t>(zs->out_pos + done - ib->stage_start);
-        const uint32_t n = length - done < ib->stage_len - at ? length - done : ib->stage_len - at;
-        memcpy(out + done, ib->stage + at, n);
-        done += n;
+        done += static_cast<uint32_t>(produced);
     }
     return member_delivered(zs, buffer, done);
 }
@@ -760,28 +771,34 @@ seek_result zip_member_seek(zip_stream *zs, uint64_t offset)
         zs->in_pos = zs->out_pos = offset;
         return SEEK_DONE;
     }
-    inflate_block *ib = zs->param;
-    // Deflate data cannot be read backwards, nor skipped: start again from
-    // the nearest checkpoint before the offset when the stage lies past the
-    // offset or before that checkpoint.
-    const zip_checkpoint *cp = checkpoint_before(zs->node, offset);
-    if ((offset < ib->stage_start || (cp && cp->out > ib->stage_start + ib->stage_len)) && !resume_at(zs, cp))
-        return SEEK_FAILED;
     // Bytes skipped past the checked ones are not handed out, so the CRC-32
     // is not checked; bytes checked before are only produced again.
     if (offset > zs->crc_end)
         zs->crc_live = 0;
+    inflate_block *ib = zs->param;
+    if (offset <= ib->head && ib->head - offset <= window_behind(ib)) {
+        zs->out_pos = offset;
+        return SEEK_DONE;
+    }
+    // Deflate data cannot be read backwards, nor skipped: start again from
+    // the nearest checkpoint before the offset when the head is past the
+    // offset or behind that checkpoint.
+    const zip_checkpoint *cp = checkpoint_before(zs->node, offset);
+    if ((offset < ib->head || (cp && cp->out > ib->head)) && !resume_at(zs, cp))
+        return SEEK_FAILED;
     uint32_t budget = ZIP_SEEK_SLICE;
-    while (ib->stage_start + ib->stage_len < offset) {
-        const int produced = budget > 0 ? inflate_step(zs) : 0;
-        // Reads go on from the end of the stage, whether this slice is
-        // spent or the data failed.
-        zs->out_pos = ib->stage_start + ib->stage_len;
+    while (ib->head < offset) {
+        uint64_t n = offset - ib->head;
+        n = n < budget ? n : budget;
+        n = n < ZIP_REREAD_SPAN ? n : ZIP_REREAD_SPAN;
+        const int64_t produced = budget > 0 ? inflate_into(zs, spill, static_cast<uint32_t>(n)) : 0;
+        // Reads go on from the head, whether this slice is spent or the data failed.
+        zs->out_pos = ib->head;
         if (budget == 0)
             return SEEK_AGAIN;
         if (produced <= 0)
             return SEEK_FAILED;
-        budget -= static_cast<uint32_t>(produced) < budget ? static_cast<uint32_t>(produced) : budget;
+        budget -= static_cast<uint32_t>(produced);
     }
     zs->out_pos = offset;
     return SEEK_DONE;
@@ -795,6 +812,8 @@ void zip_member_close(zip_stream *zs)
         ASSERT(zs->param);
         inflateEnd(&zs->param->z);
         counted_free(&n_blocks, zs->param);
+        if (inflate_in_owner == zs)
+            inflate_in_owner = nullptr;
     }
     counted_free(&n_blocks, zs);
 }

@@ -71,12 +71,17 @@ struct zip_archive {
 
 struct inflate_block;
 
+// A stored member reads straight from the archive. A deflated member holds
+// zlib's state and its 32 KB window and nothing more: its input comes
+// through one buffer all streams share, and a read that steps back up to
+// ZIP_REREAD_SPAN bytes behind the last one is served from the window.
+constexpr uint32_t ZIP_REREAD_SPAN = 32768;
 struct zip_stream {
     zip_archive *archive;
     zip_node *node;
     uint64_t data_offset;    // file offset of the member's data
     uint64_t in_pos;         // member data taken from the file
-    uint64_t out_pos;        // member bytes delivered
+    uint64_t out_pos;        // the next member byte a read delivers
     int32_t method;
     inflate_block *param;    // deflated members only
     uint32_t crc;            // CRC-32 of the bytes [0, crc_end) while crc_live
