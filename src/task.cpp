@@ -336,9 +336,9 @@ uint32_t compose_header(task *tsk, server_ctx *ctx)
     ASSERT(0 == tsk->out_len);
     const file_entry *fe = tsk->fe;
     if (tsk->nranges != 0)
-        append_literal(tsk, "HTTP/1.1 206 Partial Content\r\nServer: Pellorwick/0.1.6\r\nDate: ");
+        append_literal(tsk, "HTTP/1.1 206 Partial Content\r\nServer: Pellorwick/" PW_VERSION "\r\nDate: ");
     else
-        append_literal(tsk, "HTTP/1.1 200 OK\r\nServer: Pellorwick/0.1.6\r\nDate: ");
+        append_literal(tsk, "HTTP/1.1 200 OK\r\nServer: Pellorwick/" PW_VERSION "\r\nDate: ");
     append(tsk, http_date(static_cast<uint32_t>(time_now())));
     int32_t modified = fe->mtime > ctx->start_time ? fe->mtime : ctx->start_time;
     append_literal(tsk, "\r\nLast-Modified: ");

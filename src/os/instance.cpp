@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr char INSTANCE_NAME[] = "Pellorwick/0.1.6";
+constexpr char INSTANCE_NAME[] = "Pellorwick/" PW_VERSION;
 
 int lock_sock = -1;
 
