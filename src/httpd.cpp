@@ -166,6 +166,7 @@ task *task_create(const char *key)
 
 void task_free(task *t)
 {
+    reply_note_free(t);
     counted_free(&n_tasks, t);
 }
 
@@ -221,6 +222,7 @@ void task_to_output(server_ctx *ctx, task *t, uint32_t state)
     leave_input(ctx, t);
     t->state = state;
     join_output(ctx, t);
+    reply_note_reply(t);
 }
 
 void task_next_request(server_ctx *ctx, task *t)
@@ -411,9 +413,10 @@ static int fill_body(server_ctx *ctx, task *t, bool answered)
 static int answer_request(server_ctx *ctx, task *t)
 {
     int r = read_request(t);
+    if (r == 0 && t->in_head < t->in_buf_size)
+        return 0;
+    reply_note_request(t);
     if (r == 0) {
-        if (t->in_head < t->in_buf_size)
-            return 0;
         // The head fills the whole input buffer and is still incomplete.
         t->keep_alive = 0;
         return error_reply(ctx, t, STATUS_413);
@@ -447,6 +450,7 @@ static int answer_request(server_ctx *ctx, task *t)
 // would come for bytes that are already here.
 static int end_reply(server_ctx *ctx, task *t)
 {
+    reply_note_end(t);
     if (task_finish(ctx, t) == 2)
         return 2;
     if (t->in_head > 0)

@@ -65,6 +65,7 @@ struct task {
     task *next, *prev;
     task *hash_next;
     task *sweep_next;
+    struct reply_note *note;  // the reply log's record of this connection (net.h), or null
 };
 
 struct server_ctx {

@@ -8,6 +8,7 @@
 #include "memory.h"
 #include "task.h"
 #include "os/evloop.h"
+#include "os/sock.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -44,6 +45,106 @@ void count_bytes(int32_t *counter, ssize_t n)
 {
     *counter = static_cast<int32_t>(static_cast<uint32_t>(*counter) + static_cast<uint32_t>(n));
 }
+
+// ---- Reply log: what a connection's current reply is, for the log hook ----
+
+reply_log_fn reply_log;
+
+}  // namespace
+
+struct reply_note {
+    char peer[SOCK_ADDRESS_SIZE];
+    char request_line[2048];
+    int64_t time;
+    int status;           // of the reply being sent; 0 when none is
+    uint32_t header_size;
+    uint64_t sent;        // bytes of this reply sent, header included
+};
+
+namespace {
+
+// A connection accepted while the log is on carries a record.
+void reply_note_open(task *t)
+{
+    if (!reply_log)
+        return;
+    t->note = static_cast<reply_note *>(counted_alloc(&n_blocks, sizeof(reply_note)));
+    if (!t->note)
+        return;  // no memory: this connection goes unlogged
+    memset(t->note, 0, sizeof(reply_note));
+    sock_peer_text(t->sock, t->note->peer, sizeof t->note->peer);
+}
+
+void count_sent(task *t, ssize_t n)
+{
+    count_bytes(&bytes_sent, n);
+    if (t->note)
+        t->note->sent += static_cast<uint64_t>(n);
+}
+
+}  // namespace
+
+void net_set_reply_log(reply_log_fn fn)
+{
+    reply_log = fn;
+}
+
+void reply_note_request(task *t)
+{
+    if (!t->note)
+        return;
+    static const char *const methods[] = {nullptr, "OPTIONS", "GET", "HEAD", "POST", "PUT", "DELETE", "TRACE", "CONNECT"};
+    reply_note *n = t->note;
+    n->time = time_now();
+    n->status = 0;
+    const bool known = t->method > 0 && t->method < static_cast<int32_t>(sizeof methods / sizeof *methods);
+    if (!known)
+        snprintf(n->request_line, sizeof n->request_line, "-");
+    else if (t->version == 0)
+        snprintf(n->request_line, sizeof n->request_line, "%s %s", methods[t->method], t->uri ? t->uri : "");
+    else
+        snprintf(n->request_line, sizeof n->request_line, "%s %s HTTP/%d.%d", methods[t->method],
+                 t->uri ? t->uri : "", t->version / 256, t->version % 256);
+}
+
+void reply_note_reply(task *t)
+{
+    if (!t->note)
+        return;
+    reply_note *n = t->note;
+    // The status line and the header are at the front of the output buffer.
+    const char *out = t->out_buf;
+    n->status = 0;
+    if (t->out_len >= 12 && memcmp(out, "HTTP/1.1 ", 9) == 0)
+        n->status = (out[9] - '0') * 100 + (out[10] - '0') * 10 + (out[11] - '0');
+    const void *end = memmem(out, t->out_len, "\r\n\r\n", 4);
+    n->header_size = end ? static_cast<uint32_t>(static_cast<const char *>(end) - out + 4) : t->out_len;
+    n->sent = 0;
+}
+
+void reply_note_end(task *t)
+{
+    reply_note *n = t->note;
+    if (!n || n->status == 0)
+        return;
+    if (reply_log) {
+        const reply_record r = {n->peer, n->request_line, n->status,
+                                n->sent > n->header_size ? n->sent - n->header_size : 0, n->time};
+        reply_log(&r);
+    }
+    n->status = 0;
+}
+
+void reply_note_free(task *t)
+{
+    if (!t->note)
+        return;
+    reply_note_end(t);
+    counted_free(&n_blocks, t->note);
+    t->note = nullptr;
+}
+
+namespace {
 
 void on_read(server_ctx *ctx, task *t)
 {
@@ -83,7 +184,7 @@ int send_wide(task *t)
     const ssize_t n = ev_sendv(loop, t->sock, t->out_len > 0 ? pieces : pieces + 1, t->out_len > 0 ? 2 : 1, more);
     if (n < 0)
         return -1;
-    count_bytes(&bytes_sent, n);
+    count_sent(t, n);
     uint32_t body_sent = 0;
     const auto sent = static_cast<uint32_t>(n);
     if (sent < t->out_len) {
@@ -124,7 +225,7 @@ void on_write(server_ctx *ctx, task *t)
         ssize_t n = ev_send(loop, t->sock, t->out_buf, t->out_len, t->state == TASK_OUTPUT);
         if (n < 0)
             return;  // full or failing; a write or close event follows
-        count_bytes(&bytes_sent, n);
+        count_sent(t, n);
         t->out_len -= static_cast<uint32_t>(n);
         if (t->out_len > 0)
             memmove(t->out_buf, t->out_buf + n, t->out_len);
@@ -164,6 +265,7 @@ void on_accept(server_ctx *ctx)
             return;
         }
         t->sock = sock;
+        reply_note_open(t);
         t->out_low_water = TASK_LOW_WATER;
         t->select_flags = 0;
         task_register(ctx, t);
@@ -224,16 +326,19 @@ ev_loop *net_loop()
     return loop;
 }
 
-int server_start(int port, char *root, const char *default_page)
+int server_start(int port, char *root, const char *default_page, const char *bind_address)
 {
     if (running)
         return -1;
     server_ctx *ctx = &g_ctx;
     ctx->event_window = net_loop();
-    int step = 0;
-    ctx->listen_sock = ev_listen_socket(loop, port, LISTEN_BACKLOG, &step);
+    char err[SOCK_ERROR_SIZE];
+    const int sock = sock_listen(bind_address, port, LISTEN_BACKLOG, err, sizeof err);
+    ctx->listen_sock = sock < 0 ? -1 : ev_watch(loop, sock);
     if (ctx->listen_sock < 0) {
-        show_message(step == 1 ? "WSASocket() Failed." : "bind() Failed.", "Error");
+        if (sock >= 0)  // made, but the loop could not take it
+            snprintf(err, sizeof err, "WSASocket() Failed.\nport %d: %s", port, strerror(errno));
+        show_message(err, "Error");
         ev_shutdown(loop);
         return -1;
     }

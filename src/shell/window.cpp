@@ -326,7 +326,7 @@ void on_browse()
 void on_close()
 {
     QMessageBox::StandardButton answer = QMessageBox::question(
-        g_shell.window, "Close", "Close Pellorwick 0.1.6?", QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        g_shell.window, "Close", "Close Pellorwick " PW_VERSION "?", QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer == QMessageBox::Yes && g_shell.window)
         g_shell.window->deleteLater();
 }
@@ -432,7 +432,7 @@ void fill_fields(const char *root, int port, const char *index_file)
 
 }  // namespace
 
-QWidget *window_create(const char *root, int port, const char *index_file)
+QWidget *window_create(const char *root, int port, const char *index_file, const char *bind_address)
 {
     ASSERT(g_shell.window == nullptr);
     memset(&g_shell, 0, sizeof g_shell);
@@ -494,7 +494,7 @@ QWidget *window_create(const char *root, int port, const char *index_file)
     return w;
 }
 
-int run_window(int argc, char **argv, const char *root, int port, const char *index_file)
+int run_window(int argc, char **argv, const shell_settings &settings)
 {
     int qt_argc = argc;
     QApplication *own_app = nullptr;
@@ -507,7 +507,7 @@ int run_window(int argc, char **argv, const char *root, int port, const char *in
     if (!instance_lock()) {
         QMessageBox::warning(nullptr, TITLE, "You can't start the second copy of this application.");
     } else {
-        QWidget *w = window_create(root, port, index_file);
+        QWidget *w = window_create(settings.root, settings.port, settings.index_file, settings.bind_address);
         QMetaObject::Connection quit = QObject::connect(w, &QObject::destroyed, [] { QCoreApplication::exit(0); });
         w->show();
         code = QApplication::exec();
