@@ -224,6 +224,16 @@ TEST(ServerCli, BindChoosesTheAddressesThatAnswer)
         }
         EXPECT_EQ(stop_server(s), 0);
     }
+    // Port 0: the system chooses, and the status line and the URLs name its choice.
+    server_proc z;
+    ASSERT_TRUE(start_server(z, root, "--port 0"));
+    const int chosen = atoi(z.status_line.c_str() + z.status_line.rfind(':') + 1);
+    ASSERT_GT(chosen, 0) << z.status_line;
+    const int fd = connect_to(chosen);
+    EXPECT_GE(fd, 0);
+    close(fd);
+    EXPECT_NE(z.banner.find("  http://127.0.0.1:" + std::to_string(chosen) + "/\n"), std::string::npos) << z.banner;
+    EXPECT_EQ(stop_server(z), 0);
 }
 
 TEST(ServerCli, LogWritesOneCommonLogFormatLinePerReply)

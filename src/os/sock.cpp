@@ -196,6 +196,19 @@ void sock_peer_text(int sock, char *out, size_t size)
     host_text(reinterpret_cast<sockaddr *>(&peer), out, size, false);
 }
 
+int sock_port(int sock)
+{
+    sockaddr_storage self;
+    socklen_t len = sizeof self;
+    if (getsockname(sock, reinterpret_cast<sockaddr *>(&self), &len) != 0)
+        return -1;
+    if (self.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<sockaddr_in *>(&self)->sin_port);
+    if (self.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<sockaddr_in6 *>(&self)->sin6_port);
+    return -1;
+}
+
 bool sock_is_ipv6(int sock)
 {
     sockaddr_storage self;

@@ -23,6 +23,9 @@ bool sock_address_valid(const char *address);
 // of an IPv6 socket is written in its IPv4 form. "-" when it is not known.
 void sock_peer_text(int sock, char *out, size_t size);
 
+// The port a socket is bound to (the one the system chose for port 0); -1 when unknown.
+int sock_port(int sock);
+
 // Whether a socket is an IPv6 one (and so, listening on every address, takes both families).
 bool sock_is_ipv6(int sock);
 

@@ -28,6 +28,7 @@ struct console {
     char index_file[PATH_CAP];
     char bind_address[SOCK_ADDRESS_SIZE];  // empty: every address
     int port;
+    int serving_port;          // the port itself, also when the system chose it
     bool tty;                  // standard output is a terminal: keep a live line
     bool live_shown;
     char line[512];            // command being read
@@ -105,7 +106,7 @@ void say_urls(console &c)
     if (!realpath(c.root, where))
         snprintf(where, sizeof where, "%s", c.root);
     url_list u = {};
-    u.port = c.port;
+    u.port = c.serving_port;
     if (binds_every_address(bind_address(c))) {
         u.len = static_cast<size_t>(snprintf(u.text, sizeof u.text,
                                              "Serving %s on every address of this machine (--bind limits it):\n", where));
@@ -131,8 +132,10 @@ bool start(console &c)
     }
     if (server_start(c.port, c.root, c.index_file, bind_address(c)) != 0)
         return false;
+    // Port 0 lets the system choose one: show the one it chose.
+    c.serving_port = c.port != 0 ? c.port : sock_port(g_ctx.listen_sock);
     char status[128];
-    format_status_line(status, sizeof status, c.port, bind_address(c));
+    format_status_line(status, sizeof status, c.serving_port, bind_address(c));
     say(c, status);
     return true;
 }
