@@ -453,7 +453,7 @@ private slots:
         verify_running_controls();
         // Port 0, for text that is no number, lets the system choose; the status line names its choice.
         if (!given)
-            port = line.section(':', 2).section('/', 0, 0).toInt();
+            port = line.section(':', -1).section('/', 0, 0).toInt();
         QVERIFY(port > 0);
         QCOMPARE(line, QString("For help: http://127.0.0.1:%1/?help").arg(port));
         QVERIFY(serve_one(HELP_REQUEST).starts_with("HTTP/1.1 200 OK"));
