@@ -46,11 +46,9 @@ void count_bytes(int32_t *counter, ssize_t n)
     *counter = static_cast<int32_t>(static_cast<uint32_t>(*counter) + static_cast<uint32_t>(n));
 }
 
-// ---- Reply log: what a connection's current reply is, for the log hook ----
-
-reply_log_fn reply_log;
-
 }  // namespace
+
+// ---- Reply log: what a connection's current reply is, for the log hook ----
 
 struct reply_note {
     char peer[SOCK_ADDRESS_SIZE];
@@ -62,6 +60,8 @@ struct reply_note {
 };
 
 namespace {
+
+reply_log_fn reply_log;
 
 // A connection accepted while the log is on carries a record.
 void reply_note_open(task *t)
@@ -93,7 +93,9 @@ void reply_note_request(task *t)
 {
     if (!t->note)
         return;
-    static const char *const methods[] = {nullptr, "OPTIONS", "GET", "HEAD", "POST", "PUT", "DELETE", "TRACE", "CONNECT"};
+    // By method code (htproc.h); the request line itself has been cut up in place.
+    static const char *const methods[] = {nullptr, "OPTIONS", "GET",   "HEAD",   "POST",
+                                          "PUT",   "DELETE",  "TRACE", "CONNECT"};
     reply_note *n = t->note;
     n->time = time_now();
     n->status = 0;
