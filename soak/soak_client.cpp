@@ -226,8 +226,12 @@ bool start_server(server_proc &s, const options &o)
         s.out_fd = out[0];
         s.pending.clear();
         std::string status = read_line(s, 20000);
-        if (status.find("For help:") != std::string::npos)
+        if (status.find("For help:") != std::string::npos) {
+            // Then where it serves and the URLs that reach it, up to an empty line.
+            while (!read_line(s, 10000).empty()) {
+            }
             return true;
+        }
         fprintf(stderr, "soak: the server did not start (\"%s\")\n", status.c_str());
         kill(s.pid, SIGKILL);
         waitpid(s.pid, nullptr, 0);

@@ -65,7 +65,8 @@ TEST_F(Server, SecondProgramOnTheSamePortFailsToBind)
                        std::to_string(srv.port) + " </dev/null >/dev/null 2>'" + out + "'");
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(read_file(out), "bind() Failed.\nport " + std::to_string(srv.port) +
-                                  ": Address already in use; another program listens on this port, choose another one\n");
+                                  ": Address already in use; another program listens on this port, "
+                                  "choose another one\n");
 }
 
 TEST_F(Server, CountsTwoHundredConnections)

@@ -232,7 +232,7 @@ void sock_local_addresses(bool with_ipv6, sock_address_fn fn, void *user)
                 continue;  // reachable only with a zone, which browsers do not take
             char host[SOCK_ADDRESS_SIZE];
             host_text(i->ifa_addr, host, sizeof host, true);
-            fn(host, (i->ifa_flags & IFF_LOOPBACK) != 0, user);
+            fn(host, user);
         }
     }
     freeifaddrs(list);

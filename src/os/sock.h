@@ -32,5 +32,5 @@ bool sock_is_ipv6(int sock);
 // This machine's addresses on interfaces that are up, IPv4 first, loopback
 // included, IPv6 ones only `with_ipv6`; link-local IPv6 addresses are left
 // out. Each is written as a URL host ("192.0.2.7", "[2001:db8::7]").
-using sock_address_fn = void (*)(const char *host, bool loopback, void *user);
+using sock_address_fn = void (*)(const char *host, void *user);
 void sock_local_addresses(bool with_ipv6, sock_address_fn fn, void *user);

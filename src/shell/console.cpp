@@ -89,7 +89,7 @@ struct url_list {
     int port;
 };
 
-void add_url(const char *host, bool, void *user)
+void add_url(const char *host, void *user)
 {
     auto *u = static_cast<url_list *>(user);
     char port[16] = "";
@@ -107,18 +107,20 @@ void say_urls(console &c)
         snprintf(where, sizeof where, "%s", c.root);
     url_list u = {};
     u.port = c.serving_port;
-    if (binds_every_address(bind_address(c))) {
-        u.len = static_cast<size_t>(snprintf(u.text, sizeof u.text,
-                                             "Serving %s on every address of this machine (--bind limits it):\n", where));
+    const bool every = binds_every_address(bind_address(c));
+    const int n = every ? snprintf(u.text, sizeof u.text,
+                                   "Serving %s on every address of this machine (--bind limits it):\n", where)
+                        : snprintf(u.text, sizeof u.text, "Serving %s on %s only:\n", where, c.bind_address);
+    u.len = n < 0 ? 0 : static_cast<size_t>(n) < sizeof u.text ? static_cast<size_t>(n) : sizeof u.text - 1;
+    if (every) {
         sock_local_addresses(sock_is_ipv6(g_ctx.listen_sock), add_url, &u);
     } else {
-        u.len = static_cast<size_t>(snprintf(u.text, sizeof u.text, "Serving %s on %s only:\n", where, c.bind_address));
         char host[SOCK_ADDRESS_SIZE + 2];
         url_host(host, sizeof host, c.bind_address);
-        add_url(host, true, &u);
+        add_url(host, &u);
     }
     clear_live(c);
-    fwrite(u.text, 1, u.len < sizeof u.text ? u.len : sizeof u.text - 1, stdout);
+    fwrite(u.text, 1, u.len, stdout);
     fputs("\n", stdout);
     fflush(stdout);
 }

@@ -13,7 +13,8 @@
 
 namespace {
 
-constexpr char USAGE_LINE[] = "usage: pellorwick [--console] [--root DIR | DIR] [--port N] [--index NAME] [--bind ADDR] [--log]\n";
+constexpr char USAGE_LINE[] =
+    "usage: pellorwick [--console] [--root DIR | DIR] [--port N] [--index NAME] [--bind ADDR] [--log]\n";
 
 void usage(FILE *out)
 {

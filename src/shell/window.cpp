@@ -478,7 +478,8 @@ QWidget *window_create(const char *root, int port, const char *index_file, const
     QLabel *status = label(ID_STATUS);
     status->setTextFormat(Qt::RichText);
     status->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
-    QObject::connect(status, &QLabel::linkActivated, w, [](const QString &link) { QDesktopServices::openUrl(QUrl(link)); });
+    QObject::connect(status, &QLabel::linkActivated, w,
+                     [](const QString &link) { QDesktopServices::openUrl(QUrl(link)); });
     // Enter in a setting starts the server, as the Start button would.
     for (int id : {ID_ROOT, ID_PAGE, ID_PORT})
         QObject::connect(edit(id), &QLineEdit::returnPressed, w, [] {
@@ -508,7 +509,7 @@ QWidget *window_create(const char *root, int port, const char *index_file, const
     }
     net_set_message_handler(show_server_message);
 
-    // The same actions in the window's own context menu and in the tray's.
+    // The tray's menu; Open in browser is in the window's context menu too, on Ctrl+O.
     auto *show_action = new QAction("Show &window", w);
     show_action->setObjectName("show_action");
     QObject::connect(show_action, &QAction::triggered, w, show_window);
