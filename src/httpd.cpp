@@ -10,6 +10,7 @@
 #include "memory.h"
 #include "mime.h"
 #include "os/evloop.h"
+#include "os/sock.h"
 #include "resources.h"
 #include "task.h"
 
@@ -43,6 +44,7 @@ void ctx_destroy(server_ctx *ctx)
         ctx->tasks = t->next;
         if (t->fe)
             fe_release(&ctx->entries, t->fe);
+        counted_free(&n_blocks, t->note);
         task_free(t);
     }
     ctx->oldest = nullptr;
@@ -105,6 +107,74 @@ void peer_leave(server_ctx *ctx, peer_count *p)
 
 }  // namespace
 
+// ---- the access log -------------------------------------------------------------
+
+// What a connection's current reply is, for the access log.
+struct reply_note {
+    char peer[SOCK_ADDRESS_SIZE];
+    char request_line[2048];
+    int64_t time;
+    int32_t status;  // of the reply being sent; 0 when none is
+    uint32_t header_size;
+};
+
+namespace {
+
+reply_log_fn reply_log;
+
+// A request head was read, or found bad: its line is kept, rebuilt from what
+// the reader made of it (the line itself has been cut up in place).
+void note_request(task *t)
+{
+    reply_note *n = t->note;
+    if (!n)
+        return;
+    static const char *const methods[] = {nullptr, "OPTIONS", "GET", "HEAD", "POST", "PUT", "DELETE", "TRACE", "CONNECT"};
+    const request_head &r = t->req;
+    n->time = time_now();
+    n->status = 0;
+    const char *uri = r.uri ? r.uri : "";
+    if (r.method <= METHOD_NONE || r.method >= METHOD_UNKNOWN)
+        snprintf(n->request_line, sizeof n->request_line, "-");
+    else if (r.version == 0)
+        snprintf(n->request_line, sizeof n->request_line, "%s %s", methods[r.method], uri);
+    else
+        snprintf(n->request_line, sizeof n->request_line, "%s %s HTTP/%d.%d", methods[r.method], uri,
+                 r.version / 256, r.version % 256);
+}
+
+// A reply is queued: its status, and the header size that the body follows.
+void note_reply(task *t)
+{
+    reply_note *n = t->note;
+    if (!n)
+        return;
+    n->status = t->status;
+    const void *end = memmem(t->out.pos, buf_size(t->out), "\r\n\r\n", 4);
+    n->header_size = end ? static_cast<uint32_t>(static_cast<const char *>(end) + 4 - t->out.pos) : buf_size(t->out);
+}
+
+// The reply has gone, or its connection closed first: one line in the log.
+void note_end(task *t)
+{
+    reply_note *n = t->note;
+    if (!n || n->status == 0)
+        return;
+    if (reply_log) {
+        const reply_record r = {n->peer, n->request_line, n->status,
+                                t->sent > n->header_size ? t->sent - n->header_size : 0, n->time};
+        reply_log(&r);
+    }
+    n->status = 0;
+}
+
+}  // namespace
+
+void httpd_set_reply_log(reply_log_fn fn)
+{
+    reply_log = fn;
+}
+
 // ---- tasks -------------------------------------------------------------------
 
 bool task_register(server_ctx *ctx, task *t, const peer_addr &peer)
@@ -112,6 +182,9 @@ bool task_register(server_ctx *ctx, task *t, const peer_addr &peer)
     t->peer = nullptr;
     if (!is_own_loopback(peer) && !(t->peer = peer_join(ctx, peer)))
         return false;
+    t->note = nullptr;
+    if (reply_log && (t->note = static_cast<reply_note *>(counted_calloc(&n_blocks, 1, sizeof(reply_note)))))
+        sock_peer_text(t->sock, t->note->peer, sizeof t->note->peer);
     t->deadline = time_now() + g_config.conn_timeout;
     t->state = TASK_READING;
     t->prev = nullptr;
@@ -127,6 +200,10 @@ bool task_register(server_ctx *ctx, task *t, const peer_addr &peer)
 
 void task_close(server_ctx *ctx, task *t)
 {
+    if (t->note) {
+        note_end(t);
+        counted_free(&n_blocks, t->note);
+    }
     if (t->fe)
         fe_release(&ctx->entries, t->fe);
     if (t->peer)
@@ -304,9 +381,10 @@ int32_t check_body(task *t)
 void answer_request(server_ctx *ctx, task *t)
 {
     const read_result r = read_request(&t->req, &t->in);
+    if (r == READ_MORE && buf_room(t->in) > 0)
+        return;
+    note_request(t);
     if (r == READ_MORE) {
-        if (buf_room(t->in) > 0)
-            return;
         // The head fills the whole input buffer and is still incomplete.
         t->req.keep_alive = KEEP_ALIVE_NONE;
         error_reply(t, STATUS_413, nullptr);
@@ -338,6 +416,7 @@ void answer_request(server_ctx *ctx, task *t)
     if (t->req.version == HTTP_1_0 && task_keeps_alive(t))
         task_add_header_line(t, "Connection: keep-alive\r\n");
     enter(t, TASK_WRITING);
+    note_reply(t);
 }
 
 // A body that cannot be read ends its reply: with an error reply while
@@ -356,6 +435,7 @@ void fail_reply(server_ctx *ctx, task *t)
     t->out.pos = t->out.last = t->out.start;
     t->req.keep_alive = KEEP_ALIVE_NONE;
     error_reply(t, STATUS_500, nullptr);
+    note_reply(t);
 }
 
 // The reply has gone: keep the connection for its next request, or close
@@ -363,6 +443,7 @@ void fail_reply(server_ctx *ctx, task *t)
 // does not reset the connection before the peer has the reply.
 void end_reply(server_ctx *ctx, task *t)
 {
+    note_end(t);
     if (t->fe) {
         fe_release(&ctx->entries, t->fe);
         t->fe = nullptr;

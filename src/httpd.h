@@ -37,6 +37,21 @@ constexpr uint32_t LINGER_BYTES = 65536;
 // The longest request body read and discarded; a longer one is refused.
 constexpr uint64_t MAX_REQUEST_BODY = 65536;
 
+// One reply, for an access log: the peer's address, the request line as
+// method, target and version ("-" when none could be read), the status code
+// sent, the body bytes sent, and when the request was read (seconds since 1970).
+struct reply_record {
+    const char *peer;
+    const char *request_line;
+    int status;
+    uint64_t bytes;
+    int64_t time;
+};
+using reply_log_fn = void (*)(const reply_record *);
+// Called once per reply, when it ends or its connection closes before it
+// ended. Null turns it off: connections accepted then carry no record.
+void httpd_set_reply_log(reply_log_fn fn);
+
 struct server_ctx {
     int32_t ntasks;
     task *tasks;         // every open connection, newest first

@@ -7,6 +7,7 @@
 #include "httpd.h"
 #include "memory.h"
 #include "os/evloop.h"
+#include "os/sock.h"
 #include "task.h"
 
 #include <cerrno>
@@ -149,6 +150,11 @@ void net_set_message_handler(message_fn fn)
     show_message = fn ? fn : default_message;
 }
 
+void net_set_reply_log(reply_log_fn fn)
+{
+    httpd_set_reply_log(fn);
+}
+
 ev_loop *net_loop()
 {
     if (!loop) {
@@ -159,16 +165,19 @@ ev_loop *net_loop()
     return loop;
 }
 
-int server_start(int port, const char *root, const char *default_page)
+int server_start(int port, const char *root, const char *default_page, const char *bind_address)
 {
     if (running)
         return -1;
     server_ctx *ctx = &g_ctx;
     ctx->loop = net_loop();
-    int step = 0;
-    ctx->listen_sock = ev_listen_socket(loop, port, LISTEN_BACKLOG, &step);
+    char err[SOCK_ERROR_SIZE];
+    const int sock = sock_listen(bind_address, port, LISTEN_BACKLOG, err, sizeof err);
+    ctx->listen_sock = sock < 0 ? -1 : ev_watch(loop, sock);
     if (ctx->listen_sock < 0) {
-        show_message(step == 1 ? "WSASocket() Failed." : "bind() Failed.", "Error");
+        if (sock >= 0)  // made, but the loop could not take it
+            snprintf(err, sizeof err, "WSASocket() Failed.\nport %d: %s", port, strerror(errno));
+        show_message(err, "Error");
         ev_shutdown(loop);
         return -1;
     }

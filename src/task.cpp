@@ -460,9 +460,9 @@ uint32_t compose_header(task *t, int64_t start_time)
     const file_entry *fe = t->fe;
     const request_head &req = t->req;
     if (req.nranges != 0)
-        append_literal(out, "HTTP/1.1 206 Partial Content\r\nServer: Pellorwick/0.1.6\r\nDate: ");
+        append_literal(out, "HTTP/1.1 206 Partial Content\r\nServer: Pellorwick/" PW_VERSION "\r\nDate: ");
     else
-        append_literal(out, "HTTP/1.1 200 OK\r\nServer: Pellorwick/0.1.6\r\nDate: ");
+        append_literal(out, "HTTP/1.1 200 OK\r\nServer: Pellorwick/" PW_VERSION "\r\nDate: ");
     append(out, http_date(time_now()));
     append_literal(out, "\r\nLast-Modified: ");
     append(out, http_date(fe->mtime > start_time ? fe->mtime : start_time));

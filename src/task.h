@@ -89,6 +89,7 @@ enum task_state : uint8_t {
 };
 
 struct peer_count;
+struct reply_note;
 
 // One connection: the record, then its input and output buffers, all in
 // one counted block. The body of the reply being sent is the bytes
@@ -110,6 +111,7 @@ struct task {
     uint32_t unsent_seen;   // bytes the socket held at the sweep's last look
     uint32_t linger_left;   // input bytes still drained before a close
     peer_count *peer;       // the connections of this peer address, or null
+    reply_note *note;       // what the access log needs of the current reply, or null
     task *next, *prev;      // the server's list of connections, newest first
 };
 

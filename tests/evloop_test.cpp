@@ -1,5 +1,6 @@
 // The readiness loop's delivery rules, over real loopback connections.
 #include "os/evloop.h"
+#include "os/sock.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -61,8 +62,8 @@ protected:
         rec = &r;
         loop = ev_create(record);
         ASSERT_NE(loop, nullptr);
-        int step = 0;
-        listener = ev_listen_socket(loop, 0, 16, &step);
+        char why[SOCK_ERROR_SIZE];
+        listener = ev_watch(loop, sock_listen("127.0.0.1", 0, 16, why, sizeof why));
         ASSERT_GE(listener, 0);
         ev_select(loop, listener, EV_ACCEPT);
         client = connect_to(local_port(listener));

@@ -1177,6 +1177,166 @@ open('k1.txt', 'wb').write(b'k' * 1000)
     EXPECT_EQ(stop_server(srv), 0);
 }
 
+// ---- a tree that changes while it is served ---------------------------------------------
+
+class Freshness : public Serving {
+protected:
+    void SetUp() override
+    {
+        dir = make_temp_dir();
+        ASSERT_EQ(sh("mkdir -p notes docs/sub site && echo one > notes/a.txt && echo two > notes/b.txt && "
+                     "echo page > site/index.html && echo hi > docs/sub/x.txt && "
+                     "python3 -c \"import zipfile; z = zipfile.ZipFile('backup.zip', 'w'); "
+                     "z.writestr('m.txt', 'old member'); z.writestr('d/e.txt', 'old e')\""),
+                  0);
+        ASSERT_TRUE(start_server(srv, dir, extra));
+        port = srv.port;
+        initial = stats();
+    }
+    int sh(const std::string &command) { return run_shell("cd '" + dir + "' && " + command); }
+    std::string body(const std::string &target) { return get(port, target).body; }
+    // Writes a new archive beside the served one: members named as given, each holding "new NAME".
+    void new_archive(const std::string &file)
+    {
+        ASSERT_EQ(sh("python3 -c \"import zipfile; z = zipfile.ZipFile('" + file +
+                     "', 'w'); z.writestr('m.txt', 'new member, longer'); z.writestr('f.txt', 'new f')\""),
+                  0);
+    }
+    std::string dir, extra;
+};
+
+TEST_F(Freshness, ListingsFilesAndArchivesShowTheTreeAsItIsNow)
+{
+    EXPECT_NE(body("/notes/").find("a.txt"), std::string::npos);
+    EXPECT_NE(body("/notes/?O=dN").find("b.txt"), std::string::npos);
+    ASSERT_EQ(body("/backup.zip/m.txt"), "old member");
+    EXPECT_NE(body("/backup.zip/").find("m.txt"), std::string::npos);
+
+    // Added, deleted and renamed names show on the next request, sorted or not.
+    ASSERT_EQ(sh("echo new > notes/new.txt && rm notes/a.txt && mkdir notes/subdir"), 0);
+    for (const char *target : {"/notes/", "/notes/?O=dN"}) {
+        SCOPED_TRACE(target);
+        const std::string page = body(target);
+        EXPECT_NE(page.find("new.txt"), std::string::npos);
+        EXPECT_NE(page.find("subdir"), std::string::npos);
+        EXPECT_EQ(page.find("a.txt"), std::string::npos);
+    }
+    EXPECT_EQ(status_of(get(port, "/notes/a.txt")), 404);
+
+    // A file changed in place shows its new size within two seconds.
+    ASSERT_EQ(sh("printf 'a much longer text than before' > notes/b.txt"), 0);
+    EXPECT_EQ(body("/notes/b.txt"), "a much longer text than before");
+    sleep(2);
+    EXPECT_NE(body("/notes/").find("   30 "), std::string::npos);
+
+    // An archive replaced by rename, then overwritten in place: its members,
+    // its listing and the archive file itself follow.
+    new_archive("next.zip");
+    ASSERT_EQ(sh("mv next.zip backup.zip"), 0);
+    EXPECT_EQ(body("/backup.zip/m.txt"), "new member, longer");
+    EXPECT_NE(body("/backup.zip/").find("f.txt"), std::string::npos);
+    EXPECT_EQ(body("/backup.zip"), read_file(dir + "/backup.zip"));
+    ASSERT_EQ(sh("python3 -c \"import zipfile; z = zipfile.ZipFile('other.zip', 'w'); z.writestr('m.txt', 'in place')\" "
+                 "&& cp other.zip backup.zip"),
+              0);
+    EXPECT_EQ(body("/backup.zip/m.txt"), "in place");
+    EXPECT_EQ(status_of(get(port, "/backup.zip/f.txt")), 404);
+    EXPECT_EQ(body("/backup.zip"), read_file(dir + "/backup.zip"));
+
+    // A deleted archive, and a directory replaced by a file of its name.
+    ASSERT_EQ(sh("rm backup.zip && rm -r docs && echo flat > docs"), 0);
+    EXPECT_EQ(status_of(get(port, "/backup.zip/m.txt")), 404);
+    EXPECT_EQ(status_of(get(port, "/docs/")), 404);
+    EXPECT_EQ(body("/docs"), "flat\n");
+
+    // Once nothing is sent, what stays cached is what the tree holds now.
+    server_command(srv, "clean");
+    auto m = settled(initial["caches"], initial["files"]);
+    EXPECT_EQ(m["files"], initial["files"]);
+    EXPECT_EQ(m["caches"], initial["caches"]);
+}
+
+TEST_F(Freshness, ArchiveReplacedDuringADownloadNeverMixesVersions)
+{
+    ASSERT_EQ(sh("python3 -c \"import zipfile, os; z = zipfile.ZipFile('big.zip', 'w', zipfile.ZIP_DEFLATED); "
+                 "z.writestr('big.bin', os.urandom(8 << 20))\" && unzip -p big.zip big.bin > old.bin"),
+              0);
+    int fd = connect_to(port, 4096);
+    ASSERT_GE(fd, 0);
+    send_all(fd, request_text("GET", "/big.zip/big.bin"));
+    usleep(200 * 1000);
+    ASSERT_EQ(sh("python3 -c \"import zipfile; z = zipfile.ZipFile('n.zip', 'w'); z.writestr('big.bin', 'new')\" "
+                 "&& mv n.zip big.zip"),
+              0);
+    EXPECT_EQ(body("/big.zip/big.bin"), "new");
+    std::string pending;
+    const reply old = read_reply(fd, pending, false);
+    close(fd);
+    if (old.complete) {
+        EXPECT_EQ(old.body, read_file(dir + "/old.bin"));
+    }
+}
+
+TEST_F(Freshness, PagesNameTheCleanedPathWhateverTheRequestSpelled)
+{
+    for (const char *spelling : {"//evil.example/.../docs/", "/docs/%00", "/./docs//"})
+        get(port, spelling);
+    const std::string page = body("/docs/");
+    EXPECT_EQ(page.find("evil"), std::string::npos);
+    EXPECT_EQ(page.find("%00"), std::string::npos);
+    EXPECT_NE(page.find("Index of docs"), std::string::npos);
+}
+
+TEST_F(Freshness, ArchivesStayWithinTheirBudget)
+{
+    ASSERT_EQ(sh("python3 -c \"import zipfile\nfor i in range(100):\n"
+                 "    zipfile.ZipFile('a%03d.zip' % i, 'w').writestr('m.txt', str(i))\""),
+              0);
+    for (int i = 0; i < 100; ++i) {
+        char target[32];
+        snprintf(target, sizeof target, "/a%03d.zip/m.txt", i);
+        ASSERT_EQ(body(target), std::to_string(i));
+    }
+    EXPECT_LE(stats()["files"], initial["files"] + 64);
+}
+
+class FreshnessWithFewDescriptors : public Freshness {
+protected:
+    void SetUp() override
+    {
+        srv.program = "prlimit --nofile=48:48 " PELLORWICK_BIN;
+        Freshness::SetUp();
+    }
+};
+
+TEST_F(FreshnessWithFewDescriptors, RunningOutIs500AndNothingIsCached)
+{
+    // Hold every descriptor the server has with idle connections, then ask
+    // on one of them: the others may be closed to make room only at accept.
+    std::vector<int> idle;
+    for (int fd; idle.size() < 60 && (fd = connect_to(port)) >= 0;)
+        idle.push_back(fd);
+    usleep(300 * 1000);
+    int asker = -1;
+    for (int fd : idle) {
+        if (send_all(fd, request_text("GET", "/site/", "", false))) {
+            std::string pending;
+            const reply r = read_reply(fd, pending, false, 2000);
+            if (r.complete) {
+                EXPECT_EQ(status_of(r), 500);
+                asker = fd;
+                break;
+            }
+        }
+    }
+    EXPECT_GE(asker, 0);
+    for (int fd : idle)
+        close(fd);
+    usleep(300 * 1000);
+    EXPECT_EQ(body("/site/"), "page\n");  // the default page, not an empty listing
+    EXPECT_NE(body("/notes/").find("b.txt"), std::string::npos);
+}
+
 // ---- real clients ------------------------------------------------------------------
 
 std::string shell_output(const std::string &command)

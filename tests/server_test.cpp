@@ -3,7 +3,9 @@
 #include "support.h"
 
 #include <gtest/gtest.h>
+#include <cstring>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -62,7 +64,9 @@ TEST_F(Server, SecondProgramOnTheSamePortFailsToBind)
     int rc = run_shell(std::string(PELLORWICK_BIN) + " --console --root '" + root + "' --port " +
                        std::to_string(srv.port) + " </dev/null >/dev/null 2>'" + out + "'");
     EXPECT_EQ(rc, 1);
-    EXPECT_EQ(read_file(out), "bind() Failed.\n");
+    EXPECT_EQ(read_file(out), "bind() Failed.\nport " + std::to_string(srv.port) +
+                                  ": Address already in use; another program listens on this port, "
+                                  "choose another one\n");
 }
 
 TEST_F(Server, CountsTwoHundredConnections)
@@ -150,17 +154,133 @@ TEST_F(Server, ConsoleCommands)
     EXPECT_EQ(server_command(srv, "frobnicate"), "Unknown command \"frobnicate\"; type help for the list.");
 }
 
-TEST(ServerCli, VersionHelpAndNoDisplay)
+TEST(ServerCli, CommandLinesEndWithTheirStatusAndMessage)
 {
-    std::string dir = make_temp_dir();
-    EXPECT_EQ(run_shell(std::string(PELLORWICK_BIN) + " --version > " + dir + "/v"), 0);
+    const std::string dir = make_temp_dir();
+    write_file(dir + "/file", "");
+    const std::string bin = PELLORWICK_BIN;
+    // As a user, port 80 is refused by the system (root runs the row as nobody).
+    const std::string as_user = geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    struct row {
+        std::string args;
+        int status;
+        std::string err;  // the start of standard error
+    } rows[] = {
+        {"--version", 0, ""},
+        {"--bogus", 2, "pellorwick: unknown option \"--bogus\"\nusage: pellorwick"},
+        {"--console --port abc", 2, "pellorwick: the port must be a number from 0 to 65535, not \"abc\"\nusage:"},
+        {"--console --port=70000", 2, "pellorwick: the port must be a number"},
+        {"--console --port", 2, "pellorwick: this option needs a value: \"--port\""},
+        {"--console --bind example.org", 2, "pellorwick: --bind takes one IPv4 or IPv6 address"},
+        {"--console " + dir + " /tmp", 2, "pellorwick: only one folder can be published"},
+        {"--log", 2, "pellorwick: --log needs --console"},
+        {"--console --port 0 --root /nonexistent", 1, "The root directory /nonexistent does not exist.\n"},
+        {"--console --port 0 " + dir + "/file", 1, "The root directory " + dir + "/file is not a directory.\n"},
+        {"--console --port 0 --bind 127.0.0.1 --bind=198.51.100.1 /tmp", 1,
+         "bind() Failed.\naddress 198.51.100.1 port 0: Cannot assign requested address; the address is not one of"},
+        {"--console --port 80 /tmp", 1,
+         "bind() Failed.\nport 80: Permission denied; ports below 1024 need privileges, try port 8080\n"},
+    };
+    for (const row &r : rows) {
+        const std::string prefix = r.args.find("--port 80 ") != std::string::npos ? as_user : "";
+        const int rc = run_shell(prefix + bin + " " + r.args + " </dev/null >" + dir + "/out 2>" + dir + "/err");
+        EXPECT_EQ(rc, r.status) << r.args;
+        EXPECT_EQ(read_file(dir + "/err").substr(0, r.err.size()), r.err) << r.args;
+    }
+    EXPECT_EQ(run_shell(bin + " --version > " + dir + "/v"), 0);
     EXPECT_EQ(read_file(dir + "/v"), "Pellorwick HTTP Server 0.1.6\n");
-    EXPECT_EQ(run_shell(std::string(PELLORWICK_BIN) + " --bogus 2>/dev/null"), 2);
-    EXPECT_EQ(run_shell(std::string(PELLORWICK_BIN) + " --console --port 70000 2>/dev/null </dev/null"), 2);
-    EXPECT_EQ(run_shell("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + std::string(PELLORWICK_BIN) +
-                        " 2> " + dir + "/e"),
-              2);
+    EXPECT_EQ(run_shell("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + bin + " 2> " + dir + "/e"), 2);
     EXPECT_NE(read_file(dir + "/e").find("--console"), std::string::npos);
+}
+
+// Which addresses answer, by --bind; tests reach loopback addresses only.
+TEST(ServerCli, BindChoosesTheAddressesThatAnswer)
+{
+    const std::string root = make_temp_dir();
+    struct row {
+        std::string args;     // after the root; "--root=" forms ride along
+        std::string status;   // the host in the status line
+        std::vector<std::pair<const char *, bool>> reach;
+    } rows[] = {
+        {"", "127.0.0.1", {{"127.0.0.1", true}, {"127.0.0.2", true}, {"::1", true}}},
+        {"--bind 127.0.0.1", "127.0.0.1", {{"127.0.0.1", true}, {"127.0.0.2", false}, {"::1", false}}},
+        {"--bind=localhost", "127.0.0.1", {{"127.0.0.1", true}, {"127.0.0.2", false}}},
+        {"--bind ::1", "[::1]", {{"::1", true}, {"127.0.0.1", false}}},
+        {"--bind 0.0.0.0", "127.0.0.1", {{"127.0.0.2", true}, {"::1", false}}},
+    };
+    for (const row &r : rows) {
+        server_proc s;
+        ASSERT_TRUE(start_server(s, "", "--root=" + root + " " + r.args)) << r.args;
+        const std::string port = std::to_string(s.port);
+        EXPECT_EQ(s.status_line, "For help: http://" + r.status + ":" + port + "/?help") << r.args;
+        for (auto [host, answers] : r.reach) {
+            int fd = connect_to(s.port, 0, host);
+            EXPECT_EQ(fd >= 0, answers) << r.args << " " << host;
+            if (fd >= 0)
+                close(fd);
+            // The start lists the URLs that reach it.
+            const std::string url = std::string(strchr(host, ':') ? "[" : "") + host + (strchr(host, ':') ? "]" : "");
+            if (answers && strcmp(host, "127.0.0.2") != 0)
+                EXPECT_NE(s.banner.find("  http://" + url + ":" + port + "/\n"), std::string::npos) << s.banner;
+        }
+        EXPECT_EQ(stop_server(s), 0);
+    }
+    // Port 0: the system chooses, and the status line and the URLs name its choice.
+    server_proc z;
+    ASSERT_TRUE(start_server(z, root, "--port 0"));
+    const int chosen = atoi(z.status_line.c_str() + z.status_line.rfind(':') + 1);
+    ASSERT_GT(chosen, 0) << z.status_line;
+    const int fd = connect_to(chosen);
+    EXPECT_GE(fd, 0);
+    close(fd);
+    EXPECT_NE(z.banner.find("  http://127.0.0.1:" + std::to_string(chosen) + "/\n"), std::string::npos) << z.banner;
+    EXPECT_EQ(stop_server(z), 0);
+}
+
+TEST(ServerCli, LogWritesOneCommonLogFormatLinePerReply)
+{
+    const std::string root = make_temp_dir();
+    write_file(root + "/index.html", "<p>hi</p>");
+    write_file(root + "/big", std::string(8 << 20, 'b'));
+    server_proc s;
+    ASSERT_TRUE(start_server(s, "", "--log " + root));  // the folder as the one argument
+    ASSERT_FALSE(http_exchange(s.port, "GET / HTTP/1.0\r\n\r\n").empty());
+    http_exchange(s.port, "HEAD /index.html HTTP/1.1\r\nConnection: close\r\n\r\n");
+    http_exchange(s.port, "GET /no\"where HTTP/1.1\r\nConnection: close\r\n\r\n");
+    http_exchange(s.port, "BREW / HTTP/1.1\r\n\r\n");
+    int fd = connect_to(s.port, 4096, "::1");  // leaves in the middle of a long reply
+    ASSERT_GE(fd, 0);
+    send_all(fd, "GET /big HTTP/1.1\r\n\r\n");
+    char some[1000];
+    EXPECT_GT(recv(fd, some, sizeof some, 0), 0);
+    close(fd);
+
+    const std::regex clf(R"re(^(\S+) - - \[\d\d/\w{3}/\d{4}:\d\d:\d\d:\d\d [+-]\d{4}\] "(.*)" (\d{3}) (\d+|-)$)re");
+    struct {
+        const char *peer, *request, *status, *bytes;
+    } want[] = {
+        {"127.0.0.1", "GET / HTTP/1.0", "200", "9"},
+        {"127.0.0.1", "HEAD /index.html HTTP/1.1", "200", "-"},
+        {"127.0.0.1", R"(GET /no\"where HTTP/1.1)", "404", "103"},
+        {"127.0.0.1", "-", "400", "-"},  // no page but for GET
+    };
+    for (const auto &w : want) {
+        const std::string line = server_line(s);
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, clf)) << line;
+        EXPECT_EQ(m[1], w.peer);
+        EXPECT_EQ(m[2], w.request);
+        EXPECT_EQ(m[3], w.status);
+        EXPECT_EQ(m[4], w.bytes) << line;
+    }
+    // The reply cut short is logged once its connection closes, with what was sent.
+    std::smatch m;
+    const std::string cut = server_line(s);
+    ASSERT_TRUE(std::regex_match(cut, m, clf)) << cut;
+    EXPECT_EQ(m[1], "::1");
+    EXPECT_EQ(m[2], "GET /big HTTP/1.1");
+    EXPECT_LT(std::stoll(m[4]), 8 << 20);
+    EXPECT_EQ(stop_server(s), 0);
 }
 
 TEST(ServerCli, QuitEndsWithStatusZeroAndEndOfInputIsIgnored)

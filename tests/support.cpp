@@ -110,8 +110,9 @@ bool start_server(server_proc &s, const std::string &root, const std::string &ex
         const int err = s.stderr_path.empty()
                             ? -1
                             : open(s.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        std::string cmd = (s.program.empty() ? std::string(PELLORWICK_BIN) : s.program) + " --console --root '" +
-                          root + "' --port " + std::to_string(s.port) + " " + extra_args;
+        std::string cmd = (s.program.empty() ? std::string(PELLORWICK_BIN) : s.program) + " --console " +
+                          (root.empty() ? "" : "--root '" + root + "' ") + "--port=" + std::to_string(s.port) + " " +
+                          extra_args;
         pid_t pid = fork();
         if (pid == 0) {
             dup2(in[0], 0);
@@ -133,8 +134,12 @@ bool start_server(server_proc &s, const std::string &root, const std::string &ex
         s.in_fd = in[1];
         s.out_fd = out[0];
         s.status_line = read_line(s.out_fd, 20000);
-        if (s.status_line.find("For help:") != std::string::npos)
+        if (s.status_line.find("For help:") != std::string::npos) {
+            s.banner.clear();
+            for (std::string line; !(line = read_line(s.out_fd, 5000)).empty();)
+                s.banner += line + "\n";
             return true;
+        }
         stop_server(s);
     }
     return false;
@@ -167,19 +172,25 @@ int stop_server(server_proc &s)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-int connect_to(int port, int receive_buffer)
+int connect_to(int port, int receive_buffer, const char *host)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 a6 = {};
+    sockaddr_in a = {};
+    const bool v6 = inet_pton(AF_INET6, host, &a6.sin6_addr) == 1;
+    if (!v6 && inet_pton(AF_INET, host, &a.sin_addr) != 1)
+        return -1;
+    int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     // Set before connecting, so that the window offered to the server is small from the start.
     if (receive_buffer > 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-    sockaddr_in a = {};
+    a6.sin6_family = AF_INET6;
+    a6.sin6_port = htons(static_cast<uint16_t>(port));
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+    const sockaddr *to = v6 ? reinterpret_cast<sockaddr *>(&a6) : reinterpret_cast<sockaddr *>(&a);
+    if (connect(fd, to, v6 ? sizeof a6 : sizeof a) != 0) {
         close(fd);
         return -1;
     }

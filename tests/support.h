@@ -19,17 +19,20 @@ struct server_proc {
     std::string status_line;
     std::string program;      // the program to start; PELLORWICK_BIN when empty
     std::string stderr_path;  // where its standard error goes; inherited when empty
+    std::string banner;       // the lines after the status line: where it serves, the URLs that reach it
 };
 
 int free_port();                                 // a port no socket is bound to at the moment
 
-// Starts the program with --console on a free port; waits for its status line.
+// Starts the program with --console on a free port (--port=N) and --root
+// unless `root` is empty; waits for its status line and the URLs after it.
 bool start_server(server_proc &s, const std::string &root, const std::string &extra_args = "");
 std::string server_command(server_proc &s, const std::string &command);  // one line back, e.g. for "stats"
 std::string server_line(server_proc &s);         // the next line the program printed
 int stop_server(server_proc &s);                 // SIGTERM; returns the exit status
 
-int connect_to(int port, int receive_buffer = 0); // a blocking loopback connection, or -1
+// A blocking connection to a loopback address ("127.0.0.1", "127.0.0.2", "::1"), or -1.
+int connect_to(int port, int receive_buffer = 0, const char *host = "127.0.0.1");
 bool send_all(int fd, const std::string &bytes);
 std::string recv_all(int fd, int timeout_ms = 5000);  // until the peer closes or the timeout
 // One connection: send the request, read until close.

@@ -13,8 +13,12 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QDesktopServices>
+#include <QMenu>
 #include <QTest>
+#include <QTextDocumentFragment>
 #include <QTimer>
+#include <QUrl>
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -33,6 +37,7 @@
 #include "memory.h"
 #include "net.h"
 #include "os/instance.h"
+#include "shell/shell.h"
 #include "shell/window.h"
 #include "support.h"
 
@@ -81,6 +86,7 @@ struct box_record {
     bool seen = false;
     QString caption;
     QString text;
+    QString reason;  // the informative text below it
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButton default_button = QMessageBox::NoButton;
 };
@@ -100,6 +106,7 @@ void answer_next_box(QObject *scope, box_record *rec, QMessageBox::StandardButto
         rec->seen = true;
         rec->caption = box->windowTitle();
         rec->text = box->text();
+        rec->reason = box->informativeText();
         rec->icon = box->icon();
         rec->default_button = box->standardButton(box->defaultButton());
         box->button(answer)->click();
@@ -148,6 +155,15 @@ struct exchange {
     }
 };
 
+// Stands in for the browser: keeps the URLs the window asks to open.
+class url_catcher : public QObject {
+    Q_OBJECT
+public:
+    QStringList urls;
+public slots:
+    void open(const QUrl &url) { urls << url.toString(); }
+};
+
 // The second copy of the program: this same executable started again with
 // SECOND_COPY_ARG. It reports the box it was shown as "status|caption|text".
 int second_copy_main(int argc, char **argv)
@@ -155,7 +171,7 @@ int second_copy_main(int argc, char **argv)
     QApplication app(argc, argv);
     box_record rec;
     answer_next_box(&app, &rec, QMessageBox::Ok);
-    int status = run_window(argc, argv, nullptr, -1, nullptr);
+    int status = run_window(argc, argv, shell_settings{nullptr, -1, nullptr, nullptr, false});
     printf("%d|%s|%s\n", status, rec.caption.toUtf8().constData(), rec.text.toUtf8().constData());
     return status;
 }
@@ -180,7 +196,19 @@ class window_test : public QObject {
     }
     QLineEdit *field(const char *name) { return control<QLineEdit>(name); }
     QPushButton *button(const char *name) { return control<QPushButton>(name); }
-    QString status() { return control<QLabel>("status")->text(); }
+    QString text(QPushButton *b) { return b->text().remove('&'); }  // without the mnemonic mark
+    QString status() { return QTextDocumentFragment::fromHtml(control<QLabel>("status")->text()).toPlainText(); }
+    QAction *action(const char *name) { return control<QAction>(name); }
+    QString url(const char *path) { return QString("http://127.0.0.1:%1%2").arg(port).arg(path); }
+
+    // The close box's notice, while it is shown.
+    static QMessageBox *notice()
+    {
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (w->objectName() == "notice" && w->isVisible())
+                return qobject_cast<QMessageBox *>(w);
+        return nullptr;
+    }
 
     void click(const char *name) { QTest::mouseClick(button(name), Qt::LeftButton); }
 
@@ -205,7 +233,7 @@ class window_test : public QObject {
 
     void verify_stopped_controls()
     {
-        QCOMPARE(button("start")->text(), QString(START_TEXT));
+        QCOMPARE(text(button("start")), QString(START_TEXT));
         for (const char *name : {"root", "page", "port"})
             QVERIFY2(field(name)->isEnabled(), name);
         QVERIFY(button("browse")->isEnabled());
@@ -215,7 +243,7 @@ class window_test : public QObject {
 
     void verify_running_controls()
     {
-        QCOMPARE(button("start")->text(), QString(STOP_TEXT));
+        QCOMPARE(text(button("start")), QString(STOP_TEXT));
         for (const char *name : {"root", "page", "port"})
             QVERIFY2(!field(name)->isEnabled(), name);
         QVERIFY(!button("browse")->isEnabled());
@@ -273,53 +301,21 @@ private slots:
         QCOMPARE(window->pos(), QPoint(area.x() + (area.width() - 454) / 2, area.y() + (area.height() - 300) / 2));
     }
 
-    void controls_sit_at_their_places_with_their_texts_data()
+    // "Times" asked for at the largest size whose text cell is at most 16
+    // pixels high, whichever font the system gives for that name.
+    void controls_have_the_window_font()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QRect>("place");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("root") << "root" << QRect(155, 10, 219, 24) << "";
-        QTest::newRow("browse") << "browse" << QRect(379, 10, 60, 24) << "Browse";
-        QTest::newRow("page") << "page" << QRect(155, 40, 134, 24) << "index.html";
-        QTest::newRow("port") << "port" << QRect(359, 40, 80, 24) << "";
-        QTest::newRow("status") << "status" << QRect(180, 183, 259, 24) << "";
-        QTest::newRow("sent") << "sent" << QRect(210, 120, 80, 24) << "0";
-        QTest::newRow("recv") << "recv" << QRect(210, 150, 80, 24) << "0";
-        QTest::newRow("online") << "online" << QRect(360, 120, 80, 24) << "0";
-        QTest::newRow("total") << "total" << QRect(360, 150, 80, 24) << "0";
-        QTest::newRow("files") << "files" << QRect(60, 120, 80, 24) << "0";
-        QTest::newRow("blocks") << "blocks" << QRect(60, 150, 80, 24) << "0";
-        QTest::newRow("confs") << "confs" << QRect(60, 180, 80, 24) << "0";
-        QTest::newRow("caches") << "caches" << QRect(60, 210, 80, 24) << "0";
-        QTest::newRow("tasks") << "tasks" << QRect(60, 240, 80, 24) << "0";
-        QTest::newRow("clean") << "clean" << QRect(180, 240, 100, 24) << "Clean Cache";
-        QTest::newRow("start") << "start" << QRect(180, 210, 259, 24) << START_TEXT;
-        QTest::newRow("close") << "close" << QRect(380, 240, 59, 24) << "Close";
-        QTest::newRow("about") << "about" << QRect(290, 240, 80, 24) << "About";
-        QTest::newRow("icon") << "icon" << QRect(10, 10, 40, 54) << "";
-    }
-
-    void controls_sit_at_their_places_with_their_texts()
-    {
-        QFETCH(QString, name);
-        QFETCH(QRect, place);
-        QFETCH(QString, text);
-        QWidget *w = window->findChild<QWidget *>(name);
-        QVERIFY(w);
-        QCOMPARE(w->geometry(), place);
-        if (name == "root" || name == "port")
-            return;  // hold this test's settings
-        if (auto *e = qobject_cast<QLineEdit *>(w))
-            QCOMPARE(e->text(), text);
-        else if (auto *b = qobject_cast<QPushButton *>(w))
-            QCOMPARE(b->text(), text);
-        else if (auto *l = qobject_cast<QLabel *>(w))
-            QCOMPARE(l->text(), text);
-        if (name != "icon") {
-            QCOMPARE(w->font().family(), QString("Times"));
-            QVERIFY(QFontMetrics(w->font()).height() <= 16);
-            QVERIFY(w->font().pixelSize() >= 12);
-            QCOMPARE(w->font().weight(), QFont::Medium);
+        for (QWidget *w : window->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
+            if (w->objectName() == "icon" || w->objectName() == "tray_menu")
+                continue;
+            QFont f = w->font();
+            QCOMPARE(f.family(), QString("Times"));
+            QCOMPARE(f.weight(), QFont::Medium);
+            QVERIFY(QFontMetrics(f).height() <= 16);
+            if (f.pixelSize() < 16) {
+                f.setPixelSize(f.pixelSize() + 1);
+                QVERIFY(QFontMetrics(f).height() > 16);
+            }
         }
     }
 
@@ -329,15 +325,12 @@ private slots:
         for (QLabel *l : window->findChildren<QLabel *>())
             if (!l->text().isEmpty())
                 texts << l->text();
-        QStringList expected = {"Root Directory", "Default page", "Port",   "Memory Usage", "Statistics",
+        QStringList expected = {"&Root Directory", "Default &page", "P&ort", "Memory Usage", "Statistics",
                                 "Connections",    "Sent",         "Recv",   "Online",       "Total",
                                 "files",          "blocks",       "Confs",  "Caches",       "Tasks"};
         QCOMPARE(texts, expected);
-        for (QLabel *l : window->findChildren<QLabel *>()) {
+        for (QLabel *l : window->findChildren<QLabel *>())
             QVERIFY(!l->wordWrap());
-            if (l->objectName() != "icon")
-                QCOMPARE(l->font().family(), QString("Times"));
-        }
         QVERIFY(!control<QLabel>("icon")->pixmap().isNull());
     }
 
@@ -350,18 +343,36 @@ private slots:
         QVERIFY(!button("clean")->isEnabled());
     }
 
-    void tab_moves_through_the_three_settings_only()
+    // Where Tab goes from the root field, once round, stopped and running.
+    QStringList tab_round()
+    {
+        QStringList names;
+        QWidget *first = QApplication::focusWidget();
+        do {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            names << QApplication::focusWidget()->objectName();
+        } while (QApplication::focusWidget() != first && names.size() < 20);
+        names.removeDuplicates();  // Tab stops at the status line, then at its link
+        return names;
+    }
+
+    void keyboard_reaches_every_control_and_enter_starts()
     {
         window->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(window));
         field("root")->setFocus();
         QTRY_VERIFY(field("root")->hasFocus());
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-        QTRY_VERIFY(field("page")->hasFocus());
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-        QTRY_VERIFY(field("port")->hasFocus());
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-        QTRY_VERIFY(field("root")->hasFocus());
+        QCOMPARE(tab_round(), QStringList({"browse", "page", "port", "start", "about", "close", "root"}));
+        QTest::keyClick(window, Qt::Key_P, Qt::AltModifier);  // the mnemonic of "Default page"
+        QVERIFY(field("page")->hasFocus());
+        QTest::keyClick(window, Qt::Key_O, Qt::AltModifier);
+        QVERIFY(field("port")->hasFocus());
+        QTest::keyClick(field("port"), Qt::Key_Return);
+        QVERIFY(server_running());
+        button("start")->setFocus();
+        QCOMPARE(tab_round(), QStringList({"status", "clean", "about", "start"}));
+        QTest::keyClick(button("start"), Qt::Key_Return);  // Enter presses the button
+        QVERIFY(!server_running());
     }
 
     void settings_fill_the_fields()
@@ -415,7 +426,7 @@ private slots:
 
     void port_text_is_read_as_a_decimal_number_data()
     {
-        // "%1" stands for a free port; rows without it expect port 0
+        // "%1" stands for a free port; rows without it start on port 0
         QTest::addColumn<QString>("text");
         QTest::newRow("plain") << "%1";
         QTest::newRow("leading spaces and sign") << "  +%1";
@@ -427,14 +438,18 @@ private slots:
     void port_text_is_read_as_a_decimal_number()
     {
         QFETCH(QString, text);
-        int want = text.contains("%1") ? port : 0;
-        if (want)
+        const bool given = text.contains("%1");
+        if (given)
             text = text.arg(port);
-        QCOMPARE(start_with_port_text(text), QString("For help: http://127.0.0.1:%1/?help").arg(want));
+        const QString line = start_with_port_text(text);
         QVERIFY(server_running());
         verify_running_controls();
-        if (want)
-            QVERIFY(serve_one(HELP_REQUEST).starts_with("HTTP/1.1 200 OK"));
+        // Port 0, for text that is no number, lets the system choose; the status line names its choice.
+        if (!given)
+            port = line.section(':', -1).section('/', 0, 0).toInt();
+        QVERIFY(port > 0);
+        QCOMPARE(line, QString("For help: http://127.0.0.1:%1/?help").arg(port));
+        QVERIFY(serve_one(HELP_REQUEST).starts_with("HTTP/1.1 200 OK"));
     }
 
     void port_outside_the_port_range_is_refused_data()
@@ -488,12 +503,25 @@ private slots:
         close(holder);
         QCOMPARE(box.caption, QString("Error"));
         QCOMPARE(box.text, QString("bind() Failed."));
+        QCOMPARE(box.reason, QString("port %1: Address already in use; another program listens on this port, "
+                                     "choose another one").arg(taken));
         QCOMPARE(box.icon, QMessageBox::Warning);
         QVERIFY(!server_running());
         QCOMPARE(snapshot(), before);
         // and the window still starts once the port is free
         click("start");
         QVERIFY(server_running());
+    }
+
+    void missing_root_is_refused_with_a_message()
+    {
+        field("root")->setText(QString::fromStdString(root) + "/missing");
+        box_record box;
+        answer_next_box(scope, &box, QMessageBox::Ok);
+        click("start");
+        QTRY_VERIFY(box.seen);
+        QCOMPARE(box.text, QString("The root directory %1/missing does not exist.").arg(QString::fromStdString(root)));
+        QVERIFY(!server_running());
     }
 
     void counters_show_the_server_figures_after_a_tick()
@@ -615,6 +643,61 @@ private slots:
         QVERIFY(serve_one(HELP_REQUEST).starts_with("HTTP/1.1 200 OK"));
     }
 
+    void close_box_says_once_that_the_server_goes_on()
+    {
+        // No notification area offscreen: the window is minimised and a box says so.
+        window->close();
+        QTRY_VERIFY(notice());
+        QVERIFY(notice()->text().contains("The server goes on"));
+        notice()->button(QMessageBox::Ok)->click();
+        window->showNormal();
+        window->close();
+        QTest::qWait(50);
+        QVERIFY(!notice());
+    }
+
+    void tray_menu_shows_opens_starts_and_quits()
+    {
+        auto *menu = window->findChild<QMenu *>("tray_menu");
+        QVERIFY(menu);
+        QVERIFY(window->findChild<QSystemTrayIcon *>("tray")->contextMenu() == menu);
+        QStringList texts;
+        for (QAction *a : menu->actions())
+            if (!a->isSeparator())
+                texts << a->text().remove('&');
+        QCOMPARE(texts, QStringList({"Show window", "Open in browser", "Start server", "Quit"}));
+        QVERIFY(!action("open_action")->isEnabled());
+
+        url_catcher browser;
+        QDesktopServices::setUrlHandler("http", &browser, "open");
+        action("start_action")->trigger();
+        QVERIFY(server_running());
+        QCOMPARE(action("start_action")->text().remove('&'), QString("Stop server"));
+        action("open_action")->trigger();
+        // The status line links to the help page.
+        QVERIFY(control<QLabel>("status")->text().contains(QString("href=\"%1\"").arg(url("/?help"))));
+        emit control<QLabel>("status")->linkActivated(url("/?help"));
+        QDesktopServices::unsetUrlHandler("http");
+        QCOMPARE(browser.urls, QStringList({url("/"), url("/?help")}));
+
+        window->hide();
+        action("show_action")->trigger();
+        QVERIFY(window->isVisible());
+
+        box_record no;
+        answer_next_box(scope, &no, QMessageBox::No);
+        action("quit_action")->trigger();
+        QTRY_VERIFY(no.seen);
+        QCOMPARE(no.text, QString("Close Pellorwick 0.1.6?"));
+        QTest::qWait(50);
+        QVERIFY(window && server_running());
+        box_record yes;
+        answer_next_box(scope, &yes, QMessageBox::Yes);
+        action("quit_action")->trigger();
+        QTRY_VERIFY(window.isNull());
+        QVERIFY(!server_running());  // the server stops with the window
+    }
+
     void close_is_refused_while_running_and_asks_after_stop()
     {
         click("start");
@@ -712,7 +795,10 @@ private slots:
     void second_copy_warns_and_exits_while_the_first_serves()
     {
         QVERIFY(instance_lock());
+        delete window;  // made again, now that this process holds the lock
+        window = window_create(root.c_str(), port, "index.html");
         click("start");
+        window->hide();
         QProcess second;
         second.start(QCoreApplication::applicationFilePath(), {SECOND_COPY_ARG});
         QVERIFY(second.waitForStarted());
@@ -732,6 +818,7 @@ private slots:
         QCOMPARE(out, QString("0|%1|You can't start the second copy of this application.").arg(TITLE));
         QVERIFY(server_running());
         QVERIFY(window);
+        QVERIFY(window->isVisible());  // the second copy brought it to the front
         QVERIFY(serve_one(HELP_REQUEST).starts_with("HTTP/1.1 200 OK"));
     }
 };

@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
-"""Takes docs/window.png: the window program on a private Xvfb display, started
-from its Start button, with a few requests served so the counters move.
+"""Takes docs/window.png and docs/window-tray-menu.png: the window program on a
+private Xvfb display, started from its Start button, with a few requests served
+so the counters move; then its tray icon right-clicked so that its menu opens.
 
-usage: tools/window_screenshot.py [PROGRAM [OUTPUT [ROOT]]]
-       (defaults: build/pellorwick docs/window.png examples/webhome; run from the source tree)
+usage: tools/window_screenshot.py [PROGRAM [DOCS_DIR [ROOT]]]
+       (defaults: build/pellorwick docs examples/webhome; run from the source tree)
 
-Needs Xvfb and libXtst (for the click); no other tools. The picture is read from
-Xvfb's frame-buffer file (XWD format) and written as PNG with zlib.
+Needs Xvfb, libXtst (for the clicks) and trayer (a notification area on the bare
+display); no other tools. The pictures are read from Xvfb's frame-buffer file
+(XWD format) and written as PNG with zlib.
 """
 import ctypes
 import os
@@ -19,7 +21,8 @@ import tempfile
 import time
 import zlib
 
-SCREEN_W, SCREEN_H = 640, 420
+SCREEN_W, SCREEN_H = 800, 560
+TRAY_H = 24  # trayer's height at the bottom right; the icon sits at its right end
 WIN_W, WIN_H = 454, 300
 MARGIN = 8
 DISPLAY = ":87"
@@ -63,7 +66,7 @@ def write_png(path, rows, x, y, w, h):
         f.write(png)
 
 
-def click(x, y):
+def click(x, y, button=1):
     xlib = ctypes.CDLL("libX11.so.6")
     xtst = ctypes.CDLL("libXtst.so.6")
     xlib.XOpenDisplay.restype = ctypes.c_void_p
@@ -78,9 +81,10 @@ def click(x, y):
     xtst.XTestFakeMotionEvent(dpy, -1, x, y, 0)
     xlib.XFlush(dpy)
     time.sleep(0.3)
-    xtst.XTestFakeButtonEvent(dpy, 1, 1, 0)
-    xtst.XTestFakeButtonEvent(dpy, 1, 0, 0)
-    xtst.XTestFakeMotionEvent(dpy, -1, 0, 0, 0)  # keep the pointer out of the picture
+    xtst.XTestFakeButtonEvent(dpy, button, 1, 0)
+    xtst.XTestFakeButtonEvent(dpy, button, 0, 0)
+    if button == 1:
+        xtst.XTestFakeMotionEvent(dpy, -1, 0, 0, 0)  # keep the pointer out of the picture
     xlib.XFlush(dpy)
     xlib.XCloseDisplay(dpy)
 
@@ -94,15 +98,20 @@ def fetch(path):
 
 def main():
     program = sys.argv[1] if len(sys.argv) > 1 else "build/pellorwick"
-    output = sys.argv[2] if len(sys.argv) > 2 else "docs/window.png"
+    docs = sys.argv[2] if len(sys.argv) > 2 else "docs"
     root = sys.argv[3] if len(sys.argv) > 3 else "examples/webhome"
     fbdir = tempfile.mkdtemp()
     xvfb = subprocess.Popen(["Xvfb", DISPLAY, "-screen", "0", "%dx%dx24" % (SCREEN_W, SCREEN_H),
                              "-fbdir", fbdir, "-nolisten", "tcp"], stderr=subprocess.DEVNULL)
-    prog = None
+    prog = tray = None
     try:
         time.sleep(1.5)
         env = dict(os.environ, DISPLAY=DISPLAY, QT_QPA_PLATFORM="xcb")
+        env.pop("DBUS_SESSION_BUS_ADDRESS", None)  # the icon goes to trayer, not to a session bus
+        tray = subprocess.Popen(["trayer", "--edge", "bottom", "--align", "right", "--widthtype", "request",
+                                 "--height", str(TRAY_H), "--SetDockType", "true", "--transparent", "false",
+                                 "--tint", "0x3c3c3c"], env=env, stderr=subprocess.DEVNULL)
+        time.sleep(1)
         prog = subprocess.Popen([program, "--root", root, "--port", str(PORT)], env=env)
         time.sleep(3)
         wx, wy = (SCREEN_W - WIN_W) // 2, (SCREEN_H - WIN_H) // 2
@@ -115,12 +124,22 @@ def main():
                 sys.exit("the window did not start the server: %s" % e)
         time.sleep(2.5)  # two ticks of the counters
         _, _, rows = read_xwd(os.path.join(fbdir, "Xvfb_screen0"))
+        output = os.path.join(docs, "window.png")
         write_png(output, rows, wx - MARGIN, wy - MARGIN, WIN_W + 2 * MARGIN, WIN_H + 2 * MARGIN)
         print("wrote", output)
+
+        click(SCREEN_W - TRAY_H // 2, SCREEN_H - TRAY_H // 2, button=3)
+        time.sleep(1.5)
+        _, _, rows = read_xwd(os.path.join(fbdir, "Xvfb_screen0"))
+        output = os.path.join(docs, "window-tray-menu.png")
+        x0, y0 = wx - MARGIN, wy - MARGIN
+        write_png(output, rows, x0, y0, SCREEN_W - x0, SCREEN_H - y0)
+        print("wrote", output)
     finally:
-        if prog:
-            prog.terminate()
-            prog.wait()
+        for p in (prog, tray):
+            if p:
+                p.terminate()
+                p.wait()
         xvfb.terminate()
         xvfb.wait()
         shutil.rmtree(fbdir, ignore_errors=True)

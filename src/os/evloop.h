@@ -31,7 +31,9 @@ ev_loop *ev_create(ev_handler handler);     // null on failure
 void ev_destroy(ev_loop *loop);
 int ev_fd(ev_loop *loop);                   // readable when events wait (for a foreign main loop)
 
-int ev_listen_socket(ev_loop *loop, int port, int backlog, int *error_step);  // socket, or -1 (error_step 1 socket, 2 bind)
+// Takes a socket made elsewhere (the listening one, see os/sock.h) into the
+// loop, which closes it with the others; returns it, or -1 having closed it.
+int ev_watch(ev_loop *loop, int sock);
 int ev_accept(ev_loop *loop, int listen_sock, int *err);  // new socket, or -1 with errno in *err
 void ev_select(ev_loop *loop, int sock, uint32_t events);
 ssize_t ev_recv(ev_loop *loop, int sock, void *buffer, size_t length);        // as recv(2)

@@ -11,7 +11,6 @@
 // re-armed so that the loop's descriptor stays readable for a foreign loop.
 #include "os/evloop.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -204,35 +203,12 @@ static int adopt(ev_loop *loop, int sock, uint8_t ready)
     return sock;
 }
 
-int ev_listen_socket(ev_loop *loop, int port, int backlog, int *error_step)
+int ev_watch(ev_loop *loop, int sock)
 {
-    int sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (sock < 0 || sock >= loop->nsocks) {
-        if (sock >= 0)
-            close(sock);
-        *error_step = 1;
+    if (sock < 0)
         return -1;
-    }
-    // Lets a restarted server bind while old connections linger in TIME_WAIT;
-    // a port another program listens on is still refused.
-    int one = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        close(sock);
-        *error_step = 2;
-        return -1;
-    }
-    listen(sock, backlog);
-    // Registered once listening, so that epoll never sees it unconnected.
-    if (adopt(loop, sock, 0) < 0) {
-        *error_step = 1;
-        return -1;
-    }
-    return sock;
+    // Nothing is known to be waiting yet; the first edge reports it.
+    return adopt(loop, sock, 0);
 }
 
 int ev_accept(ev_loop *loop, int listen_sock, int *err)

@@ -1,34 +1,24 @@
 // The console front end: serves at once, reads commands from standard input,
-// keeps a live counter line on a terminal.
+// keeps a live counter line on a terminal, writes the access log.
 #include "shell.h"
 
 #include "httpd.h"
 #include "memory.h"
 #include "net.h"
 #include "os/evloop.h"
+#include "os/sock.h"
 
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <poll.h>
 #include <sys/signalfd.h>
 #include <time.h>
 #include <unistd.h>
-
-const char about_text[] =
-    PW_NAME_VERSION "\n"
-    "Publishes a folder and the ZIP archives in it over HTTP/1.1.\n"
-    "Free software; decompression by zlib.";
-
-void format_status_line(char *buf, size_t size, int port)
-{
-    if (port == 80)
-        snprintf(buf, size, "For help: http://127.0.0.1/?help");
-    else
-        snprintf(buf, size, "For help: http://127.0.0.1:%d/?help", port);
-}
 
 namespace {
 
@@ -37,15 +27,23 @@ constexpr int PATH_CAP = 1024;
 struct console {
     char root[PATH_CAP];       // the server rewrites backslashes in place
     char index_file[PATH_CAP];
+    char bind_address[SOCK_ADDRESS_SIZE];  // empty: every address
     int port;
+    int serving_port;          // the port itself, also when the system chose it
     bool tty;                  // standard output is a terminal: keep a live line
     bool live_shown;
     char line[512];            // command being read
     size_t line_len;
 };
 
+console g_console;
+
+void clear_live(console &c);
+
 void print_error(const char *text, const char *)
 {
+    clear_live(g_console);
+    fflush(stdout);
     fprintf(stderr, "%s\n", text);
 }
 
@@ -81,14 +79,100 @@ void show_live(console &c)
     c.live_shown = true;
 }
 
+const char *bind_address(const console &c)
+{
+    return c.bind_address[0] ? c.bind_address : nullptr;
+}
+
+// The URLs that reach the server, one a line, then an empty line.
+struct url_list {
+    char text[4096];
+    size_t len;
+    int port;
+};
+
+void add_url(const char *host, void *user)
+{
+    auto *u = static_cast<url_list *>(user);
+    char port[16] = "";
+    if (u->port != 80)
+        snprintf(port, sizeof port, ":%d", u->port);
+    const int n = snprintf(u->text + u->len, sizeof u->text - u->len, "  http://%s%s/\n", host, port);
+    if (n > 0 && static_cast<size_t>(n) < sizeof u->text - u->len)
+        u->len += static_cast<size_t>(n);
+}
+
+void say_urls(console &c)
+{
+    char where[PATH_MAX];
+    if (!realpath(c.root, where))
+        snprintf(where, sizeof where, "%s", c.root);
+    url_list u = {};
+    u.port = c.serving_port;
+    const bool every = binds_every_address(bind_address(c));
+    const int n = every ? snprintf(u.text, sizeof u.text,
+                                   "Serving %s on every address of this machine (--bind limits it):\n", where)
+                        : snprintf(u.text, sizeof u.text, "Serving %s on %s only:\n", where, c.bind_address);
+    u.len = n < 0 ? 0 : static_cast<size_t>(n) < sizeof u.text ? static_cast<size_t>(n) : sizeof u.text - 1;
+    if (every) {
+        sock_local_addresses(sock_is_ipv6(g_ctx.listen_sock), add_url, &u);
+    } else {
+        char host[SOCK_ADDRESS_SIZE + 2];
+        url_host(host, sizeof host, c.bind_address);
+        add_url(host, &u);
+    }
+    clear_live(c);
+    fwrite(u.text, 1, u.len, stdout);
+    fputs("\n", stdout);
+    fflush(stdout);
+}
+
 bool start(console &c)
 {
-    if (server_start(c.port, c.root, c.index_file) != 0)
+    char why[PATH_CAP + 64];
+    if (root_problem(c.root, why, sizeof why)) {
+        print_error(why, "Error");
         return false;
+    }
+    if (server_start(c.port, c.root, c.index_file, bind_address(c)) != 0)
+        return false;
+    // Port 0 lets the system choose one: show the one it chose.
+    c.serving_port = c.port != 0 ? c.port : sock_port(g_ctx.listen_sock);
     char status[128];
-    format_status_line(status, sizeof status, c.port);
+    format_status_line(status, sizeof status, c.serving_port, bind_address(c));
     say(c, status);
     return true;
+}
+
+// One reply in the Common Log Format; the request line's quotes, backslashes
+// and control bytes are escaped, so that each reply stays one parsable line.
+void log_reply(const reply_record *r)
+{
+    char when[64];
+    const time_t t = static_cast<time_t>(r->time);
+    struct tm tm;
+    localtime_r(&t, &tm);
+    strftime(when, sizeof when, "%d/%b/%Y:%H:%M:%S %z", &tm);
+    char line[4 * 2048 + 1];
+    size_t n = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(r->request_line); *p && n + 5 < sizeof line;
+         ++p) {
+        if (*p == '"' || *p == '\\') {
+            line[n++] = '\\';
+            line[n++] = static_cast<char>(*p);
+        } else if (*p < 0x20 || *p >= 0x7F) {
+            n += static_cast<size_t>(snprintf(line + n, sizeof line - n, "\\x%02x", *p));
+        } else {
+            line[n++] = static_cast<char>(*p);
+        }
+    }
+    line[n] = 0;
+    char bytes[24] = "-";
+    if (r->bytes > 0)
+        snprintf(bytes, sizeof bytes, "%llu", static_cast<unsigned long long>(r->bytes));
+    clear_live(g_console);
+    printf("%s - - [%s] \"%s\" %d %s\n", r->peer, when, line, r->status, bytes);
+    fflush(stdout);
 }
 
 // Returns false when the program should end.
@@ -154,14 +238,17 @@ int64_t now_ms()
 
 }  // namespace
 
-int run_console(const char *root, int port, const char *index_file)
+int run_console(const shell_settings &settings)
 {
-    static console c;
-    snprintf(c.root, sizeof c.root, "%s", root);
-    snprintf(c.index_file, sizeof c.index_file, "%s", index_file);
-    c.port = port;
+    console &c = g_console;
+    snprintf(c.root, sizeof c.root, "%s", settings.root);
+    snprintf(c.index_file, sizeof c.index_file, "%s", settings.index_file ? settings.index_file : "index.html");
+    snprintf(c.bind_address, sizeof c.bind_address, "%s", settings.bind_address ? settings.bind_address : "");
+    c.port = settings.port >= 0 ? settings.port : 80;
     c.tty = isatty(1);
     net_set_message_handler(print_error);
+    if (settings.log)
+        net_set_reply_log(log_reply);
 
     sigset_t mask;
     sigemptyset(&mask);
@@ -174,6 +261,7 @@ int run_console(const char *root, int port, const char *index_file)
     ev_loop *loop = net_loop();
     if (!start(c))
         return 1;
+    say_urls(c);
 
     bool input_open = true, quit = false;
     int64_t next_tick = now_ms() + 1000;

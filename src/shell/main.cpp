@@ -1,6 +1,8 @@
 // Command line: the window, or the console with --console.
 #include "shell.h"
 
+#include "os/sock.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,30 +11,54 @@
 #include "window.h"
 #endif
 
-static void usage(FILE *out)
+namespace {
+
+constexpr char USAGE_LINE[] =
+    "usage: pellorwick [--console] [--root DIR | DIR] [--port N] [--index NAME] [--bind ADDR] [--log]\n";
+
+void usage(FILE *out)
 {
-    fputs("usage: pellorwick [--console] [--root DIR] [--port N] [--index NAME]\n"
-          "       pellorwick --help | --version\n"
+    fputs(USAGE_LINE, out);
+    fputs("       pellorwick --help | --version\n"
           "  --console     serve at once from this terminal, without a window\n"
-          "  --root DIR    the folder to publish (default $HOME/webhome)\n"
-          "  --port N      the TCP port (default 80)\n"
+          "  --root DIR    the folder to publish (default $HOME/webhome); DIR alone says the same\n"
+          "  --port N      the TCP port, 0 to 65535 (default 80)\n"
           "  --index NAME  the default page of a directory (default index.html)\n"
+          "  --bind ADDR   listen on one IPv4 or IPv6 address only, or localhost for this machine\n"
+          "                alone (default: every address of both families, reachable from the network)\n"
+          "  --log         console: one Common Log Format line per reply on standard output\n"
+          "An option's value may also follow it after \"=\" (--port=8080).\n"
           "Console commands: stats, clean, stop, start, about, quit, help\n",
           out);
 }
 
-// A port that is not a number starts the server on port 0, as the window's
-// field does; a number outside 0..65535 is refused (-1) rather than cut to 16 bits.
-static int parse_port(const char *s)
+// A usage error: the reason, the usage line, exit status 2.
+int refuse(const char *what, const char *arg = nullptr)
 {
-    char *end;
-    long v = strtol(s, &end, 10);
-    if (end == s)
-        return 0;
-    if (v < 0 || v > 65535)
-        return -1;
-    return static_cast<int>(v);
+    if (arg)
+        fprintf(stderr, "pellorwick: %s \"%s\"\n", what, arg);
+    else
+        fprintf(stderr, "pellorwick: %s\n", what);
+    fputs(USAGE_LINE, stderr);
+    fputs("Try pellorwick --help for more.\n", stderr);
+    return 2;
 }
+
+// Digits only, 0 to 65535; -1 otherwise.
+int parse_port(const char *s)
+{
+    if (!*s || strlen(s) > 5)
+        return -1;
+    int v = 0;
+    for (const char *p = s; *p; ++p) {
+        if (*p < '0' || *p > '9')
+            return -1;
+        v = v * 10 + (*p - '0');
+    }
+    return v <= 65535 ? v : -1;
+}
+
+}  // namespace
 
 int main(int argc, char **argv)
 {
@@ -40,40 +66,82 @@ int main(int argc, char **argv)
     static char default_root[1024];
     const char *home = getenv("HOME");
     snprintf(default_root, sizeof default_root, "%s/webhome", home && *home ? home : ".");
-    const char *root = default_root;
-    const char *index_file = "index.html";
-    int port = 80;
+    shell_settings s = {nullptr, -1, nullptr, nullptr, false};
+    const char *dir = nullptr;
+    bool options_done = false;
 
     for (int i = 1; i < argc; ++i) {
         const char *a = argv[i];
-        const bool has_value = i + 1 < argc;
-        if (strcmp(a, "--console") == 0) {
+        if (options_done || a[0] != '-' || !a[1]) {
+            if (dir || s.root)
+                return refuse("only one folder can be published; another is", a);
+            dir = a;
+            continue;
+        }
+        if (strcmp(a, "--") == 0) {
+            options_done = true;
+            continue;
+        }
+        // "--name=value" or "--name value" for the options that take a value.
+        char name[32];
+        const char *eq = strchr(a, '=');
+        const size_t name_len = eq ? static_cast<size_t>(eq - a) : strlen(a);
+        if (name_len >= sizeof name)
+            return refuse("unknown option", a);
+        memcpy(name, a, name_len);
+        name[name_len] = 0;
+        const bool takes_value = strcmp(name, "--root") == 0 || strcmp(name, "--port") == 0 ||
+                                 strcmp(name, "--index") == 0 || strcmp(name, "--bind") == 0;
+        const char *value = nullptr;
+        if (takes_value) {
+            if (eq)
+                value = eq + 1;
+            else if (i + 1 < argc)
+                value = argv[++i];
+            else
+                return refuse("this option needs a value:", a);
+        } else if (eq) {
+            return refuse("this option takes no value:", a);
+        }
+
+        if (strcmp(name, "--console") == 0) {
             console = true;
-        } else if (strcmp(a, "--root") == 0 && has_value) {
-            root = argv[++i];
-        } else if (strcmp(a, "--port") == 0 && has_value) {
-            port = parse_port(argv[++i]);
-            if (port < 0) {
-                fputs("pellorwick: the port must be a number from 0 to 65535\n", stderr);
-                return 2;
-            }
-        } else if (strcmp(a, "--index") == 0 && has_value) {
-            index_file = argv[++i];
-        } else if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
+        } else if (strcmp(name, "--log") == 0) {
+            s.log = true;
+        } else if (strcmp(name, "--root") == 0) {
+            if (dir || s.root)
+                return refuse("only one folder can be published; another is", value);
+            s.root = value;
+        } else if (strcmp(name, "--port") == 0) {
+            s.port = parse_port(value);
+            if (s.port < 0)
+                return refuse("the port must be a number from 0 to 65535, not", value);
+        } else if (strcmp(name, "--index") == 0) {
+            s.index_file = value;
+        } else if (strcmp(name, "--bind") == 0) {
+            if (!sock_address_valid(value))
+                return refuse("--bind takes one IPv4 or IPv6 address or localhost, not", value);
+            s.bind_address = value;
+        } else if (strcmp(name, "--help") == 0 || strcmp(name, "-h") == 0) {
             usage(stdout);
             return 0;
-        } else if (strcmp(a, "--version") == 0) {
+        } else if (strcmp(name, "--version") == 0) {
             puts(PW_NAME_VERSION);
             return 0;
         } else {
-            fprintf(stderr, "pellorwick: unknown or incomplete option \"%s\"\n", a);
-            usage(stderr);
-            return 2;
+            return refuse("unknown option", a);
         }
     }
+    if (dir)
+        s.root = dir;
 
-    if (console)
-        return run_console(root, port, index_file);
+    if (console) {
+        if (!s.root)
+            s.root = default_root;
+        return run_console(s);
+    }
+    if (s.log)
+        return refuse("--log needs --console: the window keeps no log");
 
     const char *display = getenv("DISPLAY");
     const char *wayland = getenv("WAYLAND_DISPLAY");
@@ -81,7 +149,7 @@ int main(int argc, char **argv)
     const bool have_display = (display && *display) || (wayland && *wayland) || (platform && *platform);
 #ifdef PW_HAVE_WINDOW
     if (have_display)
-        return run_window(argc, argv, root, port, index_file);
+        return run_window(argc, argv, s);
     fputs("pellorwick: no display to open the window on; use --console to serve from this terminal\n", stderr);
 #else
     (void)have_display;

@@ -1,7 +1,11 @@
+// The window front end: the settings window with its counters, the tray icon
+// and its menu, and the single-instance lock.
 #include "shell/window.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QFile>
 #include <QFileDialog>
 #include <QFont>
@@ -9,16 +13,15 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
-#include <QPainter>
-#include <QPainterPath>
 #include <QPixmap>
 #include <QPushButton>
-#include <QRadialGradient>
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <QUrl>
 #include <QWidget>
 
 #include <cctype>
@@ -31,13 +34,20 @@
 #include "net.h"
 #include "os/evloop.h"
 #include "os/instance.h"
+#include "os/sock.h"
+#include "shell/icon.h"
 #include "shell/shell.h"
 
 namespace {
 
 constexpr char TITLE[] = PW_NAME_VERSION;
-constexpr char START_TEXT[] = "Start " PW_NAME_VERSION;
-constexpr char STOP_TEXT[] = "Stop " PW_NAME_VERSION;
+// An "&" marks the mnemonic: Alt and the letter after it.
+constexpr char START_TEXT[] = "&Start " PW_NAME_VERSION;
+constexpr char STOP_TEXT[] = "S&top " PW_NAME_VERSION;
+constexpr char CLOSE_QUESTION[] = "Close Pellorwick " PW_VERSION "?";
+constexpr char TRAY_NOTICE[] = "The server goes on in the notification area. Its menu shows the window again "
+                               "or quits.";
+constexpr char MINIMISED_NOTICE[] = "The server goes on while the window is minimised; Close ends the program.";
 constexpr int WINDOW_W = 454;
 constexpr int WINDOW_H = 300;
 constexpr int ROOT_SIZE = 260;   // 259 bytes and the terminator
@@ -76,12 +86,12 @@ struct control_def {
 
 // Every control, in creation order; labels without a role have no name.
 constexpr control_def CONTROLS[] = {
-    {0, CK_LABEL, "Root Directory", 60, 13, 95, 24, nullptr},
+    {0, CK_LABEL, "&Root Directory", 60, 13, 95, 24, nullptr},
     {1, CK_EDIT, "", 155, 10, 219, 24, "root"},
-    {2, CK_BUTTON, "Browse", 379, 10, 60, 24, "browse"},
-    {3, CK_LABEL, "Default page", 60, 43, 95, 24, nullptr},
+    {2, CK_BUTTON, "&Browse", 379, 10, 60, 24, "browse"},
+    {3, CK_LABEL, "Default &page", 60, 43, 95, 24, nullptr},
     {4, CK_EDIT, "", 155, 40, 134, 24, "page"},
-    {5, CK_LABEL, "Port", 314, 43, 35, 24, nullptr},
+    {5, CK_LABEL, "P&ort", 314, 43, 35, 24, nullptr},
     {6, CK_EDIT, "", 359, 40, 80, 24, "port"},
     {11, CK_LABEL, "Memory Usage", 30, 93, 130, 24, nullptr},
     {12, CK_LABEL, "Statistics", 190, 93, 130, 24, nullptr},
@@ -105,11 +115,14 @@ constexpr control_def CONTROLS[] = {
     {30, CK_COUNTER, "0", 60, 210, 80, 24, "caches"},
     {31, CK_LABEL, "Tasks", 10, 243, 50, 24, nullptr},
     {32, CK_COUNTER, "0", 60, 240, 80, 24, "tasks"},
-    {8, CK_BUTTON, "Clean Cache", 180, 240, 100, 24, "clean"},
+    {8, CK_BUTTON, "Clean &Cache", 180, 240, 100, 24, "clean"},
     {7, CK_BUTTON, START_TEXT, 180, 210, 259, 24, "start"},
-    {9, CK_BUTTON, "Close", 380, 240, 59, 24, "close"},
-    {10, CK_BUTTON, "About", 290, 240, 80, 24, "about"},
+    {9, CK_BUTTON, "C&lose", 380, 240, 59, 24, "close"},
+    {10, CK_BUTTON, "&About", 290, 240, 80, 24, "about"},
 };
+
+// The order Tab takes through the controls.
+constexpr int TAB_ORDER[] = {ID_ROOT, ID_BROWSE, ID_PAGE, ID_PORT, ID_START, ID_STATUS, ID_CLEAN, ID_ABOUT, ID_CLOSE};
 
 // The main window: the close box hides it instead of closing it, and its
 // destruction stops a server that is still running.
@@ -123,11 +136,17 @@ protected:
 
 struct shell_state {
     bool running;
+    bool notice_given;         // the close box has said once that the server goes on
     char root[ROOT_SIZE];
     char default_page[PAGE_SIZE];
+    char host[SOCK_ADDRESS_SIZE + 2];  // the host of the URLs that reach the server
+    const char *bind_address;  // null: every address
+    int port;                  // of the running server
     main_window *window;
     QWidget *controls[NUM_IDS];
     QSystemTrayIcon *tray;
+    QAction *open_action;      // Open in browser
+    QAction *start_action;     // Start or Stop, as the button
 };
 
 shell_state g_shell;
@@ -145,61 +164,6 @@ QPushButton *button(int id)
 QLabel *label(int id)
 {
     return static_cast<QLabel *>(g_shell.controls[id]);
-}
-
-// The program icon: a globe with a zipper running down its front, for a web
-// server that opens ZIP archives. Drawn on a 64-unit grid at any size.
-QPixmap draw_icon(int size)
-{
-    QPixmap pm(size, size);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.scale(size / 64.0, size / 64.0);
-
-    QRadialGradient sea(QPointF(24, 22), 34);
-    sea.setColorAt(0, QColor(0x8c, 0xc8, 0xf5));
-    sea.setColorAt(1, QColor(0x1c, 0x5a, 0xa6));
-    p.setPen(QPen(QColor(0x12, 0x3c, 0x70), 2.5));
-    p.setBrush(sea);
-    p.drawEllipse(QPointF(30, 32), 28, 28);
-
-    p.save();
-    QPainterPath globe;
-    globe.addEllipse(QPointF(30, 32), 27, 27);
-    p.setClipPath(globe);
-    p.setBrush(Qt::NoBrush);
-    p.setPen(QPen(QColor(255, 255, 255, 150), 1.8));
-    p.drawEllipse(QPointF(30, 32), 12, 28);
-    p.drawLine(QPointF(2, 32), QPointF(58, 32));
-    p.drawLine(QPointF(6, 18), QPointF(54, 18));
-    p.drawLine(QPointF(6, 46), QPointF(54, 46));
-    p.restore();
-
-    // The zipper: a gold band with alternating teeth and a pull tab.
-    p.setPen(QPen(QColor(0x7a, 0x55, 0x08), 1.5));
-    p.setBrush(QColor(0xf2, 0xc2, 0x30));
-    p.drawRoundedRect(QRectF(40, 22, 18, 40), 3, 3);
-    p.setPen(Qt::NoPen);
-    p.setBrush(QColor(0x5c, 0x40, 0x06));
-    for (int i = 0; i < 8; i++) {
-        qreal x = (i % 2) ? 49.5 : 45.0;
-        p.drawRect(QRectF(x, 32 + i * 3.6, 4.5, 2.2));
-    }
-    p.setPen(QPen(QColor(0x5c, 0x40, 0x06), 1.5));
-    p.setBrush(QColor(0xd8, 0xdc, 0xe0));
-    p.drawRoundedRect(QRectF(44, 20, 10, 11), 2, 2);
-    p.setBrush(QColor(0x5c, 0x40, 0x06));
-    p.drawEllipse(QPointF(49, 26.5), 1.6, 1.6);
-    return pm;
-}
-
-QIcon program_icon()
-{
-    QIcon icon;
-    for (int size : {16, 24, 32, 48, 64, 128})
-        icon.addPixmap(draw_icon(size));
-    return icon;
 }
 
 // The decimal value of a port text: leading spaces, an optional sign and digits.
@@ -225,12 +189,30 @@ void warn(const QString &caption, const QString &text)
 }
 
 // The server reports failures while it is inside one of its calls; the box is
-// shown after that call has returned, so no event reaches it half-way.
+// shown after that call has returned, so no event reaches it half-way. The
+// first line is the message; the reason, on the lines after it, goes below.
 void show_server_message(const char *text, const char *caption)
 {
     QString t = QString::fromUtf8(text);
     QString c = QString::fromUtf8(caption);
-    QTimer::singleShot(0, qApp, [c, t] { warn(c, t); });
+    QTimer::singleShot(0, qApp, [c, t] {
+        QMessageBox box(QMessageBox::Warning, c, t.section('\n', 0, 0), QMessageBox::Ok, g_shell.window);
+        box.setInformativeText(t.section('\n', 1));
+        box.exec();
+    });
+}
+
+// The address of the running server's pages, "/" or "/?help".
+QString server_url(const char *path)
+{
+    QString port = g_shell.port == 80 ? QString() : QString(":%1").arg(g_shell.port);
+    return QString("http://%1%2%3").arg(g_shell.host, port, path);
+}
+
+void open_in_browser()
+{
+    if (g_shell.running)
+        QDesktopServices::openUrl(QUrl(server_url("/")));
 }
 
 void show_counters()
@@ -266,6 +248,10 @@ void set_running_controls(bool running)
     for (int id : {ID_PORT, ID_ROOT, ID_PAGE, ID_BROWSE, ID_CLOSE})
         g_shell.controls[id]->setEnabled(!running);
     g_shell.controls[ID_CLEAN]->setEnabled(running);
+    // The status line is a link to the help page while the server runs.
+    label(ID_STATUS)->setFocusPolicy(running ? Qt::StrongFocus : Qt::NoFocus);
+    g_shell.start_action->setText(running ? "S&top server" : "&Start server");
+    g_shell.open_action->setEnabled(running);
 }
 
 void start_server()
@@ -289,22 +275,31 @@ void start_server()
         warn(TITLE, "The port must be a number from 0 to 65535.");
         return;
     }
-    if (server_start(port, g_shell.root, g_shell.default_page) == -1)
+    char why[ROOT_SIZE + 64];
+    if (root_problem(g_shell.root, why, sizeof why)) {
+        warn(TITLE, QString::fromUtf8(why));
+        return;
+    }
+    if (server_start(port, g_shell.root, g_shell.default_page, g_shell.bind_address) == -1)
         return;
 
-    char status[64];
-    format_status_line(status, sizeof status, port);
-    label(ID_STATUS)->setText(status);
-    set_running_controls(true);
+    // Port 0 lets the system choose one: show the one it chose.
+    g_shell.port = port != 0 ? port : sock_port(g_ctx.listen_sock);
+    url_host(g_shell.host, sizeof g_shell.host, g_shell.bind_address);
+    char status[128];
+    format_status_line(status, sizeof status, g_shell.port, g_shell.bind_address);
+    const QString help = server_url("/?help");
+    label(ID_STATUS)->setText(QString(status).replace(help, QString("<a href=\"%1\">%1</a>").arg(help)));
     g_shell.running = true;
+    set_running_controls(true);
 }
 
 void stop_server()
 {
+    g_shell.running = false;
     set_running_controls(false);
     label(ID_STATUS)->setText(TITLE);
     server_stop();
-    g_shell.running = false;
 }
 
 void on_start_stop()
@@ -323,10 +318,12 @@ void on_browse()
         edit(ID_ROOT)->setText(dir);
 }
 
+// Close, and Quit in the tray menu: ends the program once the answer is yes;
+// a running server is stopped with the window.
 void on_close()
 {
     QMessageBox::StandardButton answer = QMessageBox::question(
-        g_shell.window, "Close", "Close Pellorwick 0.1.6?", QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        g_shell.window, "Close", CLOSE_QUESTION, QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer == QMessageBox::Yes && g_shell.window)
         g_shell.window->deleteLater();
 }
@@ -358,10 +355,24 @@ void main_window::closeEvent(QCloseEvent *event)
 {
     event->ignore();
     // Without a notification area the window could never come back: minimise instead.
-    if (QSystemTrayIcon::isSystemTrayAvailable())
+    const bool tray = QSystemTrayIcon::isSystemTrayAvailable();
+    if (tray)
         hide();
     else
         showMinimized();
+    // Said once, so that nobody takes the closed window for a stopped server.
+    if (g_shell.notice_given)
+        return;
+    g_shell.notice_given = true;
+    if (tray && QSystemTrayIcon::supportsMessages()) {
+        g_shell.tray->showMessage(TITLE, TRAY_NOTICE);
+    } else {
+        auto *box = new QMessageBox(QMessageBox::Information, TITLE, tray ? TRAY_NOTICE : MINIMISED_NOTICE,
+                                    QMessageBox::Ok, this);
+        box->setObjectName("notice");
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->show();
+    }
 }
 
 // "Times", weight 500, 16 pixels high: the height is that of the whole text
@@ -399,8 +410,8 @@ QWidget *create_control(QWidget *parent, const control_def &c, const QFont &font
     }
     case CK_BUTTON: {
         auto *b = new QPushButton(c.text, parent);
-        b->setFocusPolicy(Qt::ClickFocus);
-        b->setAutoDefault(false);
+        b->setFocusPolicy(Qt::StrongFocus);
+        b->setAutoDefault(true);  // Enter presses the button that has the focus
         w = b;
         break;
     }
@@ -432,7 +443,7 @@ void fill_fields(const char *root, int port, const char *index_file)
 
 }  // namespace
 
-QWidget *window_create(const char *root, int port, const char *index_file)
+QWidget *window_create(const char *root, int port, const char *index_file, const char *bind_address)
 {
     ASSERT(g_shell.window == nullptr);
     memset(&g_shell, 0, sizeof g_shell);
@@ -454,13 +465,28 @@ QWidget *window_create(const char *root, int port, const char *index_file)
     icon->setObjectName("icon");
     icon->setGeometry(10, 10, 40, 54);
     icon->setAlignment(Qt::AlignCenter);
-    icon->setPixmap(draw_icon(32));
+    icon->setPixmap(QPixmap::fromImage(draw_icon(32)));
 
     QFont font = window_font();
     for (const control_def &c : CONTROLS)
         g_shell.controls[c.id] = create_control(w, c, font);
-    QWidget::setTabOrder(g_shell.controls[ID_ROOT], g_shell.controls[ID_PAGE]);
-    QWidget::setTabOrder(g_shell.controls[ID_PAGE], g_shell.controls[ID_PORT]);
+    for (size_t i = 1; i < sizeof TAB_ORDER / sizeof *TAB_ORDER; i++)
+        QWidget::setTabOrder(g_shell.controls[TAB_ORDER[i - 1]], g_shell.controls[TAB_ORDER[i]]);
+    label(0)->setBuddy(g_shell.controls[ID_ROOT]);
+    label(3)->setBuddy(g_shell.controls[ID_PAGE]);
+    label(5)->setBuddy(g_shell.controls[ID_PORT]);
+    QLabel *status = label(ID_STATUS);
+    status->setTextFormat(Qt::RichText);
+    status->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+    QObject::connect(status, &QLabel::linkActivated, w,
+                     [](const QString &link) { QDesktopServices::openUrl(QUrl(link)); });
+    // Enter in a setting starts the server, as the Start button would.
+    for (int id : {ID_ROOT, ID_PAGE, ID_PORT})
+        QObject::connect(edit(id), &QLineEdit::returnPressed, w, [] {
+            if (!g_shell.running)
+                start_server();
+        });
+    g_shell.bind_address = bind_address;
 
     fill_fields(root, port, index_file);
     g_shell.controls[ID_CLEAN]->setEnabled(false);
@@ -483,18 +509,52 @@ QWidget *window_create(const char *root, int port, const char *index_file)
     }
     net_set_message_handler(show_server_message);
 
+    // The tray's menu; Open in browser is in the window's context menu too, on Ctrl+O.
+    auto *show_action = new QAction("Show &window", w);
+    show_action->setObjectName("show_action");
+    QObject::connect(show_action, &QAction::triggered, w, show_window);
+    g_shell.open_action = new QAction("&Open in browser", w);
+    g_shell.open_action->setObjectName("open_action");
+    g_shell.open_action->setShortcut(QKeySequence("Ctrl+O"));
+    QObject::connect(g_shell.open_action, &QAction::triggered, w, open_in_browser);
+    g_shell.start_action = new QAction(w);
+    g_shell.start_action->setObjectName("start_action");
+    QObject::connect(g_shell.start_action, &QAction::triggered, w, on_start_stop);
+    auto *quit_action = new QAction("&Quit", w);
+    quit_action->setObjectName("quit_action");
+    QObject::connect(quit_action, &QAction::triggered, w, on_close);
+    w->addAction(g_shell.open_action);
+    w->setContextMenuPolicy(Qt::ActionsContextMenu);
+    set_running_controls(false);
+
+    auto *menu = new QMenu(w);
+    menu->setObjectName("tray_menu");
+    menu->addActions({show_action, g_shell.open_action, g_shell.start_action});
+    menu->addSeparator();
+    menu->addAction(quit_action);
+
     g_shell.tray = new QSystemTrayIcon(program_icon(), w);
     g_shell.tray->setObjectName("tray");
     g_shell.tray->setToolTip(TITLE);
+    g_shell.tray->setContextMenu(menu);
     QObject::connect(g_shell.tray, &QSystemTrayIcon::activated, w, [](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger)
             show_window();
     });
     g_shell.tray->show();
+
+    // Another copy that finds the lock held asks this one to come to the front.
+    if (instance_fd() >= 0) {
+        auto *requests = new QSocketNotifier(instance_fd(), QSocketNotifier::Read, w);
+        QObject::connect(requests, &QSocketNotifier::activated, w, [] {
+            if (instance_take_requests())
+                show_window();
+        });
+    }
     return w;
 }
 
-int run_window(int argc, char **argv, const char *root, int port, const char *index_file)
+int run_window(int argc, char **argv, const shell_settings &settings)
 {
     int qt_argc = argc;
     QApplication *own_app = nullptr;
@@ -505,9 +565,10 @@ int run_window(int argc, char **argv, const char *root, int port, const char *in
 
     int code = 0;
     if (!instance_lock()) {
+        instance_notify();  // the first copy's window comes to the front
         QMessageBox::warning(nullptr, TITLE, "You can't start the second copy of this application.");
     } else {
-        QWidget *w = window_create(root, port, index_file);
+        QWidget *w = window_create(settings.root, settings.port, settings.index_file, settings.bind_address);
         QMetaObject::Connection quit = QObject::connect(w, &QObject::destroyed, [] { QCoreApplication::exit(0); });
         w->show();
         code = QApplication::exec();

@@ -1,0 +1,58 @@
+// Texts and checks the window and the console share.
+#include "shell.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+const char about_text[] =
+    PW_NAME_VERSION "\n"
+    "Publishes a folder and the ZIP archives in it over HTTP/1.1.\n"
+    "Free software; decompression by zlib.";
+
+bool binds_every_address(const char *bind_address)
+{
+    const char *a = bind_address ? bind_address : "";
+    return !*a || strcmp(a, "0.0.0.0") == 0 || strcmp(a, "::") == 0 || strcmp(a, "[::]") == 0;
+}
+
+void url_host(char *buf, size_t size, const char *bind_address)
+{
+    const char *a = bind_address;
+    if (binds_every_address(a) || strcmp(a, "localhost") == 0)
+        snprintf(buf, size, "127.0.0.1");
+    else if (strchr(a, ':') && a[0] != '[')
+        snprintf(buf, size, "[%s]", a);
+    else
+        snprintf(buf, size, "%s", a);
+}
+
+void format_status_line(char *buf, size_t size, int port, const char *bind_address)
+{
+    char host[80];
+    url_host(host, sizeof host, bind_address);
+    if (port == 80)
+        snprintf(buf, size, "For help: http://%s/?help", host);
+    else
+        snprintf(buf, size, "For help: http://%s:%d/?help", host, port);
+}
+
+bool root_problem(const char *root, char *why, size_t size)
+{
+    struct stat st;
+    if (stat(root, &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            snprintf(why, size, "The root directory %s does not exist.", root);
+        else
+            snprintf(why, size, "The root directory %s cannot be read: %s.", root, strerror(errno));
+    } else if (!S_ISDIR(st.st_mode)) {
+        snprintf(why, size, "The root directory %s is not a directory.", root);
+    } else if (access(root, R_OK | X_OK) != 0) {
+        snprintf(why, size, "The root directory %s cannot be read: %s.", root, strerror(errno));
+    } else {
+        return false;
+    }
+    return true;
+}
