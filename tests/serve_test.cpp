@@ -1125,35 +1125,26 @@ TEST_F(Serving, FilesOfAnySizeAreServedWithTheirRanges)
 
 // The last 10 bytes of a member of 4,000,000,000 zeros, deflated to 4 MB,
 // take seconds of inflating; other clients meanwhile are answered at once.
+// (The member's CRC-32 is left 0: a read that starts past 0 does not check it.)
 TEST(ServingWhileInflating, OtherRequestsAreAnsweredWhileAFarRangeIsReached)
 {
     const std::string root = make_temp_dir();
     write_file(root + "/mk.py", R"PY(
 import struct, zlib
-N, SEG = 4000000000, 1000000
-c = zlib.compressobj(6, zlib.DEFLATED, -15)
-seg = c.compress(bytes(SEG)) + c.flush(zlib.Z_FULL_FLUSH)  # the same bytes for every segment
-data = seg * (N // SEG) + c.flush()
-crc, z = 0, bytes(100 * SEG)
-for _ in range(N // len(z)):
-    crc = zlib.crc32(z, crc)
-name, sizes = b'zeros.bin', struct.pack('<HHQQ', 1, 16, N, len(data))
-local = struct.pack('<IHHHHHIIIHH', 0x04034B50, 45, 0, 8, 0, 0x21, crc, 0xFFFFFFFF, 0xFFFFFFFF, 9, 20)
-cd = struct.pack('<IHHHHHHIIIHHHHHII', 0x02014B50, 45, 45, 0, 8, 0, 0x21, crc, 0xFFFFFFFF, 0xFFFFFFFF, 9, 20,
+N, c = 4000000000, zlib.compressobj(6, zlib.DEFLATED, -15)
+data = (c.compress(bytes(10**6)) + c.flush(zlib.Z_FULL_FLUSH)) * (N // 10**6) + c.flush()
+name, sizes, at = b'zeros.bin', struct.pack('<HHQQ', 1, 16, N, len(data)), 59 + len(data)
+cd = struct.pack('<IHHHHHHIIIHHHHHII', 0x02014B50, 45, 45, 0, 8, 0, 0, 0, 2**32 - 1, 2**32 - 1, 9, 20,
                  0, 0, 0, 0, 0) + name + sizes
-at = len(local) + len(name) + len(sizes) + len(data)
-with open('z.zip', 'wb') as f:
-    f.write(local + name + sizes + data + cd + struct.pack('<IQHHIIQQQQ', 0x06064B50, 44, 45, 45, 0, 0, 1, 1,
-                                                          len(cd), at)
-            + struct.pack('<IIQI', 0x07064B50, 0, at + len(cd), 1)
-            + struct.pack('<IHHHHIIH', 0x06054B50, 0, 0, 1, 1, len(cd), at, 0))
+open('z.zip', 'wb').write(struct.pack('<IHHHHHIIIHH', 0x04034B50, 45, 0, 8, 0, 0, 0, 2**32 - 1, 2**32 - 1, 9, 20)
+    + name + sizes + data + cd + struct.pack('<IQHHIIQQQQIIQIIHHHHIIH', 0x06064B50, 44, 45, 45, 0, 0, 1, 1,
+    len(cd), at, 0x07064B50, 0, at + len(cd), 1, 0x06054B50, 0, 0, 1, 1, len(cd), at, 0))
 open('k1.txt', 'wb').write(b'k' * 1000)
 )PY");
     ASSERT_EQ(run_shell("cd '" + root + "' && python3 mk.py"), 0);
     server_proc srv;
     ASSERT_TRUE(start_server(srv, root));
     const int far = connect_to(srv.port);
-    ASSERT_GE(far, 0);
     send_all(far, request_text("GET", "/z.zip/zeros.bin", "Range: bytes=-10\r\n"));
     usleep(100 * 1000);
     std::vector<double> ms;
@@ -1162,7 +1153,7 @@ open('k1.txt', 'wb').write(b'k' * 1000)
         clock_gettime(CLOCK_MONOTONIC, &a);
         const std::string small = http_exchange(srv.port, request_text("GET", "/k1.txt"));
         clock_gettime(CLOCK_MONOTONIC, &b);
-        EXPECT_EQ(small.substr(small.size() - 1000), std::string(1000, 'k'));
+        EXPECT_NE(small.find("\r\n\r\n" + std::string(1000, 'k')), std::string::npos);
         ms.push_back((b.tv_sec - a.tv_sec) * 1e3 + (b.tv_nsec - a.tv_nsec) / 1e6);
         pollfd p = {far, POLLIN, 0};
         ASSERT_EQ(poll(&p, 1, 0), 0) << "the far range was answered before the others were measured";

@@ -823,72 +823,59 @@ TEST_F(ZipMember, DeflatedMemberStepsBackWithinItsWindow)
 
 // A pass over a deflated member leaves checkpoints on its node, and reads at,
 // around and between them start from the nearest one: they still give zlib's
-// bytes once the data before the first is damaged, which a read from the
-// start cannot pass. They belong to that one open archive: a replaced archive
-// opened again starts with none and reads its own bytes, a far read going
-// there a slice per call.
+// bytes once the data before the first is damaged. They belong to that one
+// open archive: a replaced archive opened again starts with none and reads
+// its own bytes, a far read going there a slice per call.
 TEST_F(ZipMember, ReadsStartFromTheNearestCheckpointOfTheirOpenArchive)
 {
-    const char *make = "def make(name, seed):\n"
-                       "    with zipfile.ZipFile(name, 'w', zipfile.ZIP_DEFLATED) as z:\n"
-                       "        z.writestr('d.txt', text(4500000, seed))\n"
-                       "    raw = load(name)[data_offset(name, 'd.txt'):]\n"
-                       "    save(name + '.out', zlib.decompressobj(-15).decompress(raw))\n";
-    ASSERT_TRUE(python(std::string(make) + "make('a.zip', 1)\n"));
+    const std::string make = "def make(name, seed):\n"
+                             "    with zipfile.ZipFile(name, 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                             "        z.writestr('d.txt', text(4500000, seed))\n"
+                             "    raw = load(name)[data_offset(name, 'd.txt'):]\n"
+                             "    save(name + '.out', zlib.decompressobj(-15).decompress(raw))\n";
+    ASSERT_TRUE(python(make + "make('a.zip', 1)\n"));
     const std::string first = read_file(path("a.zip.out"));
     zip_archive *za = open_zip("a.zip");
-    ASSERT_NE(za, nullptr);
     zip_node *node = zip_find(za, "d.txt");
     zip_stream *zs = zip_member_open(za, node);
     ASSERT_NE(zs, nullptr);
     std::string got;
-    ASSERT_TRUE(read_rest(zs, 65536, got));
-    ASSERT_TRUE(got == first);
+    ASSERT_TRUE(read_rest(zs, 65536, got) && got == first);
     const zip_checkpoints *cs = node->checkpoints;
-    ASSERT_NE(cs, nullptr);
-    ASSERT_GE(cs->count, 4u);
+    ASSERT_TRUE(cs && cs->count >= 4);
     std::vector<uint64_t> at;
     for (uint32_t i = 0; i < cs->count; ++i) {
         const uint64_t out = cs->points[i]->out, prev = i ? cs->points[i - 1]->out : 0;
-        const uint64_t next = i + 1 < cs->count ? cs->points[i + 1]->out : first.size();
         EXPECT_GE(out - prev, ZIP_CHECKPOINT_SPACING);
-        if (i > 0)
-            at.push_back(out - 1);  // a read that runs across the checkpoint
-        at.insert(at.end(), {out, out + 1, (out + next) / 2});
+        const uint64_t next = i + 1 < cs->count ? cs->points[i + 1]->out : first.size();
+        at.insert(at.end(), {out - (i > 0), out, out + 1, (out + next) / 2});
     }
+    const auto reads_give = [&at](zip_stream *s, const std::string &bytes) {
+        for (uint64_t offset : at) {
+            ASSERT_EQ(seek(s, offset), SEEK_DONE) << offset;
+            EXPECT_EQ(read_exact(s, 5000), bytes.substr(offset, 5000)) << offset;
+        }
+    };
     ASSERT_TRUE(python("patch('a.zip', data_offset('a.zip', 'd.txt') + 20, '<Q', 0x5555555555555555)\n"));
-    for (uint64_t offset : at) {
-        SCOPED_TRACE(offset);
-        ASSERT_EQ(seek(zs, offset), SEEK_DONE);
-        EXPECT_EQ(read_exact(zs, 5000), first.substr(offset, 5000));
-    }
+    reads_give(zs, first);
     EXPECT_NE(seek(zs, 1000) == SEEK_DONE ? read_exact(zs, 5000) : "", first.substr(1000, 5000));
     zip_member_close(zs);
 
-    ASSERT_TRUE(python(std::string(make) + "make('b.zip', 2)\nos.replace('b.zip', 'a.zip')\n"));
-    const std::string second = read_file(path("b.zip.out"));
+    ASSERT_TRUE(python(make + "make('b.zip', 2)\nos.replace('b.zip', 'a.zip')\n"));
     zip_archive *again = open_zip("a.zip");
-    ASSERT_NE(again, nullptr);
     zip_node *renewed = zip_find(again, "d.txt");
-    EXPECT_EQ(renewed->checkpoints, nullptr);
     zs = zip_member_open(again, renewed);
     ASSERT_NE(zs, nullptr);
-    // Without checkpoints a far read inflates its way there a slice per call,
-    // recording them on the way; from each of them a read takes one call.
+    EXPECT_EQ(renewed->checkpoints, nullptr);
     int calls = 1;
     while (zip_member_seek(zs, at.back()) == SEEK_AGAIN)
         ++calls;
     EXPECT_GE(calls, at.back() / ZIP_SEEK_SLICE);
     ASSERT_NE(renewed->checkpoints, nullptr);
-    for (uint32_t i = renewed->checkpoints->count; i-- > 0;)
+    for (uint32_t i = renewed->checkpoints->count; i-- > 0;)  // recorded on the way: one call each
         EXPECT_EQ(zip_member_seek(zs, renewed->checkpoints->points[i]->out), SEEK_DONE);
-    for (uint64_t offset : at) {
-        SCOPED_TRACE(offset);
-        ASSERT_EQ(seek(zs, offset), SEEK_DONE);
-        EXPECT_EQ(read_exact(zs, 5000), second.substr(offset, 5000));
-    }
+    reads_give(zs, read_file(path("b.zip.out")));
     zip_member_close(zs);
-    // Both sets are released with their archives, or before on request.
     zip_forget_checkpoints(za);
     EXPECT_EQ(node->checkpoints, nullptr);
 }
