@@ -210,6 +210,30 @@ uint32_t fe_reread_span(const file_entry *fe)
     return deflated ? ZIP_REREAD_SPAN : UINT32_MAX;
 }
 
+bool fe_file_range(const file_entry *fe, uint64_t offset, int *fd, uint64_t *at)
+{
+    switch (fe->kind) {
+    case KIND_FILE:
+        *fd = fe->handle.fd;
+        *at = offset;
+        return true;
+    case KIND_ZIP:
+        *fd = fe->handle.zip->fd;
+        *at = offset;
+        return true;
+    case KIND_MEMBER: {
+        const zip_stream *zs = fe->handle.stream;
+        if (!zs || zs->method != 0 || !zs->node->verified)
+            return false;
+        *fd = zs->archive->fd;
+        *at = zs->data_offset + offset;
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
 file_entry *fe_lookup(fe_cache *cache, const char *name)
 {
     for (file_entry *fe = *bucket_of(cache, name); fe; fe = fe->hash_next)

@@ -326,6 +326,31 @@ send_result task_send(task *t, ev_loop *loop)
         out.last = out.start + waiting;
     }
     const uint64_t left = t->end - t->offset;
+    int fd;
+    uint64_t at;
+    if (left > buf_room(out) && fe_file_range(t->fe, t->offset, &fd, &at)) {
+        // A body that lies in a file as it is sent goes without a copy,
+        // behind the header bytes in the same train of segments.
+        if (buf_size(out) > 0) {
+            const ssize_t n = ev_send(loop, t->sock, out.pos, buf_size(out), true);
+            if (n < 0)
+                return SEND_AGAIN;  // full or failing; a write or close event follows
+            bytes_sent += static_cast<uint64_t>(n);
+            t->sent += static_cast<uint64_t>(n);
+            consume_out(out, static_cast<uint32_t>(n));
+            if (buf_size(out) > 0)
+                return SEND_AGAIN;
+        }
+        const ssize_t n = ev_sendfile(loop, t->sock, fd, at, static_cast<size_t>(std::min<uint64_t>(left, 1u << 30)));
+        if (n < 0)
+            return SEND_AGAIN;
+        if (n == 0)
+            return SEND_FAILED;  // the file ended before the body did
+        bytes_sent += static_cast<uint64_t>(n);
+        t->sent += static_cast<uint64_t>(n);
+        t->offset += static_cast<uint64_t>(n);
+        return t->offset >= t->end ? SEND_DONE : SEND_AGAIN;
+    }
     if (left > buf_room(out) && left <= std::min<uint64_t>(WIDE_PIECE, fe_reread_span(t->fe))) {
         const auto rest = static_cast<uint32_t>(left);
         // The rest of a body leaves with what waits before it in one send,

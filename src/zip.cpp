@@ -559,8 +559,11 @@ int member_delivered(zip_stream *zs, const void *buffer, uint32_t n)
     const uint32_t seen = static_cast<uint32_t>(zs->crc_end - start);
     zs->crc = member_crc(zs->crc, static_cast<const unsigned char *>(buffer) + seen, n - seen);
     zs->crc_end = zs->out_pos;
-    if (zs->crc_end == zs->node->usize && zs->crc != zs->node->crc32)
-        return -1;
+    if (zs->crc_end == zs->node->usize) {
+        if (zs->crc != zs->node->crc32)
+            return -1;
+        zs->node->verified = true;
+    }
     return static_cast<int>(n);
 }
 

@@ -20,6 +20,7 @@ struct zip_node {
     uint32_t crc32;
     int32_t method;          // 0 stored, 8 deflated; others are listed only
     int32_t nchildren;
+    bool verified;           // a whole pass matched the CRC-32: stored data may be sent as it lies
     zip_checkpoints *checkpoints;  // deflated members, once a pass has recorded one
 };
 

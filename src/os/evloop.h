@@ -41,6 +41,8 @@ ssize_t ev_recv(ev_loop *loop, int sock, void *buffer, size_t length);        //
 // the same reply next, so the bytes may wait to fill a whole segment.
 ssize_t ev_send(ev_loop *loop, int sock, const void *buffer, size_t length, bool more);
 ssize_t ev_sendv(ev_loop *loop, int sock, const struct iovec *pieces, int count, bool more);  // the same, gathered
+// As sendfile(2): up to `count` bytes of the file `fd` from `offset`, without a copy.
+ssize_t ev_sendfile(ev_loop *loop, int sock, int fd, uint64_t offset, size_t count);
 // A record the subscriber keeps with an open socket; null until set, and again once closed.
 void ev_set_data(ev_loop *loop, int sock, void *data);
 void *ev_data(ev_loop *loop, int sock);

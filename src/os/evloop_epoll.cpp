@@ -21,6 +21,7 @@
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -271,6 +272,21 @@ ssize_t ev_sendv(ev_loop *loop, int sock, const struct iovec *pieces, int count,
     message.msg_iovlen = static_cast<size_t>(count);
     const ssize_t n = sendmsg(sock, &message, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
     if (n < 0 || static_cast<size_t>(n) < length)
+        loop->socks[sock].ready &= static_cast<uint8_t>(~READY_OUT);
+    return n;
+}
+
+ssize_t ev_sendfile(ev_loop *loop, int sock, int fd, uint64_t offset, size_t count)
+{
+    if (sock < 0 || sock >= loop->nsocks) {
+        errno = EBADF;
+        return -1;
+    }
+    auto at = static_cast<off_t>(offset);
+    const ssize_t n = sendfile(sock, fd, &at, count);
+    // Short can also mean the file ended: only a refused send says the
+    // socket is full (the next call finds out otherwise).
+    if (n < 0)
         loop->socks[sock].ready &= static_cast<uint8_t>(~READY_OUT);
     return n;
 }
