@@ -4,6 +4,7 @@
 #include "support.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -1152,19 +1153,19 @@ open('k1.txt', 'wb').write(b'k' * 1000)
     const int far = connect_to(srv.port);
     send_all(far, request_text("GET", "/z.zip/zeros.bin", "Range: bytes=-10\r\n"));
     usleep(100 * 1000);
-    std::vector<double> ms;
+    int quick = 0;
     for (int i = 0; i < 5; ++i) {
-        timespec a, b;
-        clock_gettime(CLOCK_MONOTONIC, &a);
+        const auto start = std::chrono::steady_clock::now();
         const std::string small = http_exchange(srv.port, request_text("GET", "/k1.txt"));
-        clock_gettime(CLOCK_MONOTONIC, &b);
+        quick += std::chrono::steady_clock::now() - start < std::chrono::milliseconds(50);
         EXPECT_NE(small.find("\r\n\r\n" + std::string(1000, 'k')), std::string::npos);
-        ms.push_back((b.tv_sec - a.tv_sec) * 1e3 + (b.tv_nsec - a.tv_nsec) / 1e6);
         pollfd p = {far, POLLIN, 0};
-        ASSERT_EQ(poll(&p, 1, 0), 0) << "the far range was answered before the others were measured";
+        if (poll(&p, 1, 0) != 0) {
+            ADD_FAILURE() << "the far range was answered before the others were measured";
+            break;
+        }
     }
-    std::sort(ms.begin(), ms.end());
-    EXPECT_LT(ms[2], 50.0) << "the median of five small requests, in milliseconds";
+    EXPECT_GE(quick, 3) << "of five small requests, answered within 50 ms";
     std::string pending;
     reply r = read_reply(far, pending, false, 120000);
     EXPECT_EQ(header_of(r, "Content-Range"), "bytes 3999999990-3999999999/4000000000");
