@@ -59,7 +59,7 @@ TEST_F(Server, StatusLineNamesThePort)
 TEST_F(Server, SecondProgramOnTheSamePortFailsToBind)
 {
     std::string out = make_temp_dir() + "/err";
-    int rc = run_shell(std::string(PELLORWICK_BIN) + " --console --root '" + root + "' --port " +
+    int rc = run_shell(program_under_test() + " --console --root '" + root + "' --port " +
                        std::to_string(srv.port) + " </dev/null >/dev/null 2>'" + out + "'");
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(read_file(out), "bind() Failed.\n");
@@ -153,11 +153,11 @@ TEST_F(Server, ConsoleCommands)
 TEST(ServerCli, VersionHelpAndNoDisplay)
 {
     std::string dir = make_temp_dir();
-    EXPECT_EQ(run_shell(std::string(PELLORWICK_BIN) + " --version > " + dir + "/v"), 0);
+    EXPECT_EQ(run_shell(program_under_test() + " --version > " + dir + "/v"), 0);
     EXPECT_EQ(read_file(dir + "/v"), "Pellorwick HTTP Server 0.1.6\n");
-    EXPECT_EQ(run_shell(std::string(PELLORWICK_BIN) + " --bogus 2>/dev/null"), 2);
-    EXPECT_EQ(run_shell(std::string(PELLORWICK_BIN) + " --console --port 70000 2>/dev/null </dev/null"), 2);
-    EXPECT_EQ(run_shell("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + std::string(PELLORWICK_BIN) +
+    EXPECT_EQ(run_shell(program_under_test() + " --bogus 2>/dev/null"), 2);
+    EXPECT_EQ(run_shell(program_under_test() + " --console --port 70000 2>/dev/null </dev/null"), 2);
+    EXPECT_EQ(run_shell("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + program_under_test() +
                         " 2> " + dir + "/e"),
               2);
     EXPECT_NE(read_file(dir + "/e").find("--console"), std::string::npos);

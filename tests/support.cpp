@@ -57,6 +57,12 @@ int free_port()
     return ntohs(a.sin_port);
 }
 
+std::string program_under_test()
+{
+    const char *other = getenv("PW_TEST_PROGRAM");
+    return other && *other ? other : PELLORWICK_BIN;
+}
+
 std::string make_temp_dir()
 {
     const char *base = getenv("TMPDIR");
@@ -110,7 +116,7 @@ bool start_server(server_proc &s, const std::string &root, const std::string &ex
         const int err = s.stderr_path.empty()
                             ? -1
                             : open(s.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        std::string cmd = (s.program.empty() ? std::string(PELLORWICK_BIN) : s.program) + " --console --root '" +
+        std::string cmd = (s.program.empty() ? program_under_test() : s.program) + " --console --root '" +
                           root + "' --port " + std::to_string(s.port) + " " + extra_args;
         pid_t pid = fork();
         if (pid == 0) {
@@ -167,7 +173,7 @@ int stop_server(server_proc &s)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-int connect_to(int port, int receive_buffer)
+int connect_to(int port, int receive_buffer, const char *source)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -177,6 +183,11 @@ int connect_to(int port, int receive_buffer)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     sockaddr_in a = {};
     a.sin_family = AF_INET;
+    if (source && (inet_pton(AF_INET, source, &a.sin_addr) != 1 ||
+                   bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)) {
+        close(fd);
+        return -1;
+    }
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
