@@ -326,8 +326,8 @@ void answer_request(server_ctx *ctx, task *t)
         }
     }
     // HTTP/1.0 clients take a connection as closing unless the reply says otherwise.
-    if (t->req.version == HTTP_1_0 && task_keeps_alive(t))
-        task_add_header_line(t, "Connection: keep-alive\r\n");
+    if (t->req.version == HTTP_1_0 && task_keeps_alive(t) && !task_add_header_line(t, "Connection: keep-alive\r\n"))
+        t->req.keep_alive = KEEP_ALIVE_NONE;  // no room to say so: the close frames it instead
     enter(t, TASK_WRITING);
 }
 
