@@ -380,6 +380,17 @@ TEST_F(Serving, WholeFileHeaderHasExactlyTheseLinesInThisOrder)
     const long date = parse_http_date(header_of(r, "Date"));
     EXPECT_GE(date, before);
     EXPECT_LE(date, after);
+
+    // On a kept HTTP/1.0 connection the reply says so after its other lines.
+    const int fd = connect_to(port);
+    send_all(fd, "GET /data/k1.txt HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+    std::string pending;
+    const reply kept = read_reply(fd, pending, false);
+    close(fd);
+    EXPECT_EQ(header_names(kept), (std::vector<std::string>{"Server", "Date", "Last-Modified", "Age", "Content-Type",
+                                                             "Content-Length", "Connection"}));
+    EXPECT_EQ(header_of(kept, "Connection"), "keep-alive");
+    EXPECT_EQ(kept.body, r.body);
 }
 
 TEST_F(Serving, PartialHeaderAddsContentRangeBeforeContentLength)
@@ -1041,6 +1052,45 @@ TEST_F(Serving, LongBodiesReachASlowReaderWhole)
             EXPECT_TRUE(got.compare(end + 4, std::string::npos, want) == 0);
         }
         close(fd);
+    }
+}
+
+// A reader slower than the idle period keeps its download while the socket
+// takes bytes, though the server's large send buffer raises no write event.
+TEST_F(Serving, SlowReaderKeepsItsDownloadPastTheIdlePeriod)
+{
+    const int fd = connect_to(port, 4096);
+    ASSERT_GE(fd, 0);
+    send_all(fd, request_text("GET", "/wide/long.txt"));
+    std::string pending;
+    char buf[1024];
+    for (int i = 0; i < 50; ++i) {  // 4 KB a second for 12.5 s
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        ASSERT_GT(n, 0);
+        pending.append(buf, static_cast<size_t>(n));
+        usleep(250000);
+    }
+    const reply r = read_reply(fd, pending, false);
+    close(fd);
+    EXPECT_TRUE(r.complete);
+    EXPECT_TRUE(r.body == source("wide/long.txt")) << r.body.size() << " bytes";
+}
+
+// A close with request bytes left unread lingers: the whole reply arrives
+// although the client reads it only after the server is done with it.
+TEST_F(Serving, ClosingWithUnreadInputStillDeliversTheWholeReply)
+{
+    const std::string head = "GET /orig/big.html HTTP/1.1\r\nConnection: close\r\n";
+    for (const std::string &request : {head + "Content-Length: 50000\r\n\r\n" + std::string(50000, 'b'),
+                                       head + "\r\n" + std::string(30000, 'j')}) {
+        const int fd = connect_to(port, 16384);
+        send_all(fd, request);
+        usleep(300000);
+        std::string pending;
+        const reply r = read_reply(fd, pending, false);
+        close(fd);
+        EXPECT_TRUE(r.complete);
+        EXPECT_TRUE(r.body == source("orig/big.html")) << r.body.size() << " bytes";
     }
 }
 

@@ -2,6 +2,7 @@
 // accounting, idle timeout, counters across stop and start, idle CPU.
 #include "support.h"
 
+#include <chrono>
 #include <gtest/gtest.h>
 #include <map>
 #include <sstream>
@@ -184,4 +185,29 @@ TEST(ServerCli, QuitEndsWithStatusZeroAndEndOfInputIsIgnored)
     EXPECT_GE(fd, 0);
     close(fd);
     EXPECT_EQ(stop_server(t), 0);
+}
+
+// With its descriptors taken by idle connections, the server still answers a
+// new client at once: the oldest idle connections make room.
+TEST(ServerLimits, IdleConnectionsMakeRoomWhenDescriptorsRunOut)
+{
+    const std::string root = make_temp_dir();
+    write_file(root + "/index.html", "<html>hello</html>");
+    server_proc srv;
+    srv.program = "prlimit --nofile=64:64 " + program_under_test();
+    ASSERT_TRUE(start_server(srv, root));
+    std::vector<int> idle;
+    for (int i = 0; i < 100; ++i)
+        idle.push_back(connect_to(srv.port));
+    usleep(2000000);  // the server takes in what it can
+    for (int i = 0; i < 3; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        const std::string reply = http_exchange(srv.port, "GET / HTTP/1.0\r\n\r\n", 3000);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+        EXPECT_NE(reply.find("<html>hello</html>"), std::string::npos);
+        idle.push_back(connect_to(srv.port));
+    }
+    for (int fd : idle)
+        close(fd);
+    EXPECT_EQ(stop_server(srv), 0);
 }
