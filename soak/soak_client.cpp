@@ -205,7 +205,7 @@ enum client_kind {
     CL_HALFCLOSE,   // requests, then the sending side closed
     CL_MALFORMED,   // one request the server must refuse, or must read leniently
     CL_ABORT,       // gives up during the request or the reply
-    CL_DRIP,        // the last bytes of the request one every few seconds
+    CL_DRIP,        // the last bytes of the request one every few seconds, within the head deadline
     CL_SILENT,      // connects and never sends
     CL_STALL,       // stops reading in the middle of a large reply
     CL_FRAGMENTED,  // keep-alive requests, each sent in pieces of a few bytes
@@ -728,8 +728,10 @@ struct runner {
             c.exps.push_back(e);
             c.drip_ms = rnd(1500, 3500);
             c.drip_max = 1;
+            // The whole head arrives within the server's head deadline, with a margin.
             int held = rnd(2, 6);
-            while (held > 1 && (held + 1) * c.drip_ms > left - 2000)
+            while (held > 1 && ((held + 1) * c.drip_ms > left - 2000 ||
+                                held * c.drip_ms > (opt.idle_timeout - 2) * 1000))
                 --held;
             c.out_limit = e.request.size() - static_cast<size_t>(held);
             break;
