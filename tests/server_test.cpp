@@ -197,9 +197,9 @@ TEST(ServerLimits, IdleConnectionsMakeRoomWhenDescriptorsRunOut)
     srv.program = "prlimit --nofile=64:64 " + program_under_test();
     ASSERT_TRUE(start_server(srv, root));
     std::vector<int> idle;
-    for (int i = 0; i < 100; ++i)
+    for (int i = 0; i < 80; ++i)  // more than it has room for
         idle.push_back(connect_to(srv.port));
-    usleep(2000000);  // the server takes in what it can
+    usleep(2000000);  // the server takes them in, the oldest making room
     for (int i = 0; i < 3; ++i) {
         const auto start = std::chrono::steady_clock::now();
         const std::string reply = http_exchange(srv.port, "GET / HTTP/1.0\r\n\r\n", 3000);
