@@ -385,6 +385,17 @@ TEST_F(Serving, WholeFileHeaderHasExactlyTheseLinesInThisOrder)
     const long date = parse_http_date(header_of(r, "Date"));
     EXPECT_GE(date, before);
     EXPECT_LE(date, after);
+
+    // On a kept HTTP/1.0 connection the reply says so after its other lines.
+    const int fd = connect_to(port);
+    send_all(fd, "GET /data/k1.txt HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+    std::string pending;
+    const reply kept = read_reply(fd, pending, false);
+    close(fd);
+    EXPECT_EQ(header_names(kept), (std::vector<std::string>{"Server", "Date", "Last-Modified", "Age", "Content-Type",
+                                                             "Content-Length", "Connection"}));
+    EXPECT_EQ(header_of(kept, "Connection"), "keep-alive");
+    EXPECT_EQ(kept.body, r.body);
 }
 
 TEST_F(Serving, PartialHeaderAddsContentRangeBeforeContentLength)
@@ -1076,6 +1087,45 @@ TEST_F(Serving, LongBodiesReachASlowReaderWhole)
     }
 }
 
+// A reader slower than the idle period keeps its download while the socket
+// takes bytes, though the server's large send buffer raises no write event.
+TEST_F(Serving, SlowReaderKeepsItsDownloadPastTheIdlePeriod)
+{
+    const int fd = connect_to(port, 4096);
+    ASSERT_GE(fd, 0);
+    send_all(fd, request_text("GET", "/wide/long.txt"));
+    std::string pending;
+    char buf[1024];
+    for (int i = 0; i < 50; ++i) {  // 4 KB a second for 12.5 s
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        ASSERT_GT(n, 0);
+        pending.append(buf, static_cast<size_t>(n));
+        usleep(250000);
+    }
+    const reply r = read_reply(fd, pending, false);
+    close(fd);
+    EXPECT_TRUE(r.complete);
+    EXPECT_TRUE(r.body == source("wide/long.txt")) << r.body.size() << " bytes";
+}
+
+// A close with request bytes left unread lingers: the whole reply arrives
+// although the client reads it only after the server is done with it.
+TEST_F(Serving, ClosingWithUnreadInputStillDeliversTheWholeReply)
+{
+    const std::string head = "GET /orig/big.html HTTP/1.1\r\nConnection: close\r\n";
+    for (const std::string &request : {head + "Content-Length: 50000\r\n\r\n" + std::string(50000, 'b'),
+                                       head + "\r\n" + std::string(30000, 'j')}) {
+        const int fd = connect_to(port, 16384);
+        send_all(fd, request);
+        usleep(300000);
+        std::string pending;
+        const reply r = read_reply(fd, pending, false);
+        close(fd);
+        EXPECT_TRUE(r.complete);
+        EXPECT_TRUE(r.body == source("orig/big.html")) << r.body.size() << " bytes";
+    }
+}
+
 TEST_F(Serving, GeneratedPagesStayBounded)
 {
     // Each kind of page on its own: rebuilt disk and archive listings, sort
@@ -1279,18 +1329,19 @@ class FreshnessWithFewDescriptors : public Freshness {
 protected:
     void SetUp() override
     {
-        srv.program = "prlimit --nofile=48:48 " PELLORWICK_BIN;
+        srv.program = "prlimit --nofile=48:48 " + program_under_test();
         Freshness::SetUp();
     }
 };
 
-TEST_F(FreshnessWithFewDescriptors, RunningOutIs500AndNothingIsCached)
+TEST_F(FreshnessWithFewDescriptors, PressureOnDescriptorsIsNever404NorAnEmptyListing)
 {
-    // Connections take the descriptors; requests on those the server holds
-    // then find none left to open the page: 500, never 404 or an empty listing.
+    // Connections press on the descriptors; requests on those the server
+    // holds get their page, or 500 where none is left, never 404 or an empty
+    // listing (a reserve is kept for what requests open).
     std::vector<int> conns;
     std::map<int, int> statuses;
-    for (int round = 0; round < 4 && statuses.count(500) == 0; ++round) {
+    for (int round = 0; round < 4; ++round) {
         for (int i = 0, fd; i < 30 && (fd = connect_to(port)) >= 0; ++i)
             conns.push_back(fd);
         usleep(200 * 1000);
@@ -1315,7 +1366,7 @@ TEST_F(FreshnessWithFewDescriptors, RunningOutIs500AndNothingIsCached)
     }
     for (int fd : conns)
         close(fd);
-    EXPECT_GT(statuses[500], 0);
+    EXPECT_GT(statuses[200] + statuses[500], 0);
     EXPECT_EQ(statuses[404], 0);
     usleep(300 * 1000);
     EXPECT_EQ(body("/site/"), "page\n");  // the default page, not an empty listing
