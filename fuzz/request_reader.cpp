@@ -1,11 +1,14 @@
 // The request reader fed arbitrary bytes in arbitrary pieces, as receives
-// deliver them, with pipelined requests moved to the front between requests.
+// deliver them, with pipelined requests moved to the front between requests
+// and request bodies discarded as the server discards them.
 //
 // Checked: the reader never looks at a byte of the input buffer that has not
 // arrived (the rest of the buffer is poisoned), its results and the fields it
-// sets stay in range, and wherever line ends cannot be read two ways (no
-// carriage return at all, or one before every line feed) the pieces do not
-// change what is read: the same requests come out as from one single piece.
+// sets stay in range, a body length is only ever taken from a Content-Length
+// line of plain digits in the request's own head, and wherever line ends
+// cannot be read two ways (no carriage return at all, or one before every line
+// feed) the pieces do not change what is read: the same requests, framed the
+// same way, come out as from one single piece.
 #include "htproc.h"
 #include "httpd.h"
 #include "memory.h"
@@ -13,6 +16,7 @@
 
 #include <sanitizer/asan_interface.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -29,13 +33,16 @@ struct reading {
     std::string uri;
     int32_t version;
     int32_t keep_alive;
+    int32_t body;
+    uint64_t content_length;
     int32_t nranges;
     byte_range ranges[MAX_RANGES];
 
     bool operator==(const reading &o) const
     {
         if (result != o.result || consumed != o.consumed || method != o.method || uri != o.uri ||
-            version != o.version || keep_alive != o.keep_alive || nranges != o.nranges)
+            version != o.version || keep_alive != o.keep_alive || body != o.body ||
+            (body == BODY_LENGTH && content_length != o.content_length) || nranges != o.nranges)
             return false;
         for (int32_t i = 0; i < nranges; ++i)
             if (ranges[i].first != o.ranges[i].first || ranges[i].end != o.ranges[i].end)
@@ -50,15 +57,59 @@ void fail(const char *what)
     abort();
 }
 
+bool unambiguous_line_ends(const uint8_t *data, size_t size);
+
+// Whether the head holds a line "Content-Length: <digits>" (any letter case,
+// blanks around the value) whose number is `n`, saturated as the reader does.
+// The reader reads a line as text: it ends at a zero byte.
+bool has_plain_length(const uint8_t *head, size_t size, uint64_t n)
+{
+    static const char name[] = "content-length";
+    for (size_t at = 0, line_end; at < size; at = line_end + 1) {
+        line_end = at;
+        while (line_end < size && head[line_end] != '\r' && head[line_end] != '\n')
+            ++line_end;
+        size_t end = at;
+        while (end < line_end && head[end])
+            ++end;
+        size_t p = at;
+        while (p < end && head[p] == ' ')
+            ++p;
+        bool match = end - p > sizeof name - 1;
+        for (size_t i = 0; match && i < sizeof name - 1; ++i)
+            match = tolower(head[p + i]) == name[i];
+        p += sizeof name - 1;
+        if (match && head[p++] == ':') {
+            size_t last = end;
+            while (p < last && isspace(head[p]))
+                ++p;
+            while (last > p && isspace(head[last - 1]))
+                --last;
+            uint64_t v = 0;
+            bool digits = p < last;
+            for (size_t i = p; digits && i < last; ++i) {
+                const int d = head[i] - '0';
+                digits = d >= 0 && d <= 9;
+                v = !digits ? v : v > (uint64_t{INT64_MAX} - d) / 10 ? uint64_t{INT64_MAX} : v * 10 + d;
+            }
+            if (digits && v == n)
+                return true;
+        }
+    }
+    return false;
+}
+
 // A task as the server makes it, but with an input buffer of its own so that
 // every byte past what has arrived can be poisoned.
 struct reader_run {
     task *t;
     io_buf saved_in;
     uint64_t consumed_before;  // stream bytes dropped from the front by earlier resets
+    uint64_t head_start = 0;   // where the head being read begins in the stream
+    const uint8_t *stream;     // the whole input, for checks against the raw head
     std::vector<reading> out;
 
-    reader_run()
+    explicit reader_run(const uint8_t *data) : stream(data)
     {
         t = task_create(-1);
         if (!t)
@@ -109,6 +160,8 @@ struct reader_run {
             fail("range count out of range");
         if (h->keep_alive < 0 || h->keep_alive > 2)
             fail("keep_alive out of range");
+        if (h->body > BODY_BAD_CODING)
+            fail("body framing out of range");
         if (r == READ_DONE) {
             if (h->method == METHOD_NONE || h->method == METHOD_UNKNOWN)
                 fail("complete request without a known method");
@@ -131,6 +184,15 @@ struct reader_run {
     bool step()
     {
         for (;;) {
+            if (t->body_left > 0) {
+                task_discard_body(t);
+                if (t->body_left > 0) {  // all that came was body
+                    consumed_before += static_cast<uint64_t>(t->in.last - t->in.start);
+                    t->in.pos = t->in.last = t->in.start;
+                    return true;
+                }
+                head_start = consumed_before + static_cast<uint64_t>(t->in.pos - t->in.start);
+            }
             poison();
             const read_result r = read_request(&t->req, &t->in);
             check_fields(r);
@@ -145,14 +207,36 @@ struct reader_run {
                 rd.uri = h->uri;
             rd.version = h->version;
             rd.keep_alive = h->keep_alive;
+            rd.body = h->body;
+            rd.content_length = h->content_length;
             rd.nranges = h->nranges;
             memcpy(rd.ranges, h->ranges, sizeof rd.ranges);
             out.push_back(rd);
             if (r == READ_BAD)
                 return false;
+            const uint8_t *head = stream + head_start;
+            const size_t head_size = static_cast<size_t>(rd.consumed - head_start);
+            if (h->body == BODY_LENGTH && unambiguous_line_ends(head, head_size) &&
+                !has_plain_length(head, head_size, h->content_length))
+                fail("a body length without a plain Content-Length line of that number");
+            std::string lower(head, head + head_size);
+            for (char &c : lower)
+                c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+            if ((h->body == BODY_TRANSFER_CODING || h->body == BODY_BAD_CODING) &&
+                lower.find("transfer-encoding") == std::string::npos)
+                fail("a transfer coding without a Transfer-Encoding line");
+            if (h->body == BODY_BAD_LENGTH && lower.find("content-length") == std::string::npos)
+                fail("a bad length without a Content-Length line");
+            // As the server: a body it cannot frame, or a longer one, ends the connection.
+            if (h->body != BODY_NONE && (h->body != BODY_LENGTH || h->content_length > MAX_REQUEST_BODY))
+                return false;
             consumed_before += static_cast<uint64_t>(t->in.pos - t->in.start);
+            head_start = consumed_before;
+            t->body_left = h->body == BODY_LENGTH ? h->content_length : 0;
             ASAN_UNPOISON_MEMORY_REGION(t->in.start, TASK_IN_BUF_SIZE);
             task_reset(t);
+            if (t->req.body != BODY_NONE)
+                fail("framing carried over to the next request");
         }
     }
 };
@@ -191,13 +275,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     std::vector<reading> whole, split;
     {
-        reader_run run;
+        reader_run run(data);
         run.receive(data, size);
         run.step();
         whole = run.out;
     }
     {
-        reader_run run;
+        reader_run run(data);
         pieces gen{static_cast<uint32_t>(size) ^ (size ? data[0] * 2654435761u : 0)};
         size_t pos = 0;
         bool open = true;
@@ -213,7 +297,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (n_tasks != tasks)
         fail("task count not back at its start value");
 
-    if (unambiguous_line_ends(data, size) && whole != split)
+    // What the reader saw: the stream without the bodies it discarded, each
+    // cut marked by a zero byte (a carriage return at the end of a head does
+    // not pair with a line feed after the body).
+    std::string seen;
+    uint64_t at = 0;
+    for (const reading &rd : whole)
+        if (rd.result == READ_DONE && rd.body == BODY_LENGTH && at < size) {
+            seen.append(reinterpret_cast<const char *>(data) + at, rd.consumed - at);
+            seen += '\0';
+            at = std::min<uint64_t>(size, rd.consumed + rd.content_length);
+        }
+    seen.append(reinterpret_cast<const char *>(data) + at, size - at);
+    if (unambiguous_line_ends(reinterpret_cast<const uint8_t *>(seen.data()), seen.size()) && whole != split)
         fail("the same bytes in pieces were read differently");
     return 0;
 }

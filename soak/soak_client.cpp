@@ -16,7 +16,9 @@
 // build's standard error must be empty once the program has quit.
 //
 //   soak_client --server BIN --work DIR [--seconds N] [--clients N] [--seed N]
-//               [--idle-timeout S] [--rss-margin-kb N]
+//               [--idle-timeout S] [--rss-margin-kb N] [--slowloris N [--nofile N]]
+//
+// With --slowloris N it makes the slowloris run instead (see below).
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -62,6 +64,8 @@ struct options {
     unsigned seed = 1;
     int idle_timeout = 10;     // the server's ConnectionTimeOut
     long rss_margin_kb = 24576;
+    int slowloris = 0;         // trickling connections of the slowloris run instead of the soak
+    int nofile = 1024;         // the descriptor limit of the program under slowloris
 };
 
 // ---- what the server must send --------------------------------------------------
@@ -201,7 +205,7 @@ enum client_kind {
     CL_HALFCLOSE,   // requests, then the sending side closed
     CL_MALFORMED,   // one request the server must refuse, or must read leniently
     CL_ABORT,       // gives up during the request or the reply
-    CL_DRIP,        // the last bytes of the request one every few seconds
+    CL_DRIP,        // the last bytes of the request one every few seconds, within the head deadline
     CL_SILENT,      // connects and never sends
     CL_STALL,       // stops reading in the middle of a large reply
     CL_FRAGMENTED,  // keep-alive requests, each sent in pieces of a few bytes
@@ -724,8 +728,10 @@ struct runner {
             c.exps.push_back(e);
             c.drip_ms = rnd(1500, 3500);
             c.drip_max = 1;
+            // The whole head arrives within the server's head deadline, with a margin.
             int held = rnd(2, 6);
-            while (held > 1 && (held + 1) * c.drip_ms > left - 2000)
+            while (held > 1 && ((held + 1) * c.drip_ms > left - 2000 ||
+                                held * c.drip_ms > (opt.idle_timeout - 2) * 1000))
                 --held;
             c.out_limit = e.request.size() - static_cast<size_t>(held);
             break;
@@ -1281,10 +1287,237 @@ double mb(long kb)
     return kb / 1024.0;
 }
 
+// ---- slowloris ------------------------------------------------------------------------
+
+// Thousands of connections from 127.0.1.x send a request head a byte at a
+// time and connect again whenever the server drops them, against a copy of
+// the program whose descriptor limit they would fill; meanwhile a client on
+// 127.0.0.1 asks for a file four times a second. Each of its replies must be
+// whole within a second; no trickling connection may get a reply, or live
+// longer than the head deadline and the sweep's second.
+struct trickler {
+    int fd = -1;
+    bool connected = false;
+    int64_t opened = 0;
+    int64_t next = 0;  // the next byte, or the next connect
+};
+
+struct slowloris_run {
+    const options &opt;
+    server_proc &srv;
+    std::mt19937 rng;
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    std::vector<trickler> tricklers;
+    const resource *file = nullptr;
+    int probe_fd = -1;
+    int64_t probe_started = 0, next_probe = 0;
+    std::string probe_got;
+    long probes = 0, slow_probes = 0, bad_probes = 0, opened = 0, dropped = 0, replied = 0, overlived = 0;
+    int64_t slowest = 0, longest = 0;
+
+    slowloris_run(const options &o, server_proc &s) : opt(o), srv(s), rng(o.seed) {}
+
+    int connect_from(uint32_t source, int64_t now, void *tag)
+    {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(source);
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+            if (fd >= 0)
+                close(fd);
+            return -1;
+        }
+        a.sin_port = htons(static_cast<uint16_t>(srv.port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
+            close(fd);
+            return -1;
+        }
+        epoll_event ev = {};
+        ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP;
+        ev.data.ptr = tag;
+        epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+        (void)now;
+        return fd;
+    }
+
+    void open_trickler(size_t i, int64_t now)
+    {
+        trickler &t = tricklers[i];
+        // 127.0.1.1 to 127.0.1.254: a dozen connections an address, far below the cap.
+        t.fd = connect_from(0x7F000100u + 1 + static_cast<uint32_t>(i % 254), now, &t);
+        t.connected = false;
+        t.opened = now;
+        t.next = now + 1000;
+        if (t.fd >= 0)
+            ++opened;
+    }
+
+    void trickler_event(trickler &t, uint32_t events, int64_t now)
+    {
+        if (!t.connected && (events & EPOLLOUT) && !(events & (EPOLLERR | EPOLLHUP))) {
+            static const char head[] = "GET /files/s100.bin HTTP/1.1\r\nHost: soak\r\nX-Drip: ";
+            t.connected = send(t.fd, head, sizeof head - 1, MSG_NOSIGNAL) > 0;
+            epoll_event ev = {};
+            ev.events = EPOLLIN | EPOLLRDHUP;
+            ev.data.ptr = &t;
+            epoll_ctl(ep, EPOLL_CTL_MOD, t.fd, &ev);
+        }
+        if (!(events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)))
+            return;
+        char buf[256];
+        const ssize_t n = recv(t.fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EAGAIN)
+            return;
+        // The server dropped it: never with a reply, and within the head deadline.
+        replied += n > 0;
+        const int64_t lived = now - t.opened;
+        longest = std::max(longest, lived);
+        overlived += lived > (opt.idle_timeout + 2) * 1000LL;
+        ++dropped;
+        close(t.fd);
+        t.fd = -1;
+        t.next = now + std::uniform_int_distribution<int>(0, 500)(rng);
+    }
+
+    void probe_event(uint32_t events, int64_t now)
+    {
+        if (events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) {
+            char buf[65536];
+            ssize_t n;
+            while ((n = recv(probe_fd, buf, sizeof buf, 0)) > 0)
+                probe_got.append(buf, static_cast<size_t>(n));
+            if (n < 0 && errno == EAGAIN)
+                return;
+            const size_t end = probe_got.find("\r\n\r\n");
+            if (probe_got.compare(0, 13, "HTTP/1.1 200 ") != 0 || end == std::string::npos ||
+                probe_got.compare(end + 4, std::string::npos, file->bytes) != 0) {
+                if (++bad_probes <= 5)
+                    fprintf(stderr, "slowloris: error: reply of %zu bytes: \"%.300s\"\n", probe_got.size(),
+                            probe_got.c_str());
+            }
+            finish_probe(now);
+        } else if (events & EPOLLOUT) {
+            const std::string request = "GET " + file->target + " HTTP/1.1\r\nHost: soak\r\nConnection: close\r\n\r\n";
+            send(probe_fd, request.data(), request.size(), MSG_NOSIGNAL);
+            epoll_event ev = {};
+            ev.events = EPOLLIN | EPOLLRDHUP;
+            ev.data.ptr = nullptr;
+            epoll_ctl(ep, EPOLL_CTL_MOD, probe_fd, &ev);
+        }
+    }
+
+    void finish_probe(int64_t now)
+    {
+        const int64_t took = now - probe_started;
+        slowest = std::max(slowest, took);
+        if (took > 1000 && ++slow_probes <= 5)
+            fprintf(stderr, "slowloris: error: a reply took %lld ms\n", static_cast<long long>(took));
+        ++probes;
+        close(probe_fd);
+        probe_fd = -1;
+    }
+
+    void run(int n, int seconds)
+    {
+        const int64_t begin = now_ms(), end = begin + seconds * 1000LL;
+        tricklers.resize(static_cast<size_t>(n));
+        for (size_t i = 0; i < tricklers.size(); ++i)
+            tricklers[i].next = begin + static_cast<int64_t>(i) * 2000 / n;  // all open within 2 s
+        long peak_online = 0;
+        int64_t next_stats = begin + 1000;
+        next_probe = begin + 500;
+        for (int64_t now = begin; now < end; now = now_ms()) {
+            epoll_event evs[512];
+            const int k = epoll_wait(ep, evs, 512, 5);
+            now = now_ms();
+            for (int i = 0; i < k; ++i) {
+                if (evs[i].data.ptr)
+                    trickler_event(*static_cast<trickler *>(evs[i].data.ptr), evs[i].events, now);
+                else if (probe_fd >= 0)
+                    probe_event(evs[i].events, now);
+            }
+            for (size_t i = 0; i < tricklers.size(); ++i) {
+                trickler &t = tricklers[i];
+                if (now < t.next)
+                    continue;
+                if (t.fd < 0) {
+                    open_trickler(i, now);
+                } else if (t.connected) {
+                    send(t.fd, "x", 1, MSG_NOSIGNAL);
+                    t.next = now + 1000;
+                }
+            }
+            if (probe_fd >= 0 && now - probe_started > 10000)
+                finish_probe(now);  // counted as slow; the next one starts
+            if (probe_fd < 0 && now >= next_probe) {
+                probe_got.clear();
+                probe_started = now;
+                next_probe = now + 250;
+                probe_fd = connect_from(INADDR_LOOPBACK, now, nullptr);
+            }
+            if (now >= next_stats) {
+                peak_online = std::max(peak_online, stats(srv)["online"]);
+                next_stats = now_ms() + 1000;
+            }
+        }
+        for (trickler &t : tricklers)
+            if (t.fd >= 0)
+                close(t.fd);
+        if (probe_fd >= 0)
+            finish_probe(now_ms());
+        printf("slowloris           %d trickling connections (%ld opened in all, %ld dropped by the server, the "
+               "longest after %.1f s), %ld online at most; %ld requests beside them, the slowest answered in %lld ms\n",
+               n, opened, dropped, longest / 1000.0, peak_online, probes, static_cast<long long>(slowest));
+    }
+};
+
+// The slowloris run against its own copy of the program, limited to
+// `nofile` descriptors; false on any failure.
+bool slowloris(const options &o, int n, int nofile)
+{
+    const resource *file = nullptr;
+    for (const resource *r : g_bodies)
+        if (r->target == "/files/s8192.bin")
+            file = r;
+    server_proc srv;
+    srv.program = "prlimit --nofile=" + std::to_string(nofile) + ":" + std::to_string(nofile) + " " + o.server;
+    srv.stderr_path = o.work + "/slowloris.stderr";
+    if (!file || !start_server(srv, o.work + "/root")) {
+        fprintf(stderr, "slowloris: the server did not start\n");
+        return false;
+    }
+    slowloris_run r(o, srv);
+    r.file = file;
+    r.run(n, o.seconds);
+    const counters after = settle(srv, 1 << 20, o.idle_timeout + 2);
+    server_command(srv, "quit");
+    int status = 0;
+    waitpid(srv.pid, &status, 0);
+    std::string err;
+    read_whole(srv.stderr_path, err);
+    bool ok = true;
+    auto check = [&](bool good, const char *what) {
+        if (!good)
+            fprintf(stderr, "slowloris: FAILED: %s\n", what), ok = false;
+    };
+    check(r.probes > 0 && r.slow_probes == 0, "replies beside the trickling connections took longer than a second");
+    check(r.bad_probes == 0, "replies beside the trickling connections were wrong");
+    check(r.replied == 0, "trickling connections got a reply");
+    check(r.overlived == 0, "trickling connections lived past the head deadline (counted from their connect)");
+    check(after["online"] == 0 && after["tasks"] == 0, "connections left online");
+    check(WIFEXITED(status) && WEXITSTATUS(status) == 0, "the server did not exit with status 0");
+    check(err.empty(), "the server wrote to its standard error (sanitizer report?)");
+    if (!err.empty())
+        fprintf(stderr, "%s", err.substr(0, 20000).c_str());
+    return ok;
+}
+
 int usage()
 {
     fprintf(stderr, "usage: soak_client --server BIN --work DIR [--seconds N] [--clients N] [--seed N] "
-                    "[--idle-timeout S] [--rss-margin-kb N]\n");
+                    "[--idle-timeout S] [--rss-margin-kb N] [--slowloris N [--nofile N]]\n");
     return 2;
 }
 
@@ -1312,6 +1545,10 @@ int main(int argc, char **argv)
             o.idle_timeout = atoi(v.c_str());
         else if (a == "--rss-margin-kb")
             o.rss_margin_kb = atol(v.c_str());
+        else if (a == "--slowloris")
+            o.slowloris = atoi(v.c_str());
+        else if (a == "--nofile")
+            o.nofile = atoi(v.c_str());
         else
             return usage();
     }
@@ -1326,6 +1563,11 @@ int main(int argc, char **argv)
     if (!load_manifest(o.work)) {
         fprintf(stderr, "soak: cannot read %s/manifest and the files it names\n", o.work.c_str());
         return 2;
+    }
+    if (o.slowloris > 0) {
+        const bool ok = slowloris(o, o.slowloris, o.nofile);
+        printf("slowloris: %s\n", ok ? "passed" : "FAILED");
+        return ok ? 0 : 1;
     }
 
     server_proc srv;

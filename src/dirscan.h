@@ -16,6 +16,7 @@ enum entry_kind : int32_t {
     KIND_STATIC = 6,      // bytes built into the program
     KIND_MEMBER = 7,      // a member of an archive
     KIND_MEMBER_DIR = 8,  // a directory inside an archive
+    KIND_INFLATED = 9,    // a small deflated member's bytes, inflated once and kept
 };
 
 constexpr uint32_t SCAN_PATH_MAX = 256;       // longest directory path a scan accepts

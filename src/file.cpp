@@ -29,6 +29,7 @@ void release_handle(entry_kind kind, fe_handle handle)
         dir_snapshot_free(static_cast<dir_entry *>(handle.snapshot));
         break;
     case KIND_PAGE:
+    case KIND_INFLATED:
         text_block_free(handle.page);
         break;
     case KIND_MEMBER:
@@ -48,6 +49,7 @@ int64_t handle_size(entry_kind kind, fe_handle handle)
     case KIND_ZIP:
         return handle.zip ? static_cast<int64_t>(handle.zip->length) : -1;
     case KIND_PAGE:
+    case KIND_INFLATED:
         return handle.page ? handle.page->size : 0;
     default:
         return 0;  // KIND_DIR is not readable; KIND_MEMBER is sized by its creator
@@ -192,6 +194,7 @@ fe_read_result fe_read(file_entry *fe, void *buffer, uint32_t count, uint64_t of
         return fe->handle.zip && file_read_at(fe->handle.zip->fd, buffer, count, offset) > 0 ? FE_READ_DONE
                                                                                            : FE_READ_FAILED;
     case KIND_PAGE:
+    case KIND_INFLATED:
         memcpy(buffer, fe->handle.page->data + offset, count);
         return FE_READ_DONE;
     case KIND_STATIC:
@@ -253,6 +256,8 @@ void account(fe_cache *cache, const file_entry *fe, int sign)
     } else if (fe->kind == KIND_ZIP) {
         cache->archives += sign;
         cache->index_bytes += sign > 0 ? fe->bytes : -fe->bytes;
+    } else if (fe->kind == KIND_INFLATED) {
+        cache->inflated_bytes += sign > 0 ? fe->bytes : -fe->bytes;
     }
 }
 
@@ -377,7 +382,8 @@ constexpr uint32_t kind_bit(entry_kind kind)
 
 // What a request path may be answered with straight from the cache: a body
 // under the path itself, or a listing under the path with its final "/".
-constexpr uint32_t BODY_KINDS = kind_bit(KIND_FILE) | kind_bit(KIND_ZIP) | kind_bit(KIND_MEMBER);
+constexpr uint32_t BODY_KINDS =
+    kind_bit(KIND_FILE) | kind_bit(KIND_ZIP) | kind_bit(KIND_MEMBER) | kind_bit(KIND_INFLATED);
 constexpr uint32_t LISTING_KINDS = kind_bit(KIND_PAGE);
 
 bool out_of_resources()
@@ -613,6 +619,42 @@ archive_found find_archive(fe_cache *cache, const char *archive_path, file_entry
     }
 }
 
+// A small deflated member that has passed its check once, inflated whole and
+// kept, so that later requests are answered from memory; null when it does
+// not qualify or cannot be made (the member is then streamed as any other).
+file_entry *inflate_member(fe_cache *cache, file_entry *archive, zip_node *node, const char *path)
+{
+    if (node->method != 8 || !node->verified || node->usize > MAX_INFLATED_MEMBER)
+        return nullptr;
+    const auto size = static_cast<uint32_t>(node->usize);
+    text_block *tb = text_block_new(size);
+    zip_stream *zs = tb ? zip_member_open(archive->handle.zip, node) : nullptr;
+    bool ok = zs != nullptr;
+    for (uint32_t got = 0; ok && got < size;) {
+        const int n = zip_member_read(zs, tb->data + got, size - got);
+        ok = n > 0;
+        got += ok ? static_cast<uint32_t>(n) : 0;
+    }
+    if (zs)
+        zip_member_close(zs);
+    file_entry *fe = ok ? fe_new_child(KIND_INFLATED, path, fe_handle{.page = tb}, node->mtime, archive) : nullptr;
+    if (!fe) {
+        if (!ok)
+            text_block_free(tb);  // a made entry owns the block, also when it failed
+        return nullptr;
+    }
+    fe->bytes = size;
+    while (cache->inflated_bytes + size > INFLATED_BUDGET) {
+        file_entry *victim = least_used(cache, kind_bit(KIND_INFLATED));
+        if (!victim)
+            break;
+        fe_unlink(cache, victim);
+        fe_destroy(victim);
+    }
+    fe_insert(cache, fe);
+    return fe;
+}
+
 // A member, or the listing of a directory, of the archive entry `archive`.
 // `rest` is the path inside the archive (writable, part of the caller's copy).
 file_entry *resolve_in_archive(fe_cache *cache, file_entry *archive, char *rest, const char *path,
@@ -633,6 +675,8 @@ file_entry *resolve_in_archive(fe_cache *cache, file_entry *archive, char *rest,
             *note = RESOLVE_REDIRECT;
             return nullptr;
         }
+        if (file_entry *fe = inflate_member(cache, archive, node, path))
+            return fe;
         zip_stream *zs = zip_member_open(za, node);
         if (!zs) {
             *note = out_of_resources() ? RESOLVE_NO_RESOURCES : RESOLVE_OK;

@@ -16,7 +16,7 @@ union fe_handle {
     int fd;                      // KIND_FILE: counted_open descriptor
     zip_archive *zip;            // KIND_ZIP
     void *snapshot;              // KIND_DIR: dir_entry array block
-    text_block *page;            // KIND_PAGE
+    text_block *page;            // KIND_PAGE, KIND_INFLATED
     const unsigned char *bytes;  // KIND_STATIC
     zip_stream *stream;          // KIND_MEMBER
 };
@@ -52,6 +52,10 @@ constexpr int32_t MAX_CACHED_PAGES = 1024;             // generated pages
 constexpr uint64_t PAGE_BUDGET = uint64_t{64} << 20;   // bytes of pages and directory snapshots
 constexpr int32_t MAX_OPEN_ARCHIVES = 64;              // and at most a quarter of the descriptor limit
 constexpr uint64_t INDEX_BUDGET = uint64_t{64} << 20;  // bytes of the open archives' name indexes
+// A deflated member up to this size, once a whole pass has matched its
+// CRC-32, is inflated once more and kept, within the budget after it.
+constexpr uint64_t MAX_INFLATED_MEMBER = 256 << 10;
+constexpr uint64_t INFLATED_BUDGET = uint64_t{32} << 20;
 // A listing of a disk directory is rebuilt after this many seconds: a file
 // changed in place does not change its directory, yet its row shows its size.
 constexpr int64_t LISTING_LIFETIME = 1;
@@ -65,6 +69,7 @@ struct fe_cache {
     uint64_t page_bytes;   // bytes of pages and snapshots in the table
     int32_t archives;      // archives in the table
     uint64_t index_bytes;  // their name indexes
+    uint64_t inflated_bytes;  // inflated members in the table
     int32_t max_archives;
 };
 bool fe_cache_init(fe_cache *cache);      // false when memory is exhausted

@@ -229,16 +229,15 @@ void task_select(server_ctx *ctx, task *t)
 void sweep(server_ctx *ctx, int evict)
 {
     const int64_t now = time_now();
-    const int32_t timeout = g_config.conn_timeout;
     task *prev;
     for (task *t = ctx->oldest; t; t = prev) {
         prev = t->prev;
-        if (t->state == TASK_WRITING && t->deadline - now < timeout / 2) {
-            // No event for a while: a reply waits in a full socket. Bytes the
+        if (t->state == TASK_WRITING && t->deadline - now < REPLY_STALL_SECONDS - g_config.conn_timeout) {
+            // No send for a while: a reply waits in a full socket. Bytes the
             // peer took from it since the last look are progress too.
             const uint32_t unsent = ev_unsent(ctx->loop, t->sock);
             if (t->unsent_seen != UINT32_MAX && unsent < t->unsent_seen)
-                t->deadline = now + timeout;
+                t->deadline = now + REPLY_STALL_SECONDS;
             t->unsent_seen = unsent;
         }
         if (t->deadline < now || (evict > 0 && t->state == TASK_READING && evict--))
@@ -322,7 +321,7 @@ void enter(task *t, task_state state)
         t->deadline = time_now() + g_config.conn_timeout;
         break;
     case TASK_WRITING:
-        t->deadline = time_now() + g_config.conn_timeout;
+        t->deadline = time_now() + REPLY_STALL_SECONDS;
         t->unsent_seen = UINT32_MAX;
         break;
     case TASK_LINGERING:
@@ -389,6 +388,9 @@ void answer_request(server_ctx *ctx, task *t)
         t->req.keep_alive = KEEP_ALIVE_NONE;
         error_reply(t, STATUS_413, nullptr);
     } else if (r == READ_BAD) {
+        // What follows a head that could not be read cannot be told apart
+        // from its body: nothing more is read from this connection.
+        t->req.keep_alive = KEEP_ALIVE_NONE;
         error_reply(t, STATUS_400, nullptr);
     } else if (const int32_t refused = check_body(t)) {
         error_reply(t, refused, nullptr);
@@ -413,8 +415,8 @@ void answer_request(server_ctx *ctx, task *t)
         }
     }
     // HTTP/1.0 clients take a connection as closing unless the reply says otherwise.
-    if (t->req.version == HTTP_1_0 && task_keeps_alive(t))
-        task_add_header_line(t, "Connection: keep-alive\r\n");
+    if (t->req.version == HTTP_1_0 && task_keeps_alive(t) && !task_add_header_line(t, "Connection: keep-alive\r\n"))
+        t->req.keep_alive = KEEP_ALIVE_NONE;  // no room to say so: the close frames it instead
     enter(t, TASK_WRITING);
     note_reply(t);
 }
@@ -513,7 +515,7 @@ void exec_task(server_ctx *ctx, task *t)
             // Sent bytes are progress, and so is a slice of work on the body;
             // SEND_LATER then leaves the task to the loop's next write event.
             if (t->sent != sent || r == SEND_LATER)
-                t->deadline = time_now() + g_config.conn_timeout;
+                t->deadline = time_now() + REPLY_STALL_SECONDS;
             if (r == SEND_DONE)
                 end_reply(ctx, t);
             else if (r == SEND_FAILED)

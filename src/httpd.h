@@ -30,8 +30,11 @@ struct peer_count {
 constexpr int32_t MAX_CONNS_PER_PEER = 256;
 constexpr int PEER_HASH_SIZE = 1024;
 
-// How long a request head (with any body to discard) may take from its first
-// byte, and how long unread input is drained before a close.
+// A reply whose socket takes no byte for this long is given up. Clients that
+// read in bursts (curl's --limit-rate reads what the socket buffers hold at
+// once, then pauses for as long as that took at its rate) must not be cut.
+constexpr int32_t REPLY_STALL_SECONDS = 120;
+// How long unread input is drained before a close.
 constexpr int32_t LINGER_SECONDS = 2;
 constexpr uint32_t LINGER_BYTES = 65536;
 // The longest request body read and discarded; a longer one is refused.

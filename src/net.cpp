@@ -10,10 +10,12 @@
 #include "os/sock.h"
 #include "task.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 namespace {
@@ -25,6 +27,8 @@ constexpr int EVICT_BATCH = 16;  // connections closed at once to make room
 ev_loop *loop;
 bool running;
 bool accept_paused;
+int fd_limit;    // the descriptor limit
+int fd_reserve;  // descriptors kept for what requests open
 
 void default_message(const char *text, const char *caption)
 {
@@ -69,7 +73,6 @@ peer_addr peer_of(int sock)
 
 void on_accept(server_ctx *ctx)
 {
-    bool made_room = false;
     for (int i = 0; i < ACCEPTS_PER_EVENT; ++i) {
         int err = 0;
         int sock = ev_accept(loop, ctx->listen_sock, &err);
@@ -82,17 +85,26 @@ void on_accept(server_ctx *ctx)
             // pauses until the next tick instead of being woken for the
             // same pending connection forever.
             const int32_t before = ctx->ntasks;
-            if (!made_room) {
-                sweep(ctx, EVICT_BATCH);
-                made_room = true;
-                if (ctx->ntasks < before)
-                    continue;
-            }
+            sweep(ctx, EVICT_BATCH);
+            if (ctx->ntasks < before)
+                continue;
             ev_select(loop, ctx->listen_sock, 0);
             accept_paused = true;
             return;
         }
         ++conn_total;
+        // Descriptors are handed out lowest first, so a high one means few
+        // are left: a reserve stays for the files, directories and archives
+        // that requests open. A connection waiting for a request makes room;
+        // when none can, the new one is refused.
+        if (sock >= fd_limit - fd_reserve) {
+            const int32_t before = ctx->ntasks;
+            sweep(ctx, 1);
+            if (ctx->ntasks == before) {
+                ev_close(loop, sock);
+                continue;
+            }
+        }
         task *t = task_create(sock);
         if (!t) {
             ev_close(loop, sock);  // no memory: the connection gets no service
@@ -181,6 +193,9 @@ int server_start(int port, const char *root, const char *default_page, const cha
         ev_shutdown(loop);
         return -1;
     }
+    rlimit rl{};
+    fd_limit = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < INT32_MAX ? static_cast<int>(rl.rlim_cur) : INT32_MAX;
+    fd_reserve = std::clamp(fd_limit / 16, 8, 64);
     cfg_create(&g_config);
     cfg_defaults(&g_config, root);
     g_config.index_file = default_page;

@@ -182,6 +182,9 @@ read_result read_request(request_head *req, io_buf *in)
             if (!end)
                 return READ_MORE;
         }
+        // A line with a NUL in it would be read as a shorter one.
+        if (memchr(start, 0, static_cast<size_t>(end - start)))
+            return READ_BAD;
         memset(end, 0, term);
         in->pos = end + term;
 

@@ -1,11 +1,15 @@
 // The protocol on the wire: exact error replies, persistence, pipelining,
-// requests in pieces and over-full heads, against the real program.
+// requests in pieces and over-full heads, request bodies, the head deadline
+// and the connections of one address, against the real program.
 #include "support.h"
 
+#include <chrono>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -70,9 +74,52 @@ TEST_F(Http, ErrorRepliesForOtherMethodsEndAfterTheirHeader)
         {"BREW / HTTP/1.0\r\n\r\n", "HTTP/1.1 400 Bad request\r\n\r\n"},  // unknown method
         {"HEAD / HTTP/1.2\r\nConnection: close\r\n\r\n", "HTTP/1.1 505 Version not implemented\r\n\r\n"},
         {"HEAD /" + std::string(1019, 'b') + " HTTP/1.0\r\n\r\n", "HTTP/1.1 414 Request-URI too long\r\n\r\n"},
+        // Nothing but the close frames them, on a kept connection too: what follows is never answered.
+        {"POST / HTTP/1.1\r\n\r\nHEAD /a HTTP/1.1\r\n\r\n", "HTTP/1.1 501 Not implemented\r\n\r\n"},
+        {"POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\na=b", "HTTP/1.1 501 Not implemented\r\n\r\n"},
+        {"BREW / HTTP/1.1\r\n\r\nHEAD /a HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad request\r\n\r\n"},
     };
     for (auto &c : cases)
         EXPECT_EQ(exchange(c.request), c.reply) << c.request.substr(0, 40);
+}
+
+TEST_F(Http, RequestBodiesAreDiscardedOrRefusedWithAClose)
+{
+    const std::string a = page("404 Not found", "404 File /a not found."), then_b = "GET /b HTTP/1.1\r\n\r\n",
+                      b = page("404 Not found", "404 File /b not found."), bad = page("400 Bad request", "400 Bad request");
+    const std::string get_a = "GET /a HTTP/1.1\r\n", closing = "Connection: close\r\n\r\n";
+    struct {
+        std::string request, reply;
+    } cases[] = {
+        {get_a + "Content-Length: 38\r\n\r\nGET /attacker.txt HTTP/1.1\r\nX-Ignore: GET /b HTTP/1.1\r\n" + closing,
+         a + b},
+        {get_a + "Content-Length: 65536\r\n\r\n" + std::string(65536, 'G') + "GET /b HTTP/1.1\r\n" + closing, a + b},
+        {"HEAD /a HTTP/1.1\r\nContent-length: 3\r\nContent-Length: 3\r\n\r\nabcHEAD /b HTTP/1.1\r\n" + closing,
+         "HTTP/1.1 404 Not found\r\n\r\nHTTP/1.1 404 Not found\r\n\r\n"},
+        {get_a + "Content-Length: 65537\r\n\r\n" + then_b,
+         page("413 Request engity too large", "413 Request engity too large.")},
+        {get_a + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n" + then_b,
+         page("501 Not implemented", "501 This function has not been implemented")},
+        {get_a + "Content-Length: 3\r\nTransfer-Encoding: gzip, chunked\r\n\r\nabc" + then_b,
+         page("501 Not implemented", "501 This function has not been implemented")},
+        {get_a + "Transfer-Encoding:\r\n\r\n" + then_b, bad},
+        {get_a + "Content-Length: 3\r\nContent-Length: 4\r\n\r\nabcd" + then_b, bad},
+        {get_a + "Content-Length: +3\r\n\r\nabc" + then_b, bad},
+        {get_a + "Content-Length: 3, 3\r\n\r\nabc" + then_b, bad},
+        {get_a + "Content-Length: 0x3\r\n\r\nabc" + then_b, bad},
+    };
+    for (auto &c : cases)
+        EXPECT_EQ(exchange(c.request), c.reply) << c.request.substr(0, 60);
+
+    // A body arriving in pieces after its head is discarded too.
+    int fd = connect_to(srv->port);
+    send_all(fd, get_a + "Content-Length: 20000\r\n\r\n" + std::string(5000, 'x'));
+    EXPECT_EQ(recv_all(fd, 300), a);
+    for (int i = 0; i < 3; ++i)
+        send_all(fd, std::string(5000, 'G'));
+    send_all(fd, then_b);
+    EXPECT_EQ(recv_all(fd, 300), b);
+    close(fd);
 }
 
 TEST_F(Http, PathAndQueryLengthBoundary)
@@ -114,6 +161,12 @@ TEST_F(Http, PersistenceRules)
     send_all(fd, "HEAD /b HTTP/1.0\r\n\r\n");
     EXPECT_EQ(recv_all(fd, 300), kept);
     close(fd);
+    // A reply that leaves no room to say so closes instead.
+    const std::string path = "/" + std::string(8000, 'k');
+    const std::string want = page("414 Request-URI too long", "414 Request-URI " + path + " too long."),
+                      got = exchange("GET " + path + " HTTP/1.0\r\nConnection: keep-alive\r\n\r\nHEAD /a HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(got.compare(0, want.size(), want) == 0);
+    EXPECT_EQ(got.substr(std::min(got.size(), want.size())), "");  // the HEAD is never answered
 
     // Plain HTTP/1.0 and a request without a version close after the reply.
     EXPECT_EQ(exchange("HEAD /a HTTP/1.0\r\n\r\n"), not_found);
@@ -187,4 +240,56 @@ TEST_F(Http, HalfClosedClientStillGetsItsReplies)
     EXPECT_EQ(recv_all(fd, 3000),
               "HTTP/1.1 404 Not found\r\n\r\n" + page("404 Not found", "404 File /b not found."));
     close(fd);
+}
+
+TEST_F(Http, TricklingHeadIsClosedWithinTheIdlePeriodWhileOthersAreServed)
+{
+    using clock = std::chrono::steady_clock;
+    const int fd = connect_to(srv->port);
+    const auto start = clock::now();
+    send_all(fd, "GET /t HTTP/1.1\r\nX-Drip: ");
+    double closed_after = 0;
+    while (closed_after == 0 && clock::now() - start < std::chrono::seconds(15)) {
+        const auto asked = clock::now();
+        EXPECT_EQ(exchange("HEAD /other HTTP/1.0\r\n\r\n"), "HTTP/1.1 404 Not found\r\n\r\n");
+        EXPECT_LT(clock::now() - asked, std::chrono::seconds(1));
+        // A byte a second. The server sends nothing before its close: input means the end.
+        pollfd p = {fd, POLLIN, 0};
+        if (!send_all(fd, "x") || poll(&p, 1, 1000) > 0)
+            closed_after = std::chrono::duration<double>(clock::now() - start).count();
+    }
+    close(fd);
+    EXPECT_GT(closed_after, 9);
+    EXPECT_LT(closed_after, 12.5);
+}
+
+TEST_F(Http, OneAddressHoldsAtMost256ConnectionsButTheHostItselfIsNotCounted)
+{
+    // The host's own address speaks for every user of a proxy on this host.
+    std::vector<int> held;
+    for (int i = 0; i < 300; ++i)
+        held.push_back(connect_to(srv->port));
+    send_all(held.back(), "HEAD /a HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(recv_all(held.back(), 300), "HTTP/1.1 404 Not found\r\n\r\n");
+    for (int i = 0; i < 256; ++i)
+        held.push_back(connect_to(srv->port, 0, "127.0.0.1", "127.0.0.2"));
+    // Each was taken in: the last still gets its reply.
+    send_all(held.back(), "HEAD /a HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(recv_all(held.back(), 300), "HTTP/1.1 404 Not found\r\n\r\n");
+    // One more from that address is closed at once, unanswered; another address is served.
+    const int over = connect_to(srv->port, 0, "127.0.0.1", "127.0.0.2");
+    send_all(over, "HEAD /a HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(recv_all(over, 2000), "");
+    close(over);
+    EXPECT_EQ(exchange("HEAD /a HTTP/1.0\r\n\r\n"), "HTTP/1.1 404 Not found\r\n\r\n");
+    // As a connection of the address closes, its place is free again.
+    close(held[300]);
+    held.erase(held.begin() + 300);
+    usleep(100000);
+    const int next = connect_to(srv->port, 0, "127.0.0.1", "127.0.0.2");
+    send_all(next, "HEAD /a HTTP/1.1\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(recv_all(next, 2000), "HTTP/1.1 404 Not found\r\n\r\n");
+    close(next);
+    for (int fd : held)
+        close(fd);
 }

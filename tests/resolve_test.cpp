@@ -11,6 +11,7 @@
 #include <ctime>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace {
@@ -589,3 +590,30 @@ TEST_F(PathResolution, BusyStoredMemberIsShared)
 }
 
 }  // namespace
+
+TEST_F(PathResolution, RunningOutOfDescriptorsCachesNothing)
+{
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 256;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> held;
+    for (int fd; (fd = dup(0)) >= 0;)
+        held.push_back(fd);
+    for (const char *rel : {"dir/", "dir/a.txt", "a.zip/top.txt", "dir/?O=n"}) {
+        SCOPED_TRACE(rel);
+        const std::string q = strchr(rel, '?') ? rel + std::string(rel).find('?') + 1 : "";
+        std::string p = rel;
+        p = p.substr(0, p.find('?'));
+        EXPECT_EQ(resolve(p, q.empty() ? nullptr : q.c_str()), nullptr);
+        EXPECT_EQ(redirect, RESOLVE_NO_RESOURCES);
+    }
+    EXPECT_EQ(ctx.nentries, 0);
+    for (int fd : held)
+        close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    file_entry *page = resolve("dir/");
+    ASSERT_NE(page, nullptr);
+    EXPECT_NE(page_text(page).find("a.txt"), std::string::npos);
+}

@@ -2,6 +2,7 @@
 // accounting, idle timeout, counters across stop and start, idle CPU.
 #include "support.h"
 
+#include <chrono>
 #include <gtest/gtest.h>
 #include <cstring>
 #include <map>
@@ -61,7 +62,7 @@ TEST_F(Server, StatusLineNamesThePort)
 TEST_F(Server, SecondProgramOnTheSamePortFailsToBind)
 {
     std::string out = make_temp_dir() + "/err";
-    int rc = run_shell(std::string(PELLORWICK_BIN) + " --console --root '" + root + "' --port " +
+    int rc = run_shell(program_under_test() + " --console --root '" + root + "' --port " +
                        std::to_string(srv.port) + " </dev/null >/dev/null 2>'" + out + "'");
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(read_file(out), "bind() Failed.\nport " + std::to_string(srv.port) +
@@ -158,7 +159,7 @@ TEST(ServerCli, CommandLinesEndWithTheirStatusAndMessage)
 {
     const std::string dir = make_temp_dir();
     write_file(dir + "/file", "");
-    const std::string bin = PELLORWICK_BIN;
+    const std::string bin = program_under_test();
     // As a user, port 80 is refused by the system (root runs the row as nobody).
     const std::string as_user = geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
     struct row {
@@ -304,4 +305,29 @@ TEST(ServerCli, QuitEndsWithStatusZeroAndEndOfInputIsIgnored)
     EXPECT_GE(fd, 0);
     close(fd);
     EXPECT_EQ(stop_server(t), 0);
+}
+
+// With its descriptors taken by idle connections, the server still answers a
+// new client at once: the oldest idle connections make room.
+TEST(ServerLimits, IdleConnectionsMakeRoomWhenDescriptorsRunOut)
+{
+    const std::string root = make_temp_dir();
+    write_file(root + "/index.html", "<html>hello</html>");
+    server_proc srv;
+    srv.program = "prlimit --nofile=64:64 " + program_under_test();
+    ASSERT_TRUE(start_server(srv, root));
+    std::vector<int> idle;
+    for (int i = 0; i < 80; ++i)  // more than it has room for
+        idle.push_back(connect_to(srv.port));
+    usleep(2000000);  // the server takes them in, the oldest making room
+    for (int i = 0; i < 3; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        const std::string reply = http_exchange(srv.port, "GET / HTTP/1.0\r\n\r\n", 3000);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+        EXPECT_NE(reply.find("<html>hello</html>"), std::string::npos);
+        idle.push_back(connect_to(srv.port));
+    }
+    for (int fd : idle)
+        close(fd);
+    EXPECT_EQ(stop_server(srv), 0);
 }

@@ -57,6 +57,12 @@ int free_port()
     return ntohs(a.sin_port);
 }
 
+std::string program_under_test()
+{
+    const char *other = getenv("PW_TEST_PROGRAM");
+    return other && *other ? other : PELLORWICK_BIN;
+}
+
 std::string make_temp_dir()
 {
     const char *base = getenv("TMPDIR");
@@ -110,7 +116,7 @@ bool start_server(server_proc &s, const std::string &root, const std::string &ex
         const int err = s.stderr_path.empty()
                             ? -1
                             : open(s.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        std::string cmd = (s.program.empty() ? std::string(PELLORWICK_BIN) : s.program) + " --console " +
+        std::string cmd = (s.program.empty() ? program_under_test() : s.program) + " --console " +
                           (root.empty() ? "" : "--root '" + root + "' ") + "--port=" + std::to_string(s.port) + " " +
                           extra_args;
         pid_t pid = fork();
@@ -172,7 +178,7 @@ int stop_server(server_proc &s)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-int connect_to(int port, int receive_buffer, const char *host)
+int connect_to(int port, int receive_buffer, const char *host, const char *source)
 {
     sockaddr_in6 a6 = {};
     sockaddr_in a = {};
@@ -185,6 +191,13 @@ int connect_to(int port, int receive_buffer, const char *host)
     // Set before connecting, so that the window offered to the server is small from the start.
     if (receive_buffer > 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    sockaddr_in from = {};
+    from.sin_family = AF_INET;
+    if (source && (v6 || inet_pton(AF_INET, source, &from.sin_addr) != 1 ||
+                   bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0)) {
+        close(fd);
+        return -1;
+    }
     a6.sin6_family = AF_INET6;
     a6.sin6_port = htons(static_cast<uint16_t>(port));
     a.sin_family = AF_INET;

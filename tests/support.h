@@ -17,11 +17,13 @@ struct server_proc {
     int in_fd = -1;    // the program's standard input (console commands)
     int out_fd = -1;   // the program's standard output
     std::string status_line;
-    std::string program;      // the program to start; PELLORWICK_BIN when empty
+    std::string program;      // the program to start; program_under_test() when empty
     std::string stderr_path;  // where its standard error goes; inherited when empty
     std::string banner;       // the lines after the status line: where it serves, the URLs that reach it
 };
 
+// PELLORWICK_BIN, or the program named by $PW_TEST_PROGRAM (to run the tests against another build).
+std::string program_under_test();
 int free_port();                                 // a port no socket is bound to at the moment
 
 // Starts the program with --console on a free port (--port=N) and --root
@@ -31,8 +33,9 @@ std::string server_command(server_proc &s, const std::string &command);  // one 
 std::string server_line(server_proc &s);         // the next line the program printed
 int stop_server(server_proc &s);                 // SIGTERM; returns the exit status
 
-// A blocking connection to a loopback address ("127.0.0.1", "127.0.0.2", "::1"), or -1.
-int connect_to(int port, int receive_buffer = 0, const char *host = "127.0.0.1");
+// A blocking connection to a loopback address ("127.0.0.1", "127.0.0.2", "::1"), from the
+// IPv4 address `source` (e.g. "127.0.0.2") when given, or -1.
+int connect_to(int port, int receive_buffer = 0, const char *host = "127.0.0.1", const char *source = nullptr);
 bool send_all(int fd, const std::string &bytes);
 std::string recv_all(int fd, int timeout_ms = 5000);  // until the peer closes or the timeout
 // One connection: send the request, read until close.
