@@ -20,11 +20,6 @@
 #include <unistd.h>
 #include <vector>
 
-// The linker routes the core's calls of file_read_at (C++ symbol
-// _Z12file_read_atiPvjm) to the wrapper below; the original stays reachable
-// as __real_.
-extern "C" int __real__Z12file_read_atiPvjm(int fd, void *buf, uint32_t count, uint64_t offset);
-
 namespace {
 
 // The most member bytes read from one member, so that a member claiming
@@ -154,10 +149,8 @@ void exercise_member(zip_archive *za, zip_node *node, uint32_t piece, std::vecto
     zip_member_close(zs);
 }
 
-}  // namespace
-
 // Every read of the archive file must lie inside the file.
-extern "C" int __wrap__Z12file_read_atiPvjm(int fd, void *buf, uint32_t count, uint64_t offset)
+int checked_read_at(int fd, void *buf, uint32_t count, uint64_t offset)
 {
     struct stat st;
     if (fstat(fd, &st) != 0)
@@ -165,11 +158,14 @@ extern "C" int __wrap__Z12file_read_atiPvjm(int fd, void *buf, uint32_t count, u
     const uint64_t length = static_cast<uint64_t>(st.st_size);
     if (offset > length || count > length - offset)
         fail("read outside the archive file");
-    return __real__Z12file_read_atiPvjm(fd, buf, count, offset);
+    return pread_at(fd, buf, count, offset);
 }
+
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
+    file_read_at = checked_read_at;
     archive_fd = memfd_create("archive.zip", MFD_CLOEXEC);
     if (archive_fd < 0)
         fail("memfd_create failed");

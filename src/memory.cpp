@@ -59,7 +59,7 @@ void counted_close(int fd)
     close(fd);
 }
 
-int file_read_at(int fd, void *buf, uint32_t count, uint64_t offset)
+int pread_at(int fd, void *buf, uint32_t count, uint64_t offset)
 {
     char *p = static_cast<char *>(buf);
     while (count > 0) {
@@ -74,6 +74,8 @@ int file_read_at(int fd, void *buf, uint32_t count, uint64_t offset)
     }
     return 1;
 }
+
+read_at_fn file_read_at = pread_at;
 
 int64_t file_length(int fd)
 {

@@ -1198,6 +1198,9 @@ TEST_F(Serving, FilesOfAnySizeAreServedWithTheirRanges)
         EXPECT_EQ(r.body, c.body);
     }
     EXPECT_EQ(status_of(get(port, "/big/huge.bin", "Range: bytes=5368709120-\r\n")), 416);
+    // The whole of it, and the traffic counter holds it.
+    EXPECT_EQ(run_shell("curl -sf -o /dev/null " + base() + "/big/huge.bin"), 0);
+    EXPECT_GE(stats()["sent"], 5368709120L);
     auto m = settled(initial["caches"], initial["files"]);
     EXPECT_EQ(m["files"], initial["files"]);
     EXPECT_EQ(m["caches"], initial["caches"]);
