@@ -66,7 +66,9 @@ def main():
     with zipfile.ZipFile(os.path.join(root, "page.zip"), "w", compression=zipfile.ZIP_DEFLATED) as z:
         z.writestr("page.html", page)
     with zipfile.ZipFile(os.path.join(root, "zeros.zip"), "w", compression=zipfile.ZIP_DEFLATED) as z:
-        with z.open(zipfile.ZipInfo("zeros.bin"), "w", force_zip64=True) as f:
+        info = zipfile.ZipInfo("zeros.bin")
+        info.compress_type = zipfile.ZIP_DEFLATED
+        with z.open(info, "w", force_zip64=True) as f:
             chunk = bytes(MB)
             for _ in range(4000000000 // MB):
                 f.write(chunk)
