@@ -20,7 +20,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/.." && pwd)
 
 SERVERS=${BENCH_SERVERS:-pellorwick nginx nginx-nosendfile lighttpd h2o}
-FIGURES=${BENCH_FIGURES:-small medium large stored deflated listing idle}
+FIGURES=${BENCH_FIGURES:-small medium large stored deflated listing idle page range aria stall}
 RUNS=${BENCH_RUNS:-3}
 DURATION=${BENCH_DURATION:-8}
 IDLE_CONNS=1000
@@ -295,6 +295,61 @@ downloads() {
   done
 }
 
+# Archive members against their references, on Pellorwick alone: a 10 KB
+# page deflated in an archive against the same page on disk; a 100-byte range
+# at 90% of the 100 MB deflated member (after one whole pass) against the same
+# range at 0; eight streams of aria2c against one of curl; a 1 KB request while
+# another client asks for the last 10 bytes of a 4,000,000,000-byte member.
+members() {
+  [[ " $SERVERS " == *" pellorwick "* ]] || return 0
+  local base far size
+  base=$(url_of pellorwick "")
+  if has page; then
+    echo "== page: wrk -t1 -c50 -d${DURATION}s, on disk and in an archive"
+    for _ in $(seq "$RUNS"); do
+      record pellorwick page-disk "$(wrk_rate "$base/page.html" 50 "$DURATION")"
+      record pellorwick page-member "$(wrk_rate "$base/page.zip/page.html" 50 "$DURATION")"
+    done
+  fi
+  if has range; then
+    echo "== range: 100 bytes of the deflated member, at 90% and at 0 (ms)"
+    size=$(stat -c %s "$www/large.txt")
+    far=$((size * 9 / 10))
+    curl -s -o /dev/null "$base/deflated.zip/large.txt"   # one whole pass
+    for _ in $(seq "$RUNS"); do
+      record pellorwick range-0 "$(curl -s -o /dev/null -r 0-99 -w '%{time_total}' "$base/deflated.zip/large.txt" |
+                                   awk '{printf "%.2f", $1 * 1000}')"
+      record pellorwick range-90 "$(curl -s -o /dev/null -r "$far-$((far + 99))" -w '%{time_total}' \
+                                    "$base/deflated.zip/large.txt" | awk '{printf "%.2f", $1 * 1000}')"
+    done
+  fi
+  if has aria; then
+    echo "== aria: aria2c -x8 and one curl stream of the deflated member (MB/s)"
+    size=$(stat -c %s "$www/large.txt")
+    for _ in $(seq "$RUNS"); do
+      record pellorwick curl-stream "$(download_rate "$base/deflated.zip/large.txt" "$size")"
+      local t0 t1
+      t0=$(date +%s.%N)
+      aria2c -q -x8 -s8 -k1M --allow-overwrite=true -d "$work" -o aria.out "$base/deflated.zip/large.txt" &&
+        [ "$(stat -c %s "$work/aria.out")" = "$size" ] || echo "aria2c: incomplete" >&2
+      t1=$(date +%s.%N)
+      record pellorwick aria-x8 "$(awk -v s="$size" -v a="$t0" -v b="$t1" 'BEGIN {printf "%.1f", s / (b - a) / 1e6}')"
+      rm -f "$work/aria.out"
+    done
+  fi
+  if has stall; then
+    echo "== stall: a 1 KB request while the last 10 bytes of a 4 GB member are asked for (ms)"
+    for _ in $(seq "$RUNS"); do
+      curl -s -o /dev/null -r 3999999990-3999999999 "$base/zeros.zip/zeros.bin" &
+      local far_pid=$!
+      sleep 0.3
+      record pellorwick stall-1k "$(curl -s -o /dev/null -w '%{time_total}' "$base/small.txt" |
+                                    awk '{printf "%.2f", $1 * 1000}')"
+      wait "$far_pid"
+    done
+  fi
+}
+
 # Resident memory per idle keep-alive connection and CPU while they idle; a
 # fresh process for each run, so that blocks freed by earlier loads are not
 # reused.
@@ -321,7 +376,7 @@ idle_figure() {
 
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 
-if [ ! -f "$www/list/file-1999.txt" ] || [ ! -f "$www/deflated.zip" ]; then
+if [ ! -f "$www/list/file-1999.txt" ] || [ ! -f "$www/zeros.zip" ]; then
   echo "== generating the fixtures in $www"
   python3 "$here/make_fixtures.py" "$www"
 fi
@@ -336,6 +391,7 @@ has small && wrk_figure small /small.txt 50
 has medium && wrk_figure medium /medium.txt 50
 has listing && wrk_figure listing /list/ 10
 downloads
+members
 
 echo
 echo "Machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores, $(free -g | awk '/^Mem:/ {print $2}') GiB;" \

@@ -7,6 +7,8 @@
     stored.zip           large.txt stored in a ZIP archive
     deflated.zip         large.txt deflated in a ZIP archive
     list/                2000 small files and no index page
+    page.html, page.zip  a 10 KB page, and the same page deflated in an archive
+    zeros.zip            4,000,000,000 zero bytes deflated: an archive of a few MB
 
 Usage: make_fixtures.py DIR
 """
@@ -58,6 +60,19 @@ def main():
     for name, method in (("stored.zip", zipfile.ZIP_STORED), ("deflated.zip", zipfile.ZIP_DEFLATED)):
         with zipfile.ZipFile(os.path.join(root, name), "w", compression=method, compresslevel=6 if method else None) as z:
             z.write(large, "large.txt")
+
+    page = text(rng, 10 * 1024)
+    write(os.path.join(root, "page.html"), page)
+    with zipfile.ZipFile(os.path.join(root, "page.zip"), "w", compression=zipfile.ZIP_DEFLATED) as z:
+        z.writestr("page.html", page)
+    with zipfile.ZipFile(os.path.join(root, "zeros.zip"), "w", compression=zipfile.ZIP_DEFLATED) as z:
+        info = zipfile.ZipInfo("zeros.bin")
+        info.compress_type = zipfile.ZIP_DEFLATED
+        with z.open(info, "w", force_zip64=True) as f:
+            chunk = bytes(MB)
+            for _ in range(4000000000 // MB):
+                f.write(chunk)
+            f.write(bytes(4000000000 % MB))
 
     listing = os.path.join(root, "list")
     os.makedirs(listing, exist_ok=True)

@@ -18,7 +18,9 @@ using directive_fn = uint32_t (*)(char *out, uint32_t space, const char *name, v
 // %x and %(name) through `fn` (may be null), $name and $(name) by the value of
 // the configuration entry with that exact key, and %% and $$ by one byte.
 // Returns the bytes written without the terminator. A null template gives
-// "N/A" (when capacity > 4) and the result 0.
+// "N/A" (when capacity > 4) and the result 0. No built-in template uses the
+// "$" variables; they stay because the templates are settings, and a
+// template given as a setting may name the other settings.
 uint32_t expand_template(char *out, uint32_t capacity, const char *tmpl, directive_fn fn, void *user);
 
 // The expansion of `tmpl` without a callback in a block fitted to its length,

@@ -38,7 +38,7 @@ struct header_name {
 };
 
 // Sorted by name in ascending byte order: the lookup is a binary search.
-static constexpr header_name header_table[] = {
+static constexpr header_name HEADER_TABLE[] = {
     {"accept", HDR_ACCEPT},
     {"accept-charset", HDR_ACCEPT_CHARSET},
     {"accept-encoding", HDR_ACCEPT_ENCODING},
@@ -69,18 +69,18 @@ static constexpr header_name header_table[] = {
     {"via", HDR_VIA},
     {"warning", HDR_WARNING},
 };
-static_assert(sizeof(header_table) / sizeof(header_table[0]) == 29);
+static_assert(sizeof(HEADER_TABLE) / sizeof(HEADER_TABLE[0]) == 29);
 
 int32_t lookup_header(char *name)
 {
     fold_lower(name);
     int low = 0;
-    int high = static_cast<int>(sizeof(header_table) / sizeof(header_table[0])) - 1;
+    int high = static_cast<int>(sizeof(HEADER_TABLE) / sizeof(HEADER_TABLE[0])) - 1;
     while (low <= high) {
         int middle = (low + high) / 2;
-        int c = std::strcmp(name, header_table[middle].name);  // compares unsigned bytes
+        int c = std::strcmp(name, HEADER_TABLE[middle].name);  // compares unsigned bytes
         if (c == 0)
-            return header_table[middle].code;
+            return HEADER_TABLE[middle].code;
         if (c > 0)
             low = middle + 1;
         else

@@ -86,7 +86,6 @@ struct shown_char {
 
 shown_char show_char(const char *s, size_t left)
 {
-    static constexpr char HEX[] = "0123456789ABCDEF";
     shown_char ch{};
     const auto *u = reinterpret_cast<const unsigned char *>(s);
     const uint32_t n = utf8_length(u, left);
@@ -94,8 +93,8 @@ shown_char show_char(const char *s, size_t left)
         ch.in = 1;
         ch.len = ch.cols = 3;
         ch.text[0] = '%';
-        ch.text[1] = HEX[u[0] >> 4];
-        ch.text[2] = HEX[u[0] & 15];
+        ch.text[1] = HEX_DIGITS[u[0] >> 4];
+        ch.text[2] = HEX_DIGITS[u[0] & 15];
     } else if (n == 1) {
         ch.in = ch.cols = 1;
         ch.len = html_escape(ch.text, s, 1);
@@ -213,8 +212,8 @@ uint32_t write_last_component(char *out, uint32_t space, const char *path)
 // with its own component.
 uint32_t write_breadcrumb(char *out, uint32_t space, const char *path)
 {
-    static constexpr char OPEN[] = "<a href=\"";
-    static constexpr char CLOSE[] = "</a>/";
+    static constexpr char link_open[] = "<a href=\"";
+    static constexpr char link_close[] = "</a>/";
     uint32_t a = 0;
     const char *q = path;
     for (;;) {
@@ -236,14 +235,14 @@ uint32_t write_breadcrumb(char *out, uint32_t space, const char *path)
         // The link is at most three bytes per path byte; 32 covers the markup.
         if (prefix * 3 + label + a + 32 >= space - 1)
             return a;
-        memcpy(out + a, OPEN, sizeof OPEN - 1);
-        a += sizeof OPEN - 1;
+        memcpy(out + a, link_open, sizeof link_open - 1);
+        a += sizeof link_open - 1;
         a += put_link(out + a, path, prefix);
         memcpy(out + a, "/\">", 3);
         a += 3;
         a += put_shown(out + a, q, static_cast<size_t>(r - q));
-        memcpy(out + a, CLOSE, sizeof CLOSE - 1);
-        a += sizeof CLOSE - 1;
+        memcpy(out + a, link_close, sizeof link_close - 1);
+        a += sizeof link_close - 1;
         q = r + 1;
     }
 }
@@ -522,8 +521,8 @@ text_block *members_page(zip_node *first, const char *page_path, const char *key
     for (zip_node *node = first; node; node = node->next == first ? nullptr : node->next)
         ++count;
     // The rows, then one pointer per row, in one block.
-    constexpr size_t ROW_BYTES = sizeof(dir_entry) + sizeof(dir_entry *);
-    auto members = static_cast<dir_entry *>(counted_alloc(&n_blocks, count * ROW_BYTES));
+    constexpr size_t row_bytes = sizeof(dir_entry) + sizeof(dir_entry *);
+    auto members = static_cast<dir_entry *>(counted_alloc(&n_blocks, count * row_bytes));
     if (!members)
         return nullptr;
     auto rows = reinterpret_cast<const dir_entry **>(members + count);
@@ -570,16 +569,16 @@ uint32_t format_size(char *out, uint32_t capacity, uint64_t size)
     } else {
         // The first unit in which the size, rounded to the nearest, takes at
         // most four digits: it is below 9,999.5 of that unit.
-        static constexpr char UNITS[] = "KMGTPE";
+        static constexpr char units[] = "KMGTPE";
         int u = 0;
         uint64_t shown = 0;
         for (;; ++u) {
             const int shift = 10 * (u + 1);
             shown = (size >> shift) + ((size >> (shift - 1)) & 1);
-            if (shown <= 9999 || UNITS[u + 1] == 0)
+            if (shown <= 9999 || units[u + 1] == 0)
                 break;
         }
-        snprintf(text, sizeof text, "%4u%c", static_cast<unsigned>(shown), UNITS[u]);
+        snprintf(text, sizeof text, "%4u%c", static_cast<unsigned>(shown), units[u]);
     }
     memcpy(out, text, SIZE_TEXT_LEN + 1);
     return SIZE_TEXT_LEN;

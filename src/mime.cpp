@@ -14,7 +14,7 @@ struct mime_row {
 };
 
 // Later rows shadow earlier ones for the same extension.
-constexpr mime_row mime_table[] = {
+constexpr mime_row MIME_TABLE[] = {
     {"application/msword", "doc", "doc"},
     {"application/pdf", "pdf", "doc"},
     {"application/octet-stream", "bin exe class dll dat", "bin"},
@@ -150,7 +150,7 @@ void mime_table_build()
     mime_index = static_cast<mime_node **>(counted_calloc(&n_blocks, MIME_BUCKETS, sizeof(mime_node *)));
     if (!mime_index)
         panic("no memory for the MIME index");
-    for (const mime_row &row : mime_table) {
+    for (const mime_row &row : MIME_TABLE) {
         const char *p = row.extensions;
         while (*p) {
             while (*p == ' ')

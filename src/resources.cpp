@@ -1,3 +1,4 @@
+// The built-in resources: the listing icons, by name, and the help page.
 #include "resources.h"
 
 #include "resources_icons.inc"

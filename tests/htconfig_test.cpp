@@ -47,17 +47,6 @@ const char ROOT[] = "/srv/webhome";
 
 }  // namespace
 
-TEST_F(ConfigStore, CreateGivesEmptyTableOfHundredBuckets)
-{
-    EXPECT_EQ(store.count, 0);
-    EXPECT_EQ(store.nbuckets, 100);
-    ASSERT_NE(store.buckets, nullptr);
-    for (int i = 0; i < 100; ++i)
-        EXPECT_EQ(store.buckets[i], nullptr);
-    for (cfg_entry *anchor : store.sections)
-        EXPECT_EQ(anchor, nullptr);
-}
-
 TEST_F(ConfigStore, DefaultsAddExactlyTwelveEntries)
 {
     cfg_defaults(&store, ROOT);
@@ -91,36 +80,6 @@ TEST_F(ConfigStore, DefaultsFillTypedFields)
     EXPECT_EQ(store.allow_path[1], nullptr);
     EXPECT_STREQ(store.index_file, "index.html");
     EXPECT_STREQ(store.readme_file, "README");
-}
-
-TEST_F(ConfigStore, DefaultTemplatesAreTheIndexPageTemplates)
-{
-    cfg_defaults(&store, ROOT);
-    EXPECT_STREQ(store.index_template,
-                 "<html><head><title>Index of %p</title></head>\n<body><h2 align=justify><a "
-                 "href=/>HOME</a>&gt;%R</h2>\n<pre>     <a href=%(OdN)>NAME</a>                   <a "
-                 "href=%(OdT)>DATE</a>         <a href=%(OdS)>SIZE</a>  <a "
-                 "href=%(Odn)>NAME(R)</a>\n\n%*</pre>\n</body></html>\n");
-    const char *file_row =
-        "<img src=\"%m\" width=24 height=24> <a href=\"%u\">%(n20)</a>%(b20) %t %d %s %N (%S)\n";
-    EXPECT_STREQ(store.index_template_file, file_row);
-    EXPECT_STREQ(store.index_template_other, file_row);
-    EXPECT_STREQ(store.index_template_dir,
-                 "<img src=\"%m\" width=24 height=24> <a href=\"%U\">%(n20)</a>%(b20) %t %d       <a "
-                 "href=\"%U\">%N</a>\n");
-    EXPECT_STREQ(store.index_template_zip,
-                 "<img src=\"%m\" width=24 height=24> <a href=\"%u\">%(n20)</a>%(b20) %t %d %s <a "
-                 "href=\"%U\">%N<img border=0 src=\"/?rc=viewzip.gif\" width=24 height=24></a> (%S)\n");
-}
-
-TEST_F(ConfigStore, SectionsKeepSettingsInInsertionOrder)
-{
-    cfg_defaults(&store, ROOT);
-    EXPECT_EQ(ring_labels(CFG_HTTPD), (std::vector<std::string>{"ServerPort", "ConnectionTimeOut", "ServerName"}));
-    EXPECT_EQ(ring_labels(CFG_DIRECTORY), (std::vector<std::string>{"URIMapping", "AllowPath"}));
-    EXPECT_EQ(ring_labels(CFG_INDEX),
-              (std::vector<std::string>{"IndexFile", "ReadMeFile", "IndexTemplate", "IndexTemplateFile",
-                                        "IndexTemplateDir", "IndexTemplateOther", "IndexTemplateZip"}));
 }
 
 TEST_F(ConfigStore, KeysAreLowerCaseAndLabelsKeepTheSpelling)
@@ -309,16 +268,6 @@ TEST_F(ConfigStore, ListDefaultNeedsTwoSlots)
 {
     const char *slots[1];
     EXPECT_DEATH(cfg_list(&store, "URIMapping", CFG_DIRECTORY, slots, 1, ROOT), "Assertion failed");
-}
-
-TEST_F(ConfigStore, RecreatedStoreStartsWithEmptySections)
-{
-    cfg_defaults(&store, ROOT);
-    cfg_free(&store);
-    cfg_create(&store);
-    cfg_add(&store, "Only", CFG_INDEX, "1", 1);
-    EXPECT_EQ(ring_labels(CFG_INDEX), (std::vector<std::string>{"only"}));
-    EXPECT_EQ(store.sections[CFG_HTTPD], nullptr);
 }
 
 TEST(ConfigStoreGlobal, RunningStoreCountsTwelveConfsAndNoneAfterFree)

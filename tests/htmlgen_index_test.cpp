@@ -134,22 +134,6 @@ struct zip_fixture {
 
 }  // namespace
 
-TEST_F(IndexPage, DefaultTemplatesAreThePublishedTexts)
-{
-    EXPECT_STREQ(g_config.index_template,
-                 "<html><head><title>Index of %p</title></head>\n<body><h2 align=justify><a href=/>HOME</a>&gt;%R</h2>\n"
-                 "<pre>     <a href=%(OdN)>NAME</a>                   <a href=%(OdT)>DATE</a>         "
-                 "<a href=%(OdS)>SIZE</a>  <a href=%(Odn)>NAME(R)</a>\n\n%*</pre>\n</body></html>\n");
-    const char *file = "<img src=\"%m\" width=24 height=24> <a href=\"%u\">%(n20)</a>%(b20) %t %d %s %N (%S)\n";
-    EXPECT_STREQ(g_config.index_template_file, file);
-    EXPECT_STREQ(g_config.index_template_other, file);
-    EXPECT_STREQ(g_config.index_template_dir, "<img src=\"%m\" width=24 height=24> <a href=\"%U\">%(n20)</a>%(b20) "
-                                              "%t %d       <a href=\"%U\">%N</a>\n");
-    EXPECT_STREQ(g_config.index_template_zip,
-                 "<img src=\"%m\" width=24 height=24> <a href=\"%u\">%(n20)</a>%(b20) %t %d %s <a href=\"%U\">%N"
-                 "<img border=0 src=\"/?rc=viewzip.gif\" width=24 height=24></a> (%S)\n");
-}
-
 TEST_F(IndexPage, EmptyListingsGiveTitleHeadingAndColumnLinksOnly)
 {
     const std::string empty = std::string(HEAD) + TAIL;

@@ -4,20 +4,6 @@
 #include <cstring>
 #include <gtest/gtest.h>
 
-TEST(Memory, StringHashWorkedValues)
-{
-    EXPECT_EQ(string_hash("", 200), 0u);
-    EXPECT_EQ(string_hash("abc", 0xFFFFFFFFu), 26499u);
-    EXPECT_EQ(string_hash("abc", 200), 99u);
-    EXPECT_EQ(string_hash("\xE9", 0xFFFFFFFFu), 268435225u);
-    EXPECT_EQ(string_hash("\xE9", 200), 25u);
-    // Long strings keep the top four bits clear.
-    EXPECT_LT(string_hash("a-rather-long-key-that-wraps-the-hash-several-times", 0xFFFFFFFFu), 0x10000000u);
-    EXPECT_NE(string_hash("Index.html", 200) == string_hash("index.html", 200) &&
-                  string_hash("Index.html", 0xFFFFFFFFu) == string_hash("index.html", 0xFFFFFFFFu),
-              true);
-}
-
 TEST(Memory, DosToTimeIsLocalTime)
 {
     struct tm tm = {};

@@ -87,12 +87,4 @@ TEST(MimeIndex, BuildAndFreeBalanceTheBlockCounter)
     EXPECT_EQ(n_blocks, before);
 }
 
-TEST(MimeIndex, WithoutIndexEveryExtensionIsUnknown)
-{
-    EXPECT_STREQ(mime_type_of("a.gif"), "application/octet-stream");
-    EXPECT_STREQ(icon_class_of("a.gif", KIND_FILE), "file");
-    EXPECT_STREQ(mime_type_of("README"), "text/plain");
-    EXPECT_STREQ(mime_type_of("/"), "text/html");
-}
-
 }  // namespace

@@ -743,6 +743,8 @@ TEST_F(Serving, DirectoriesWithoutSlashAreRedirectedWithTheirQuery)
         EXPECT_EQ(header_of(r, "Location"), location);
     }
     EXPECT_EQ(get(port, "/sp%20dir/f.txt").body, "spaced\n");
+    EXPECT_EQ(get(port, "/site").body,
+              "<html><head><title>302 Found</title></head>\n<body>302 Move to <a href=\"/site/\">here</a></body></html>\n");
 }
 
 TEST_F(Serving, NamesAndPathsReachIndexPagesEscaped)
@@ -1407,8 +1409,9 @@ TEST_F(FreshnessWithFewDescriptors, PressureOnDescriptorsIsNever404NorAnEmptyLis
                     const std::string text(buf, n);
                     const int status = std::stoi(text.substr(9, 3));
                     ++statuses[status];
-                    if (status == 200)
+                    if (status == 200) {
                         EXPECT_TRUE(text.find("page\n") != std::string::npos || text.find("b.txt") != std::string::npos);
+                    }
                 }
                 p.events = n != 0 ? 0 : p.events;
             }
