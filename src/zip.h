@@ -74,7 +74,8 @@ struct inflate_block;
 
 // A stored member reads straight from the archive. A deflated member holds
 // zlib's state and its 32 KB window and nothing more: its input comes
-// through one buffer all streams share, and a read that steps back up to
+// through one buffer all streams share, it inflates ahead through a stage
+// that one stream uses at a time, and a read that steps back up to
 // ZIP_REREAD_SPAN bytes behind the last one is served from the window.
 constexpr uint32_t ZIP_REREAD_SPAN = 32768;
 struct zip_stream {
