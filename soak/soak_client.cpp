@@ -9,11 +9,13 @@
 // cut into pieces of a few bytes), malformed requests, clients that abort
 // mid-request or mid-reply, clients that send one byte every few seconds,
 // clients that never send, and readers that stall. Clean Cache is pressed
-// throughout. Afterwards the connections and tasks must be gone, no file may
-// stay open but the cached archives, a last Clean Cache must bring files,
-// blocks and cached entries back to their starting values, the resident
-// memory must be back near its level after a warm-up, and the sanitizer
-// build's standard error must be empty once the program has quit.
+// throughout, and a writer keeps changing /w/ of the tree (see `writer`):
+// replies about its names must match what the name held while asked.
+// Afterwards the connections and tasks must be gone, no file may stay open
+// but the cached archives, a last Clean Cache must bring files, blocks and
+// cached entries back to their starting values, the resident memory must be
+// back near its level after a warm-up, and the sanitizer build's standard
+// error must be empty once the program has quit.
 //
 //   soak_client --server BIN --work DIR [--seconds N] [--clients N] [--seed N]
 //               [--idle-timeout S] [--rss-margin-kb N] [--slowloris N [--nofile N]]
@@ -35,6 +37,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <random>
+#include <set>
 #include <string>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -44,6 +47,7 @@
 #include <time.h>
 #include <unistd.h>
 #include <vector>
+#include <zlib.h>
 
 #include "support.h"
 
@@ -197,6 +201,32 @@ long proc_kb(pid_t pid, const char *field)
     return atol(text.c_str() + at + strlen(field));
 }
 
+// ---- the writer's part of the tree -------------------------------------------------------
+
+// What a writer name held, and from which tick of the writer until before which.
+constexpr uint64_t NEVER = UINT64_MAX;
+
+struct wversion {
+    uint64_t born, died;
+    uint32_t inode;                            // the file it lay in (the writer's count)
+    std::shared_ptr<const std::string> bytes;  // null for a directory, or once no request can want them
+    bool deflated = false;                     // a deflated member
+};
+
+struct wmember {
+    std::string name;
+    std::shared_ptr<const std::string> bytes;
+    bool deflated;
+};
+
+struct wobject {
+    uint32_t inode;
+    std::shared_ptr<const std::string> bytes;  // the file, or the whole archive
+    std::vector<wmember> members;              // archives only
+};
+
+enum wkind : uint8_t { W_FILE, W_MEMBER, W_DIR_LIST, W_ZIP_LIST };
+
 // ---- clients ---------------------------------------------------------------------------
 
 enum client_kind {
@@ -216,7 +246,7 @@ const char *const KIND_NAMES[CL_KINDS] = {"sequential", "pipelined", "half-close
                                           "aborting",   "slow",      "silent",      "stalled",
                                           "fragmented"};
 
-enum check_kind { CK_BODY, CK_LISTING, CK_ICON, CK_ERROR };
+enum check_kind { CK_BODY, CK_LISTING, CK_ICON, CK_ERROR, CK_WRITER };
 
 struct expectation {
     std::string request;
@@ -230,6 +260,527 @@ struct expectation {
     bool closes = false;     // the server ends the connection after this reply
     bool reset_ok = false;   // ... and may reset it, having left request bytes unread
     std::string location;    // a 302's Location
+    // A writer name (CK_WRITER): what is asked, and the writer's ticks from
+    // `lo` (`q`, or 3 s earlier for a disk listing) to the reply that bound
+    // the versions the reply may show.
+    wkind wk = W_FILE;
+    std::string wname;         // the target without its query
+    int64_t ra = -1, rb = -1;  // "Range: bytes=ra-rb" (rb -1: to the end)
+    uint64_t q = 0, lo = 0;
+    bool held = false;         // counted among the outstanding requests
+    bool sending = false;      // a whole member whose body is arriving
+};
+
+// A ZIP archive of `ms` as it lies on disk: local headers and data, then the
+// central directory and its end record.
+std::string zip_of(const std::vector<wmember> &ms)
+{
+    std::string out, dir;
+    auto u16 = [](std::string &s, uint32_t v) { s += static_cast<char>(v & 255), s += static_cast<char>(v >> 8); };
+    auto u32 = [&](std::string &s, uint32_t v) { u16(s, v & 0xFFFF), u16(s, v >> 16); };
+    for (const wmember &m : ms) {
+        const std::string &raw = *m.bytes;
+        std::string data = raw;
+        if (m.deflated) {
+            z_stream z = {};
+            deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+            data.assign(deflateBound(&z, raw.size()), '\0');
+            z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(raw.data()));
+            z.avail_in = static_cast<uInt>(raw.size());
+            z.next_out = reinterpret_cast<Bytef *>(data.data());
+            z.avail_out = static_cast<uInt>(data.size());
+            deflate(&z, Z_FINISH);
+            data.resize(z.total_out);
+            deflateEnd(&z);
+        }
+        const auto crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef *>(raw.data()),
+                                                     static_cast<uInt>(raw.size())));
+        const auto offset = static_cast<uint32_t>(out.size());
+        for (std::string *s : {&out, &dir}) {
+            u32(*s, s == &out ? 0x04034B50 : 0x02014B50);
+            if (s == &dir)
+                u16(*s, 20);
+            u16(*s, 20), u16(*s, 0), u16(*s, m.deflated ? 8 : 0);
+            u16(*s, 0x4000), u16(*s, 0x58A6);  // 08:00:00, 6 May 2024
+            u32(*s, crc), u32(*s, static_cast<uint32_t>(data.size())), u32(*s, static_cast<uint32_t>(raw.size()));
+            u16(*s, static_cast<uint32_t>(m.name.size())), u16(*s, 0);
+            if (s == &dir)
+                u16(*s, 0), u16(*s, 0), u16(*s, 0), u32(*s, 0), u32(*s, offset);
+            *s += m.name;
+        }
+        out += data;
+    }
+    const auto n = static_cast<uint32_t>(ms.size());
+    const auto start = static_cast<uint32_t>(out.size());
+    out += dir;
+    u32(out, 0x06054B50), u16(out, 0), u16(out, 0), u16(out, n), u16(out, n);
+    u32(out, static_cast<uint32_t>(dir.size())), u32(out, start), u16(out, 0);
+    return out;
+}
+
+// Between client events the writer changes /w/ of the served tree: it adds,
+// deletes and renames files and archives, and rewrites them in place or by
+// renaming a new file over them. New files are made outside the tree and
+// renamed in, so a name never shows a half-written file. A file is rewritten
+// in place only while no request may be reading bytes the server sends
+// unchecked: a plain download, a range of a member, a whole stored member
+// (once checked, the server sends it straight from the archive). Whole
+// deflated members are read meanwhile: the server checks each pass against
+// the CRC-32 and must close rather than finish a member whose archive
+// changed under it. Every step advances the tick, an in-place rewrite two
+// (the file is neither version at the tick between); each name keeps the
+// versions it had, with their ticks, as long as an outstanding request may
+// still be answered with them.
+struct writer {
+    std::string root, tmp;
+    std::mt19937 rng;
+    bool ok = true;
+    uint64_t tick = 1;
+    std::vector<int64_t> tick_ms{0, now_ms()};
+    std::map<std::string, std::vector<wversion>> hist;
+    std::map<std::string, wobject> disk;                     // what /w/ holds now
+    std::map<uint32_t, std::vector<uint64_t>> inplace;       // ticks a file was rewritten in place, by inode
+    std::multiset<uint64_t> outstanding;                     // `lo` of every request not yet answered
+    std::map<std::string, std::multiset<uint64_t>> asked;    // ... by name
+    std::map<std::string, std::multiset<uint64_t>> reading;  // `q` of requests reading a name's bytes, by name
+    std::map<std::string, std::multiset<uint64_t>> whole;    // ... of requests for whole members
+    std::map<std::string, int> members_sent;                 // whole members on their way, by archive
+    std::vector<std::string> files, zips;
+    uint32_t inodes = 0;
+    uint64_t ids = 0;
+    long added = 0, deleted = 0, in_place = 0, same_size = 0, by_rename = 0, renamed = 0, deferred = 0;
+    long bodies = 0, members = 0, ranges = 0, heads = 0, listings = 0, absent = 0, cut = 0;
+
+    static constexpr const char *POOL[] = {"a.txt", "b.bin", "c.html", "d/e.txt", "d/f.bin", "g.txt"};
+
+    writer(const std::string &work, unsigned seed) : root(work + "/root"), tmp(work + "/wtmp"), rng(seed ^ 0x5EEDu)
+    {
+        mkdir((root + "/w").c_str(), 0755);
+        for (int i = 0; i < 10; ++i)
+            files.push_back("/w/f" + std::to_string(i) + (i % 3 == 0 ? ".bin" : i % 3 == 1 ? ".txt" : ".html"));
+        for (int i = 0; i < 5; ++i)
+            zips.push_back("/w/z" + std::to_string(i) + ".zip");
+        hist["/w/"].push_back({tick, NEVER, 0, nullptr});
+        for (const std::string &name : files)
+            if (chance(60))
+                put(name, make_file());
+        for (const std::string &name : zips)
+            if (chance(60))
+                put(name, make_archive(nullptr));
+    }
+
+    int rnd(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
+    bool chance(int percent) { return rnd(0, 99) < percent; }
+    template <class T> const T &pick(const std::vector<T> &v)
+    {
+        return v[static_cast<size_t>(rnd(0, static_cast<int>(v.size()) - 1))];
+    }
+
+    void sys(bool good, const char *what, const std::string &name)
+    {
+        if (!good && ok)
+            fprintf(stderr, "soak: error: writer: %s %s: %s\n", what, name.c_str(), strerror(errno));
+        ok = ok && good;
+    }
+
+    // Bytes that name their version at the start: text for two versions in
+    // three (deflate has something to do), noise for the third.
+    std::shared_ptr<const std::string> content(size_t n)
+    {
+        const uint64_t id = ++ids;
+        auto s = std::make_shared<std::string>(n, '\0');
+        uint64_t x = id * 0x9E3779B97F4A7C15ull;
+        for (char &ch : *s) {
+            x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+            ch = id % 3 ? "abcdefgh ijklmnop\n"[x % 18] : static_cast<char>(x);
+        }
+        const std::string tag = "v" + std::to_string(id) + "\n";
+        s->replace(0, std::min(n, tag.size()), tag, 0, std::min(n, tag.size()));
+        return s;
+    }
+
+    wobject make_file()
+    {
+        static const std::vector<size_t> sizes = {0, 1, 100, 1436, 8192, 8193, 30000, 65536, 100000, 262144, 400000};
+        return {++inodes, content(pick(sizes)), {}};
+    }
+
+    // A new archive, or one with the names, sizes and methods of `like`.
+    wobject make_archive(const wobject *like)
+    {
+        static const std::vector<size_t> sizes = {0, 1, 700, 1436, 8192, 9000, 40000, 70000, 150000, 400000, 1000000};
+        wobject o{++inodes, nullptr, {}};
+        if (like) {
+            for (const wmember &m : like->members)
+                o.members.push_back({m.name, content(m.bytes->size()), m.deflated});
+        } else {
+            std::vector<std::string> names(std::begin(POOL), std::end(POOL));
+            std::shuffle(names.begin(), names.end(), rng);
+            names.resize(static_cast<size_t>(rnd(2, 6)));
+            const bool all_deflated = chance(50);  // none whose reading holds off a rewrite in place
+            for (const std::string &name : names)
+                o.members.push_back({name, content(pick(sizes)), all_deflated || chance(50)});
+        }
+        o.bytes = std::make_shared<const std::string>(zip_of(o.members));
+        return o;
+    }
+
+    void advance()
+    {
+        ++tick;
+        tick_ms.push_back(now_ms());
+    }
+
+    // The tick that was current at `ms`.
+    uint64_t tick_at(int64_t ms) const
+    {
+        const auto at = std::upper_bound(tick_ms.begin(), tick_ms.end(), ms) - tick_ms.begin();
+        return std::max<uint64_t>(1, static_cast<uint64_t>(at) - 1);
+    }
+
+    // `name` holds `o` from now on: with an archive, its listing, its
+    // directories and its members too.
+    void appear(const std::string &name, const wobject &o)
+    {
+        hist[name].push_back({tick, NEVER, o.inode, o.bytes});
+        if (name.size() < 4 || name.compare(name.size() - 4, 4, ".zip") != 0)
+            return;
+        hist[name + "/"].push_back({tick, NEVER, o.inode, nullptr});
+        for (const wmember &m : o.members) {
+            hist[name + "/" + m.name].push_back({tick, NEVER, o.inode, m.bytes, m.deflated});
+            const size_t slash = m.name.find('/');
+            if (slash == std::string::npos)
+                continue;
+            std::vector<wversion> &dir = hist[name + "/" + m.name.substr(0, slash + 1)];
+            if (dir.empty() || dir.back().died != NEVER)
+                dir.push_back({tick, NEVER, o.inode, nullptr});
+        }
+    }
+
+    // `name`, and whatever lies inside it, is gone from now on.
+    void vanish(const std::string &name)
+    {
+        for (auto it = hist.lower_bound(name); it != hist.end() && it->first.compare(0, name.size(), name) == 0; ++it)
+            if ((it->first.size() == name.size() || it->first[name.size()] == '/') && it->second.back().died == NEVER)
+                it->second.back().died = tick;
+    }
+
+    // Writes `o` beside the tree and renames it over `name`.
+    void put(const std::string &name, const wobject &o)
+    {
+        const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        sys(fd >= 0 && write(fd, o.bytes->data(), o.bytes->size()) == static_cast<ssize_t>(o.bytes->size()),
+            "cannot write", tmp);
+        if (fd >= 0)
+            close(fd);
+        advance();
+        sys(rename(tmp.c_str(), (root + name).c_str()) == 0, "cannot rename over", name);
+        vanish(name);
+        appear(name, o);
+        disk[name] = o;
+    }
+
+    // True when a request outstanding may be reading unchecked bytes of
+    // `inode`: it asked for a name that lay in the inode since it was sent
+    // (as a stored member, for a whole member).
+    bool reader_holds(uint32_t inode) const
+    {
+        for (const auto *readers : {&reading, &whole})
+            for (const auto &[name, qs] : *readers) {
+                const auto h = hist.find(name);
+                if (qs.empty() || h == hist.end())
+                    continue;
+                for (const wversion &v : h->second)
+                    if (v.inode == inode && v.died > *qs.begin() && !(readers == &whole && v.deflated))
+                        return true;
+            }
+        return false;
+    }
+
+    void rewrite_in_place(const std::string &name, const wobject &old)
+    {
+        const bool archive = !old.members.empty();
+        wobject o = archive ? make_archive(chance(50) ? &old : nullptr) : make_file();
+        o.inode = old.inode;
+        advance();
+        vanish(name);
+        inplace[o.inode].push_back(tick);
+        const int fd = open((root + name).c_str(), O_WRONLY | O_CLOEXEC);
+        sys(fd >= 0 && pwrite(fd, o.bytes->data(), o.bytes->size(), 0) == static_cast<ssize_t>(o.bytes->size()) &&
+                ftruncate(fd, static_cast<off_t>(o.bytes->size())) == 0,
+            "cannot rewrite", name);
+        if (fd >= 0 && o.bytes->size() == old.bytes->size()) {
+            // Where time stamps are coarse, a rewrite of the same size within
+            // one clock tick would leave the file looking unchanged to anyone.
+            timespec times[2] = {{0, UTIME_OMIT}, {}};
+            clock_gettime(CLOCK_REALTIME, &times[1]);
+            sys(futimens(fd, times) == 0, "cannot stamp", name);
+            ++same_size;
+        }
+        if (fd >= 0)
+            close(fd);
+        advance();
+        appear(name, o);
+        disk[name] = o;
+        ++in_place;
+    }
+
+    void step()
+    {
+        const bool archive = chance(40);
+        const int op = rnd(0, 99);
+        if (op < 30) {
+            // In place: a file of the kind that no request may be reading
+            // unchecked; mostly an archive with members on their way.
+            std::vector<std::string> free, sending;
+            for (const auto &[name, o] : disk)
+                if (!o.members.empty() == archive && !reader_holds(o.inode))
+                    (members_sent[name] > 0 ? sending : free).push_back(name);
+            if (!sending.empty() && (free.empty() || chance(80)))
+                free.swap(sending);
+            if (free.empty()) {
+                ++deferred;
+            } else {
+                const std::string &name = pick(free);
+                rewrite_in_place(name, disk[name]);
+            }
+            prune();
+            return;
+        }
+        const std::string name = pick(archive ? zips : files);
+        const auto it = disk.find(name);
+        if (it == disk.end()) {
+            put(name, archive ? make_archive(nullptr) : make_file());
+            ++added;
+        } else if (op < 42) {
+            advance();
+            sys(unlink((root + name).c_str()) == 0, "cannot delete", name);
+            vanish(name);
+            disk.erase(it);
+            ++deleted;
+        } else if (op < 70) {
+            put(name, archive ? make_archive(nullptr) : make_file());
+            ++by_rename;
+        } else {
+            // Renamed, over another name now and then.
+            const std::string to = pick(archive ? zips : files);
+            if (to == name)
+                return;
+            const wobject o = it->second;
+            advance();
+            sys(rename((root + name).c_str(), (root + to).c_str()) == 0, "cannot rename", name);
+            vanish(name);
+            vanish(to);
+            appear(to, o);
+            disk.erase(name);
+            disk[to] = o;
+            ++renamed;
+        }
+        prune();
+    }
+
+    // Forgets versions no request can be answered with any more: gone before
+    // the oldest outstanding request's first tick, and 4 s ago (a disk
+    // listing request looks 3 s back); their bytes as soon as that holds
+    // for the requests about their own name.
+    void prune()
+    {
+        const uint64_t recent = tick_at(now_ms() - 4000);
+        const uint64_t bound = outstanding.empty() ? recent : std::min(recent, *outstanding.begin());
+        for (auto it = hist.begin(); it != hist.end();) {
+            std::erase_if(it->second, [&](const wversion &v) { return v.died <= bound; });
+            const auto a = asked.find(it->first);
+            const uint64_t own = a == asked.end() || a->second.empty() ? tick : *a->second.begin();
+            for (wversion &v : it->second)
+                if (v.died <= own)
+                    v.bytes.reset();
+            it = it->second.empty() ? hist.erase(it) : std::next(it);
+        }
+        for (auto &[inode, ticks] : inplace)
+            std::erase_if(ticks, [&](uint64_t t) { return t < bound; });
+    }
+
+    // ---- requests and replies
+
+    // A request about a writer name: its target, and a Range field now and then.
+    void request(expectation &e, std::string &target, std::string &fields)
+    {
+        e.check = CK_WRITER;
+        const std::string &zip = pick(zips);
+        const int k = rnd(0, 99);
+        e.wk = k < 32 ? W_FILE : k < 72 ? W_MEMBER : k < 86 ? W_DIR_LIST : W_ZIP_LIST;
+        e.wname = k < 25 ? pick(files)
+                  : k < 32 ? zip
+                  : k < 72 ? zip + "/" + POOL[rnd(0, 5)]
+                  : k < 86 ? "/w/"
+                           : zip + (chance(60) ? "/" : "/d/");
+        target = e.wname;
+        if (e.wk >= W_DIR_LIST) {
+            static const char *const keys[] = {"dN", "dn", "dS", "dT", "N"};
+            if (chance(40))
+                target += std::string("?O=") + keys[rnd(0, 4)];
+        } else if (chance(e.wk == W_FILE ? 25 : 10)) {
+            e.ra = chance(50) ? rnd(0, 2000) : rnd(0, 200000);
+            e.rb = chance(30) ? -1 : e.ra + rnd(0, 100000);
+            fields += "Range: bytes=" + std::to_string(e.ra) + "-" + (e.rb < 0 ? "" : std::to_string(e.rb)) + "\r\n";
+        }
+    }
+
+    std::map<std::string, std::multiset<uint64_t>> *readers(const expectation &e)
+    {
+        return e.head || e.wk > W_MEMBER ? nullptr : e.wk == W_MEMBER && e.ra < 0 ? &whole : &reading;
+    }
+
+    // The request has gone out (or is about to).
+    void hold(expectation &e)
+    {
+        e.q = tick;
+        e.lo = e.wk == W_DIR_LIST ? tick_at(now_ms() - 3000) : tick;
+        e.held = true;
+        outstanding.insert(e.lo);
+        asked[e.wname].insert(e.lo);
+        if (auto *r = readers(e))
+            (*r)[e.wname].insert(e.q);
+    }
+
+    // The head of a reply about a whole member is in, its body follows.
+    void sending(expectation &e)
+    {
+        if (e.wk == W_MEMBER && e.ra < 0 && !e.head && !e.sending)
+            ++members_sent[e.wname.substr(0, e.wname.find(".zip/") + 4)], e.sending = true;
+    }
+
+    void release(expectation &e)
+    {
+        if (!e.held)
+            return;
+        e.held = false;
+        outstanding.erase(outstanding.find(e.lo));
+        asked[e.wname].erase(asked[e.wname].find(e.lo));
+        if (auto *r = readers(e))
+            (*r)[e.wname].erase((*r)[e.wname].find(e.q));
+        if (e.sending)
+            --members_sent[e.wname.substr(0, e.wname.find(".zip/") + 4)], e.sending = false;
+    }
+
+    const std::vector<wversion> &versions(const std::string &name) const
+    {
+        static const std::vector<wversion> none;
+        const auto h = hist.find(name);
+        return h == hist.end() ? none : h->second;
+    }
+
+    bool there(const std::string &name, uint64_t lo) const
+    {
+        for (const wversion &v : versions(name))
+            if (v.born <= tick && v.died > lo)
+                return true;
+        return false;
+    }
+
+    // A connection closed before a reply about a member was complete: only
+    // an archive rewritten in place while it was asked may cause that.
+    bool cut_allowed(const expectation &e)
+    {
+        if (e.wk != W_MEMBER)
+            return false;
+        for (const wversion &v : versions(e.wname.substr(0, e.wname.find(".zip/") + 4))) {
+            const auto in = inplace.find(v.inode);
+            if (v.born <= tick && v.died > e.q && in != inplace.end())
+                for (uint64_t t : in->second)
+                    if (t >= e.q)
+                        return ++cut, true;
+        }
+        return false;
+    }
+
+    std::string check_listing(const expectation &e, const std::string &body)
+    {
+        std::set<std::string> shown;
+        for (size_t at = body.find("<pre>");
+             at != std::string::npos && (at = body.find("<a href=\"", at)) != std::string::npos;) {
+            at += 9;
+            const std::string href = body.substr(at, body.find('"', at) - at);
+            if (href.empty() || href[0] == '/')
+                continue;
+            if (!there(e.wname + href, e.lo))
+                return "lists " + href + ", which was not there then";
+            shown.insert(href);
+        }
+        for (auto it = hist.lower_bound(e.wname);
+             it != hist.end() && it->first.compare(0, e.wname.size(), e.wname) == 0; ++it) {
+            const std::string rest = it->first.substr(e.wname.size());
+            if (rest.empty() || rest.find('/') < rest.size() - 1 || shown.count(rest))
+                continue;
+            for (const wversion &v : it->second)
+                if (v.born <= e.lo && v.died > tick)
+                    return "does not list " + rest + ", there all the while";
+        }
+        ++listings;
+        return "";
+    }
+
+    // Empty when the reply shows what the name held at some tick from e.lo
+    // to now; else what is wrong.
+    std::string verify(const expectation &e, int status, uint64_t length, const std::string &range,
+                       const std::string &body)
+    {
+        const std::vector<wversion> &vs = versions(e.wname);
+        if (status == 404) {
+            // Not there at some tick: before a version, between two, or after the last.
+            uint64_t t = e.lo;
+            for (const wversion &v : vs)
+                if (v.born <= t && v.died > t)
+                    t = v.died;
+            ++absent;
+            return t > tick ? "404, yet it was there all the while" : "";
+        }
+        if (status == 200 && e.wk >= W_DIR_LIST) {
+            if (!there(e.wname, e.lo))
+                return "a listing of a directory that was not there";
+            return e.head ? "" : check_listing(e, body);
+        }
+        if ((status == 206 || status == 416) != (e.ra >= 0) || (status != 200 && status != 206 && status != 416))
+            return "status " + std::to_string(status);
+        for (const wversion &v : vs) {
+            if (v.born > tick || v.died <= e.lo || !v.bytes)
+                continue;
+            const std::string &b = *v.bytes;
+            if (status == 200 && length == b.size() && (e.head || body == b)) {
+                ++(e.head ? heads : e.wk == W_MEMBER ? members : bodies);
+                return "";
+            }
+            if (e.ra < 0 || (status == 416) != (static_cast<uint64_t>(e.ra) >= b.size()))
+                continue;
+            if (status == 416)
+                return ++ranges, "";
+            const uint64_t last = std::min<uint64_t>(e.rb < 0 ? UINT64_MAX : static_cast<uint64_t>(e.rb), b.size() - 1);
+            const std::string want =
+                "bytes " + std::to_string(e.ra) + "-" + std::to_string(last) + "/" + std::to_string(b.size());
+            if (range == want && length == last + 1 - static_cast<uint64_t>(e.ra) &&
+                (e.head || body.compare(0, std::string::npos, b, static_cast<size_t>(e.ra), length) == 0))
+                return ++ranges, "";
+        }
+        // What it differs from: each version of its size from the first byte
+        // that differs, and the rewrites in place meanwhile.
+        std::string why =
+            "matches no version it had; asked at tick " + std::to_string(e.q) + ", now " + std::to_string(tick);
+        for (const wversion &v : vs) {
+            if (v.born > tick || v.died <= e.lo || !v.bytes)
+                continue;
+            size_t at = 0;
+            while (at < body.size() && at < v.bytes->size() && body[at] == (*v.bytes)[at])
+                ++at;
+            why += "; " + v.bytes->substr(0, v.bytes->find('\n')) + " (" + std::to_string(v.bytes->size()) + " bytes" +
+                   (v.deflated ? ", deflated" : "") + ", ticks " + std::to_string(v.born) + " to " +
+                   (v.died == NEVER ? "now" : std::to_string(v.died)) + ") differs at byte " + std::to_string(at);
+            if (const auto in = inplace.find(v.inode); in != inplace.end())
+                for (uint64_t t : in->second)
+                    if (t >= e.q)
+                        why += ", its file rewritten in place at tick " + std::to_string(t);
+        }
+        return why;
+    }
 };
 
 struct client {
@@ -254,6 +805,9 @@ struct client {
     uint64_t body_len = 0, body_got = 0;
     std::string body;            // kept for pages, not for files
     std::string content_type;
+    int status = 0;              // a reply about a writer name: its status, length and range
+    uint64_t length = 0;
+    std::string range;
     // faults
     uint64_t abort_at = 0;       // abort after this many body bytes of reply `abort_reply`
     size_t abort_reply = 0;
@@ -301,6 +855,7 @@ struct runner {
     bool long_kinds = true;     // slow, silent and stalled clients allowed
     int64_t load_end = 0;
     sockaddr_in addr = {};
+    writer *wtr = nullptr;  // changes /w/ between events, when set
 
     runner(const options &o, server_proc &s) : opt(o), srv(s), rng(o.seed)
     {
@@ -348,6 +903,9 @@ struct runner {
         if (c.done)
             return;
         c.done = true;
+        if (wtr)
+            for (expectation &e : c.exps)
+                wtr->release(e);
         if (passed)
             ++t.passed[c.kind];
         if (c.fd >= 0) {
@@ -361,6 +919,23 @@ struct runner {
     }
 
     // ---- requests
+
+    void hold(expectation &e)
+    {
+        if (wtr && e.check == CK_WRITER)
+            wtr->hold(e);
+    }
+
+    // The server closed while a reply about a member was under way, as it
+    // must when the member's archive changed beneath it.
+    bool writer_cut(client &c)
+    {
+        if (!wtr || c.replied >= c.exps.size() || c.exps[c.replied].check != CK_WRITER ||
+            !wtr->cut_allowed(c.exps[c.replied]))
+            return false;
+        finish(c, true, false);
+        return true;
+    }
 
     static std::string request(const std::string &method, const std::string &target, const std::string &version,
                                const std::string &fields)
@@ -449,7 +1024,9 @@ struct runner {
             break;
         }
         const int r = rnd(0, 99);
-        if (r < 55) {
+        if (wtr && !small_only && r < 20) {
+            wtr->request(e, target, fields);
+        } else if (r < 55) {
             const resource *res = !small_only && chance(35) ? g_large[rnd(0, static_cast<int>(g_large.size()) - 1)]
                                                             : g_bodies[rnd(0, static_cast<int>(g_bodies.size()) - 1)];
             if (small_only && res->bytes.size() >= 100000)
@@ -758,6 +1335,8 @@ struct runner {
                 c.out += e.request;
             c.queued = c.exps.size();
         }
+        for (size_t i = 0; i < c.queued; ++i)
+            hold(c.exps[i]);
         if (c.kind != CL_DRIP && c.kind != CL_FRAGMENTED)
             c.out_limit = c.out.size();
     }
@@ -847,6 +1426,8 @@ struct runner {
             return false;
         }
         const int status = atoi(head.c_str() + 9);
+        if (e.check == CK_WRITER)
+            return writer_head(c, head, status);
         if (status != e.status) {
             fail(c, "status %d, expected %d: \"%.80s\"", status, e.status, head.c_str());
             return false;
@@ -889,23 +1470,57 @@ struct runner {
             fail(c, "Location \"%s\"", field(head, "Location").c_str());
             return false;
         }
+        begin_body(c, e.head ? 0 : n);
+        return true;
+    }
+
+    // A reply about a writer name: the body is kept and checked when complete.
+    bool writer_head(client &c, const std::string &head, int status)
+    {
+        const expectation &e = c.exps[c.replied];
+        const std::string length = field(head, "Content-Length");
+        c.content_type = field(head, "Content-Type");
+        if (status == 500 && writer_cut(c))
+            return false;
+        if (status < 300 ? length.empty() || c.content_type.empty() : length.empty() && !e.head) {
+            fail(c, "no Content-Length or Content-Type in \"%.200s\"", head.c_str());
+            return false;
+        }
+        c.status = status;
+        c.length = strtoull(length.c_str(), nullptr, 10);
+        c.range = field(head, "Content-Range");
+        if (status == 200)
+            wtr->sending(c.exps[c.replied]);
+        begin_body(c, e.head ? 0 : c.length);
+        return true;
+    }
+
+    void begin_body(client &c, uint64_t n)
+    {
         if (c.eager && c.queued == c.replied + 1 && c.queued < c.exps.size()) {
             // The next request arrives while this reply is still being sent.
+            hold(c.exps[c.queued]);
             c.out += c.exps[c.queued++].request;
             c.out_limit = c.out.size();
             set_interest(c);
         }
         c.in_body = true;
-        c.body_len = e.head ? 0 : n;
+        c.body_len = n;
         c.body_got = 0;
         c.body.clear();
-        return true;
     }
 
     bool on_reply_done(client &c)
     {
         const expectation &e = c.exps[c.replied];
-        if (!e.head) {
+        if (e.check == CK_WRITER) {
+            const std::string wrong = wtr->verify(e, c.status, c.length, c.range, c.body);
+            if (!wrong.empty()) {
+                fail(c, "%s: %s", e.wname.c_str(), wrong.c_str());
+                return false;
+            }
+            wtr->release(c.exps[c.replied]);
+        } else if (!e.head) {
             switch (e.check) {
             case CK_LISTING: {
                 static const std::string start = "<html><head><title>Index of ";
@@ -955,6 +1570,7 @@ struct runner {
         c.in_body = false;
         ++c.replied;
         if (c.sequential && c.queued < c.exps.size() && c.queued == c.replied) {
+            hold(c.exps[c.queued]);
             c.out += c.exps[c.queued++].request;
             if (c.kind != CL_FRAGMENTED)
                 c.out_limit = c.out.size();
@@ -1039,6 +1655,8 @@ struct runner {
 
     void on_eof(client &c, bool reset)
     {
+        if (writer_cut(c))
+            return;
         const int64_t now = now_ms();
         if (c.kind == CL_SILENT) {
             const int64_t waited = now - c.started;
@@ -1113,7 +1731,8 @@ struct runner {
                 if (errno == EAGAIN || errno == EINTR)
                     break;
                 // Only a refused request may find the connection gone while sending.
-                if (c.replied == c.exps.size() || (c.replied < c.exps.size() && c.exps[c.replied].reset_ok))
+                if (c.replied == c.exps.size() || (c.replied < c.exps.size() && c.exps[c.replied].reset_ok) ||
+                    writer_cut(c))
                     return;
                 fail(c, "send failed: %s", strerror(errno));
                 return;
@@ -1214,7 +1833,7 @@ struct runner {
     {
         const int64_t begin = now_ms();
         load_end = begin + seconds * 1000LL;
-        int64_t next_timers = 0, next_sample = begin + 1000, next_clean = begin + rnd(1000, 3000);
+        int64_t next_timers = 0, next_sample = begin + 1000, next_clean = begin + rnd(1000, 3000), next_write = begin;
         while (true) {
             const int64_t now = now_ms();
             if (now < load_end) {
@@ -1231,6 +1850,10 @@ struct runner {
                 break;
             }
             poll_once(2);
+            if (wtr && now_ms() >= next_write && now_ms() < load_end) {
+                wtr->step();
+                next_write = now_ms() + rnd(15, 45);
+            }
             if (now_ms() >= next_timers) {
                 timers();
                 next_timers = now_ms() + 5;
@@ -1570,6 +2193,7 @@ int main(int argc, char **argv)
         return ok ? 0 : 1;
     }
 
+    writer w(o.work, o.seed);
     server_proc srv;
     srv.program = o.server;
     srv.stderr_path = o.work + "/server.stderr";
@@ -1593,6 +2217,7 @@ int main(int argc, char **argv)
     fflush(stdout);
 
     runner r(o, srv);
+    r.wtr = &w;
     runner::samples s;
 
     // Warm-up: the same mix without the long-lived clients, then settle and
@@ -1601,7 +2226,7 @@ int main(int argc, char **argv)
     const int warm_s = std::max(3, o.seconds / 6);
     r.long_kinds = false;
     r.run(warm_s, 30, false, s);
-    const long archives = static_cast<long>(g_archives.size());
+    const long archives = static_cast<long>(g_archives.size() + w.zips.size());
     counters warm = settle(srv, before["files"] + archives, o.idle_timeout + 2);
     server_command(srv, "clean");
     warm = stats(srv);
@@ -1650,6 +2275,7 @@ int main(int argc, char **argv)
         failed += t.failed[k];
     }
     check(t.errors == 0, "clients got wrong replies");
+    check(w.ok, "the writer could not change the tree");
     printf("load                %.1f s, %ld connections (%.0f a second), %ld connect failures\n", load_s,
            t.connections, t.connections / (load_s + warm_s), t.connect_failures);
     printf("cpu                 server %.1f s, this client %.1f s\n", server_cpu, [] {
@@ -1672,6 +2298,14 @@ int main(int argc, char **argv)
                t.silent_ms_min / 1000.0, t.silent_ms_max / 1000.0);
     printf("stalled readers     %ld cut off by the server\n", t.stall_closed);
     printf("clean cache         pressed %ld times during the load\n", s.cleans);
+    printf("writer              %ld writes: %ld added, %ld deleted, %ld renamed, %ld rewritten by rename, %ld in place "
+           "(%ld of the same size; %ld more put off while clients read every file)\n",
+           w.added + w.deleted + w.renamed + w.by_rename + w.in_place, w.added, w.deleted, w.renamed, w.by_rename,
+           w.in_place, w.same_size, w.deferred);
+    printf("  replies checked   %ld against the versions: %ld files, %ld members, %ld ranges, %ld HEAD, %ld listings, "
+           "%ld not found; %ld cut short by an archive rewritten in place\n",
+           w.bodies + w.members + w.ranges + w.heads + w.listings + w.absent + w.cut, w.bodies, w.members, w.ranges,
+           w.heads, w.listings, w.absent, w.cut);
     printf("peaks               online=%ld tasks=%ld\n", s.peak_online, s.peak_tasks);
     printf("memory (RSS)        after warm-up %.1f MB, peak %.1f MB, final %.1f MB (allowed %.1f MB above warm-up)\n",
            mb(rss_warm), mb(rss_peak), mb(rss_final), mb(o.rss_margin_kb));
