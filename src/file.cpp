@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -213,27 +214,34 @@ uint32_t fe_reread_span(const file_entry *fe)
     return deflated ? ZIP_REREAD_SPAN : UINT32_MAX;
 }
 
-bool fe_file_range(const file_entry *fe, uint64_t offset, int *fd, uint64_t *at)
+file_range fe_file_range(const file_entry *fe, uint64_t offset, int *fd, uint64_t *at)
 {
     switch (fe->kind) {
     case KIND_FILE:
         *fd = fe->handle.fd;
         *at = offset;
-        return true;
+        return RANGE_IN_FILE;
     case KIND_ZIP:
         *fd = fe->handle.zip->fd;
         *at = offset;
-        return true;
+        return RANGE_IN_FILE;
     case KIND_MEMBER: {
         const zip_stream *zs = fe->handle.stream;
         if (!zs || zs->method != 0 || !zs->node->verified)
-            return false;
+            return RANGE_READ;
+        // Its bytes go unchecked: only while the archive is the one checked.
+        struct stat st;
+        const file_id &id = fe->base->id;
+        if (fstat(zs->archive->fd, &st) != 0 || static_cast<uint64_t>(st.st_size) != id.size ||
+            st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec != id.mtime_ns ||
+            st.st_ctim.tv_sec * 1000000000ll + st.st_ctim.tv_nsec != id.ctime_ns)
+            return RANGE_CHANGED;
         *fd = zs->archive->fd;
         *at = zs->data_offset + offset;
-        return true;
+        return RANGE_IN_FILE;
     }
     default:
-        return false;
+        return RANGE_READ;
     }
 }
 
@@ -499,14 +507,16 @@ void make_room_for_archive(fe_cache *cache)
     }
 }
 
-// A deflated member stream already carrying a transfer. Deflate data cannot be
-// read backwards, so two transfers interleaving on one stream would restart
-// decompression from the member's start for nearly every piece: work growing
-// with the square of the member's size. Such a request gets a stream of its
-// own, released with its transfer like any member entry.
-bool busy_deflated_member(const file_entry *fe)
+// A member stream already carrying a transfer that another must not share.
+// Deflate data cannot be read backwards, so two transfers interleaving on one
+// stream would restart decompression from the member's start for nearly every
+// piece: work growing with the square of the member's size. And a member not
+// yet checked would lose its CRC-32 check to a second reader starting over.
+// Such a request gets a stream of its own, released with its transfer.
+bool busy_member_stream(const file_entry *fe)
 {
-    return fe->kind == KIND_MEMBER && fe->refcount > 0 && fe->handle.stream && fe->handle.stream->method == 8;
+    const zip_stream *zs = fe->kind == KIND_MEMBER ? fe->handle.stream : nullptr;
+    return zs && fe->refcount > 0 && (zs->method == 8 || !zs->node->verified);
 }
 
 // `path` + `sep` + `tail` into `key` (RESOLVE_BUF_SIZE bytes); callers bound
@@ -797,7 +807,7 @@ file_entry *resolve_path(fe_cache *cache, const char *path, const char *page_pat
     // a sort request or rebuilt.
     file_entry *fe;
     if (!(slash && query) && (fe = lookup_kind(cache, path, slash ? LISTING_KINDS : BODY_KINDS)) &&
-        !busy_deflated_member(fe))
+        !busy_member_stream(fe))
         return fe;
 
     char key[RESOLVE_BUF_SIZE];

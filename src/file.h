@@ -91,10 +91,13 @@ fe_read_result fe_read(file_entry *fe, void *buffer, uint32_t count, uint64_t of
 // How far behind its last read an entry reads again without extra work: a
 // deflated member as far as its inflate window reaches, any other anywhere.
 uint32_t fe_reread_span(const file_entry *fe);
-// Where the entry's byte `offset` lies as it is to be sent: in the file `*fd`
-// at `*at`. False when its bytes must be read through fe_read (generated,
-// built in, deflated, or stored but not yet checked against its CRC-32).
-bool fe_file_range(const file_entry *fe, uint64_t offset, int *fd, uint64_t *at);
+// Where the entry's byte `offset` lies as it is to be sent.
+enum file_range : uint8_t {
+    RANGE_READ,     // read it through fe_read (generated, built in, deflated, or not yet checked)
+    RANGE_IN_FILE,  // in the file `*fd` at `*at`, to be sent as it lies
+    RANGE_CHANGED,  // a checked stored member whose archive has changed since: the reply cannot go on
+};
+file_range fe_file_range(const file_entry *fe, uint64_t offset, int *fd, uint64_t *at);
 
 file_entry *fe_lookup(fe_cache *cache, const char *name);
 void fe_insert(fe_cache *cache, file_entry *fe);

@@ -331,7 +331,10 @@ send_result task_send(task *t, ev_loop *loop)
     const uint64_t left = t->end - t->offset;
     int fd;
     uint64_t at;
-    if (left > buf_room(out) && fe_file_range(t->fe, t->offset, &fd, &at)) {
+    const file_range where = left > buf_room(out) ? fe_file_range(t->fe, t->offset, &fd, &at) : RANGE_READ;
+    if (where == RANGE_CHANGED)
+        return SEND_FAILED;
+    if (where == RANGE_IN_FILE) {
         // A body that lies in a file as it is sent goes without a copy,
         // behind the header bytes in the same train of segments.
         if (buf_size(out) > 0) {
