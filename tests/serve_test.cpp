@@ -1351,6 +1351,24 @@ TEST_F(Freshness, ArchiveReplacedDuringADownloadNeverMixesVersions)
     if (old.complete) {
         EXPECT_EQ(old.body, read_file(dir + "/old.bin"));
     }
+
+    // A stored member, once checked, is sent as it lies in its archive: an
+    // archive overwritten in place meanwhile ends the transfer.
+    ASSERT_EQ(sh("python3 -c \"import zipfile, os\nfor n in 'st', 'st2':\n"
+                 "    zipfile.ZipFile(n + '.zip', 'w').writestr('m.bin', os.urandom(8 << 20))\" && "
+                 "unzip -p st.zip m.bin > st.bin"),
+              0);
+    ASSERT_EQ(body("/st.zip/m.bin"), read_file(dir + "/st.bin"));  // the checked pass
+    fd = connect_to(port, 4096);
+    send_all(fd, request_text("GET", "/st.zip/m.bin"));
+    usleep(200 * 1000);
+    ASSERT_EQ(sh("dd if=st2.zip of=st.zip conv=notrunc status=none"), 0);
+    pending.clear();
+    const reply stored = read_reply(fd, pending, false);
+    close(fd);
+    if (stored.complete) {
+        EXPECT_EQ(stored.body, read_file(dir + "/st.bin"));
+    }
 }
 
 TEST_F(Freshness, PagesNameTheCleanedPathWhateverTheRequestSpelled)
