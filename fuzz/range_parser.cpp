@@ -135,8 +135,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzedDataProvider in(data, size);
-    const uint64_t entry_size = in.ConsumeBool() ? in.ConsumeIntegral<uint64_t>() >> in.ConsumeIntegralInRange<int>(0, 63)
-                                                  : in.ConsumeIntegral<uint16_t>();
+    const uint64_t entry_size = in.ConsumeBool()
+                                    ? in.ConsumeIntegral<uint64_t>() >> in.ConsumeIntegralInRange<int>(0, 63)
+                                    : in.ConsumeIntegral<uint16_t>();
     const int32_t old_count = in.ConsumeIntegralInRange<int32_t>(0, MAX_RANGES);
     const std::string value_text = in.ConsumeRemainingBytesAsString();
     const char *value = value_text.c_str();
@@ -200,8 +201,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (got.first != first || got.end != end)
         fail("range resolved differently from the rules", value_text);
     char expect[96];
-    snprintf(expect, sizeof expect, "\r\nContent-Range: bytes %" PRIu64 "-%" PRIu64 "/%" PRIu64 "\r\n", first,
-             end - 1, entry_size);
+    snprintf(expect, sizeof expect, "\r\nContent-Range: bytes %" PRIu64 "-%" PRIu64 "/%" PRIu64 "\r\n", first, end - 1,
+             entry_size);
     if (header.compare(0, 28, "HTTP/1.1 206 Partial Content") != 0 || header.find(expect) == std::string::npos ||
         length != end - first)
         fail("partial reply header does not match its range", value_text);

@@ -136,8 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string cleaned = path_clean(path);
     if (!cleaned.empty() && cleaned[0] != '/')
         fail("cleaned path does not begin with \"/\"", cleaned);
-    if (cleaned.find("//") != std::string::npos || has_dot_segment(cleaned, ".") ||
-        has_dot_segment(cleaned, ".."))
+    if (cleaned.find("//") != std::string::npos || has_dot_segment(cleaned, ".") || has_dot_segment(cleaned, ".."))
         fail("cleaned path keeps a dot segment or a doubled slash", cleaned);
     std::string again = cleaned;
     if (path_clean(again.data()) != cleaned)

@@ -71,8 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzedDataProvider in(data, size);
     const uint8_t flags = in.ConsumeIntegral<uint8_t>();
-    const uint32_t capacity = (flags & 4) ? in.ConsumeIntegralInRange<uint32_t>(0, 16384)
-                                          : in.ConsumeIntegral<uint8_t>();
+    const uint32_t capacity =
+        (flags & 4) ? in.ConsumeIntegralInRange<uint32_t>(0, 16384) : in.ConsumeIntegral<uint8_t>();
     const std::string tmpl_text = in.ConsumeRemainingBytesAsString();
     const char *tmpl = (flags & 1) ? nullptr : tmpl_text.c_str();
     const bool with_callback = !(flags & 2);

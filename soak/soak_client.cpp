@@ -66,15 +66,20 @@ struct options {
     int seconds = 60;
     int clients = 400;
     unsigned seed = 1;
-    int idle_timeout = 10;     // the server's ConnectionTimeOut
+    int idle_timeout = 10;  // the server's ConnectionTimeOut
     long rss_margin_kb = 24576;
-    int slowloris = 0;         // trickling connections of the slowloris run instead of the soak
-    int nofile = 1024;         // the descriptor limit of the program under slowloris
+    int slowloris = 0;  // trickling connections of the slowloris run instead of the soak
+    int nofile = 1024;  // the descriptor limit of the program under slowloris
 };
 
 // ---- what the server must send --------------------------------------------------
 
-enum res_kind { RK_FILE, RK_MEMBER, RK_LISTING, RK_BIG };
+enum res_kind {
+    RK_FILE,
+    RK_MEMBER,
+    RK_LISTING,
+    RK_BIG
+};
 
 struct resource {
     res_kind kind;
@@ -84,12 +89,12 @@ struct resource {
 };
 
 std::vector<std::unique_ptr<resource>> g_resources;
-std::vector<const resource *> g_bodies;    // files and members
-std::vector<const resource *> g_large;     // bodies of 100000 bytes or more
-std::vector<const resource *> g_small;     // the others
+std::vector<const resource *> g_bodies;  // files and members
+std::vector<const resource *> g_large;   // bodies of 100000 bytes or more
+std::vector<const resource *> g_small;   // the others
 std::vector<const resource *> g_listings;
 const resource *g_big = nullptr;
-std::vector<std::string> g_archives;       // archive targets named by members
+std::vector<std::string> g_archives;  // archive targets named by members
 
 bool read_whole(const std::string &path, std::string &out)
 {
@@ -225,7 +230,12 @@ struct wobject {
     std::vector<wmember> members;              // archives only
 };
 
-enum wkind : uint8_t { W_FILE, W_MEMBER, W_DIR_LIST, W_ZIP_LIST };
+enum wkind : uint8_t {
+    W_FILE,
+    W_MEMBER,
+    W_DIR_LIST,
+    W_ZIP_LIST
+};
 
 // ---- clients ---------------------------------------------------------------------------
 
@@ -242,24 +252,29 @@ enum client_kind {
     CL_KINDS
 };
 
-const char *const KIND_NAMES[CL_KINDS] = {"sequential", "pipelined", "half-closed", "malformed",
-                                          "aborting",   "slow",      "silent",      "stalled",
-                                          "fragmented"};
+const char *const KIND_NAMES[CL_KINDS] = {"sequential", "pipelined", "half-closed", "malformed", "aborting",
+                                          "slow",       "silent",    "stalled",     "fragmented"};
 
-enum check_kind { CK_BODY, CK_LISTING, CK_ICON, CK_ERROR, CK_WRITER };
+enum check_kind {
+    CK_BODY,
+    CK_LISTING,
+    CK_ICON,
+    CK_ERROR,
+    CK_WRITER
+};
 
 struct expectation {
     std::string request;
     int status = 200;
-    bool head = false;       // no body whatever the length says
-    bool bodyless = false;   // an error reply without page: no Content-Length either
+    bool head = false;      // no body whatever the length says
+    bool bodyless = false;  // an error reply without page: no Content-Length either
     check_kind check = CK_BODY;
     const resource *res = nullptr;
     uint32_t first = 0, length = 0;  // the body's window on res->bytes
     bool partial = false;
-    bool closes = false;     // the server ends the connection after this reply
-    bool reset_ok = false;   // ... and may reset it, having left request bytes unread
-    std::string location;    // a 302's Location
+    bool closes = false;    // the server ends the connection after this reply
+    bool reset_ok = false;  // ... and may reset it, having left request bytes unread
+    std::string location;   // a 302's Location
     // A writer name (CK_WRITER): what is asked, and the writer's ticks from
     // `lo` (`q`, or 3 s earlier for a disk listing) to the reply that bound
     // the versions the reply may show.
@@ -267,8 +282,8 @@ struct expectation {
     std::string wname;         // the target without its query
     int64_t ra = -1, rb = -1;  // "Range: bytes=ra-rb" (rb -1: to the end)
     uint64_t q = 0, lo = 0;
-    bool held = false;         // counted among the outstanding requests
-    bool sending = false;      // a whole member whose body is arriving
+    bool held = false;     // counted among the outstanding requests
+    bool sending = false;  // a whole member whose body is arriving
 };
 
 // A ZIP archive of `ms` as it lies on disk: local headers and data, then the
@@ -293,8 +308,8 @@ std::string zip_of(const std::vector<wmember> &ms)
             data.resize(z.total_out);
             deflateEnd(&z);
         }
-        const auto crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef *>(raw.data()),
-                                                     static_cast<uInt>(raw.size())));
+        const auto crc =
+            static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef *>(raw.data()), static_cast<uInt>(raw.size())));
         const auto offset = static_cast<uint32_t>(out.size());
         for (std::string *s : {&out, &dir}) {
             u32(*s, s == &out ? 0x04034B50 : 0x02014B50);
@@ -371,7 +386,8 @@ struct writer {
 
     int rnd(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
     bool chance(int percent) { return rnd(0, 99) < percent; }
-    template <class T> const T &pick(const std::vector<T> &v)
+    template <class T>
+    const T &pick(const std::vector<T> &v)
     {
         return v[static_cast<size_t>(rnd(0, static_cast<int>(v.size()) - 1))];
     }
@@ -609,7 +625,7 @@ struct writer {
         const std::string &zip = pick(zips);
         const int k = rnd(0, 99);
         e.wk = k < 32 ? W_FILE : k < 72 ? W_MEMBER : k < 86 ? W_DIR_LIST : W_ZIP_LIST;
-        e.wname = k < 25 ? pick(files)
+        e.wname = k < 25   ? pick(files)
                   : k < 32 ? zip
                   : k < 72 ? zip + "/" + POOL[rnd(0, 5)]
                   : k < 86 ? "/w/"
@@ -787,35 +803,35 @@ struct client {
     int fd = -1;
     client_kind kind = CL_SEQUENTIAL;
     bool connected = false;
-    bool sequential = false;     // send each request after the previous reply
-    bool eager = false;          // ... or as soon as the previous reply's head is in
+    bool sequential = false;  // send each request after the previous reply
+    bool eager = false;       // ... or as soon as the previous reply's head is in
     bool half_close = false;
     bool shut = false;
-    uint32_t interest = 0;       // current epoll mask
+    uint32_t interest = 0;  // current epoll mask
     bool registered = false;
     std::vector<expectation> exps;
-    size_t queued = 0;           // requests appended to out
-    size_t replied = 0;          // replies read in full
+    size_t queued = 0;   // requests appended to out
+    size_t replied = 0;  // replies read in full
     std::string out;
     size_t out_pos = 0;
-    size_t out_limit = 0;        // bytes of out that may be sent now
+    size_t out_limit = 0;  // bytes of out that may be sent now
     // reply being read
     bool in_body = false;
     std::string head_buf;
     uint64_t body_len = 0, body_got = 0;
-    std::string body;            // kept for pages, not for files
+    std::string body;  // kept for pages, not for files
     std::string content_type;
-    int status = 0;              // a reply about a writer name: its status, length and range
+    int status = 0;  // a reply about a writer name: its status, length and range
     uint64_t length = 0;
     std::string range;
     // faults
-    uint64_t abort_at = 0;       // abort after this many body bytes of reply `abort_reply`
+    uint64_t abort_at = 0;  // abort after this many body bytes of reply `abort_reply`
     size_t abort_reply = 0;
     bool abort_rst = false;
     bool abort_after_send = false;
-    bool no_reply = false;       // the request is incomplete: only the server's close may come
-    int drip_ms = 0;             // a piece of the request every drip_ms
-    int drip_max = 1;            // of 1 to drip_max bytes
+    bool no_reply = false;  // the request is incomplete: only the server's close may come
+    int drip_ms = 0;        // a piece of the request every drip_ms
+    int drip_max = 1;       // of 1 to drip_max bytes
     int64_t next_drip = 0;
     uint64_t stall_at = 0;
     int64_t stall_until = 0;
@@ -852,7 +868,7 @@ struct runner {
     std::vector<client *> live;
     int live_kind[CL_KINDS] = {};
     tally t;
-    bool long_kinds = true;     // slow, silent and stalled clients allowed
+    bool long_kinds = true;  // slow, silent and stalled clients allowed
     int64_t load_end = 0;
     sockaddr_in addr = {};
     writer *wtr = nullptr;  // changes /w/ between events, when set
@@ -950,7 +966,8 @@ struct runner {
         bool ok = true;
         switch (rnd(0, 2)) {
         case 0: {
-            int64_t a = chance(90) ? rnd(0, size ? static_cast<int>(size) - 1 : 0) : rnd(0, static_cast<int>(size) + 10);
+            int64_t a =
+                chance(90) ? rnd(0, size ? static_cast<int>(size) - 1 : 0) : rnd(0, static_cast<int>(size) + 10);
             int64_t b = chance(10) ? a - rnd(1, 3) : a + rnd(0, static_cast<int>(size));
             if (b < 0)
                 b = 0;
@@ -1079,8 +1096,16 @@ struct runner {
             x.length = static_cast<uint32_t>(small->bytes.size());
         };
         switch (rnd(0, 20)) {
-        case 0: e.request = "GARBAGE\r\n\r\n"; e.status = 400; e.bodyless = e.closes = true; break;
-        case 1: e.request = "BREW /pot HTTP/1.1\r\n\r\n"; e.status = 400; e.bodyless = e.closes = true; break;
+        case 0:
+            e.request = "GARBAGE\r\n\r\n";
+            e.status = 400;
+            e.bodyless = e.closes = true;
+            break;
+        case 1:
+            e.request = "BREW /pot HTTP/1.1\r\n\r\n";
+            e.status = 400;
+            e.bodyless = e.closes = true;
+            break;
         case 2: {
             // Bytes of no request at all (no CR, LF or zero among them).
             std::string junk = "\x01";
@@ -1093,18 +1118,43 @@ struct runner {
             e.bodyless = e.closes = true;
             break;
         }
-        case 3: e.request = "GET " + small->target + " HTTP/1.1\r\nNoColonHere\r\n\r\n"; e.status = 400; break;
-        case 4: e.request = "GET " + small->target + " HTTP/1.1\r\n: no name\r\n\r\n"; e.status = 400; break;
+        case 3:
+            e.request = "GET " + small->target + " HTTP/1.1\r\nNoColonHere\r\n\r\n";
+            e.status = 400;
+            break;
+        case 4:
+            e.request = "GET " + small->target + " HTTP/1.1\r\n: no name\r\n\r\n";
+            e.status = 400;
+            break;
         case 5:
             e.request = "POST /files/ HTTP/1.1\r\nConnection: close\r\n\r\n";
             e.status = 501;
             e.bodyless = e.closes = true;
             break;
-        case 6: e.request = "DELETE " + small->target + " HTTP/1.0\r\n\r\n"; e.status = 501; e.bodyless = e.closes = true; break;
-        case 7: e.request = "GET " + small->target + " HTTP/2.0\r\n\r\n"; e.status = 505; break;
-        case 8: e.request = "GET * HTTP/1.1\r\nConnection: close\r\n\r\n"; e.status = 400; e.closes = true; break;
-        case 9: e.request = "GET http://example.com/ HTTP/1.1\r\nConnection: close\r\n\r\n"; e.status = 501; e.closes = true; break;
-        case 10: e.request = "GET /no/such/file HTTP/1.0\r\n\r\n"; e.status = 404; e.closes = true; break;
+        case 6:
+            e.request = "DELETE " + small->target + " HTTP/1.0\r\n\r\n";
+            e.status = 501;
+            e.bodyless = e.closes = true;
+            break;
+        case 7:
+            e.request = "GET " + small->target + " HTTP/2.0\r\n\r\n";
+            e.status = 505;
+            break;
+        case 8:
+            e.request = "GET * HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.status = 400;
+            e.closes = true;
+            break;
+        case 9:
+            e.request = "GET http://example.com/ HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.status = 501;
+            e.closes = true;
+            break;
+        case 10:
+            e.request = "GET /no/such/file HTTP/1.0\r\n\r\n";
+            e.status = 404;
+            e.closes = true;
+            break;
         case 11:
             e.request = "GET /dirs/d1 HTTP/1.1\r\nConnection: close\r\n\r\n";
             e.status = 302;
@@ -1307,8 +1357,8 @@ struct runner {
             c.drip_max = 1;
             // The whole head arrives within the server's head deadline, with a margin.
             int held = rnd(2, 6);
-            while (held > 1 && ((held + 1) * c.drip_ms > left - 2000 ||
-                                held * c.drip_ms > (opt.idle_timeout - 2) * 1000))
+            while (held > 1 &&
+                   ((held + 1) * c.drip_ms > left - 2000 || held * c.drip_ms > (opt.idle_timeout - 2) * 1000))
                 --held;
             c.out_limit = e.request.size() - static_cast<size_t>(held);
             break;
@@ -1625,8 +1675,8 @@ struct runner {
                     size_t i = 0;
                     while (p[i] == e.res->bytes[e.first + c.body_got + i])
                         ++i;
-                    fail(c, "body differs at byte %llu of %llu",
-                         static_cast<unsigned long long>(c.body_got + i), static_cast<unsigned long long>(c.body_len));
+                    fail(c, "body differs at byte %llu of %llu", static_cast<unsigned long long>(c.body_got + i),
+                         static_cast<unsigned long long>(c.body_len));
                     return false;
                 }
             } else {
@@ -1782,8 +1832,8 @@ struct runner {
             }
             const int64_t quiet = now - c.last_progress;
             const int64_t allowed = c.kind == CL_SILENT ? (opt.idle_timeout + 5) * 1000LL
-                                    : c.kind == CL_DRIP  ? c.drip_ms + 20000LL
-                                                         : 20000;
+                                    : c.kind == CL_DRIP ? c.drip_ms + 20000LL
+                                                        : 20000;
             if (!c.stalled && quiet > allowed)
                 fail(c, "no progress for %lld ms", static_cast<long long>(quiet));
         }
@@ -2276,8 +2326,8 @@ int main(int argc, char **argv)
     }
     check(t.errors == 0, "clients got wrong replies");
     check(w.ok, "the writer could not change the tree");
-    printf("load                %.1f s, %ld connections (%.0f a second), %ld connect failures\n", load_s,
-           t.connections, t.connections / (load_s + warm_s), t.connect_failures);
+    printf("load                %.1f s, %ld connections (%.0f a second), %ld connect failures\n", load_s, t.connections,
+           t.connections / (load_s + warm_s), t.connect_failures);
     printf("cpu                 server %.1f s, this client %.1f s\n", server_cpu, [] {
         rusage ru;
         getrusage(RUSAGE_SELF, &ru);
@@ -2287,8 +2337,8 @@ int main(int argc, char **argv)
            "%ld HEAD, %ld error statuses; %.1f MB of bodies\n",
            t.replies, t.replies_body, t.replies_member, t.replies_range, t.replies_listing, t.replies_icon,
            t.replies_head, t.replies_error, t.body_bytes / 1048576.0);
-    printf("clients             %ld started, %ld passed, %ld failed; %ld aborted on purpose\n", started, passed,
-           failed, t.aborted);
+    printf("clients             %ld started, %ld passed, %ld failed; %ld aborted on purpose\n", started, passed, failed,
+           t.aborted);
     printf("  by kind          ");
     for (int k = 0; k < CL_KINDS; ++k)
         printf(" %s %ld/%ld", KIND_NAMES[k], t.passed[k], t.started[k]);

@@ -65,8 +65,8 @@ namespace {
 // The fold of four 128-bit lanes at once, each lane over the same distance.
 [[gnu::target("avx512f,vpclmulqdq")]] inline __m512i fold4(__m512i x, __m512i k, __m512i next)
 {
-    return _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(x, k, 0x00), _mm512_clmulepi64_epi128(x, k, 0x11),
-                                     next, 0x96);
+    return _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(x, k, 0x00), _mm512_clmulepi64_epi128(x, k, 0x11), next,
+                                     0x96);
 }
 
 // The same for 256 bytes or more with 512-bit carry-less multiplication:
@@ -80,16 +80,16 @@ namespace {
     __m512i y1 = load512(p + 64), y2 = load512(p + 128), y3 = load512(p + 192);
     p += 256;
     n -= 256;
-    const __m512i k2048 = _mm512_set_epi64(0x1322d1430, 0x11542778a, 0x1322d1430, 0x11542778a, 0x1322d1430,
-                                           0x11542778a, 0x1322d1430, 0x11542778a);
+    const __m512i k2048 = _mm512_set_epi64(0x1322d1430, 0x11542778a, 0x1322d1430, 0x11542778a, 0x1322d1430, 0x11542778a,
+                                           0x1322d1430, 0x11542778a);
     for (; n >= 256; p += 256, n -= 256) {
         y0 = fold4(y0, k2048, load512(p));
         y1 = fold4(y1, k2048, load512(p + 64));
         y2 = fold4(y2, k2048, load512(p + 128));
         y3 = fold4(y3, k2048, load512(p + 192));
     }
-    const __m512i k512 = _mm512_set_epi64(0x1c6e41596, 0x154442bd4, 0x1c6e41596, 0x154442bd4, 0x1c6e41596,
-                                          0x154442bd4, 0x1c6e41596, 0x154442bd4);
+    const __m512i k512 = _mm512_set_epi64(0x1c6e41596, 0x154442bd4, 0x1c6e41596, 0x154442bd4, 0x1c6e41596, 0x154442bd4,
+                                          0x1c6e41596, 0x154442bd4);
     y0 = fold4(fold4(fold4(y0, k512, y1), k512, y2), k512, y3);
     for (; n >= 64; p += 64, n -= 64)
         y0 = fold4(y0, k512, load512(p));
@@ -110,8 +110,7 @@ uint32_t member_crc(uint32_t crc, const void *buffer, uint32_t n)
     const auto *p = static_cast<const unsigned char *>(buffer);
 #if defined(__x86_64__)
     static const bool clmul = __builtin_cpu_supports("pclmul");
-    static const bool clmul512 =
-        clmul && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("vpclmulqdq");
+    static const bool clmul512 = clmul && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("vpclmulqdq");
     if (clmul512 && n >= 256)
         return crc32_folded512(crc, p, n);
     if (clmul && n >= 64)

@@ -19,7 +19,7 @@ enum entry_kind : int32_t {
     KIND_INFLATED = 9,    // a small deflated member's bytes, inflated once and kept
 };
 
-constexpr uint32_t SCAN_PATH_MAX = 256;       // longest directory path a scan accepts
+constexpr uint32_t SCAN_PATH_MAX = 256;  // longest directory path a scan accepts
 
 // One row of a directory listing: times in seconds since 1970, the size in bytes.
 struct dir_entry {
@@ -44,7 +44,7 @@ struct file_id {
 
 // One directory iteration.  While `search` is open it counts as one file.
 struct dir_scan {
-    int32_t state;   // -1 ended, 0 first entry pending, else entries examined
+    int32_t state;  // -1 ended, 0 first entry pending, else entries examined
     DIR *search;
     char found[256];  // name of the current entry
 };

@@ -143,7 +143,8 @@ uint32_t error_response(char *out, uint32_t capacity, int32_t status, bool with_
     bool fits = put(out, capacity, n, "HTTP/1.1 ") && put(out, capacity, n, text) && put(out, capacity, n, "\r\n");
     if (fits && status == STATUS_302)
         fits = put(out, capacity, n, "Location: ") &&
-               put_header_value(out, capacity, n, vars->location ? vars->location : "") && put(out, capacity, n, "\r\n");
+               put_header_value(out, capacity, n, vars->location ? vars->location : "") &&
+               put(out, capacity, n, "\r\n");
     if (!fits)
         return 0;
     if (!with_body)
@@ -161,7 +162,8 @@ uint32_t error_response(char *out, uint32_t capacity, int32_t status, bool with_
     uint32_t page_capacity = capacity - n;
     if (page_capacity > PAGE_CAPACITY_MAX)
         page_capacity = PAGE_CAPACITY_MAX;
-    const uint32_t page_len = expand_template(out + n, page_capacity, def->page, error_directive, const_cast<error_vars *>(vars));
+    const uint32_t page_len =
+        expand_template(out + n, page_capacity, def->page, error_directive, const_cast<error_vars *>(vars));
 
     char digits[16];
     snprintf(digits, sizeof digits, "%4u", page_len);

@@ -193,7 +193,7 @@ fe_read_result fe_read(file_entry *fe, void *buffer, uint32_t count, uint64_t of
         return file_read_at(fe->handle.fd, buffer, count, offset) < 0 ? FE_READ_FAILED : FE_READ_DONE;
     case KIND_ZIP:
         return fe->handle.zip && file_read_at(fe->handle.zip->fd, buffer, count, offset) > 0 ? FE_READ_DONE
-                                                                                           : FE_READ_FAILED;
+                                                                                             : FE_READ_FAILED;
     case KIND_PAGE:
     case KIND_INFLATED:
         memcpy(buffer, fe->handle.page->data + offset, count);
@@ -569,9 +569,9 @@ bool is_archive_boundary(const char *p)
 
 enum archive_found : uint8_t {
     ARCHIVE_FOUND,
-    ARCHIVE_NONE,      // no archive boundary: a directory, or a name cached as something else
-    ARCHIVE_NOWHERE,   // the path leads nowhere
-    ARCHIVE_NO_ROOM,   // descriptors or memory ran out
+    ARCHIVE_NONE,     // no archive boundary: a directory, or a name cached as something else
+    ARCHIVE_NOWHERE,  // the path leads nowhere
+    ARCHIVE_NO_ROOM,  // descriptors or memory ran out
 };
 
 // The archive named by `archive_path`, from the cache or opened now.
@@ -668,8 +668,7 @@ file_entry *inflate_member(fe_cache *cache, file_entry *archive, zip_node *node,
 // A member, or the listing of a directory, of the archive entry `archive`.
 // `rest` is the path inside the archive (writable, part of the caller's copy).
 file_entry *resolve_in_archive(fe_cache *cache, file_entry *archive, char *rest, const char *path,
-                               const char *page_path, const char *sorted_key, const char *keys,
-                               resolve_note *note)
+                               const char *page_path, const char *sorted_key, const char *keys, resolve_note *note)
 {
     zip_archive *za = archive->handle.zip;
     const size_t rest_len = strlen(rest);
@@ -728,8 +727,7 @@ file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const
             return nullptr;
         }
         // The resolution's one stat gave the length.
-        file_entry *fe = fe_new_sized(KIND_FILE, path, fe_handle{.fd = fd}, st.modified,
-                                      static_cast<int64_t>(st.size));
+        file_entry *fe = fe_new_sized(KIND_FILE, path, fe_handle{.fd = fd}, st.modified, static_cast<int64_t>(st.size));
         if (!fe) {
             *note = RESOLVE_NO_RESOURCES;
             return nullptr;
@@ -783,9 +781,9 @@ file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const
     }
     // The page is made while the snapshot is held: making room cannot take it.
     fe_ref(snap);
-    file_entry *page = add_page(cache, sorted_key,
-                                list_dir_sorted(static_cast<dir_entry *>(snap->handle.snapshot), page_path, keys), 0,
-                                nullptr, len, id, note);
+    file_entry *page =
+        add_page(cache, sorted_key, list_dir_sorted(static_cast<dir_entry *>(snap->handle.snapshot), page_path, keys),
+                 0, nullptr, len, id, note);
     fe_release(cache, snap);
     return page;
 }

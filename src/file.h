@@ -28,13 +28,13 @@ struct file_entry {
     uint16_t watch_len;  // the first watch_len bytes of the name are the path it was made from; 0 none
     const char *name;
     fe_handle handle;
-    int64_t mtime;       // seconds since 1970; -1 when unknown
+    int64_t mtime;  // seconds since 1970; -1 when unknown
     uint64_t size;
-    file_entry *base;    // the archive a member or an archive's page comes from, referenced
-    file_id id;          // what the watched path was when the entry was made
-    int64_t made;        // when it was made, in seconds
-    uint64_t used;       // the table's tick when a request last took it
-    uint64_t bytes;      // memory (pages, snapshots) or index bytes (archives) it holds
+    file_entry *base;  // the archive a member or an archive's page comes from, referenced
+    file_id id;        // what the watched path was when the entry was made
+    int64_t made;      // when it was made, in seconds
+    uint64_t used;     // the table's tick when a request last took it
+    uint64_t bytes;    // memory (pages, snapshots) or index bytes (archives) it holds
     file_entry *sweep_next;
     file_entry *hash_next;
 };
@@ -65,15 +65,15 @@ struct fe_cache {
     int32_t hash_size;
     file_entry **hash;
     uint64_t tick;
-    int32_t pages;         // pages in the table
-    uint64_t page_bytes;   // bytes of pages and snapshots in the table
-    int32_t archives;      // archives in the table
-    uint64_t index_bytes;  // their name indexes
+    int32_t pages;            // pages in the table
+    uint64_t page_bytes;      // bytes of pages and snapshots in the table
+    int32_t archives;         // archives in the table
+    uint64_t index_bytes;     // their name indexes
     uint64_t inflated_bytes;  // inflated members in the table
     int32_t max_archives;
 };
-bool fe_cache_init(fe_cache *cache);      // false when memory is exhausted
-void fe_cache_destroy(fe_cache *cache);   // destroys every entry, referenced or not
+bool fe_cache_init(fe_cache *cache);     // false when memory is exhausted
+void fe_cache_destroy(fe_cache *cache);  // destroys every entry, referenced or not
 
 file_entry *fe_add_static(fe_cache *cache, const char *name, const unsigned char *bytes, uint32_t length);
 file_entry *fe_add_page(fe_cache *cache, const char *name, text_block *page);

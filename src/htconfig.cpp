@@ -145,15 +145,13 @@ cfg_entry *cfg_find_key(const config_store *store, const char *key)
 {
     if (!store->buckets)
         return nullptr;
-    for (cfg_entry *e = store->buckets[string_hash(key, static_cast<uint32_t>(store->nbuckets))]; e;
-         e = e->chain_next)
+    for (cfg_entry *e = store->buckets[string_hash(key, static_cast<uint32_t>(store->nbuckets))]; e; e = e->chain_next)
         if (strcmp(e->key, key) == 0)
             return e;
     return nullptr;
 }
 
-int32_t cfg_int(config_store *store, const char *name, int32_t section, int32_t def, int32_t minimum,
-                int32_t maximum)
+int32_t cfg_int(config_store *store, const char *name, int32_t section, int32_t def, int32_t minimum, int32_t maximum)
 {
     cfg_entry *e = cfg_find(store, name, section);
     if (e) {

@@ -54,5 +54,6 @@ cfg_entry *cfg_find(config_store *store, const char *name, int32_t section);
 cfg_entry *cfg_find_key(const config_store *store, const char *key);
 int32_t cfg_int(config_store *store, const char *name, int32_t section, int32_t def, int32_t minimum, int32_t maximum);
 const char *cfg_str(config_store *store, const char *name, int32_t section, const char *def);
-int32_t cfg_list(config_store *store, const char *name, int32_t section, const char **slots, int32_t num, const char *def);
+int32_t cfg_list(config_store *store, const char *name, int32_t section, const char **slots, int32_t num,
+                 const char *def);
 void cfg_defaults(config_store *store, const char *root);

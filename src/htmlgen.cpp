@@ -37,8 +37,7 @@ static bool append_variable(char *out, uint32_t limit, uint32_t &n, const char *
     return true;
 }
 
-static uint32_t call_directive(directive_fn fn, void *user, char *out, uint32_t capacity, uint32_t n,
-                               const char *name)
+static uint32_t call_directive(directive_fn fn, void *user, char *out, uint32_t capacity, uint32_t n, const char *name)
 {
     if (!fn)
         return 0;
@@ -142,12 +141,18 @@ text_block *page_from_template(const char *tmpl)
 static const char *html_entity(unsigned char c)
 {
     switch (c) {
-    case '&': return "&amp;";
-    case '<': return "&lt;";
-    case '>': return "&gt;";
-    case '"': return "&quot;";
-    case '\'': return "&#39;";
-    default: return nullptr;
+    case '&':
+        return "&amp;";
+    case '<':
+        return "&lt;";
+    case '>':
+        return "&gt;";
+    case '"':
+        return "&quot;";
+    case '\'':
+        return "&#39;";
+    default:
+        return nullptr;
     }
 }
 

@@ -15,19 +15,38 @@ int32_t lookup_method(char *token)
     const char *name;
     int32_t code;
     switch (token[0]) {
-    case 'c': name = "connect"; code = METHOD_CONNECT; break;
-    case 'd': name = "delete"; code = METHOD_DELETE; break;
-    case 'g': name = "get"; code = METHOD_GET; break;
-    case 'h': name = "head"; code = METHOD_HEAD; break;
-    case 'o': name = "options"; code = METHOD_OPTIONS; break;
+    case 'c':
+        name = "connect";
+        code = METHOD_CONNECT;
+        break;
+    case 'd':
+        name = "delete";
+        code = METHOD_DELETE;
+        break;
+    case 'g':
+        name = "get";
+        code = METHOD_GET;
+        break;
+    case 'h':
+        name = "head";
+        code = METHOD_HEAD;
+        break;
+    case 'o':
+        name = "options";
+        code = METHOD_OPTIONS;
+        break;
     case 'p':
         if (std::strcmp(token, "post") == 0)
             return METHOD_POST;
         name = "put";
         code = METHOD_PUT;
         break;
-    case 't': name = "trace"; code = METHOD_TRACE; break;
-    default: return METHOD_UNKNOWN;
+    case 't':
+        name = "trace";
+        code = METHOD_TRACE;
+        break;
+    default:
+        return METHOD_UNKNOWN;
     }
     return std::strcmp(token, name) == 0 ? code : METHOD_UNKNOWN;
 }
@@ -306,8 +325,7 @@ const char *uri_encode(const char *name)
     // ("\\" even becomes "/"), so they are escaped too.
     static constexpr char specials[] = " !@#$%^&*+~`<>?\"':;\\{}|";
     uint32_t n = 0;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name);
-         *p && n < ESCAPED_NAME_MAX; ++p) {
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p && n < ESCAPED_NAME_MAX; ++p) {
         unsigned char c = *p;
         bool plain = c >= 32 && c < 127 && !std::strchr(specials, c);
         if (plain) {

@@ -129,7 +129,8 @@ void note_request(task *t)
     reply_note *n = t->note;
     if (!n)
         return;
-    static const char *const methods[] = {nullptr, "OPTIONS", "GET", "HEAD", "POST", "PUT", "DELETE", "TRACE", "CONNECT"};
+    static const char *const methods[] = {nullptr, "OPTIONS", "GET",   "HEAD",   "POST",
+                                          "PUT",   "DELETE",  "TRACE", "CONNECT"};
     const request_head &r = t->req;
     n->time = time_now();
     n->status = 0;
@@ -139,8 +140,8 @@ void note_request(task *t)
     else if (r.version == 0)
         snprintf(n->request_line, sizeof n->request_line, "%s %s", methods[r.method], uri);
     else
-        snprintf(n->request_line, sizeof n->request_line, "%s %s HTTP/%d.%d", methods[r.method], uri,
-                 r.version / 256, r.version % 256);
+        snprintf(n->request_line, sizeof n->request_line, "%s %s HTTP/%d.%d", methods[r.method], uri, r.version / 256,
+                 r.version % 256);
 }
 
 // A reply is queued: its status, and the header size that the body follows.

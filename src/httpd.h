@@ -57,8 +57,8 @@ void httpd_set_reply_log(reply_log_fn fn);
 
 struct server_ctx {
     int32_t ntasks;
-    task *tasks;         // every open connection, newest first
-    task *oldest;        // the end of that list
+    task *tasks;   // every open connection, newest first
+    task *oldest;  // the end of that list
     peer_count *peers[PEER_HASH_SIZE];
     fe_cache entries;
     const char *root;

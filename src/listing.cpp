@@ -17,9 +17,9 @@ namespace {
 
 // One page being generated: the user data of the page directives.
 struct listing_cursor {
-    const char *page_path;        // request path of the directory as it arrived, "/"-ended
-    const dir_entry *const *rows; // the rows in their order
-    size_t count, pos;            // rows held and rows handed out
+    const char *page_path;         // request path of the directory as it arrived, "/"-ended
+    const dir_entry *const *rows;  // the rows in their order
+    size_t count, pos;             // rows held and rows handed out
 };
 
 // One row: the user data of the row directives.
@@ -39,8 +39,7 @@ constexpr uint32_t DEFAULT_WIDTH = 16;
 // other is made again in twice the room.
 constexpr uint64_t PAGE_MARGIN = 4096;
 
-const char *const MONTHS[12] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
-                                "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
+const char *const MONTHS[12] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN", "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
 
 // ---- text as shown -----------------------------------------------------------
 // Pages are UTF-8. Names and paths show character by character: a valid UTF-8
@@ -465,15 +464,32 @@ int compare_rows(const dir_entry *x, const dir_entry *y, const char *keys)
     for (const char *k = keys; *k; ++k) {
         int c = 0;
         switch (*k) {
-        case 'D': c = order(x->kind, y->kind); break;
-        case 'd': c = order(y->kind, x->kind); break;
-        case 'N': c = strcmp(x->name, y->name); break;
-        case 'n': c = strcmp(y->name, x->name); break;
-        case 'S': c = order(x->size, y->size); break;
-        case 's': c = order(y->size, x->size); break;
-        case 'T': c = order(x->modified, y->modified); break;
-        case 't': c = order(y->modified, x->modified); break;
-        default: break;
+        case 'D':
+            c = order(x->kind, y->kind);
+            break;
+        case 'd':
+            c = order(y->kind, x->kind);
+            break;
+        case 'N':
+            c = strcmp(x->name, y->name);
+            break;
+        case 'n':
+            c = strcmp(y->name, x->name);
+            break;
+        case 'S':
+            c = order(x->size, y->size);
+            break;
+        case 's':
+            c = order(y->size, x->size);
+            break;
+        case 'T':
+            c = order(x->modified, y->modified);
+            break;
+        case 't':
+            c = order(y->modified, x->modified);
+            break;
+        default:
+            break;
         }
         if (c)
             return c;
@@ -505,8 +521,8 @@ text_block *rows_page(const dir_entry **rows, size_t count, const char *page_pat
         if (!tb)
             return nullptr;
         c.pos = 0;
-        const uint32_t n = expand_template(tb->data, static_cast<uint32_t>(capacity), g_config.index_template,
-                                           page_directive, &c);
+        const uint32_t n =
+            expand_template(tb->data, static_cast<uint32_t>(capacity), g_config.index_template, page_directive, &c);
         if (n + margin < capacity)
             return text_block_fit(tb, n);
         text_block_free(tb);

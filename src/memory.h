@@ -25,7 +25,7 @@ void *counted_realloc(int32_t *counter, void *block, size_t size);
 void counted_free(int32_t *counter, void *block);
 
 // Counted files, read only, addressed by explicit offsets.
-int counted_open(const char *path);          // descriptor, or -1
+int counted_open(const char *path);  // descriptor, or -1
 void counted_close(int fd);
 // Reads `count` bytes at `offset`: 1, or -1 on a short or failed read. Every
 // positioned read goes through this pointer, so that a test can put a checking
@@ -33,7 +33,7 @@ void counted_close(int fd);
 using read_at_fn = int (*)(int fd, void *buf, uint32_t count, uint64_t offset);
 extern read_at_fn file_read_at;
 int pread_at(int fd, void *buf, uint32_t count, uint64_t offset);
-int64_t file_length(int fd);                 // -1 on failure
+int64_t file_length(int fd);  // -1 on failure
 
 // A generated text: the header, then `size` bytes (not NUL-terminated).
 struct text_block {

@@ -194,7 +194,8 @@ int server_start(int port, const char *root, const char *default_page, const cha
         return -1;
     }
     rlimit rl{};
-    fd_limit = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < INT32_MAX ? static_cast<int>(rl.rlim_cur) : INT32_MAX;
+    fd_limit =
+        getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < INT32_MAX ? static_cast<int>(rl.rlim_cur) : INT32_MAX;
     fd_reserve = std::clamp(fd_limit / 16, 8, 64);
     cfg_create(&g_config);
     cfg_defaults(&g_config, root);

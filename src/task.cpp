@@ -8,9 +8,9 @@
 #include "mime.h"
 #include "os/evloop.h"
 
-#include <cstdio>
 #include <algorithm>
 #include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <sys/uio.h>
@@ -430,9 +430,8 @@ const char *http_date(int64_t t)
     time_t seconds = static_cast<time_t>(t);
     struct tm tm;
     gmtime_r(&seconds, &tm);
-    snprintf(d.text, sizeof d.text, "%.3s, %02d %.3s %04d %02d:%02d:%02d GMT",
-                  days[tm.tm_wday], tm.tm_mday, months[tm.tm_mon], tm.tm_year + 1900,
-                  tm.tm_hour, tm.tm_min, tm.tm_sec);
+    snprintf(d.text, sizeof d.text, "%.3s, %02d %.3s %04d %02d:%02d:%02d GMT", days[tm.tm_wday], tm.tm_mday,
+             months[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
     d.time = t;
     d.valid = true;
     return d.text;

@@ -13,7 +13,7 @@ struct file_entry;
 constexpr uint32_t TASK_IN_BUF_SIZE = 16384;
 constexpr uint32_t TASK_OUT_BUF_SIZE = 8192;
 constexpr int MAX_RANGES = 8;
-constexpr uint64_t RANGE_OPEN = UINT64_MAX;  // a range without a first or last position
+constexpr uint64_t RANGE_OPEN = UINT64_MAX;         // a range without a first or last position
 constexpr uint64_t RANGE_POSITION_MAX = INT64_MAX;  // positions beyond it count as it
 
 // A buffer as four positions: bytes [pos, last) wait to be read or sent,
@@ -25,8 +25,14 @@ struct io_buf {
     char *end;
 };
 
-inline uint32_t buf_size(const io_buf &b) { return static_cast<uint32_t>(b.last - b.pos); }
-inline uint32_t buf_room(const io_buf &b) { return static_cast<uint32_t>(b.end - b.last); }
+inline uint32_t buf_size(const io_buf &b)
+{
+    return static_cast<uint32_t>(b.last - b.pos);
+}
+inline uint32_t buf_room(const io_buf &b)
+{
+    return static_cast<uint32_t>(b.end - b.last);
+}
 
 // Versions as major * 256 + minor.
 constexpr int32_t HTTP_1_0 = 0x100;
@@ -58,10 +64,10 @@ enum body_framing : uint8_t {
 struct request_head {
     int32_t method;  // METHOD_NONE until the request line has been read
     char *uri;
-    int32_t version;  // 0 when the request line names none
+    int32_t version;             // 0 when the request line names none
     keep_alive_kind keep_alive;  // carried over from the connection's earlier requests
     body_framing body;
-    uint64_t content_length;     // with BODY_LENGTH
+    uint64_t content_length;  // with BODY_LENGTH
     int32_t nranges;
     byte_range ranges[MAX_RANGES];
 };
@@ -96,23 +102,23 @@ struct reply_note;
 // [offset, end) of `fe`, after the bytes waiting in `out`.
 struct task {
     task_state state;
-    bool head_started;      // bytes of the next request have arrived
+    bool head_started;  // bytes of the next request have arrived
     int sock;
     int64_t deadline;
-    int32_t status;         // of the reply being sent
+    int32_t status;  // of the reply being sent
     io_buf in;
     io_buf out;
     request_head req;
-    uint64_t body_left;     // bytes of a request body still to discard
+    uint64_t body_left;  // bytes of a request body still to discard
     file_entry *fe;
     uint64_t offset;
     uint64_t end;
-    uint64_t sent;          // bytes of the current reply that the socket took
-    uint32_t unsent_seen;   // bytes the socket held at the sweep's last look
-    uint32_t linger_left;   // input bytes still drained before a close
-    peer_count *peer;       // the connections of this peer address, or null
-    reply_note *note;       // what the access log needs of the current reply, or null
-    task *next, *prev;      // the server's list of connections, newest first
+    uint64_t sent;         // bytes of the current reply that the socket took
+    uint32_t unsent_seen;  // bytes the socket held at the sweep's last look
+    uint32_t linger_left;  // input bytes still drained before a close
+    peer_count *peer;      // the connections of this peer address, or null
+    reply_note *note;      // what the access log needs of the current reply, or null
+    task *next, *prev;     // the server's list of connections, newest first
 };
 
 task *task_create(int sock);  // null when memory is exhausted

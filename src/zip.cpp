@@ -10,9 +10,9 @@
 
 namespace {
 
-constexpr uint32_t ZDT_SIZE = 22;        // end-of-central-directory record
-constexpr uint32_t CDR_SIZE = 46;        // central-directory record, fixed part
-constexpr uint32_t LFH_SIZE = 30;        // local header, fixed part
+constexpr uint32_t ZDT_SIZE = 22;  // end-of-central-directory record
+constexpr uint32_t CDR_SIZE = 46;  // central-directory record, fixed part
+constexpr uint32_t LFH_SIZE = 30;  // local header, fixed part
 constexpr uint32_t ZDT_SIGNATURE = 0x06054B50;
 constexpr uint32_t CDR_SIGNATURE = 0x02014B50;
 constexpr uint32_t LFH_SIGNATURE = 0x04034B50;
@@ -55,8 +55,8 @@ uint16_t get16(const unsigned char *p)
 
 uint32_t get32(const unsigned char *p)
 {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
 }
 
 uint64_t get64(const unsigned char *p)
@@ -263,8 +263,7 @@ bool read_zip64_end(zip_archive *za, uint64_t zdt_pos)
     za->entries = get64(end + 32);
     za->cd_size = get64(end + 40);
     za->cd_start = get64(end + 48);
-    return za->cd_start <= end_pos && za->cd_size <= end_pos - za->cd_start &&
-           za->entries <= za->cd_size / CDR_SIZE;
+    return za->cd_start <= end_pos && za->cd_size <= end_pos - za->cd_start && za->entries <= za->cd_size / CDR_SIZE;
 }
 
 // Replaces the saturated size and offset fields of `node` by the values of

@@ -9,18 +9,18 @@ struct zip_checkpoints;
 // One member path, or one directory the archive implies by its member paths.
 // The node and its path text are one counted block.
 struct zip_node {
-    zip_node *prev, *next;   // ring of siblings, in insertion order
+    zip_node *prev, *next;  // ring of siblings, in insertion order
     zip_node *hash_next;
-    zip_node *child;         // one node of the ring below, or null
-    char *path;              // without leading or trailing "/"
+    zip_node *child;  // one node of the ring below, or null
+    char *path;       // without leading or trailing "/"
     uint64_t local_offset;
     uint64_t csize;
     uint64_t usize;
     int64_t mtime;
     uint32_t crc32;
-    int32_t method;          // 0 stored, 8 deflated; others are listed only
+    int32_t method;  // 0 stored, 8 deflated; others are listed only
     int32_t nchildren;
-    bool verified;           // a whole pass matched the CRC-32: stored data may be sent as it lies
+    bool verified;                 // a whole pass matched the CRC-32: stored data may be sent as it lies
     zip_checkpoints *checkpoints;  // deflated members, once a pass has recorded one
 };
 
@@ -28,11 +28,11 @@ struct zip_node {
 // block boundary, with the 32 KB of output before it that later matches may
 // refer to. Record and window are one counted block.
 struct zip_checkpoint {
-    uint64_t out;            // member offset of the next byte inflated
-    uint64_t in;             // offset in the member's data of the next whole byte to read
-    uint32_t bits;           // bits of the byte before `in` that are still to be read (0-7)
+    uint64_t out;   // member offset of the next byte inflated
+    uint64_t in;    // offset in the member's data of the next whole byte to read
+    uint32_t bits;  // bits of the byte before `in` that are still to be read (0-7)
     uint32_t window_len;
-    unsigned char *window;   // the output just before `out`
+    unsigned char *window;  // the output just before `out`
 };
 
 // Every pass over a deflated member records a checkpoint about every
@@ -45,7 +45,7 @@ constexpr uint64_t ZIP_CHECKPOINT_SPACING = 1u << 20;  // the least spacing
 constexpr uint64_t ZIP_CHECKPOINT_BUDGET = 64u << 20;
 struct zip_checkpoints {
     zip_node *node;
-    zip_checkpoints *next;   // the archive's list of members that have checkpoints
+    zip_checkpoints *next;  // the archive's list of members that have checkpoints
     uint32_t count;
     zip_checkpoint *points[ZIP_MAX_CHECKPOINTS];  // by offset, at least the spacing apart
 };
@@ -55,17 +55,17 @@ struct zip_index {
     uint32_t nbuckets;
     zip_node **buckets;
     uint32_t ntop;
-    zip_node *top;           // one node of the top-level ring, or null
-    uint64_t nbytes;         // bytes held by the nodes, bounded against the directory read
+    zip_node *top;    // one node of the top-level ring, or null
+    uint64_t nbytes;  // bytes held by the nodes, bounded against the directory read
 };
 
 struct zip_archive {
-    uint64_t entries;        // records the directory claims
+    uint64_t entries;  // records the directory claims
     uint64_t cd_start;
     uint64_t cd_size;
-    uint64_t entries_read;   // records read into the index
-    int fd;                  // the archive file, owned
-    uint64_t length;         // length of the archive file
+    uint64_t entries_read;  // records read into the index
+    int fd;                 // the archive file, owned
+    uint64_t length;        // length of the archive file
     zip_index index;
     zip_checkpoints *checkpointed;  // the members that have checkpoints
 };
@@ -81,14 +81,14 @@ constexpr uint32_t ZIP_REREAD_SPAN = 32768;
 struct zip_stream {
     zip_archive *archive;
     zip_node *node;
-    uint64_t data_offset;    // file offset of the member's data
-    uint64_t in_pos;         // member data taken from the file
-    uint64_t out_pos;        // the next member byte a read delivers
+    uint64_t data_offset;  // file offset of the member's data
+    uint64_t in_pos;       // member data taken from the file
+    uint64_t out_pos;      // the next member byte a read delivers
     int32_t method;
-    inflate_block *param;    // deflated members only
-    uint32_t crc;            // CRC-32 of the bytes [0, crc_end) while crc_live
-    uint64_t crc_end;        // how far the pass from 0 has covered the member
-    int32_t crc_live;        // no byte before crc_end was skipped since the pass began at 0
+    inflate_block *param;  // deflated members only
+    uint32_t crc;          // CRC-32 of the bytes [0, crc_end) while crc_live
+    uint64_t crc_end;      // how far the pass from 0 has covered the member
+    int32_t crc_live;      // no byte before crc_end was skipped since the pass began at 0
 };
 
 // Opens an archive and reads its whole central directory (ZIP64 too) into

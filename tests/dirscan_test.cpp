@@ -63,9 +63,8 @@ std::vector<std::string> readdir_order(const std::string &path)
 // count empty files named by their number, zero-padded to name_length digits.
 void make_files(const std::string &dir, int count, int name_length)
 {
-    std::string cmd = "cd '" + dir + "' && i=1; while [ $i -le " + std::to_string(count) +
-                      " ]; do : > \"$(printf '%0" + std::to_string(name_length) +
-                      "d' $i)\"; i=$((i + 1)); done";
+    std::string cmd = "cd '" + dir + "' && i=1; while [ $i -le " + std::to_string(count) + " ]; do : > \"$(printf '%0" +
+                      std::to_string(name_length) + "d' $i)\"; i=$((i + 1)); done";
     ASSERT_EQ(run_shell(cmd), 0);
 }
 
@@ -77,10 +76,9 @@ TEST(DirScan, ArchiveNameRule)
         const char *name;
         bool archive;
     } cases[] = {
-        {"b.zip", true},       {"A.ZIP", true},        {".zip", true},        {"a.ZIP.zip", true},
-        {"a.zip.zip", false},  {"a.zip.ZIP", false},   {"a.ZIP.ZIP", false},  {"x.Zip", false},
-        {"A.Zip", false},      {"zip", false},         {"a.zipx", false},     {"a.zip.txt", false},
-        {"azip", false},       {"", false},            {"a.ZIPPED.ZIP", false},
+        {"b.zip", true},      {"A.ZIP", true},      {".zip", true},   {"a.ZIP.zip", true}, {"a.zip.zip", false},
+        {"a.zip.ZIP", false}, {"a.ZIP.ZIP", false}, {"x.Zip", false}, {"A.Zip", false},    {"zip", false},
+        {"a.zipx", false},    {"a.zip.txt", false}, {"azip", false},  {"", false},         {"a.ZIPPED.ZIP", false},
     };
     for (const auto &c : cases)
         EXPECT_EQ(is_archive_name(c.name), c.archive) << c.name;
@@ -102,7 +100,7 @@ TEST(DirScan, SnapshotTellsArchivesByNameAndDirectoriesByType)
     for (const dir_entry *e : snapshot_rows(snap))
         kinds[e->name] = e->kind;
     std::map<std::string, int32_t> expected = {
-        {"a.zip.zip", 2}, {"A.ZIP", 3}, {"b.zip", 3}, {"x.Zip", 2}, {"a.zip.ZIP", 2},
+        {"a.zip.zip", 2}, {"A.ZIP", 3},     {"b.zip", 3}, {"x.Zip", 2}, {"a.zip.ZIP", 2},
         {"c.ZIP.ZIP", 2}, {"plain.txt", 2}, {"x.zip", 4}, {"D.ZIP", 4},
     };
     EXPECT_EQ(kinds, expected);
@@ -232,7 +230,8 @@ TEST(DirScan, LinksAreFollowedAndSpecialFilesAreNothing)
     std::string dir = make_temp_dir();
     write_file(dir + "/target", "0123456789");
     ASSERT_EQ(mkdir((dir + "/realdir").c_str(), 0755), 0);
-    ASSERT_EQ(run_shell("cd '" + dir + "' && ln -s target link && ln -s realdir dirlink && "
+    ASSERT_EQ(run_shell("cd '" + dir +
+                        "' && ln -s target link && ln -s realdir dirlink && "
                         "ln -s nowhere broken && mkfifo pipe"),
               0);
 
@@ -373,8 +372,8 @@ TEST(DirScan, SnapshotKeepsEveryEntryInScanOrder)
     struct {
         int count, name_length;
     } cases[] = {
-        {3000, 5},    // more entries than a fixed table of 2048 would hold
-        {200, 253},   // more name bytes than a fixed area of 32 KB would hold
+        {3000, 5},   // more entries than a fixed table of 2048 would hold
+        {200, 253},  // more name bytes than a fixed area of 32 KB would hold
     };
     for (const auto &c : cases) {
         counters start;
@@ -406,8 +405,7 @@ TEST(DirScan, SnapshotRecordsCarryScanData)
     write_file(dir + "/doc.txt", std::string(300, 'd'));
     write_file(dir + "/pack.zip", std::string(77, 'z'));
     ASSERT_EQ(mkdir((dir + "/folder").c_str(), 0755), 0);
-    ASSERT_EQ(run_shell("touch -m -d @1400000000 '" + dir + "/doc.txt' '" + dir + "/pack.zip' '" + dir +
-                        "/folder'"),
+    ASSERT_EQ(run_shell("touch -m -d @1400000000 '" + dir + "/doc.txt' '" + dir + "/pack.zip' '" + dir + "/folder'"),
               0);
     dir_entry *snap = dir_snapshot(dir.c_str());
     ASSERT_NE(snap, nullptr);

@@ -123,10 +123,9 @@ TEST_F(ErrorResponse, PathTooLongForTheBufferIsLeftOut)
 {
     set_uri("/" + std::string(8100, 'y'));
     const std::string r = reply(STATUS_414, true);
-    EXPECT_EQ(r,
-              "HTTP/1.1 414 Request-URI too long\r\nContent-Type: text/html\r\nContent-Length:  106\r\n\r\n"
-              "<html><head><title>414 Request-URI too long</title></head>\n<body>414 Request-URI  too "
-              "long.</body></html>\n");
+    EXPECT_EQ(r, "HTTP/1.1 414 Request-URI too long\r\nContent-Type: text/html\r\nContent-Length:  106\r\n\r\n"
+                 "<html><head><title>414 Request-URI too long</title></head>\n<body>414 Request-URI  too "
+                 "long.</body></html>\n");
 }
 
 TEST_F(ErrorResponse, EscapedPathThatNoLongerFitsIsLeftOut)
@@ -175,9 +174,8 @@ TEST(ErrorDirective, InsertsLocationPathAndVersion)
         const char *text;
     };
     const Case cases[] = {
-        {257, "U", "/docs/a b"}, {257, "L", "/docs/"},   {256, "V", "1.0"},     {257, "V", "1.1"},
-        {0, "V", "0.0"},         {0x7FFF, "V", "127.255"}, {-1, "V", "-1.255"}, {257, "X", ""},
-        {257, "u", ""},          {257, "UL", ""},
+        {257, "U", "/docs/a b"},  {257, "L", "/docs/"}, {256, "V", "1.0"}, {257, "V", "1.1"}, {0, "V", "0.0"},
+        {0x7FFF, "V", "127.255"}, {-1, "V", "-1.255"},  {257, "X", ""},    {257, "u", ""},    {257, "UL", ""},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

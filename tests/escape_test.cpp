@@ -55,7 +55,8 @@ bool build_tree()
     const std::string script = R"PY(
 import os, zipfile
 with zipfile.ZipFile('secret.zip', 'w', zipfile.ZIP_DEFLATED) as z:
-    z.writestr(')PY" + MEMBER_NAME + "', '" + "Xq7-zipped-bytes\\n" + R"PY(')
+    z.writestr(')PY" + MEMBER_NAME +
+                               "', '" + "Xq7-zipped-bytes\\n" + R"PY(')
 with zipfile.ZipFile('www/a.zip', 'w', zipfile.ZIP_DEFLATED) as z:
     z.writestr('top.txt', 'top of the archive\n')
     z.writestr('inner/doc.txt', 'inner document\n')
@@ -118,8 +119,9 @@ protected:
     // The whole exchange for one request line (raw bytes, no CR LF) on its own connection.
     static reply fetch(const std::string &method, const std::string &target)
     {
-        std::string bytes = http_exchange(srv.port, method + " " + target + " HTTP/1.1\r\nHost: localhost\r\n"
-                                                                             "Connection: close\r\n\r\n");
+        std::string bytes = http_exchange(srv.port, method + " " + target +
+                                                        " HTTP/1.1\r\nHost: localhost\r\n"
+                                                        "Connection: close\r\n\r\n");
         return split_reply(bytes);
     }
 
@@ -171,113 +173,119 @@ void try_all(const std::vector<attempt> &attempts, int port)
 
 TEST_F(PathEscape, EncodedDotsAndSlashesStayBelowTheRoot)
 {
-    try_all({
-                {"/../secret.txt", 404},
-                {"/%2e%2e/secret.txt", 404},
-                {"/%2E%2e%2fsecret.txt", 404},
-                {"/..%2fsecret.txt", 404},
-                {"/%2e./secret.txt", 404},
-                {"/.%2e/secret.txt", 404},
-                {"/sub/..%2f..%2fsecret.txt", 404},
-                {"/sub/%2e%2e%2f%2e%2e%2fsecret.txt", 404},
-                {"/.../secret.txt", 404},
-                {"/....//secret.txt", 404},
-                {"//../secret.txt", 404},
-                {"/./../secret.txt", 404},
-                {"/sub/../../secret.txt", 404},
-                {"/../secretdir/", 404},
-                {"/%2e%2e/secretdir/", 404},
-                {"/../secret.zip/", 404},
-                {"/../www2/secret.txt", 404},
-                {"/..%2fwww2%2fsecret.txt", 404},
-                // Climbing above the root stops at the root: its own listing.
-                {"/..", 200},
-                {"/../", 200},
-                {"/%2e%2e", 200},
-                {"/%2e%2e/", 200},
-                {"/%2e%2e/%2e%2e/", 200},
-            },
-            srv.port);
+    try_all(
+        {
+            {"/../secret.txt", 404},
+            {"/%2e%2e/secret.txt", 404},
+            {"/%2E%2e%2fsecret.txt", 404},
+            {"/..%2fsecret.txt", 404},
+            {"/%2e./secret.txt", 404},
+            {"/.%2e/secret.txt", 404},
+            {"/sub/..%2f..%2fsecret.txt", 404},
+            {"/sub/%2e%2e%2f%2e%2e%2fsecret.txt", 404},
+            {"/.../secret.txt", 404},
+            {"/....//secret.txt", 404},
+            {"//../secret.txt", 404},
+            {"/./../secret.txt", 404},
+            {"/sub/../../secret.txt", 404},
+            {"/../secretdir/", 404},
+            {"/%2e%2e/secretdir/", 404},
+            {"/../secret.zip/", 404},
+            {"/../www2/secret.txt", 404},
+            {"/..%2fwww2%2fsecret.txt", 404},
+            // Climbing above the root stops at the root: its own listing.
+            {"/..", 200},
+            {"/../", 200},
+            {"/%2e%2e", 200},
+            {"/%2e%2e/", 200},
+            {"/%2e%2e/%2e%2e/", 200},
+        },
+        srv.port);
 }
 
 TEST_F(PathEscape, DoubledEncodingsAreDecodedOnlyOnce)
 {
     // "%25" decodes to "%": what remains is a literal name, not a dot segment.
-    try_all({
-                {"/%252e%252e/secret.txt", 404},
-                {"/%252e%252e%252fsecret.txt", 404},
-                {"/%25%32%65%25%32%65/secret.txt", 404},
-                {"/%%32%65%%32%65/secret.txt", 404},
-                {"/%uff0e%uff0e/secret.txt", 404},
-            },
-            srv.port);
+    try_all(
+        {
+            {"/%252e%252e/secret.txt", 404},
+            {"/%252e%252e%252fsecret.txt", 404},
+            {"/%25%32%65%25%32%65/secret.txt", 404},
+            {"/%%32%65%%32%65/secret.txt", 404},
+            {"/%uff0e%uff0e/secret.txt", 404},
+        },
+        srv.port);
 }
 
 TEST_F(PathEscape, BackslashesAreOrdinaryNameBytes)
 {
-    try_all({
-                {"/..\\secret.txt", 404},
-                {"/..%5csecret.txt", 404},
-                {"/%5c..%5csecret.txt", 404},
-                {"/sub\\..\\..\\secret.txt", 404},
-                {"/%2e%2e%5c%2e%2e%5csecret.txt", 404},
-            },
-            srv.port);
+    try_all(
+        {
+            {"/..\\secret.txt", 404},
+            {"/..%5csecret.txt", 404},
+            {"/%5c..%5csecret.txt", 404},
+            {"/sub\\..\\..\\secret.txt", 404},
+            {"/%2e%2e%5c%2e%2e%5csecret.txt", 404},
+        },
+        srv.port);
 }
 
 TEST_F(PathEscape, OverlongUtf8EncodingsAreNotDots)
 {
-    try_all({
-                {"/%c0%ae%c0%ae/secret.txt", 404},
-                {"/%e0%80%ae%e0%80%ae/secret.txt", 404},
-                {"/%f0%80%80%ae%f0%80%80%ae/secret.txt", 404},
-                {"/..%c0%afsecret.txt", 404},
-                {"/..%e0%80%afsecret.txt", 404},
-                {"/%c0%ae%c0%ae%c0%afsecret.txt", 404},
-                {"/%c1%9c..%c1%9csecret.txt", 404},
-            },
-            srv.port);
+    try_all(
+        {
+            {"/%c0%ae%c0%ae/secret.txt", 404},
+            {"/%e0%80%ae%e0%80%ae/secret.txt", 404},
+            {"/%f0%80%80%ae%f0%80%80%ae/secret.txt", 404},
+            {"/..%c0%afsecret.txt", 404},
+            {"/..%e0%80%afsecret.txt", 404},
+            {"/%c0%ae%c0%ae%c0%afsecret.txt", 404},
+            {"/%c1%9c..%c1%9csecret.txt", 404},
+        },
+        srv.port);
 }
 
 TEST_F(PathEscape, AbsoluteTargetsAreServedByTheirPathOrRefused)
 {
-    try_all({
-                {"http:///../secret.txt", 404},
-                {"http:///%2e%2e/secret.txt", 404},
-                {"http:///..%2f..%2fsecret.txt", 404},
-                {"http:///..", 200},
-                {"http:///..?x", 200},
-                {"http://host/../secret.txt", 501},
-                {"http://../secret.txt", 501},
-                {"http://:80/../secret.txt", 501},
-                {"http://localhost:1/%2e%2e/secret.txt", 501},
-                {"http:/../secret.txt", 400},
-                {"HTTP:///../secret.txt", 400},
-                {"file:///etc/passwd", 400},
-                {"../secret.txt", 400},
-                {"..", 400},
-                {"\\..\\secret.txt", 400},
-                {"*", 400},
-            },
-            srv.port);
+    try_all(
+        {
+            {"http:///../secret.txt", 404},
+            {"http:///%2e%2e/secret.txt", 404},
+            {"http:///..%2f..%2fsecret.txt", 404},
+            {"http:///..", 200},
+            {"http:///..?x", 200},
+            {"http://host/../secret.txt", 501},
+            {"http://../secret.txt", 501},
+            {"http://:80/../secret.txt", 501},
+            {"http://localhost:1/%2e%2e/secret.txt", 501},
+            {"http:/../secret.txt", 400},
+            {"HTTP:///../secret.txt", 400},
+            {"file:///etc/passwd", 400},
+            {"../secret.txt", 400},
+            {"..", 400},
+            {"\\..\\secret.txt", 400},
+            {"*", 400},
+        },
+        srv.port);
 }
 
 TEST_F(PathEscape, DotSegmentsInsideArchivePathsAreCleanedBeforeTheArchiveIsOpened)
 {
-    try_all({
-                {"/a.zip/../../secret.txt", 404},
-                {"/a.zip/%2e%2e/%2e%2e/secret.txt", 404},
-                {"/a.zip/..%2f..%2fsecret.txt", 404},
-                {"/a.zip/%2e%2e%2f%2e%2e%2fsecret.txt", 404},
-                {"/a.zip/inner/../../../secret.txt", 404},
-                {"/a.zip/..\\..\\secret.txt", 404},
-                {"/a.zip/../../secret.zip/", 404},
-                {"/link.zip/../../secret.txt", 404},
-                {"/link.zip/..%2f..%2fsecret.txt", 404},
-                {"/a.zip/%2e%2e/", 200},
-                {"/a.zip/inner/..", 200},
-            },
-            srv.port);
+    try_all(
+        {
+            {"/a.zip/../../secret.txt", 404},
+            {"/a.zip/%2e%2e/%2e%2e/secret.txt", 404},
+            {"/a.zip/..%2f..%2fsecret.txt", 404},
+            {"/a.zip/%2e%2e%2f%2e%2e%2fsecret.txt", 404},
+            {"/a.zip/inner/../../../secret.txt", 404},
+            {"/a.zip/..\\..\\secret.txt", 404},
+            {"/a.zip/../../secret.zip/", 404},
+            {"/link.zip/../../secret.txt", 404},
+            {"/link.zip/..%2f..%2fsecret.txt", 404},
+            {"/a.zip/%2e%2e/", 200},
+            {"/a.zip/inner/..", 200},
+        },
+        srv.port);
     // Dot segments that stay inside the archive still reach its members.
     reply r = fetch("GET", "/a.zip/inner/../top.txt");
     EXPECT_EQ(r.status, 200);
@@ -289,15 +297,16 @@ TEST_F(PathEscape, DotSegmentsInsideArchivePathsAreCleanedBeforeTheArchiveIsOpen
 
 TEST_F(PathEscape, NulBytesEndThePath)
 {
-    try_all({
-                {"/..%00/secret.txt", 200},  // the path "/..", cleaned to the root
-                {"/%00../secret.txt", 200},
-                {"/%2e%2e%00/secret.txt", 200},
-                {"/secret.txt%00.html", 404},
-                {"/pub.txt%00/../../secret.txt", 200},  // the path "/pub.txt"
-                {"/sub%00/../../secret.txt", 302},      // the path "/sub", a directory without its "/"
-            },
-            srv.port);
+    try_all(
+        {
+            {"/..%00/secret.txt", 200},  // the path "/..", cleaned to the root
+            {"/%00../secret.txt", 200},
+            {"/%2e%2e%00/secret.txt", 200},
+            {"/secret.txt%00.html", 404},
+            {"/pub.txt%00/../../secret.txt", 200},  // the path "/pub.txt"
+            {"/sub%00/../../secret.txt", 302},      // the path "/sub", a directory without its "/"
+        },
+        srv.port);
     // A raw zero byte in the request line ends it for the reader as well.
     static const char line[] = "GET /pub.txt\0/../../secret.txt HTTP/1.1\r\nConnection: close\r\n\r\n";
     std::string raw(line, sizeof line - 1);
@@ -319,15 +328,16 @@ TEST_F(PathEscape, VeryLongPathsAreRefusedOrCleaned)
     std::string zigzag = "/";
     while (zigzag.size() + 5 + 14 < 1020)
         zigzag += "sub/..";
-    try_all({
-                {climb + "secret.txt", 404},          // 1019 bytes: passes the length check, cleaned
-                {climb + "/secret.txt", 414},         // 1020 bytes
-                {encoded + "secret.txt", 404},
-                {zigzag + "/../secret.txt", 404},
-                {"/" + std::string(600, 'a') + "/../../secret.txt", 404},  // cleaned, then too long to map
-                {"/../" + std::string(600, 'b'), 404},
-            },
-            srv.port);
+    try_all(
+        {
+            {climb + "secret.txt", 404},   // 1019 bytes: passes the length check, cleaned
+            {climb + "/secret.txt", 414},  // 1020 bytes
+            {encoded + "secret.txt", 404},
+            {zigzag + "/../secret.txt", 404},
+            {"/" + std::string(600, 'a') + "/../../secret.txt", 404},  // cleaned, then too long to map
+            {"/../" + std::string(600, 'b'), 404},
+        },
+        srv.port);
     // A request head that never ends within the input buffer.
     std::string huge = "GET /" + std::string(20000, '.') + "/secret.txt HTTP/1.1\r\n\r\n";
     std::string bytes = http_exchange(srv.port, huge);
@@ -364,27 +374,29 @@ TEST_F(PathEscape, LinksAreNoWayToClimbBecauseDotsAreCleanedFirst)
 {
     // On disk, www/link-dir/../secret.txt is the parent's secret; the request
     // path is cleaned to /secret.txt below the root before anything is looked up.
-    try_all({
-                {"/link-dir/../secret.txt", 404},
-                {"/link-dir/%2e%2e/secret.txt", 404},
-                {"/link-dir/..%2fsecret.txt", 404},
-                {"/link-dir/../../secret.txt", 404},
-                {"/link-file/../secret.txt", 404},
-                {"/link-dir/../", 200},
-            },
-            srv.port);
+    try_all(
+        {
+            {"/link-dir/../secret.txt", 404},
+            {"/link-dir/%2e%2e/secret.txt", 404},
+            {"/link-dir/..%2fsecret.txt", 404},
+            {"/link-dir/../../secret.txt", 404},
+            {"/link-file/../secret.txt", 404},
+            {"/link-dir/../", 200},
+        },
+        srv.port);
 }
 
 TEST_F(PathEscape, BrokenAndLoopingLinksAreNotFound)
 {
-    try_all({
-                {"/dangling", 404},
-                {"/dangling/", 404},
-                {"/loop-a", 404},
-                {"/loop-a/", 404},
-                {"/loop-b/x", 404},
-            },
-            srv.port);
+    try_all(
+        {
+            {"/dangling", 404},
+            {"/dangling/", 404},
+            {"/loop-a", 404},
+            {"/loop-a/", 404},
+            {"/loop-b/x", 404},
+        },
+        srv.port);
 }
 
 TEST_F(PathEscape, LinkMembersOfAnArchiveAreServedAsTheirOwnBytes)

@@ -24,7 +24,7 @@ struct delivery {
 // What the handler does with the events it is given.
 struct recorder {
     std::vector<delivery> events;
-    size_t recv_size = 0;   // EV_READ: receive this many bytes (0: nothing)
+    size_t recv_size = 0;  // EV_READ: receive this many bytes (0: nothing)
     std::string received;
 };
 
@@ -54,8 +54,8 @@ protected:
     recorder r;
     ev_loop *loop = nullptr;
     int listener = -1;
-    int client = -1;   // the peer, a plain blocking socket
-    int server = -1;   // the accepted end, owned by the loop
+    int client = -1;  // the peer, a plain blocking socket
+    int server = -1;  // the accepted end, owned by the loop
 
     void SetUp() override
     {

@@ -21,11 +21,10 @@ namespace {
 
 constexpr time_t T0 = 1614834367;  // 2021-03-04 05:06:07 UTC
 
-const char HEAD[] =
-    "<html><head><title>Index of /</title></head>\n"
-    "<body><h2 align=justify><a href=/>HOME</a>&gt;/</h2>\n"
-    "<pre>     <a href=?O=dN>NAME</a>                   <a href=?O=dT>DATE</a>"
-    "         <a href=?O=dS>SIZE</a>  <a href=?O=dn>NAME(R)</a>\n\n";
+const char HEAD[] = "<html><head><title>Index of /</title></head>\n"
+                    "<body><h2 align=justify><a href=/>HOME</a>&gt;/</h2>\n"
+                    "<pre>     <a href=?O=dN>NAME</a>                   <a href=?O=dT>DATE</a>"
+                    "         <a href=?O=dS>SIZE</a>  <a href=?O=dn>NAME(R)</a>\n\n";
 const char TAIL[] = "</pre>\n</body></html>\n";
 
 std::string take(text_block *tb)
@@ -125,10 +124,7 @@ protected:
 
 struct zip_fixture {
     zip_archive *za;
-    explicit zip_fixture(const std::string &path) : za(zip_open(path.c_str()))
-    {
-        EXPECT_NE(za, nullptr);
-    }
+    explicit zip_fixture(const std::string &path) : za(zip_open(path.c_str())) { EXPECT_NE(za, nullptr); }
     ~zip_fixture() { zip_close(za); }
 };
 
@@ -214,12 +210,21 @@ TEST_F(IndexPage, FormatSizeIsFiveCharactersWide)
     struct Case {
         uint64_t size;
         const char *text;
-    } cases[] = {{0, "    0"},      {1023, " 1023"},     {99999, "99999"},
-                 {100000, "  98K"}, {5242880, "5120K"},  {10239487, "9999K"},
-                 {10239488, "  10M"}, {104857600, " 100M"}, {0xFFFFFFFFu, "4096M"},
-                 {5ull << 30, "5120M"}, {(9999ull << 20) + (1 << 19) - 1, "9999M"},
-                 {(9999ull << 20) + (1 << 19), "  10G"}, {(9999ull << 30) + (1 << 29) - 1, "9999G"},
-                 {(9999ull << 30) + (1 << 29), "  10T"}, {UINT64_MAX, "  16E"}};
+    } cases[] = {{0, "    0"},
+                 {1023, " 1023"},
+                 {99999, "99999"},
+                 {100000, "  98K"},
+                 {5242880, "5120K"},
+                 {10239487, "9999K"},
+                 {10239488, "  10M"},
+                 {104857600, " 100M"},
+                 {0xFFFFFFFFu, "4096M"},
+                 {5ull << 30, "5120M"},
+                 {(9999ull << 20) + (1 << 19) - 1, "9999M"},
+                 {(9999ull << 20) + (1 << 19), "  10G"},
+                 {(9999ull << 30) + (1 << 29) - 1, "9999G"},
+                 {(9999ull << 30) + (1 << 29), "  10T"},
+                 {UINT64_MAX, "  16E"}};
     for (const Case &c : cases) {
         char out[8] = "#######";
         SCOPED_TRACE(c.size);
@@ -237,7 +242,7 @@ TEST_F(IndexPage, SizeAndTimeColumnsOfRows)
     make_file(dir + "/a", 99999, T0);
     make_file(dir + "/b", 100000, 0);
     make_file(dir + "/c", 10239488, T0 + 86400 * 300);
-    make_file(dir + "/d", 5LL << 30, T0);      // sparse: sized and sorted in 64 bits
+    make_file(dir + "/d", 5LL << 30, T0);         // sparse: sized and sorted in 64 bits
     make_file(dir + "/e", 1, 4102444800 + 3723);  // 2100-01-01 01:02:03, past 32-bit times
     rows_only("%N [%s] [%S] [%t] [%T] [%d] [%D] [%x]\n", "", "");
     const std::vector<std::string> rows = lines(sorted("S"));
@@ -258,14 +263,14 @@ TEST_F(IndexPage, ArchiveNamesAreTakenFromFileNamesOnly)
     rows_only("F %N\n", "Z %N\n", "D %N\n");
     EXPECT_EQ(lines(sorted("N")), expected);
     std::vector<std::string> scanned = lines(unsorted());
-    std::sort(scanned.begin(), scanned.end(), [](const std::string &x, const std::string &y) {
-        return x.substr(2) < y.substr(2);
-    });
+    std::sort(scanned.begin(), scanned.end(),
+              [](const std::string &x, const std::string &y) { return x.substr(2) < y.substr(2); });
     EXPECT_EQ(scanned, expected);
 
     restore_templates();
     const std::string page = unsorted("/t/");
-    EXPECT_NE(page.find("<img src=\"/?rc=zip.gif\" width=24 height=24> <a href=\"A.ZIP\">A.ZIP</a>"), std::string::npos);
+    EXPECT_NE(page.find("<img src=\"/?rc=zip.gif\" width=24 height=24> <a href=\"A.ZIP\">A.ZIP</a>"),
+              std::string::npos);
     EXPECT_NE(page.find("<a href=\"A.ZIP/\">A.ZIP<img border=0 src=\"/?rc=viewzip.gif\""), std::string::npos);
     EXPECT_NE(page.find("<img src=\"/?rc=folder.gif\" width=24 height=24> <a href=\"x.zip/\">x.zip</a>"),
               std::string::npos);
@@ -288,12 +293,12 @@ TEST_F(IndexPage, SortKeysOrderDiskListings)
         const char *keys;
         names order;
     } cases[] = {
-        {"N", {"E.txt", "a.txt", "b.txt", "c", "d.zip"}},    {"n", {"d.zip", "c", "b.txt", "a.txt", "E.txt"}},
-        {"S", {"c", "E.txt", "a.txt", "d.zip", "b.txt"}},    {"s", {"b.txt", "d.zip", "a.txt", "E.txt", "c"}},
-        {"T", {"E.txt", "c", "b.txt", "a.txt", "d.zip"}},    {"t", {"d.zip", "a.txt", "b.txt", "c", "E.txt"}},
-        {"DN", {"E.txt", "a.txt", "b.txt", "d.zip", "c"}},   {"dN", {"c", "d.zip", "E.txt", "a.txt", "b.txt"}},
-        {"dn", {"c", "d.zip", "b.txt", "a.txt", "E.txt"}},   {"dT", {"c", "d.zip", "E.txt", "b.txt", "a.txt"}},
-        {"ds", {"c", "d.zip", "b.txt", "a.txt", "E.txt"}},   {"x?N", {"E.txt", "a.txt", "b.txt", "c", "d.zip"}},
+        {"N", {"E.txt", "a.txt", "b.txt", "c", "d.zip"}},  {"n", {"d.zip", "c", "b.txt", "a.txt", "E.txt"}},
+        {"S", {"c", "E.txt", "a.txt", "d.zip", "b.txt"}},  {"s", {"b.txt", "d.zip", "a.txt", "E.txt", "c"}},
+        {"T", {"E.txt", "c", "b.txt", "a.txt", "d.zip"}},  {"t", {"d.zip", "a.txt", "b.txt", "c", "E.txt"}},
+        {"DN", {"E.txt", "a.txt", "b.txt", "d.zip", "c"}}, {"dN", {"c", "d.zip", "E.txt", "a.txt", "b.txt"}},
+        {"dn", {"c", "d.zip", "b.txt", "a.txt", "E.txt"}}, {"dT", {"c", "d.zip", "E.txt", "b.txt", "a.txt"}},
+        {"ds", {"c", "d.zip", "b.txt", "a.txt", "E.txt"}}, {"x?N", {"E.txt", "a.txt", "b.txt", "c", "d.zip"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.keys);
@@ -323,7 +328,7 @@ TEST_F(IndexPage, ArchiveListingsShowMembersAndDirectories)
         const char *keys;
         std::vector<std::string> order;
     } cases[] = {
-        {"N", {"big.bin", "docs", "inner.zip", "readme.txt"}}, {"dN", {"docs", "big.bin", "inner.zip", "readme.txt"}},
+        {"N", {"big.bin", "docs", "inner.zip", "readme.txt"}},  {"dN", {"docs", "big.bin", "inner.zip", "readme.txt"}},
         {"Dn", {"readme.txt", "inner.zip", "big.bin", "docs"}}, {"s", {"big.bin", "inner.zip", "readme.txt", "docs"}},
         {"T", {"docs", "big.bin", "readme.txt", "inner.zip"}},
     };

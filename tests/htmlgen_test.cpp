@@ -67,8 +67,12 @@ TEST_F(TemplateExpander, LiteralTextIsCopiedAndCutAtCapacityLessOne)
         uint32_t capacity;
         size_t kept;
     };
-    const Case cases[] = {{1, 0}, {2, 1}, {5, 4}, {static_cast<uint32_t>(len), len - 1},
-                          {static_cast<uint32_t>(len + 1), len}, {static_cast<uint32_t>(len + 50), len}};
+    const Case cases[] = {{1, 0},
+                          {2, 1},
+                          {5, 4},
+                          {static_cast<uint32_t>(len), len - 1},
+                          {static_cast<uint32_t>(len + 1), len},
+                          {static_cast<uint32_t>(len + 50), len}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.capacity);
         EXPECT_EQ(expand(text, c.capacity), std::string(text, c.kept));
@@ -154,16 +158,11 @@ TEST_F(TemplateExpander, VariablesMatchLowerCaseKeysOnly)
         const char *result;
     };
     const Case cases[] = {
-        {"t=$connectiontimeout;", "t=10;"},
-        {"t=$ConnectionTimeOut;", "t=;"},
-        {"t=$CONNECTIONTIMEOUT;", "t=;"},
-        {"t=$(connectiontimeout);", "t=10;"},
-        {"t=$(ConnectionTimeOut);", "t=;"},
-        {"$indexfile/$readmefile", "index.html/README"},
-        {"$servername!", "?The serverName!"},
-        {"$nosuchsetting.", "."},
-        {"$(no such setting).", "."},
-        {"$urimapping", "/srv/root"},
+        {"t=$connectiontimeout;", "t=10;"},   {"t=$ConnectionTimeOut;", "t=;"},
+        {"t=$CONNECTIONTIMEOUT;", "t=;"},     {"t=$(connectiontimeout);", "t=10;"},
+        {"t=$(ConnectionTimeOut);", "t=;"},   {"$indexfile/$readmefile", "index.html/README"},
+        {"$servername!", "?The serverName!"}, {"$nosuchsetting.", "."},
+        {"$(no such setting).", "."},         {"$urimapping", "/srv/root"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.tmpl);

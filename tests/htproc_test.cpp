@@ -57,9 +57,26 @@ TEST(MethodTable, TokensMatchExactlyApartFromCase)
         const char *token;
         int32_t code;
     } cases[] = {
-        {"OPTIONS", 1}, {"GET", 2}, {"get", 2}, {"HEAD", 3}, {"HeAd", 3}, {"POST", 4},
-        {"PUT", 5}, {"put", 5}, {"DELETE", 6}, {"TRACE", 7}, {"CONNECT", 8},
-        {"FOO", 9}, {"GETS", 9}, {"GE", 9}, {"P", 9}, {"POSTS", 9}, {"", 9}, {"\xC7" "ET", 9},
+        {"OPTIONS", 1},
+        {"GET", 2},
+        {"get", 2},
+        {"HEAD", 3},
+        {"HeAd", 3},
+        {"POST", 4},
+        {"PUT", 5},
+        {"put", 5},
+        {"DELETE", 6},
+        {"TRACE", 7},
+        {"CONNECT", 8},
+        {"FOO", 9},
+        {"GETS", 9},
+        {"GE", 9},
+        {"P", 9},
+        {"POSTS", 9},
+        {"", 9},
+        {"\xC7"
+         "ET",
+         9},
     };
     for (const auto &c : cases) {
         std::string buf = c.token;
@@ -73,14 +90,35 @@ TEST(HeaderTable, EveryNameIsFoundInAnyCase)
         const char *name;
         int32_t code;
     } names[] = {
-        {"accept", 256}, {"accept-charset", 257}, {"accept-encoding", 258},
-        {"accept-language", 259}, {"authorization", 260}, {"cache-control", 275},
-        {"connection", 276}, {"content-length", 284}, {"date", 277}, {"expect", 261}, {"from", 262}, {"host", 263},
-        {"if-match", 264}, {"if-modified-since", 265}, {"if-none-match", 266},
-        {"if-range", 267}, {"if-unmodified-since", 268}, {"max-forwards", 269},
-        {"pragma", 278}, {"proxy-authorization", 270}, {"range", 271}, {"referer", 272},
-        {"te", 273}, {"trailer", 279}, {"transfer-encoding", 280}, {"upgrade", 281},
-        {"user-agent", 274}, {"via", 282}, {"warning", 283},
+        {"accept", 256},
+        {"accept-charset", 257},
+        {"accept-encoding", 258},
+        {"accept-language", 259},
+        {"authorization", 260},
+        {"cache-control", 275},
+        {"connection", 276},
+        {"content-length", 284},
+        {"date", 277},
+        {"expect", 261},
+        {"from", 262},
+        {"host", 263},
+        {"if-match", 264},
+        {"if-modified-since", 265},
+        {"if-none-match", 266},
+        {"if-range", 267},
+        {"if-unmodified-since", 268},
+        {"max-forwards", 269},
+        {"pragma", 278},
+        {"proxy-authorization", 270},
+        {"range", 271},
+        {"referer", 272},
+        {"te", 273},
+        {"trailer", 279},
+        {"transfer-encoding", 280},
+        {"upgrade", 281},
+        {"user-agent", 274},
+        {"via", 282},
+        {"warning", 283},
     };
     for (const auto &n : names) {
         std::string lower = n.name;
@@ -94,8 +132,8 @@ TEST(HeaderTable, EveryNameIsFoundInAnyCase)
 
 TEST(HeaderTable, UnknownNamesGetTheUnknownCode)
 {
-    for (const char *name : {"", "a", "accept-", "zzz", "x-forwarded-for", "host ", " host",
-                             "rangee", "content-type", "\xFF"}) {
+    for (const char *name :
+         {"", "a", "accept-", "zzz", "x-forwarded-for", "host ", " host", "rangee", "content-type", "\xFF"}) {
         std::string buf = name;
         EXPECT_EQ(lookup_header(buf.data()), HDR_UNKNOWN) << '"' << name << '"';
     }
@@ -198,9 +236,9 @@ TEST(UriDecode, EscapesBecomeBytes)
         {"%", "%"},
         {"%4", "%4"},
         {"ab%2", "ab%2"},
-        {"%%41", "T1"},        // "%" = 37: ((37-48)*16 + 4) mod 256 = 84
-        {"%zz", "S"},          // not rejected: (35*16 + 35) mod 256 = 83
-        {"/a%00b", "/a"},      // a decoded zero byte ends the path
+        {"%%41", "T1"},    // "%" = 37: ((37-48)*16 + 4) mod 256 = 84
+        {"%zz", "S"},      // not rejected: (35*16 + 35) mod 256 = 83
+        {"/a%00b", "/a"},  // a decoded zero byte ends the path
         {"", ""},
     };
     for (const auto &c : cases)
@@ -229,7 +267,7 @@ TEST(PathClean, DotSegmentsAndDoubledSlashesGo)
         {"/.profile", "/.profile"},
         {"/..x/y", "/..x/y"},
         {"/x../y", "/x../y"},
-        {"/a/....txt", ""},      // three or more dots start a climbing segment
+        {"/a/....txt", ""},          // three or more dots start a climbing segment
         {"/a\\..\\b", "/a\\..\\b"},  // only "/" separates segments
         {"/a/%2e", "/a/%2e"},
         {"", ""},
@@ -397,8 +435,7 @@ TEST(UriEncode, ReservedAndHighBytesAreEscaped)
 {
     EXPECT_STREQ(uri_encode("a b&c.txt"), "a%20b%26c.txt");
     EXPECT_STREQ(uri_encode("\xE9"), "%E9");
-    EXPECT_STREQ(uri_encode(" !@#$%^&*+~`<>?\"':;"),
-                 "%20%21%40%23%24%25%5E%26%2A%2B%7E%60%3C%3E%3F%22%27%3A%3B");
+    EXPECT_STREQ(uri_encode(" !@#$%^&*+~`<>?\"':;"), "%20%21%40%23%24%25%5E%26%2A%2B%7E%60%3C%3E%3F%22%27%3A%3B");
     EXPECT_STREQ(uri_encode("\x01\x1F\x7F"), "%01%1F%7F");
     // What a browser would rewrite in a path is escaped; the rest stays.
     EXPECT_STREQ(uri_encode("/docs/a-b_c.(1),[2]{3}=x|y\\z"), "/docs/a-b_c.(1),[2]%7B3%7D=x%7Cy%5Cz");

@@ -21,7 +21,6 @@ std::string page(const std::string &status, const std::string &body)
     return "HTTP/1.1 " + status + "\r\nContent-Type: text/html\r\nContent-Length: " + len + "\r\n\r\n" + html;
 }
 
-
 class Http : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -54,9 +53,12 @@ TEST_F(Http, ErrorRepliesForGetCarryTheirPage)
         {"GET /nope HTTP/1.0\r\n\r\n", page("404 Not found", "404 File /nope not found.")},
         {"GET nope HTTP/1.0\r\n\r\n", page("400 Bad request", "400 Bad request")},
         {"GET * HTTP/1.0\r\n\r\n", page("400 Bad request", "400 Bad request")},
-        {"GET http://example.org/ HTTP/1.0\r\n\r\n", page("501 Not implemented", "501 This function has not been implemented")},
-        {"GET / HTTP/1.2\r\nConnection: close\r\n\r\n", page("505 Version not implemented", "505 HTTP version 1.2 not implemented")},
-        {"GET " + long_path + " HTTP/1.0\r\n\r\n", page("414 Request-URI too long", "414 Request-URI " + long_path + " too long.")},
+        {"GET http://example.org/ HTTP/1.0\r\n\r\n",
+         page("501 Not implemented", "501 This function has not been implemented")},
+        {"GET / HTTP/1.2\r\nConnection: close\r\n\r\n",
+         page("505 Version not implemented", "505 HTTP version 1.2 not implemented")},
+        {"GET " + long_path + " HTTP/1.0\r\n\r\n",
+         page("414 Request-URI too long", "414 Request-URI " + long_path + " too long.")},
     };
     for (auto &c : cases)
         EXPECT_EQ(exchange(c.request), c.reply) << c.request.substr(0, 40);
@@ -86,7 +88,8 @@ TEST_F(Http, ErrorRepliesForOtherMethodsEndAfterTheirHeader)
 TEST_F(Http, RequestBodiesAreDiscardedOrRefusedWithAClose)
 {
     const std::string a = page("404 Not found", "404 File /a not found."), then_b = "GET /b HTTP/1.1\r\n\r\n",
-                      b = page("404 Not found", "404 File /b not found."), bad = page("400 Bad request", "400 Bad request");
+                      b = page("404 Not found", "404 File /b not found."),
+                      bad = page("400 Bad request", "400 Bad request");
     const std::string get_a = "GET /a HTTP/1.1\r\n", closing = "Connection: close\r\n\r\n";
     struct {
         std::string request, reply;
@@ -164,7 +167,8 @@ TEST_F(Http, PersistenceRules)
     // A reply that leaves no room to say so closes instead.
     const std::string path = "/" + std::string(8000, 'k');
     const std::string want = page("414 Request-URI too long", "414 Request-URI " + path + " too long."),
-                      got = exchange("GET " + path + " HTTP/1.0\r\nConnection: keep-alive\r\n\r\nHEAD /a HTTP/1.0\r\n\r\n");
+                      got = exchange("GET " + path +
+                                     " HTTP/1.0\r\nConnection: keep-alive\r\n\r\nHEAD /a HTTP/1.0\r\n\r\n");
     EXPECT_TRUE(got.compare(0, want.size(), want) == 0);
     EXPECT_EQ(got.substr(std::min(got.size(), want.size())), "");  // the HEAD is never answered
 
@@ -178,10 +182,9 @@ TEST_F(Http, PipelinedRequestsAreAnsweredInOrder)
     std::string two = exchange("HEAD /one HTTP/1.1\r\n\r\nGET /two HTTP/1.1\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(two, "HTTP/1.1 404 Not found\r\n\r\n" + page("404 Not found", "404 File /two not found."));
 
-    std::string three = exchange(
-        "GET /1 HTTP/1.1\r\n\r\nGET /2 HTTP/1.1\r\n\r\nGET /3 HTTP/1.1\r\nConnection: close\r\n\r\n");
-    EXPECT_EQ(three, page("404 Not found", "404 File /1 not found.") +
-                         page("404 Not found", "404 File /2 not found.") +
+    std::string three =
+        exchange("GET /1 HTTP/1.1\r\n\r\nGET /2 HTTP/1.1\r\n\r\nGET /3 HTTP/1.1\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(three, page("404 Not found", "404 File /1 not found.") + page("404 Not found", "404 File /2 not found.") +
                          page("404 Not found", "404 File /3 not found."));
 }
 
@@ -237,8 +240,7 @@ TEST_F(Http, HalfClosedClientStillGetsItsReplies)
     send_all(fd, "HEAD /a HTTP/1.1\r\n\r\nGET /b HTTP/1.1\r\n\r\n");
     shutdown(fd, SHUT_WR);
     // Both replies arrive, then the server closes the connection it can read no more from.
-    EXPECT_EQ(recv_all(fd, 3000),
-              "HTTP/1.1 404 Not found\r\n\r\n" + page("404 Not found", "404 File /b not found."));
+    EXPECT_EQ(recv_all(fd, 3000), "HTTP/1.1 404 Not found\r\n\r\n" + page("404 Not found", "404 File /b not found."));
     close(fd);
 }
 

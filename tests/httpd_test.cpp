@@ -99,10 +99,8 @@ TEST_F(TaskRegistry, PersistenceFollowsVersionAndConnection)
         keep_alive_kind keep_alive;
         bool keeps;
     } cases[] = {
-        {HTTP_1_1, KEEP_ALIVE_DEFAULT, true},
-        {HTTP_1_1, KEEP_ALIVE_NONE, false},  // "Connection: close"
-        {HTTP_1_0, KEEP_ALIVE_NONE, false},
-        {HTTP_1_0, KEEP_ALIVE_DEFAULT, false},
+        {HTTP_1_1, KEEP_ALIVE_DEFAULT, true},   {HTTP_1_1, KEEP_ALIVE_NONE, false},  // "Connection: close"
+        {HTTP_1_0, KEEP_ALIVE_NONE, false},     {HTTP_1_0, KEEP_ALIVE_DEFAULT, false},
         {HTTP_1_0, KEEP_ALIVE_REQUESTED, true},  // "Connection: keep-alive"
         {0, KEEP_ALIVE_REQUESTED, false},        // no version
     };

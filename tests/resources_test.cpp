@@ -166,10 +166,9 @@ gif_image read_gif(const unsigned char *p, uint32_t size)
 }
 
 const char *const ICON_NAMES[] = {
-    "?folder.gif",   "?zip.gif",      "?file.gif",     "?html.gif",     "?bin.gif",       "?doc.gif",
-    "?text.gif",     "?image.gif",    "?audio.gif",    "?video.gif",    "?zipfolder.gif", "?zipzip.gif",
-    "?zipfile.gif",  "?zipbin.gif",   "?zipdoc.gif",   "?ziptext.gif",  "?ziphtml.gif",   "?zipimage.gif",
-    "?zipaudio.gif", "?zipvideo.gif", "?viewzip.gif",
+    "?folder.gif", "?zip.gif",     "?file.gif",    "?html.gif",      "?bin.gif",      "?doc.gif",      "?text.gif",
+    "?image.gif",  "?audio.gif",   "?video.gif",   "?zipfolder.gif", "?zipzip.gif",   "?zipfile.gif",  "?zipbin.gif",
+    "?zipdoc.gif", "?ziptext.gif", "?ziphtml.gif", "?zipimage.gif",  "?zipaudio.gif", "?zipvideo.gif", "?viewzip.gif",
 };
 
 const builtin_resource *find_icon(const char *name)
@@ -276,7 +275,7 @@ TEST(Resources, HelpPageHasItsTitleSectionsAndNoDirectives)
     EXPECT_NE(page.find("free", hr), std::string::npos);
     EXPECT_EQ(page.find('%'), std::string::npos);
     EXPECT_EQ(page.find('$'), std::string::npos);
-    for (const char *fact : {"Root Directory", "Default page", "'index.html'", "'Default.htm'", "'index.htm'",
-                             "Port", "80", "Clear cache", "About", "Close", "Online", "Total"})
+    for (const char *fact : {"Root Directory", "Default page", "'index.html'", "'Default.htm'", "'index.htm'", "Port",
+                             "80", "Clear cache", "About", "Close", "Online", "Total"})
         EXPECT_NE(page.find(fact), std::string::npos) << fact;
 }

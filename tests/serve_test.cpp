@@ -283,8 +283,8 @@ reply read_reply(int fd, std::string &pending, bool head_only, int timeout_ms = 
 std::string request_text(const std::string &method, const std::string &target, const std::string &extra = "",
                          bool close = true)
 {
-    return method + " " + target + " HTTP/1.1\r\nHost: localhost\r\n" + (close ? "Connection: close\r\n" : "") +
-           extra + "\r\n";
+    return method + " " + target + " HTTP/1.1\r\nHost: localhost\r\n" + (close ? "Connection: close\r\n" : "") + extra +
+           "\r\n";
 }
 
 reply exchange(int port, const std::string &method, const std::string &target, const std::string &extra = "")
@@ -310,7 +310,8 @@ reply get(int port, const std::string &target, const std::string &extra = "")
 
 // ---- dates and counters -------------------------------------------------------------
 
-const std::regex HTTP_DATE(R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d GMT)");
+const std::regex HTTP_DATE(
+    R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d GMT)");
 
 // Seconds since 1970 of an HTTP date, or -1 when the text is not one.
 long parse_http_date(const std::string &text)
@@ -322,7 +323,6 @@ long parse_http_date(const std::string &text)
         return -1;
     return static_cast<long>(timegm(&tm));
 }
-
 
 class Serving : public ::testing::Test {
 protected:
@@ -376,8 +376,8 @@ TEST_F(Serving, WholeFileHeaderHasExactlyTheseLinesInThisOrder)
     const time_t after = time(nullptr);
     ASSERT_TRUE(r.complete);
     EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
-    EXPECT_EQ(header_names(r), (std::vector<std::string>{"Server", "Date", "Last-Modified", "Age", "Content-Type",
-                                                          "Content-Length"}));
+    EXPECT_EQ(header_names(r),
+              (std::vector<std::string>{"Server", "Date", "Last-Modified", "Age", "Content-Type", "Content-Length"}));
     EXPECT_EQ(header_of(r, "Server"), "Pellorwick/0.1.6");
     EXPECT_EQ(header_of(r, "Age"), "1800");
     EXPECT_EQ(header_of(r, "Content-Type"), "text/plain");
@@ -394,7 +394,7 @@ TEST_F(Serving, WholeFileHeaderHasExactlyTheseLinesInThisOrder)
     const reply kept = read_reply(fd, pending, false);
     close(fd);
     EXPECT_EQ(header_names(kept), (std::vector<std::string>{"Server", "Date", "Last-Modified", "Age", "Content-Type",
-                                                             "Content-Length", "Connection"}));
+                                                            "Content-Length", "Connection"}));
     EXPECT_EQ(header_of(kept, "Connection"), "keep-alive");
     EXPECT_EQ(kept.body, r.body);
 }
@@ -405,7 +405,7 @@ TEST_F(Serving, PartialHeaderAddsContentRangeBeforeContentLength)
     ASSERT_TRUE(r.complete);
     EXPECT_EQ(r.status_line, "HTTP/1.1 206 Partial Content");
     EXPECT_EQ(header_names(r), (std::vector<std::string>{"Server", "Date", "Last-Modified", "Age", "Content-Type",
-                                                          "Content-Range", "Content-Length"}));
+                                                         "Content-Range", "Content-Length"}));
     EXPECT_EQ(header_of(r, "Content-Range"), "bytes 0-99/1000");
     EXPECT_EQ(header_of(r, "Content-Length"), "100");
     EXPECT_EQ(r.body, source("data/k1.txt").substr(0, 100));
@@ -490,14 +490,22 @@ TEST_F(Serving, ContentTypesFollowTheExtension)
         {"/mime/script.pl", "text/plain"},
         {"/mime/notes.css", "text/css"},
         {"/mime/x.tar", "application/x-tar"},
-        {"/mime/app.js", "text/javascript"},      {"/mime/mod.mjs", "text/javascript"},
-        {"/mime/data.json", "application/json"},  {"/mime/site.webmanifest", "application/manifest+json"},
-        {"/mime/add.wasm", "application/wasm"},   {"/mime/pic.svg", "image/svg+xml"},
-        {"/mime/pic.webp", "image/webp"},         {"/mime/pic.avif", "image/avif"},
-        {"/mime/icon.ico", "image/vnd.microsoft.icon"}, {"/mime/clip.mp4", "video/mp4"},
-        {"/mime/clip.webm", "video/webm"},        {"/mime/song.ogg", "audio/ogg"},
-        {"/mime/font.woff2", "font/woff2"},       {"/mime/notes.md", "text/markdown"},
-        {"/mime/table.csv", "text/csv"},          {"/mime/manual.texinfo", "application/x-texinfo"},
+        {"/mime/app.js", "text/javascript"},
+        {"/mime/mod.mjs", "text/javascript"},
+        {"/mime/data.json", "application/json"},
+        {"/mime/site.webmanifest", "application/manifest+json"},
+        {"/mime/add.wasm", "application/wasm"},
+        {"/mime/pic.svg", "image/svg+xml"},
+        {"/mime/pic.webp", "image/webp"},
+        {"/mime/pic.avif", "image/avif"},
+        {"/mime/icon.ico", "image/vnd.microsoft.icon"},
+        {"/mime/clip.mp4", "video/mp4"},
+        {"/mime/clip.webm", "video/webm"},
+        {"/mime/song.ogg", "audio/ogg"},
+        {"/mime/font.woff2", "font/woff2"},
+        {"/mime/notes.md", "text/markdown"},
+        {"/mime/table.csv", "text/csv"},
+        {"/mime/manual.texinfo", "application/x-texinfo"},
         {"/arc.zip", "application/zip"},
         {"/arc.zip/docs/big.html", "text/html"},
         {"/arc.zip/pics/a.gif", "image/gif"},
@@ -522,8 +530,7 @@ TEST_F(Serving, ConnectionCarriesSeveralRequests)
     ASSERT_GE(fd, 0);
     std::string pending;
     // Two requests in one write: the second is answered after the first.
-    send_all(fd, request_text("GET", "/data/k1.txt", "", false) +
-                     request_text("HEAD", "/mime/notes.css", "", false));
+    send_all(fd, request_text("GET", "/data/k1.txt", "", false) + request_text("HEAD", "/mime/notes.css", "", false));
     reply first = read_reply(fd, pending, false);
     reply second = read_reply(fd, pending, true);
     EXPECT_EQ(first.body, source("data/k1.txt"));
@@ -621,7 +628,8 @@ TEST_F(Serving, IndexRowsShowKindsWidthsSizesAndTimes)
     };
     const std::string when = local_row_time(2001, 2, 3, 4, 5, 6);
     EXPECT_EQ(row("b.zip"), "<img src=\"/?rc=zip.gif\" width=24 height=24> <a href=\"b.zip\">b.zip</a>" +
-                                std::string(15, ' ') + " " + when + "     5 <a href=\"b.zip/\">b.zip<img border=0 "
+                                std::string(15, ' ') + " " + when +
+                                "     5 <a href=\"b.zip/\">b.zip<img border=0 "
                                 "src=\"/?rc=viewzip.gif\" width=24 height=24></a> (5)");
     EXPECT_NE(row("A.ZIP").find("viewzip.gif"), std::string::npos);
     EXPECT_EQ(row("a.zip.zip").find("viewzip.gif"), std::string::npos);
@@ -634,8 +642,7 @@ TEST_F(Serving, IndexRowsShowKindsWidthsSizesAndTimes)
     EXPECT_NE(row(std::string(21, 'o')).find(">" + std::string(19, 'o') + "&gt;</a> " + when), std::string::npos);
     // A file without a time shows blank time columns.
     EXPECT_EQ(row("zero.txt"), "<img src=\"/?rc=text.gif\" width=24 height=24> <a href=\"zero.txt\">zero.txt</a>" +
-                                   std::string(12, ' ') + std::string(1 + 5 + 1 + 8 + 1, ' ') +
-                                   "    5 zero.txt (5)");
+                                   std::string(12, ' ') + std::string(1 + 5 + 1 + 8 + 1, ' ') + "    5 zero.txt (5)");
     EXPECT_NE(row("s99999.bin").find(" 99999 s99999.bin (99999)"), std::string::npos);
     EXPECT_NE(row("s100000.bin").find("   98K s100000.bin (100000)"), std::string::npos);
     EXPECT_NE(row("s10m.bin").find("   10M s10m.bin (10239488)"), std::string::npos);
@@ -652,8 +659,8 @@ TEST_F(Serving, SortKeysOrderTheRows)
               (names{"x.zip", "sub", "b.zip", "A.ZIP", "zero.txt", "x.Zip", "s99999.bin", "s10m.bin", "s100000.bin",
                      o19, n19, m19, "a.zip.zip"}));
     EXPECT_EQ(names_of(get(port, "/list/?O=DN").body),
-              (names{"a.zip.zip", m19, n19, o19, "s100000.bin", "s10m.bin", "s99999.bin", "x.Zip", "zero.txt",
-                     "A.ZIP", "b.zip", "sub", "x.zip"}));
+              (names{"a.zip.zip", m19, n19, o19, "s100000.bin", "s10m.bin", "s99999.bin", "x.Zip", "zero.txt", "A.ZIP",
+                     "b.zip", "sub", "x.zip"}));
     const names by_size = names_of(get(port, "/list/?O=SN").body);
     ASSERT_EQ(by_size.size(), 13u);
     EXPECT_EQ(names(by_size.end() - 3, by_size.end()), (names{"s99999.bin", "s100000.bin", "s10m.bin"}));
@@ -697,9 +704,12 @@ TEST_F(Serving, FoldersOfThousandsAreListedWholeInEverySortOrder)
     // The entry at each place: sizes are 7 i mod N and times 3 i mod N, and
     // 2143 and 1667 undo those factors mod N.
     const std::pair<const char *, int (*)(int)> orders[] = {
-        {"N", [](int k) { return k; }},                 {"n", [](int k) { return N - 1 - k; }},
-        {"S", [](int k) { return k * 2143 % N; }},      {"s", [](int k) { return (N - 1 - k) * 2143 % N; }},
-        {"dT", [](int k) { return k * 1667 % N; }},     {"Dt", [](int k) { return (N - 1 - k) * 1667 % N; }},
+        {"N", [](int k) { return k; }},
+        {"n", [](int k) { return N - 1 - k; }},
+        {"S", [](int k) { return k * 2143 % N; }},
+        {"s", [](int k) { return (N - 1 - k) * 2143 % N; }},
+        {"dT", [](int k) { return k * 1667 % N; }},
+        {"Dt", [](int k) { return (N - 1 - k) * 1667 % N; }},
         {"", [](int k) { return N - 1 - k; }},  // no sort: member order, last written first
     };
     const std::string tail = "</pre>\n</body></html>\n";
@@ -743,8 +753,9 @@ TEST_F(Serving, DirectoriesWithoutSlashAreRedirectedWithTheirQuery)
         EXPECT_EQ(header_of(r, "Location"), location);
     }
     EXPECT_EQ(get(port, "/sp%20dir/f.txt").body, "spaced\n");
-    EXPECT_EQ(get(port, "/site").body,
-              "<html><head><title>302 Found</title></head>\n<body>302 Move to <a href=\"/site/\">here</a></body></html>\n");
+    EXPECT_EQ(
+        get(port, "/site").body,
+        "<html><head><title>302 Found</title></head>\n<body>302 Move to <a href=\"/site/\">here</a></body></html>\n");
 }
 
 TEST_F(Serving, NamesAndPathsReachIndexPagesEscaped)
@@ -788,8 +799,8 @@ TEST_F(Serving, NamesShowWholeCharactersInTheirColumnAndOddBytesEscaped)
 
 TEST_F(Serving, PathsThatNameNothingAre404)
 {
-    for (const char *target : {"/missing", "/data/k1.txt/", "/missing.zip/x", "/mime/README.zip/x",
-                               "/arc.zip/nothing", "/arc.zip/readme.txt/", "/ARC2.ZIP/docs/nothing/"}) {
+    for (const char *target : {"/missing", "/data/k1.txt/", "/missing.zip/x", "/mime/README.zip/x", "/arc.zip/nothing",
+                               "/arc.zip/readme.txt/", "/ARC2.ZIP/docs/nothing/"}) {
         SCOPED_TRACE(target);
         EXPECT_EQ(status_of(get(port, target)), 404);
     }
@@ -805,19 +816,20 @@ TEST_F(Serving, ArchiveFileItselfIsServedAsIs)
     // Also once the archive has been opened for its members.
     ASSERT_EQ(status_of(get(port, "/arc.zip/readme.txt")), 200);
     EXPECT_EQ(get(port, "/arc.zip").body, source("arc.zip"));
-    EXPECT_EQ(get(port, "/arc.zip", "Range: bytes=-22\r\n").body, source("arc.zip").substr(source("arc.zip").size() - 22));
+    EXPECT_EQ(get(port, "/arc.zip", "Range: bytes=-22\r\n").body,
+              source("arc.zip").substr(source("arc.zip").size() - 22));
 }
 
 TEST_F(Serving, MembersAreTheOriginalBytes)
 {
     const std::pair<const char *, const char *> cases[] = {
-        {"/arc.zip/readme.txt", "orig/readme.txt"},          // stored
-        {"/arc.zip/docs/big.html", "orig/big.html"},         // deflated text
-        {"/arc.zip/docs/noise.bin", "orig/noise.bin"},       // deflated, incompressible
-        {"/arc.zip/inner/inner.zip", "orig/inner.zip"},      // an archive inside the archive
-        {"/ARC2.ZIP/docs/big.html", "orig/big.html"},        // archive named in capitals
-        {"/stored.zip/noise.bin", "orig/noise.bin"},         // stored: its first pass checks the CRC-32,
-        {"/stored.zip/noise.bin", "orig/noise.bin"},         // later ones send the archive's bytes as they lie
+        {"/arc.zip/readme.txt", "orig/readme.txt"},      // stored
+        {"/arc.zip/docs/big.html", "orig/big.html"},     // deflated text
+        {"/arc.zip/docs/noise.bin", "orig/noise.bin"},   // deflated, incompressible
+        {"/arc.zip/inner/inner.zip", "orig/inner.zip"},  // an archive inside the archive
+        {"/ARC2.ZIP/docs/big.html", "orig/big.html"},    // archive named in capitals
+        {"/stored.zip/noise.bin", "orig/noise.bin"},     // stored: its first pass checks the CRC-32,
+        {"/stored.zip/noise.bin", "orig/noise.bin"},     // later ones send the archive's bytes as they lie
     };
     for (auto &[target, original] : cases) {
         SCOPED_TRACE(target);
@@ -904,9 +916,9 @@ TEST_F(Serving, ArchiveInsideAnArchiveIsNotOpened)
 
 TEST_F(Serving, IconsAreGifPicturesOf24By24)
 {
-    const char *const names[] = {"folder", "zip", "file", "html", "bin", "doc", "text", "image", "audio", "video",
-                                 "zipfolder", "zipzip", "zipfile", "zipbin", "zipdoc", "ziptext", "ziphtml",
-                                 "zipimage", "zipaudio", "zipvideo", "viewzip"};
+    const char *const names[] = {"folder", "zip",     "file",    "html",      "bin",      "doc",      "text",
+                                 "image",  "audio",   "video",   "zipfolder", "zipzip",   "zipfile",  "zipbin",
+                                 "zipdoc", "ziptext", "ziphtml", "zipimage",  "zipaudio", "zipvideo", "viewzip"};
     for (const char *name : names) {
         SCOPED_TRACE(name);
         reply r = get(port, std::string("/?rc=") + name + ".gif");
@@ -1116,8 +1128,8 @@ TEST_F(Serving, SlowReaderKeepsItsDownloadPastTheIdlePeriod)
 TEST_F(Serving, ClosingWithUnreadInputStillDeliversTheWholeReply)
 {
     const std::string head = "GET /orig/big.html HTTP/1.1\r\nConnection: close\r\n";
-    for (const std::string &request : {head + "Content-Length: 50000\r\n\r\n" + std::string(50000, 'b'),
-                                       head + "\r\n" + std::string(30000, 'j')}) {
+    for (const std::string &request :
+         {head + "Content-Length: 50000\r\n\r\n" + std::string(50000, 'b'), head + "\r\n" + std::string(30000, 'j')}) {
         const int fd = connect_to(port, 16384);
         send_all(fd, request);
         usleep(300000);
@@ -1148,7 +1160,7 @@ TEST_F(Serving, GeneratedPagesStayBounded)
         close(fd);
         auto m = stats();
         EXPECT_LE(m["caches"], initial["caches"] + 2 + 1024);  // with a snapshot and an archive
-        EXPECT_GT(m["caches"], initial["caches"] + 20);  // pages made since the last release
+        EXPECT_GT(m["caches"], initial["caches"] + 20);        // pages made since the last release
         server_command(srv, "clean");
         EXPECT_EQ(stats()["caches"], initial["caches"]);
     }
@@ -1312,9 +1324,10 @@ TEST_F(Freshness, ListingsFilesAndArchivesShowTheTreeAsItIsNow)
     EXPECT_EQ(body("/backup.zip/m.txt"), "new member, longer");
     EXPECT_NE(body("/backup.zip/").find("f.txt"), std::string::npos);
     EXPECT_EQ(body("/backup.zip"), read_file(dir + "/backup.zip"));
-    ASSERT_EQ(sh("python3 -c \"import zipfile; z = zipfile.ZipFile('other.zip', 'w'); z.writestr('m.txt', 'in place')\" "
-                 "&& cp other.zip backup.zip"),
-              0);
+    ASSERT_EQ(
+        sh("python3 -c \"import zipfile; z = zipfile.ZipFile('other.zip', 'w'); z.writestr('m.txt', 'in place')\" "
+           "&& cp other.zip backup.zip"),
+        0);
     EXPECT_EQ(body("/backup.zip/m.txt"), "in place");
     EXPECT_EQ(status_of(get(port, "/backup.zip/f.txt")), 404);
     EXPECT_EQ(body("/backup.zip"), read_file(dir + "/backup.zip"));
@@ -1428,7 +1441,8 @@ TEST_F(FreshnessWithFewDescriptors, PressureOnDescriptorsIsNever404NorAnEmptyLis
                     const int status = std::stoi(text.substr(9, 3));
                     ++statuses[status];
                     if (status == 200) {
-                        EXPECT_TRUE(text.find("page\n") != std::string::npos || text.find("b.txt") != std::string::npos);
+                        EXPECT_TRUE(text.find("page\n") != std::string::npos ||
+                                    text.find("b.txt") != std::string::npos);
                     }
                 }
                 p.events = n != 0 ? 0 : p.events;
@@ -1485,8 +1499,8 @@ std::string chromium_dom(const std::string &url)
 {
     return shell_output("timeout 90 /usr/bin/chromium --headless --no-sandbox --disable-gpu --disable-quic "
                         "--no-first-run --disable-background-networking --disable-component-update --disable-sync "
-                        "--user-data-dir='" + make_temp_dir() + "' --virtual-time-budget=10000 --dump-dom '" + url +
-                        "' 2>/dev/null");
+                        "--user-data-dir='" +
+                        make_temp_dir() + "' --virtual-time-budget=10000 --dump-dom '" + url + "' 2>/dev/null");
 }
 
 TEST_F(Serving, ChromiumRunsModulesDrawsSvgLoadsWasmAndReadsUtf8Names)
@@ -1496,7 +1510,8 @@ TEST_F(Serving, ChromiumRunsModulesDrawsSvgLoadsWasmAndReadsUtf8Names)
     EXPECT_NE(chromium_dom(base() + "/web/page.html").find("<p id=\"result\">module 5, svg 40, wasm 42</p>"),
               std::string::npos);
     const std::string listing = chromium_dom(base() + "/utf8/?O=N");
-    for (const char *name : {"équipe.txt", "日本語のファイル.txt", "ñandú-ñandú-ñandú-ñandú.txt", "latin-%E9t%E9.txt"}) {
+    for (const char *name :
+         {"équipe.txt", "日本語のファイル.txt", "ñandú-ñandú-ñandú-ñandú.txt", "latin-%E9t%E9.txt"}) {
         SCOPED_TRACE(name);
         EXPECT_NE(listing.find(std::string(" ") + name + " ("), std::string::npos);
     }
@@ -1507,9 +1522,9 @@ TEST_F(Serving, WgetMirrorsTheTreeAndTheArchiveThroughIndexPages)
     const std::string dir = make_temp_dir();
     // Sort links and icons are not part of the tree; the archive file itself
     // cannot be kept where the mirror puts the directory of its contents.
-    ASSERT_EQ(run_shell("cd '" + dir + "' && wget -q -r -np -nH --reject-regex '[?]|/pack[.]zip$' '" + base() +
-                        "/mirror/'"),
-              0);
+    ASSERT_EQ(
+        run_shell("cd '" + dir + "' && wget -q -r -np -nH --reject-regex '[?]|/pack[.]zip$' '" + base() + "/mirror/'"),
+        0);
     const std::string sources[] = {"top.txt", "sp ace.txt", "sub/one.bin", "sub/deeper/two.html"};
     for (const std::string &rel : sources) {
         SCOPED_TRACE(rel);

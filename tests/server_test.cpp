@@ -3,8 +3,8 @@
 #include "support.h"
 
 #include <chrono>
-#include <gtest/gtest.h>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -14,7 +14,6 @@
 #include <vector>
 
 namespace {
-
 
 std::map<std::string, long> stats(server_proc &s)
 {
@@ -32,7 +31,6 @@ std::map<std::string, long> wait_stats(server_proc &s, Pred pred, int timeout_ms
     }
     return m;
 }
-
 
 class Server : public ::testing::Test {
 protected:
@@ -62,8 +60,8 @@ TEST_F(Server, StatusLineNamesThePort)
 TEST_F(Server, SecondProgramOnTheSamePortFailsToBind)
 {
     std::string out = make_temp_dir() + "/err";
-    int rc = run_shell(program_under_test() + " --console --root '" + root + "' --port " +
-                       std::to_string(srv.port) + " </dev/null >/dev/null 2>'" + out + "'");
+    int rc = run_shell(program_under_test() + " --console --root '" + root + "' --port " + std::to_string(srv.port) +
+                       " </dev/null >/dev/null 2>'" + out + "'");
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(read_file(out), "bind() Failed.\nport " + std::to_string(srv.port) +
                                   ": Address already in use; another program listens on this port, "
@@ -98,7 +96,8 @@ TEST_F(Server, SilentClientIsClosedAfterTheIdleTimeout)
     ASSERT_EQ(m["online"], 1);
     sleep(9);
     EXPECT_EQ(stats(srv)["online"], 1);  // not before ten seconds
-    m = wait_stats(srv, [](auto &s) { return s["online"] == 0; }, 4000);
+    m = wait_stats(
+        srv, [](auto &s) { return s["online"] == 0; }, 4000);
     EXPECT_EQ(m["online"], 0);
     EXPECT_EQ(recv_all(fd, 1000), "");  // the server closed it
     close(fd);
@@ -199,8 +198,8 @@ TEST(ServerCli, BindChoosesTheAddressesThatAnswer)
 {
     const std::string root = make_temp_dir();
     struct row {
-        std::string args;     // after the root; "--root=" forms ride along
-        std::string status;   // the host in the status line
+        std::string args;    // after the root; "--root=" forms ride along
+        std::string status;  // the host in the status line
         std::vector<std::pair<const char *, bool>> reach;
     } rows[] = {
         {"", "127.0.0.1", {{"127.0.0.1", true}, {"127.0.0.2", true}, {"::1", true}}},

@@ -10,10 +10,10 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <sstream>
 #include <vector>
 
 namespace {
@@ -113,9 +113,8 @@ bool start_server(server_proc &s, const std::string &root, const std::string &ex
         int in[2], out[2];
         if (pipe(in) || pipe(out))
             return false;
-        const int err = s.stderr_path.empty()
-                            ? -1
-                            : open(s.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int err =
+            s.stderr_path.empty() ? -1 : open(s.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         std::string cmd = (s.program.empty() ? program_under_test() : s.program) + " --console " +
                           (root.empty() ? "" : "--root '" + root + "' ") + "--port=" + std::to_string(s.port) + " " +
                           extra_args;

@@ -74,9 +74,8 @@ parsed outcome(const test_task &tt, read_result result)
 
 void PrintTo(const parsed &p, std::ostream *os)
 {
-    *os << "{result " << int(p.result) << ", consumed " << p.consumed << ", method " << p.method
-        << ", uri \"" << p.uri << "\", version " << p.version << ", keep_alive " << p.keep_alive
-        << ", " << p.ranges.size() << " ranges}";
+    *os << "{result " << int(p.result) << ", consumed " << p.consumed << ", method " << p.method << ", uri \"" << p.uri
+        << "\", version " << p.version << ", keep_alive " << p.keep_alive << ", " << p.ranges.size() << " ranges}";
 }
 
 // Reads `request` delivered in the given pieces, calling the reader after
@@ -261,8 +260,7 @@ TEST(RequestReader, VersionsAreFoundAfterUpperCaseFolding)
         EXPECT_EQ(tt.t.keep_alive, c.keep_alive) << c.rest;
         EXPECT_EQ(tt.t.nranges, c.headers_read ? 1 : 0) << c.rest;
         if (!c.headers_read) {  // complete right after the request line
-            EXPECT_EQ(std::string(tt.in + tt.tail(), tt.in + tt.head()),
-                      "Range: bytes=1-\r\n\r\n") << c.rest;
+            EXPECT_EQ(std::string(tt.in + tt.tail(), tt.in + tt.head()), "Range: bytes=1-\r\n\r\n") << c.rest;
         }
     }
 }
@@ -279,11 +277,11 @@ TEST(RequestReader, MethodAndTargetOnlyIsCompleteAtOnce)
 TEST(RequestReader, MalformedHeaderLinesMakeTheRequestBad)
 {
     const char *bad[] = {
-        "Foo\r\n",              // no colon
-        ": x\r\n",              // colon first
-        "   : x\r\n",           // colon first after the spaces
-        "X-A: b\r\n c\r\n",     // folded continuation without a colon
-        "   \r\n",              // only spaces
+        "Foo\r\n",           // no colon
+        ": x\r\n",           // colon first
+        "   : x\r\n",        // colon first after the spaces
+        "X-A: b\r\n c\r\n",  // folded continuation without a colon
+        "   \r\n",           // only spaces
     };
     for (const char *lines : bad) {
         test_task tt;
@@ -396,8 +394,7 @@ TEST(RangeParser, ValuesGiveTheirRanges)
         {"bytes=7", {{7, OPEN}}},
         {"bytes=0-1,5-9", {{0, 2}, {5, 10}}},
         {"bytes=0-1,", {{0, 2}}},
-        {"bytes=1-1,2-2,3-3,4-4,5-5,6-6,7-7,8-8,9-9",
-         {{1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 7}, {7, 8}, {8, 9}}},
+        {"bytes=1-1,2-2,3-3,4-4,5-5,6-6,7-7,8-8,9-9", {{1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 7}, {7, 8}, {8, 9}}},
         {"  bytes= 1 - 2 , 3 -4 ,-5", {{1, 3}, {3, 5}, {OPEN, 5}}},
         {"bytes=-", {{OPEN, 0}}},
         {"bytes=-0", {{OPEN, 0}}},
@@ -523,9 +520,8 @@ TEST_F(Sender, BodiesAndRangesArriveWholeAndInOrder)
     const struct {
         uint32_t size, from, to;
     } cases[] = {
-        {0, 0, 0},          {8192, 0, 8192},       {20000, 0, 20000},     {65536, 0, 65536},
-        {65537, 0, 65537},  {300000, 0, 300000},   {1000, 100, 200},      {1000, 900, 1000},
-        {300000, 1, 299999}, {300000, 200000, 270000},
+        {0, 0, 0},           {8192, 0, 8192},  {20000, 0, 20000}, {65536, 0, 65536},   {65537, 0, 65537},
+        {300000, 0, 300000}, {1000, 100, 200}, {1000, 900, 1000}, {300000, 1, 299999}, {300000, 200000, 270000},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.size) + " " + std::to_string(c.from) + "-" + std::to_string(c.to));
@@ -614,11 +610,10 @@ TEST(HttpDate, TextsStayRightWhileTimesAlternate)
 {
     // Recent texts are kept; each call must still answer for its own time.
     const uint32_t times[] = {784111777, 0, 784111777, 951782400, 0, 0, 784111777, 951782400, 951782401};
-    const char *const texts[] = {"Sun, 06 Nov 1994 08:49:37 GMT", "Thu, 01 Jan 1970 00:00:00 GMT",
-                                 "Sun, 06 Nov 1994 08:49:37 GMT", "Tue, 29 Feb 2000 00:00:00 GMT",
-                                 "Thu, 01 Jan 1970 00:00:00 GMT", "Thu, 01 Jan 1970 00:00:00 GMT",
-                                 "Sun, 06 Nov 1994 08:49:37 GMT", "Tue, 29 Feb 2000 00:00:00 GMT",
-                                 "Tue, 29 Feb 2000 00:00:01 GMT"};
+    const char *const texts[] = {
+        "Sun, 06 Nov 1994 08:49:37 GMT", "Thu, 01 Jan 1970 00:00:00 GMT", "Sun, 06 Nov 1994 08:49:37 GMT",
+        "Tue, 29 Feb 2000 00:00:00 GMT", "Thu, 01 Jan 1970 00:00:00 GMT", "Thu, 01 Jan 1970 00:00:00 GMT",
+        "Sun, 06 Nov 1994 08:49:37 GMT", "Tue, 29 Feb 2000 00:00:00 GMT", "Tue, 29 Feb 2000 00:00:01 GMT"};
     for (size_t i = 0; i < std::size(times); ++i)
         EXPECT_STREQ(http_date(times[i]), texts[i]) << "call " << i;
     // Two texts asked for in turn are both valid together, as a header needs them.
@@ -630,10 +625,7 @@ TEST(HttpDate, TextsStayRightWhileTimesAlternate)
 
 class ResponseHeader : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        mime_table_build();
-    }
+    void SetUp() override { mime_table_build(); }
     void TearDown() override { mime_table_free(); }
 
     // The header for an entry of this name, size and time with the given
@@ -675,15 +667,14 @@ TEST_F(ResponseHeader, WholeEntryIs200WithExactLines)
 {
     std::string h;
     ASSERT_EQ(run("/docs/a.html", 1000, 1100000000, nullptr, &h), STATUS_200);
-    EXPECT_EQ(h,
-              "HTTP/1.1 200 OK\r\n"
-              "Server: Pellorwick/0.1.6\r\n"
-              "Date: <now>\r\n"
-              "Last-Modified: Tue, 09 Nov 2004 11:33:20 GMT\r\n"
-              "Age: 1800\r\n"
-              "Content-Type: text/html\r\n"
-              "Content-Length: 1000\r\n"
-              "\r\n");
+    EXPECT_EQ(h, "HTTP/1.1 200 OK\r\n"
+                 "Server: Pellorwick/0.1.6\r\n"
+                 "Date: <now>\r\n"
+                 "Last-Modified: Tue, 09 Nov 2004 11:33:20 GMT\r\n"
+                 "Age: 1800\r\n"
+                 "Content-Type: text/html\r\n"
+                 "Content-Length: 1000\r\n"
+                 "\r\n");
     EXPECT_EQ(et_->tk.offset, 0u);
     EXPECT_EQ(et_->tk.end, 1000u);
     EXPECT_EQ(et_->t.nranges, 0);
@@ -693,21 +684,20 @@ TEST_F(ResponseHeader, RangeIs206WithContentRange)
 {
     std::string h;
     ASSERT_EQ(run("/pics/a.JPG", 1000, 1100000000, "bytes=0-99", &h), STATUS_206);
-    EXPECT_EQ(h,
-              "HTTP/1.1 206 Partial Content\r\n"
-              "Server: Pellorwick/0.1.6\r\n"
-              "Date: <now>\r\n"
-              "Last-Modified: Tue, 09 Nov 2004 11:33:20 GMT\r\n"
-              "Age: 1800\r\n"
-              "Content-Type: image/jpeg\r\n"
-              "Content-Range: bytes 0-99/1000\r\n"
-              "Content-Length: 100\r\n"
-              "\r\n");
+    EXPECT_EQ(h, "HTTP/1.1 206 Partial Content\r\n"
+                 "Server: Pellorwick/0.1.6\r\n"
+                 "Date: <now>\r\n"
+                 "Last-Modified: Tue, 09 Nov 2004 11:33:20 GMT\r\n"
+                 "Age: 1800\r\n"
+                 "Content-Type: image/jpeg\r\n"
+                 "Content-Range: bytes 0-99/1000\r\n"
+                 "Content-Length: 100\r\n"
+                 "\r\n");
 }
 
 struct range_reply {
     uint32_t size;
-    const char *range;  // null: no Range header
+    const char *range;          // null: no Range header
     const char *content_range;  // null: 200; "416": refused
     uint32_t length;
     uint32_t first, end;
@@ -741,7 +731,7 @@ TEST_F(ResponseHeader, RangesResolveAgainstTheSize)
     };
     for (const range_reply &c : cases) {
         std::string h;
-            const char *what = c.range ? c.range : "(none)";
+        const char *what = c.range ? c.range : "(none)";
         const int32_t r = run("f.txt", c.size, 0, c.range, &h);
         if (c.content_range && std::string(c.content_range) == "416") {
             EXPECT_EQ(r, STATUS_416) << what;
@@ -761,7 +751,8 @@ TEST_F(ResponseHeader, RangesResolveAgainstTheSize)
         EXPECT_EQ(h.rfind("HTTP/1.1 206 Partial Content\r\n", 0), 0u) << what;
         EXPECT_NE(h.find(std::string("\r\nContent-Range: ") + c.content_range + "\r\nContent-Length: "),
                   std::string::npos)
-            << what << "\n" << h;
+            << what << "\n"
+            << h;
         ASSERT_EQ(et_->t.nranges, 1) << what;
         EXPECT_EQ(et_->tk.offset, c.first) << what;
         EXPECT_EQ(et_->tk.end, c.end) << what;
@@ -781,10 +772,10 @@ TEST_F(ResponseHeader, LastModifiedIsNeverBeforeTheStart)
     };
     for (const auto &c : cases) {
         std::string h;
-            ASSERT_EQ(run("x.gif", 10, c.mtime, nullptr, &h), STATUS_200);
-        EXPECT_NE(h.find(std::string("\r\nLast-Modified: ") + c.text + "\r\nAge: 1800\r\n"),
-                  std::string::npos)
-            << c.mtime << "\n" << h;
+        ASSERT_EQ(run("x.gif", 10, c.mtime, nullptr, &h), STATUS_200);
+        EXPECT_NE(h.find(std::string("\r\nLast-Modified: ") + c.text + "\r\nAge: 1800\r\n"), std::string::npos)
+            << c.mtime << "\n"
+            << h;
     }
 }
 
@@ -799,7 +790,7 @@ TEST_F(ResponseHeader, ContentTypeFollowsTheName)
     };
     for (const auto &c : cases) {
         std::string h;
-            ASSERT_EQ(run(c.name, 10, 0, nullptr, &h), STATUS_200);
+        ASSERT_EQ(run(c.name, 10, 0, nullptr, &h), STATUS_200);
         EXPECT_NE(h.find(std::string("\r\nContent-Type: ") + c.type + "\r\nContent-Length: 10\r\n\r\n"),
                   std::string::npos)
             << c.name;

@@ -1,20 +1,20 @@
 // The settings window driven through its controls on the offscreen platform,
 // with the real server behind it and real sockets in front of it.
 #include <QApplication>
+#include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLoggingCategory>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QSystemTrayIcon>
-#include <QDesktopServices>
-#include <QMenu>
 #include <QTest>
 #include <QTextDocumentFragment>
 #include <QTimer>
@@ -326,8 +326,8 @@ private slots:
             if (!l->text().isEmpty())
                 texts << l->text();
         QStringList expected = {"&Root Directory", "Default &page", "P&ort", "Memory Usage", "Statistics",
-                                "Connections",    "Sent",         "Recv",   "Online",       "Total",
-                                "files",          "blocks",       "Confs",  "Caches",       "Tasks"};
+                                "Connections",     "Sent",          "Recv",  "Online",       "Total",
+                                "files",           "blocks",        "Confs", "Caches",       "Tasks"};
         QCOMPARE(texts, expected);
         for (QLabel *l : window->findChildren<QLabel *>())
             QVERIFY(!l->wordWrap());
@@ -504,7 +504,8 @@ private slots:
         QCOMPARE(box.caption, QString("Error"));
         QCOMPARE(box.text, QString("bind() Failed."));
         QCOMPARE(box.reason, QString("port %1: Address already in use; another program listens on this port, "
-                                     "choose another one").arg(taken));
+                                     "choose another one")
+                                 .arg(taken));
         QCOMPARE(box.icon, QMessageBox::Warning);
         QVERIFY(!server_running());
         QCOMPARE(snapshot(), before);

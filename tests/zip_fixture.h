@@ -119,15 +119,9 @@ protected:
         return run_shell("cd '" + dir + "' && python3 mk.py") == 0;
     }
 
-    bool shell(const std::string &command)
-    {
-        return run_shell("cd '" + dir + "' && " + command) == 0;
-    }
+    bool shell(const std::string &command) { return run_shell("cd '" + dir + "' && " + command) == 0; }
 
-    std::string path(const std::string &name) const
-    {
-        return dir + "/" + name;
-    }
+    std::string path(const std::string &name) const { return dir + "/" + name; }
 
     // Opens an archive, to be closed by TearDown; null when it is refused.
     zip_archive *open_zip(const std::string &name)

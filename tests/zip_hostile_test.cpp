@@ -32,8 +32,8 @@ enum read_end {
 
 struct member_read {
     read_end end = REFUSED;
-    std::string data;     // what was delivered, up to the cap
-    uint64_t bytes = 0;   // how much was delivered
+    std::string data;    // what was delivered, up to the cap
+    uint64_t bytes = 0;  // how much was delivered
 };
 
 struct archive_read {
@@ -270,8 +270,8 @@ TEST_F(HostileArchive, OffsetsAndSizesPastTheEndAreRefused)
         {"local_straddles_end", "put(data, record(data, 'a.txt') + 42, '<I', len(data) - 10)", 3, REFUSED, WHOLE},
         {"compressed_size_far", "put(data, record(data, 'b.txt') + 20, '<I', 0x7FFFFFFF)", 3, WHOLE, REFUSED},
         {"local_name_past_end", "put(data, local(data, 'b.txt') + 26, '<H', 65535)", 3, WHOLE, REFUSED},
-        {"stored_size_claims_more", "put(data, record(data, 'a.txt') + 20, '<II', 0xFFFFFFF0, 0xFFFFFFF0)", 3,
-         REFUSED, WHOLE},
+        {"stored_size_claims_more", "put(data, record(data, 'a.txt') + 20, '<II', 0xFFFFFFF0, 0xFFFFFFF0)", 3, REFUSED,
+         WHOLE},
         {"stored_usize_claims_more", "put(data, record(data, 'a.txt') + 24, '<I', 0xFFFFFFF0)", 3, SHORT, WHOLE},
         // The same limits on the values of ZIP64 records and extra fields.
         {"z64_intact", "data = zip64(data)", 3, WHOLE, WHOLE},
@@ -280,8 +280,8 @@ TEST_F(HostileArchive, OffsetsAndSizesPastTheEndAreRefused)
         {"z64_record_missing", "data = zip64(data)\nput(data, end64(data), '<I', 0)", -1},
         {"z64_volumes", "data = zip64(data)\nput(data, eocd(data) - 4, '<I', 2)", -1},
         {"z64_extra_short", "data = zip64(data)\nput(data, z64field(data, 'b.txt') - 2, '<H', 16)", 1, WHOLE, REFUSED},
-        {"z64_local_far", "data = zip64(data)\nput(data, z64field(data, 'a.txt') + 16, '<Q', 1 << 40)", 3,
-         REFUSED, WHOLE},
+        {"z64_local_far", "data = zip64(data)\nput(data, z64field(data, 'a.txt') + 16, '<Q', 1 << 40)", 3, REFUSED,
+         WHOLE},
         {"z64_compressed_size_far", "data = zip64(data)\nput(data, z64field(data, 'b.txt') + 8, '<Q', 1 << 40)", 3,
          WHOLE, REFUSED},
     });
@@ -299,8 +299,7 @@ TEST_F(HostileArchive, StructuresPointingBackAreReadOnceAndChecked)
         {"member_is_directory", "put(data, record(data, 'a.txt') + 42, '<I', record(data, 'a.txt'))", 3, REFUSED,
          WHOLE},
         // Two records share b.txt's data: a.txt now claims bytes that are not its own.
-        {"members_share_data", "put(data, record(data, 'a.txt') + 42, '<I', local(data, 'b.txt'))", 3, FAILED,
-         WHOLE},
+        {"members_share_data", "put(data, record(data, 'a.txt') + 42, '<I', local(data, 'b.txt'))", 3, FAILED, WHOLE},
         // A locator pointing at itself; a ZIP64 record naming itself as the directory.
         {"z64_locator_at_itself", "data = zip64(data)\nput(data, eocd(data) - 12, '<Q', eocd(data) - 20)", -1},
         {"z64_directory_is_record", "data = zip64(data)\nput(data, end64(data) + 48, '<Q', end64(data))", -1},
@@ -369,9 +368,11 @@ TEST_F(HostileArchive, ClaimedSizesOtherThanTheDataEndTheReadSafely)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const std::string file = std::string(c.name) + ".zip";
-        ASSERT_TRUE(python("with zipfile.ZipFile('" + file + "', 'w', zipfile.ZIP_DEFLATED) as z:\n"
+        ASSERT_TRUE(python("with zipfile.ZipFile('" + file +
+                           "', 'w', zipfile.ZIP_DEFLATED) as z:\n"
                            "    z.writestr('zeros', bytes(1 << 20))\n"
-                           "data = load('" + file + "')\n" + c.patch + "\nsave('" + file + "', data)\n"));
+                           "data = load('" +
+                           file + "')\n" + c.patch + "\nsave('" + file + "', data)\n"));
         ASSERT_TRUE(open_all(file).opened);
         const member_read m = read_member("zeros", 8192);
         EXPECT_EQ(m.end, c.end);
@@ -741,14 +742,14 @@ TEST_F(HostileArchiveServed, DamagedDirectoriesAnswerWhatTheyHoldAndNothingMore)
         {"/cut.zip/a.txt", 200, "alpha alpha alpha"},  // its record lies before the cut
         {"/cut.zip/b.txt", 404, nullptr},
         {"/cut.zip/", 200, nullptr},
-        {"/dirfar.zip/", 404, nullptr},                // no member was read: nothing to list
+        {"/dirfar.zip/", 404, nullptr},  // no member was read: nothing to list
         {"/dirfar.zip/a.txt", 404, nullptr},
         {"/namefar.zip/a.txt", 404, nullptr},
-        {"/far.zip/a.txt", 404, nullptr},              // local header beyond the file
-        {"/far.zip/b.txt", 404, nullptr},              // data beyond the file
-        {"/far.zip/c/d.txt", 404, nullptr},            // local name beyond the file
+        {"/far.zip/a.txt", 404, nullptr},    // local header beyond the file
+        {"/far.zip/b.txt", 404, nullptr},    // data beyond the file
+        {"/far.zip/c/d.txt", 404, nullptr},  // local name beyond the file
         {"/far.zip/", 200, nullptr},
-        {"/back.zip/a.txt", 404, nullptr},             // its data would be the directory
+        {"/back.zip/a.txt", 404, nullptr},  // its data would be the directory
         {"/back.zip/b.txt", 200, nullptr},
         {"/loop.zip/same.txt", 200, "the same member"},
         {"/loop.zip/", 200, nullptr},
@@ -803,9 +804,14 @@ TEST_F(HostileArchiveServed, DotDotMembersNeverReachOutsideTheTree)
     // Dot segments are removed from the request path before it is mapped, so
     // these requests can only name things below the root.
     const char *targets[] = {
-        "/dots.zip/../secret.txt",        "/dots.zip/%2e%2e/secret.txt", "/dots.zip/%2E%2E/%2E%2E/secret.txt",
-        "/dots.zip/a/../../secret.txt",   "/dots.zip/..%2fsecret.txt",   "/dots.zip/..",
-        "/../secret.txt",                 "/%2e%2e/secret.txt",
+        "/dots.zip/../secret.txt",
+        "/dots.zip/%2e%2e/secret.txt",
+        "/dots.zip/%2E%2E/%2E%2E/secret.txt",
+        "/dots.zip/a/../../secret.txt",
+        "/dots.zip/..%2fsecret.txt",
+        "/dots.zip/..",
+        "/../secret.txt",
+        "/%2e%2e/secret.txt",
     };
     for (const char *target : targets) {
         SCOPED_TRACE(target);
@@ -824,8 +830,7 @@ TEST_F(HostileArchiveServed, ControlBytesInNamesNeverReachAHeaderLine)
     // name is redirected with the line feed escaped in the Location.
     const wire_reply redirect = ask("GET", "/ctl.zip/d\nSet-Cookie:x=1");
     EXPECT_EQ(redirect.status, 302);
-    EXPECT_NE(redirect.head.find("\r\nLocation: /ctl.zip/d%0ASet-Cookie:x=1/\r\n"), std::string::npos)
-        << redirect.head;
+    EXPECT_NE(redirect.head.find("\r\nLocation: /ctl.zip/d%0ASet-Cookie:x=1/\r\n"), std::string::npos) << redirect.head;
     EXPECT_EQ(redirect.head.find("\r\nSet-Cookie"), std::string::npos);
     const wire_reply encoded = ask("GET", "/ctl.zip/d%0ASet-Cookie:x=1");
     EXPECT_EQ(encoded.status, 302);

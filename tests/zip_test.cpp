@@ -69,8 +69,11 @@ TEST_F(ZipReader, OpensArchivesWithAndWithoutComment)
     } cases[] = {{"none.zip", 0}, {"short.zip", 40}, {"long.zip", 8000}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_TRUE(python("with zipfile.ZipFile('" + std::string(c.name) + "', 'w') as z:\n"
-                           "    z.comment = b'c' * " + std::to_string(c.comment_length) + "\n"
+        ASSERT_TRUE(python("with zipfile.ZipFile('" + std::string(c.name) +
+                           "', 'w') as z:\n"
+                           "    z.comment = b'c' * " +
+                           std::to_string(c.comment_length) +
+                           "\n"
                            "    z.writestr('a.txt', 'alpha')\n"));
         zip_archive *za = open_zip(c.name);
         ASSERT_NE(za, nullptr);
@@ -102,8 +105,8 @@ TEST_F(ZipReader, RefusesWhatIsNotOneVolumeArchive)
                        "    z.writestr('a.txt', 'alpha')\n"
                        "e = eocd('volumes.zip')\n"
                        "patch('volumes.zip', e + 4, '<H', 1)\n"  // disk 1
-                       "patch('volumes.zip', e + 6, '<H', 1)\n"    // directory on disk 1
-                       "patch('volumes.zip', e + 8, '<H', 0)\n"    // none of the 1 records here
+                       "patch('volumes.zip', e + 6, '<H', 1)\n"  // directory on disk 1
+                       "patch('volumes.zip', e + 8, '<H', 0)\n"  // none of the 1 records here
                        "save('plain.zip', b'this is not an archive at all, only text ' * 10)\n"));
     for (const char *name : {"comment9000.zip", "empty22.zip", "volumes.zip", "plain.zip", "missing.zip"}) {
         SCOPED_TRACE(name);
@@ -125,12 +128,20 @@ TEST_F(ZipReader, AcceptsRecordWhenAnyVolumeFieldAgrees)
     for (const auto &c : cases) {
         const std::string name = "v" + std::to_string(i++) + ".zip";
         SCOPED_TRACE(name);
-        ASSERT_TRUE(python("with zipfile.ZipFile('" + name + "', 'w') as z:\n"
+        ASSERT_TRUE(python("with zipfile.ZipFile('" + name +
+                           "', 'w') as z:\n"
                            "    z.writestr('a.txt', 'alpha')\n"
-                           "e = eocd('" + name + "')\n"
-                           "patch('" + name + "', e + 4, '<H', " + std::to_string(c.disk) + ")\n"
-                           "patch('" + name + "', e + 6, '<H', " + std::to_string(c.cd_disk) + ")\n"
-                           "patch('" + name + "', e + 8, '<H', " + std::to_string(c.on_disk) + ")\n"));
+                           "e = eocd('" +
+                           name +
+                           "')\n"
+                           "patch('" +
+                           name + "', e + 4, '<H', " + std::to_string(c.disk) +
+                           ")\n"
+                           "patch('" +
+                           name + "', e + 6, '<H', " + std::to_string(c.cd_disk) +
+                           ")\n"
+                           "patch('" +
+                           name + "', e + 8, '<H', " + std::to_string(c.on_disk) + ")\n"));
         zip_archive *za = open_zip(name);
         EXPECT_EQ(za != nullptr, c.accepted);
         if (za) {
@@ -261,7 +272,9 @@ TEST_F(ZipReader, LargeDirectoriesAreReadCompletely)
 {
     const int members = 70000;
     ASSERT_TRUE(python("with zipfile.ZipFile('n.zip', 'w') as z:\n"
-                       "    for i in range(" + std::to_string(members) + "):\n"
+                       "    for i in range(" +
+                       std::to_string(members) +
+                       "):\n"
                        "        z.writestr('m/%04d/f%d.txt' % (i // 10, i), str(i))\n"));
     zip_archive *za = open_zip("n.zip");
     ASSERT_NE(za, nullptr);
@@ -305,8 +318,11 @@ TEST_F(ZipReader, Zip64ArchivesOfRealToolsAreRead)
     struct {
         const char *archive, *member;
         const std::string *content;
-    } cases[] = {{"py.zip", "t/a.txt", &a}, {"py.zip", "t/b.txt", &b}, {"zip.zip", "t/a.txt", &a},
-                 {"zip.zip", "t/b.txt", &b}, {"7z.zip", "t/b.txt", &b}};
+    } cases[] = {{"py.zip", "t/a.txt", &a},
+                 {"py.zip", "t/b.txt", &b},
+                 {"zip.zip", "t/a.txt", &a},
+                 {"zip.zip", "t/b.txt", &b},
+                 {"7z.zip", "t/b.txt", &b}};
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.archive) + "/" + c.member);
         zip_archive *za = open_zip(c.archive);
@@ -426,7 +442,8 @@ TEST_F(ZipReader, DamagedDirectoryEndsReadingAndKeepsEarlierRecords)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_TRUE(python("p = '" + std::string(c.name) + "'\n"
+        ASSERT_TRUE(python("p = '" + std::string(c.name) +
+                           "'\n"
                            "with zipfile.ZipFile(p, 'w') as z:\n"
                            "    for name in ['a.txt', 'b.txt', 'c.txt']:\n"
                            "        z.writestr(name, name)\n" +
@@ -931,7 +948,8 @@ TEST_F(ZipMember, MemberOutsideTheFileIsNotOpened)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_TRUE(python("p = '" + std::string(c.name) + "'\n"
+        ASSERT_TRUE(python("p = '" + std::string(c.name) +
+                           "'\n"
                            "with zipfile.ZipFile(p, 'w', zipfile.ZIP_DEFLATED) as z:\n"
                            "    z.writestr('m.txt', text(5000, 7))\n" +
                            c.patch + "\n"));

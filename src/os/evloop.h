@@ -27,16 +27,16 @@ enum : uint32_t {
 struct ev_loop;
 using ev_handler = void (*)(ev_loop *loop, int sock, uint32_t event);
 
-ev_loop *ev_create(ev_handler handler);     // null on failure
+ev_loop *ev_create(ev_handler handler);  // null on failure
 void ev_destroy(ev_loop *loop);
-int ev_fd(ev_loop *loop);                   // readable when events wait (for a foreign main loop)
+int ev_fd(ev_loop *loop);  // readable when events wait (for a foreign main loop)
 
 // Takes a socket made elsewhere (the listening one, see os/sock.h) into the
 // loop, which closes it with the others; returns it, or -1 having closed it.
 int ev_watch(ev_loop *loop, int sock);
 int ev_accept(ev_loop *loop, int listen_sock, int *err);  // new socket, or -1 with errno in *err
 void ev_select(ev_loop *loop, int sock, uint32_t events);
-ssize_t ev_recv(ev_loop *loop, int sock, void *buffer, size_t length);        // as recv(2)
+ssize_t ev_recv(ev_loop *loop, int sock, void *buffer, size_t length);  // as recv(2)
 // As send(2), without SIGPIPE. `more` says that the caller sends the rest of
 // the same reply next, so the bytes may wait to fill a whole segment.
 ssize_t ev_send(ev_loop *loop, int sock, const void *buffer, size_t length, bool more);
@@ -51,8 +51,8 @@ void *ev_data(ev_loop *loop, int sock);
 uint32_t ev_unsent(ev_loop *loop, int sock);
 uint32_t ev_unread(ev_loop *loop, int sock);
 void ev_end_sending(ev_loop *loop, int sock);  // no more sends; the peer sees the end after the data
-void ev_close(ev_loop *loop, int sock);      // cancel and close one socket
-void ev_shutdown(ev_loop *loop);             // close every socket the loop created
+void ev_close(ev_loop *loop, int sock);        // cancel and close one socket
+void ev_shutdown(ev_loop *loop);               // close every socket the loop created
 
 // Waits up to timeout_ms (-1 forever) and delivers what is ready; returns the number of events.
 int ev_poll(ev_loop *loop, int timeout_ms);

@@ -14,9 +14,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <linux/sockios.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -28,23 +28,23 @@
 namespace {
 
 enum : uint8_t {
-    SOCK_OWNED = 1,    // created by this loop; closed by ev_shutdown
-    SOCK_QUEUED = 2,   // on the pending list
+    SOCK_OWNED = 1,   // created by this loop; closed by ev_shutdown
+    SOCK_QUEUED = 2,  // on the pending list
 };
 
 // What the socket is known to be ready for.
 enum : uint8_t {
-    READY_IN = 1,      // data or a connection may be waiting
-    READY_OUT = 2,     // the socket may take data
-    READY_RDHUP = 4,   // the peer has finished sending
-    READY_HUP = 8,     // both directions are closed
-    READY_ERR = 16,    // the connection failed
+    READY_IN = 1,     // data or a connection may be waiting
+    READY_OUT = 2,    // the socket may take data
+    READY_RDHUP = 4,  // the peer has finished sending
+    READY_HUP = 8,    // both directions are closed
+    READY_ERR = 16,   // the connection failed
 };
 
 struct sock_state {
     uint8_t flags;
-    uint8_t events;       // the current subscription (EV_*)
-    uint8_t ready;        // READY_*
+    uint8_t events;  // the current subscription (EV_*)
+    uint8_t ready;   // READY_*
     uint8_t unused;
     uint16_t generation;  // bumped at close, so stale readiness is never misdelivered
     int32_t next;         // next socket on the pending list, or -1
@@ -52,8 +52,8 @@ struct sock_state {
 };
 
 constexpr int MAX_EVENTS = 256;
-constexpr int ROUNDS_PER_POLL = 16;      // pending rounds before the kernel is asked again
-constexpr uint64_t WAKE_TAG = ~0ull;     // the eventfd's tag
+constexpr int ROUNDS_PER_POLL = 16;   // pending rounds before the kernel is asked again
+constexpr uint64_t WAKE_TAG = ~0ull;  // the eventfd's tag
 
 constexpr uint32_t EPOLL_MASK = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
 
@@ -81,10 +81,10 @@ bool deliverable(const sock_state &s)
 
 struct ev_loop {
     int epfd;
-    int wakefd;           // always readable; re-armed while events are pending
+    int wakefd;  // always readable; re-armed while events are pending
     ev_handler handler;
-    int nsocks;           // capacity of socks
-    int max_sock;         // highest socket ever owned
+    int nsocks;    // capacity of socks
+    int max_sock;  // highest socket ever owned
     sock_state *socks;
     int32_t pending_head, pending_tail;
     int32_t npending;

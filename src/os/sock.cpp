@@ -16,14 +16,14 @@
 
 namespace {
 
-constexpr int HINT_PORT = 8080;   // suggested when a privileged port is refused
+constexpr int HINT_PORT = 8080;  // suggested when a privileged port is refused
 
 // A parsed listening address: every address (`any`) or one numeric one.
 struct listen_address {
     bool any;
     sockaddr_storage addr;
     socklen_t len;
-    char text[SOCK_ADDRESS_SIZE];   // as the user gave it, for messages
+    char text[SOCK_ADDRESS_SIZE];  // as the user gave it, for messages
 };
 
 bool parse_address(const char *address, int port, listen_address *out)
@@ -133,8 +133,7 @@ int sock_listen(const char *address, int port, int backlog, char *err, size_t er
         any6.sin6_port = htons(static_cast<uint16_t>(port));
         sock = open_listening(AF_INET6, reinterpret_cast<sockaddr *>(&any6), sizeof any6, true, backlog, &stage);
         // No IPv6 on this system: every IPv4 address.
-        if (sock < 0 && (errno == EAFNOSUPPORT || errno == EPROTONOSUPPORT ||
-                         (stage == 2 && errno == EADDRNOTAVAIL))) {
+        if (sock < 0 && (errno == EAFNOSUPPORT || errno == EPROTONOSUPPORT || (stage == 2 && errno == EADDRNOTAVAIL))) {
             sockaddr_in any4 = {};
             any4.sin_family = AF_INET;
             any4.sin_addr.s_addr = htonl(INADDR_ANY);

@@ -5,7 +5,7 @@
 #include <cstddef>
 
 constexpr size_t SOCK_ERROR_SIZE = 256;
-constexpr size_t SOCK_ADDRESS_SIZE = 64;   // numeric IPv6 text with a scope, and the terminator
+constexpr size_t SOCK_ADDRESS_SIZE = 64;  // numeric IPv6 text with a scope, and the terminator
 
 // Opens a non-blocking TCP socket listening on `port`. `address` null or
 // empty means every address of both families: one IPv6 socket that takes

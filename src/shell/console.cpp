@@ -25,14 +25,14 @@ namespace {
 constexpr int PATH_CAP = 1024;
 
 struct console {
-    char root[PATH_CAP];       // the server rewrites backslashes in place
+    char root[PATH_CAP];  // the server rewrites backslashes in place
     char index_file[PATH_CAP];
     char bind_address[SOCK_ADDRESS_SIZE];  // empty: every address
     int port;
-    int serving_port;          // the port itself, also when the system chose it
-    bool tty;                  // standard output is a terminal: keep a live line
+    int serving_port;  // the port itself, also when the system chose it
+    bool tty;          // standard output is a terminal: keep a live line
     bool live_shown;
-    char line[512];            // command being read
+    char line[512];  // command being read
     size_t line_len;
 };
 
@@ -50,7 +50,8 @@ void print_error(const char *text, const char *)
 void counters(char *buf, size_t size)
 {
     snprintf(buf, size,
-             "files=%d blocks=%d confs=%d caches=%d tasks=%d sent=%" PRIu64 " recv=%" PRIu64 " online=%d total=%" PRIu64,
+             "files=%d blocks=%d confs=%d caches=%d tasks=%d sent=%" PRIu64 " recv=%" PRIu64
+             " online=%d total=%" PRIu64,
              n_files, n_blocks, n_confs, n_caches, n_tasks, bytes_sent, bytes_recv, g_ctx.ntasks, conn_total);
 }
 

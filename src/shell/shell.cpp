@@ -7,10 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-const char about_text[] =
-    PW_NAME_VERSION "\n"
-    "Publishes a folder and the ZIP archives in it over HTTP/1.1.\n"
-    "Free software; decompression by zlib.";
+const char about_text[] = PW_NAME_VERSION "\n"
+                                          "Publishes a folder and the ZIP archives in it over HTTP/1.1.\n"
+                                          "Free software; decompression by zlib.";
 
 bool binds_every_address(const char *bind_address)
 {

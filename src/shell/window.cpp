@@ -50,8 +50,8 @@ constexpr char TRAY_NOTICE[] = "The server goes on in the notification area. Its
 constexpr char MINIMISED_NOTICE[] = "The server goes on while the window is minimised; Close ends the program.";
 constexpr int WINDOW_W = 454;
 constexpr int WINDOW_H = 300;
-constexpr int ROOT_SIZE = 260;   // 259 bytes and the terminator
-constexpr int PAGE_SIZE = 32;    // 31 bytes and the terminator
+constexpr int ROOT_SIZE = 260;  // 259 bytes and the terminator
+constexpr int PAGE_SIZE = 32;   // 31 bytes and the terminator
 constexpr int PORT_TEXT_SIZE = 260;
 constexpr int TICK_MS = 1000;
 constexpr int FONT_HEIGHT = 16;
@@ -70,11 +70,17 @@ enum : int {
     ID_RECV = 18,
     ID_ONLINE = 20,
     ID_TOTAL = 22,
-    ID_USAGE = 24,   // 24, 26, 28, 30, 32: files, blocks, confs, caches, tasks
+    ID_USAGE = 24,  // 24, 26, 28, 30, 32: files, blocks, confs, caches, tasks
     NUM_IDS = 33,
 };
 
-enum control_kind { CK_LABEL, CK_STATUS, CK_EDIT, CK_COUNTER, CK_BUTTON };
+enum control_kind {
+    CK_LABEL,
+    CK_STATUS,
+    CK_EDIT,
+    CK_COUNTER,
+    CK_BUTTON
+};
 
 struct control_def {
     int id;
@@ -136,17 +142,17 @@ protected:
 
 struct shell_state {
     bool running;
-    bool notice_given;         // the close box has said once that the server goes on
+    bool notice_given;  // the close box has said once that the server goes on
     char root[ROOT_SIZE];
     char default_page[PAGE_SIZE];
     char host[SOCK_ADDRESS_SIZE + 2];  // the host of the URLs that reach the server
-    const char *bind_address;  // null: every address
-    int port;                  // of the running server
+    const char *bind_address;          // null: every address
+    int port;                          // of the running server
     main_window *window;
     QWidget *controls[NUM_IDS];
     QSystemTrayIcon *tray;
-    QAction *open_action;      // Open in browser
-    QAction *start_action;     // Start or Stop, as the button
+    QAction *open_action;   // Open in browser
+    QAction *start_action;  // Start or Stop, as the button
 };
 
 shell_state g_shell;
@@ -322,8 +328,8 @@ void on_browse()
 // a running server is stopped with the window.
 void on_close()
 {
-    QMessageBox::StandardButton answer = QMessageBox::question(
-        g_shell.window, "Close", CLOSE_QUESTION, QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    QMessageBox::StandardButton answer = QMessageBox::question(g_shell.window, "Close", CLOSE_QUESTION,
+                                                               QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer == QMessageBox::Yes && g_shell.window)
         g_shell.window->deleteLater();
 }
