@@ -578,15 +578,20 @@ TEST_F(PathResolution, BusyDeflatedMemberGivesANewTransferItsOwnStream)
     EXPECT_EQ(resolve("a.zip/docs/guide.html"), first);
 }
 
-TEST_F(PathResolution, BusyStoredMemberIsShared)
+TEST_F(PathResolution, BusyStoredMemberIsSharedOnceChecked)
 {
-    // A stored member repositions without cost: one stream serves every transfer.
+    // Before its check a second transfer gets its own stream, so that it
+    // cannot end the first one's check; after, one stream serves every transfer.
     file_entry *top = resolve("a.zip/top.txt");
     ASSERT_NE(top, nullptr);
     fe_ref(top);
+    file_entry *other = resolve("a.zip/top.txt");
+    EXPECT_NE(other, top);
+    fe_drop_if_unused(&ctx, other);
+    EXPECT_FALSE(body(top).empty());  // a whole pass checks it
     EXPECT_EQ(resolve("a.zip/top.txt"), top);
     EXPECT_EQ(count_kind(KIND_MEMBER), 1);
-    fe_unref(top);
+    fe_release(&ctx, top);
 }
 
 }  // namespace
