@@ -13,13 +13,15 @@
 #   BENCH_RUNS      runs per figure (at least 3 for the table), default 3
 #   BENCH_DURATION  seconds of each wrk load, default 8
 #   BENCH_KEEP      directory to keep the fixtures in between runs (default: a fresh temporary one)
-#   BENCH_BIN       the Pellorwick program to measure instead of build/pellorwick (to compare builds)
+#   BENCH_BIN       the Pellorwick program to measure instead of build/pellorwick
+#   BENCH_BEFORE    another build of Pellorwick, measured beside it as the server "before" (to compare builds)
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/.." && pwd)
 
 SERVERS=${BENCH_SERVERS:-pellorwick nginx nginx-nosendfile lighttpd h2o}
+[ -n "${BENCH_BEFORE:-}" ] && SERVERS="$SERVERS before"
 FIGURES=${BENCH_FIGURES:-small medium large stored deflated listing idle page range aria stall}
 RUNS=${BENCH_RUNS:-3}
 DURATION=${BENCH_DURATION:-8}
@@ -62,7 +64,7 @@ trap 'exit 130' INT TERM
 
 port_of() {
   local i=0
-  for s in pellorwick nginx nginx-nosendfile lighttpd h2o; do
+  for s in pellorwick nginx nginx-nosendfile lighttpd h2o before; do
     [ "$s" = "$1" ] && { echo $((BASE_PORT + i)); return; }
     i=$((i + 1))
   done
@@ -169,8 +171,9 @@ start_server() {  # name
     return 1
   fi
   case $name in
-    pellorwick)
-      "$PELLORWICK" --console --root "$www" --port "$port" </dev/null >"$work/pellorwick.log" 2>&1 &
+    pellorwick|before)
+      "$([ "$name" = before ] && echo "$BENCH_BEFORE" || echo "$PELLORWICK")" --console --root "$www" --port "$port" \
+        </dev/null >"$work/$name.log" 2>&1 &
       pid=$!
       ;;
     nginx|nginx-nosendfile)
@@ -270,10 +273,11 @@ downloads() {
   if has large; then
     for s in $SERVERS; do items+=("$s large /large.txt"); done
   fi
-  if [[ " $SERVERS " == *" pellorwick "* ]]; then
-    has stored && items+=("pellorwick stored /stored.zip/large.txt")
-    has deflated && items+=("pellorwick deflated /deflated.zip/large.txt")
-  fi
+  for s in pellorwick before; do
+    [[ " $SERVERS " == *" $s "* ]] || continue
+    has stored && items+=("$s stored /stored.zip/large.txt")
+    has deflated && items+=("$s deflated /deflated.zip/large.txt")
+  done
   [ ${#items[@]} -gt 0 ] || return 0
   echo "== downloads of 100 MB with curl"
   local s fig path
@@ -289,7 +293,8 @@ downloads() {
   for _ in $(seq "$RUNS"); do
     for item in "${items[@]}"; do
       read -r s fig path <<<"$item"
-      [ "$fig" = deflated ] && record zlib inflate "$("$top/build/bench/inflate_speed" "$www/deflated.zip" 1)"
+      [ "$fig" = deflated ] && [ "$s" = pellorwick ] &&
+        record zlib inflate "$("$top/build/bench/inflate_speed" "$www/deflated.zip" 1)"
       record "$s" "$fig" "$(download_rate "$(url_of "$s" "$path")" "$size")"
     done
   done
@@ -301,14 +306,21 @@ downloads() {
 # range at 0; eight streams of aria2c against one of curl; a 1 KB request while
 # another client asks for the last 10 bytes of a 4,000,000,000-byte member.
 members() {
-  [[ " $SERVERS " == *" pellorwick "* ]] || return 0
-  local base far size
-  base=$(url_of pellorwick "")
+  local s
+  for s in pellorwick before; do
+    [[ " $SERVERS " == *" $s "* ]] && members_of "$s"
+  done
+  return 0
+}
+
+members_of() {  # server
+  local me=$1 base far size
+  base=$(url_of "$me" "")
   if has page; then
     echo "== page: wrk -t1 -c50 -d${DURATION}s, on disk and in an archive"
     for _ in $(seq "$RUNS"); do
-      record pellorwick page-disk "$(wrk_rate "$base/page.html" 50 "$DURATION")"
-      record pellorwick page-member "$(wrk_rate "$base/page.zip/page.html" 50 "$DURATION")"
+      record "$me" page-disk "$(wrk_rate "$base/page.html" 50 "$DURATION")"
+      record "$me" page-member "$(wrk_rate "$base/page.zip/page.html" 50 "$DURATION")"
     done
   fi
   if has range; then
@@ -317,9 +329,9 @@ members() {
     far=$((size * 9 / 10))
     curl -s -o /dev/null "$base/deflated.zip/large.txt"   # one whole pass
     for _ in $(seq "$RUNS"); do
-      record pellorwick range-0 "$(curl -s -o /dev/null -r 0-99 -w '%{time_total}' "$base/deflated.zip/large.txt" |
+      record "$me" range-0 "$(curl -s -o /dev/null -r 0-99 -w '%{time_total}' "$base/deflated.zip/large.txt" |
                                    awk '{printf "%.2f", $1 * 1000}')"
-      record pellorwick range-90 "$(curl -s -o /dev/null -r "$far-$((far + 99))" -w '%{time_total}' \
+      record "$me" range-90 "$(curl -s -o /dev/null -r "$far-$((far + 99))" -w '%{time_total}' \
                                     "$base/deflated.zip/large.txt" | awk '{printf "%.2f", $1 * 1000}')"
     done
   fi
@@ -327,13 +339,13 @@ members() {
     echo "== aria: aria2c -x8 and one curl stream of the deflated member (MB/s)"
     size=$(stat -c %s "$www/large.txt")
     for _ in $(seq "$RUNS"); do
-      record pellorwick curl-stream "$(download_rate "$base/deflated.zip/large.txt" "$size")"
+      record "$me" curl-stream "$(download_rate "$base/deflated.zip/large.txt" "$size")"
       local t0 t1
       t0=$(date +%s.%N)
       aria2c -q -x8 -s8 -k1M --allow-overwrite=true -d "$work" -o aria.out "$base/deflated.zip/large.txt" &&
         [ "$(stat -c %s "$work/aria.out")" = "$size" ] || echo "aria2c: incomplete" >&2
       t1=$(date +%s.%N)
-      record pellorwick aria-x8 "$(awk -v s="$size" -v a="$t0" -v b="$t1" 'BEGIN {printf "%.1f", s / (b - a) / 1e6}')"
+      record "$me" aria-x8 "$(awk -v s="$size" -v a="$t0" -v b="$t1" 'BEGIN {printf "%.1f", s / (b - a) / 1e6}')"
       rm -f "$work/aria.out"
     done
   fi
@@ -343,7 +355,7 @@ members() {
       curl -s -o /dev/null -r 3999999990-3999999999 "$base/zeros.zip/zeros.bin" &
       local far_pid=$!
       sleep 0.3
-      record pellorwick stall-1k "$(curl -s -o /dev/null -w '%{time_total}' "$base/small.txt" |
+      record "$me" stall-1k "$(curl -s -o /dev/null -w '%{time_total}' "$base/small.txt" |
                                     awk '{printf "%.2f", $1 * 1000}')"
       wait "$far_pid"
     done

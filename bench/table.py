@@ -11,7 +11,7 @@ import statistics
 import sys
 
 PEERS = [("nginx", "nginx"), ("nginx-nosendfile", "nginx sendfile off"),
-         ("lighttpd", "lighttpd"), ("h2o", "h2o")]
+         ("lighttpd", "lighttpd"), ("h2o", "h2o"), ("before", "before")]
 
 # figure, label, unit, higher is better, target: (reference, factor) or (None, limit)
 FIGURES = [
