@@ -90,6 +90,17 @@ bool scan_read(dir_scan *scan)
 
 }  // namespace
 
+bool file_id_of(int fd, file_id *id)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return false;
+    *id = file_id{st.st_dev, st.st_ino, static_cast<uint64_t>(st.st_size),
+                  st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec,
+                  st.st_ctim.tv_sec * 1000000000ll + st.st_ctim.tv_nsec};
+    return true;
+}
+
 entry_kind stat_path(const char *path, dir_entry *entry, file_id *id)
 {
     entry_kind kind = examine(AT_FDCWD, path, entry, id);

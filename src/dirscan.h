@@ -52,6 +52,8 @@ struct dir_scan {
 // The kind of what `path` names (0 nothing); fills *entry for kinds 2 and 4.
 // Only regular files and directories count; entry->name points into path.
 entry_kind stat_path(const char *path, dir_entry *entry, file_id *id = nullptr);
+// The identity of an open file; false when it cannot be told.
+bool file_id_of(int fd, file_id *id);
 
 // 0, or -1 when the path is too long (errno ENAMETOOLONG) or descriptors or
 // memory ran out (errno tells).  An unreadable directory gives a scan that

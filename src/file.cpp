@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 namespace {
 
@@ -229,12 +228,13 @@ file_range fe_file_range(const file_entry *fe, uint64_t offset, int *fd, uint64_
         const zip_stream *zs = fe->handle.stream;
         if (!zs || zs->method != 0 || !zs->node->verified)
             return RANGE_READ;
-        // Its bytes go unchecked: only while the archive is the one checked.
-        struct stat st;
+        // Its bytes go unchecked: only while the archive holds what was
+        // checked. Size and modification time tell; the change time does
+        // not, as renaming or replacing the file (which its open descriptor
+        // outlives unchanged) sets it too.
+        file_id now;
         const file_id &id = fe->base->id;
-        if (fstat(zs->archive->fd, &st) != 0 || static_cast<uint64_t>(st.st_size) != id.size ||
-            st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec != id.mtime_ns ||
-            st.st_ctim.tv_sec * 1000000000ll + st.st_ctim.tv_nsec != id.ctime_ns)
+        if (!file_id_of(zs->archive->fd, &now) || now.size != id.size || now.mtime_ns != id.mtime_ns)
             return RANGE_CHANGED;
         *fd = zs->archive->fd;
         *at = zs->data_offset + offset;
@@ -616,7 +616,9 @@ archive_found find_archive(fe_cache *cache, const char *archive_path, file_entry
         if (!fe)
             return ARCHIVE_NO_ROOM;
         fe->watch_len = static_cast<uint16_t>(strlen(archive_path));
-        fe->id = id;
+        // What was opened, which may be newer than what the stat saw.
+        if (!file_id_of(za->fd, &fe->id))
+            fe->id = id;
         fe->bytes = za->index.nbytes;
         fe_insert(cache, fe);
         *out = fe;
