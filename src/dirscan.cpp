@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace {
 
@@ -38,7 +39,7 @@ entry_kind examine(int dirfd, const char *name, dir_entry *e, file_id *id = null
         mode = st.st_mode;
         size = static_cast<uint64_t>(st.st_size);
         if (id)
-            *id = file_id{st.st_dev, st.st_ino, size, st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec,
+            *id = file_id{(uint64_t{major(st.st_dev)} << 32) | minor(st.st_dev), st.st_ino, size, st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec,
                           st.st_ctim.tv_sec * 1000000000ll + st.st_ctim.tv_nsec};
         created = st.st_ctim.tv_sec;
         modified = st.st_mtim.tv_sec;
@@ -95,7 +96,9 @@ bool file_id_of(int fd, file_id *id)
     struct stat st;
     if (fstat(fd, &st) != 0)
         return false;
-    *id = file_id{st.st_dev, st.st_ino, static_cast<uint64_t>(st.st_size),
+    // The device as statx gives it, so that both readings compare.
+    const uint64_t dev = (uint64_t{major(st.st_dev)} << 32) | minor(st.st_dev);
+    *id = file_id{dev, st.st_ino, static_cast<uint64_t>(st.st_size),
                   st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec,
                   st.st_ctim.tv_sec * 1000000000ll + st.st_ctim.tv_nsec};
     return true;
