@@ -39,7 +39,8 @@ entry_kind examine(int dirfd, const char *name, dir_entry *e, file_id *id = null
         mode = st.st_mode;
         size = static_cast<uint64_t>(st.st_size);
         if (id)
-            *id = file_id{(uint64_t{major(st.st_dev)} << 32) | minor(st.st_dev), st.st_ino, size, st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec,
+            *id = file_id{(uint64_t{major(st.st_dev)} << 32) | minor(st.st_dev), st.st_ino, size,
+                          st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec,
                           st.st_ctim.tv_sec * 1000000000ll + st.st_ctim.tv_nsec};
         created = st.st_ctim.tv_sec;
         modified = st.st_mtim.tv_sec;
