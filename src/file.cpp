@@ -438,6 +438,11 @@ bool check_fresh(fe_cache *cache, file_entry *fe)
 {
     if (!fe->in_table)
         return false;
+    // Requests that arrived together in one turn of the loop share a check.
+    if (cache->turn != 0 && fe->checked == cache->turn) {
+        fe->used = ++cache->tick;
+        return true;
+    }
     bool fresh = true;
     if (fe->base) {
         // Held meanwhile: a stale archive drops its idle pages, not this one.
@@ -456,10 +461,12 @@ bool check_fresh(fe_cache *cache, file_entry *fe)
             fresh = stat_path(path, &st, &id) != KIND_NONE && id == fe->id;
         }
     }
-    if (fresh)
+    if (fresh) {
         fe->used = ++cache->tick;
-    else
+        fe->checked = cache->turn;
+    } else {
         drop_stale(cache, fe);
+    }
     return fresh;
 }
 

@@ -34,6 +34,7 @@ struct file_entry {
     file_id id;        // what the watched path was when the entry was made
     int64_t made;      // when it was made, in seconds
     uint64_t used;     // the table's tick when a request last took it
+    uint64_t checked;  // the turn of the event loop in which it was last checked
     uint64_t bytes;    // memory (pages, snapshots) or index bytes (archives) it holds
     file_entry *sweep_next;
     file_entry *hash_next;
@@ -65,6 +66,7 @@ struct fe_cache {
     int32_t hash_size;
     file_entry **hash;
     uint64_t tick;
+    uint64_t turn;            // the turn of the event loop (ev_turn), set by the server
     int32_t pages;            // pages in the table
     uint64_t page_bytes;      // bytes of pages and snapshots in the table
     int32_t archives;         // archives in the table

@@ -509,6 +509,12 @@ void exec_task(server_ctx *ctx, task *t)
         switch (t->state) {
         case TASK_READING:
             read_step(ctx, t);
+            // The reply goes out when the loop next reports the socket
+            // writable: the replies of one turn then go together, and the
+            // entries they send are shared by them rather than opened and
+            // closed for each.
+            if (t->state == TASK_WRITING)
+                return;
             break;
         case TASK_WRITING: {
             const uint64_t sent = t->sent;

@@ -131,6 +131,7 @@ void socket_event(ev_loop *, int sock, uint32_t event)
         auto *t = static_cast<task *>(ev_data(loop, sock));
         if (!t)
             return;
+        ctx->entries.turn = ev_turn(loop);
         if (event == EV_READ && t->state != TASK_LINGERING)
             on_read(t);
         if (event == EV_CLOSE)

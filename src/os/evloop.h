@@ -56,3 +56,5 @@ void ev_shutdown(ev_loop *loop);               // close every socket the loop cr
 
 // Waits up to timeout_ms (-1 forever) and delivers what is ready; returns the number of events.
 int ev_poll(ev_loop *loop, int timeout_ms);
+// How many times ev_poll has gathered events: the events of one turn arrived together.
+uint64_t ev_turn(ev_loop *loop);

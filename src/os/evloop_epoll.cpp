@@ -88,6 +88,7 @@ struct ev_loop {
     sock_state *socks;
     int32_t pending_head, pending_tail;
     int32_t npending;
+    uint64_t turn;  // ev_poll calls so far
 };
 
 static void push_pending(ev_loop *loop, int sock)
@@ -313,6 +314,11 @@ void *ev_data(ev_loop *loop, int sock)
     return sock >= 0 && sock < loop->nsocks ? loop->socks[sock].data : nullptr;
 }
 
+uint64_t ev_turn(ev_loop *loop)
+{
+    return loop->turn;
+}
+
 uint32_t ev_unsent(ev_loop *, int sock)
 {
     int n = 0;
@@ -411,6 +417,7 @@ int ev_poll(ev_loop *loop, int timeout_ms)
 {
     epoll_event events[MAX_EVENTS];
     int n = epoll_wait(loop->epfd, events, MAX_EVENTS, loop->npending > 0 ? 0 : timeout_ms);
+    ++loop->turn;
     for (int i = 0; i < n; ++i) {
         if (events[i].data.u64 == WAKE_TAG)
             continue;
