@@ -462,35 +462,26 @@ int order(T x, T y)
 int compare_rows(const dir_entry *x, const dir_entry *y, const char *keys)
 {
     for (const char *k = keys; *k; ++k) {
+        // Upper case sorts ascending, lower case the same key descending.
         int c = 0;
-        switch (*k) {
-        case 'D':
+        switch (*k | 0x20) {
+        case 'd':
             c = order(x->kind, y->kind);
             break;
-        case 'd':
-            c = order(y->kind, x->kind);
-            break;
-        case 'N':
+        case 'n':
             c = strcmp(x->name, y->name);
             break;
-        case 'n':
-            c = strcmp(y->name, x->name);
-            break;
-        case 'S':
+        case 's':
             c = order(x->size, y->size);
             break;
-        case 's':
-            c = order(y->size, x->size);
-            break;
-        case 'T':
-            c = order(x->modified, y->modified);
-            break;
         case 't':
-            c = order(y->modified, x->modified);
+            c = order(x->modified, y->modified);
             break;
         default:
             break;
         }
+        if (*k >= 'a')
+            c = -c;
         if (c)
             return c;
     }
