@@ -284,6 +284,15 @@ namespace {
 
 constexpr uint32_t WIDE_PIECE = 65536;
 
+// The most one write event sends of a body that lies in a file: a reader
+// that keeps pace with the loopback could otherwise hold one sendfile call,
+// and the loop, for a whole body of any size. Other connections get their
+// turn between pieces. Each piece ends where the reply reaches a multiple of
+// the piece size, header included: on the loopback, pieces that start where
+// the file's pages start but lie a header's length off in the stream halve
+// the speed of a download (2.2 against 4.9 GB/s for 100 MB with curl).
+constexpr uint64_t SENDFILE_PIECE = 256 * 1024;
+
 // The last piece of a long body, on its way from the entry to the socket.
 // One thread sends, so one buffer serves every connection.
 char wide_buf[WIDE_PIECE];
@@ -347,7 +356,9 @@ send_result task_send(task *t, ev_loop *loop)
             if (buf_size(out) > 0)
                 return SEND_AGAIN;
         }
-        const ssize_t n = ev_sendfile(loop, t->sock, fd, at, static_cast<size_t>(std::min<uint64_t>(left, 1u << 30)));
+        const ssize_t n =
+            ev_sendfile(loop, t->sock, fd, at,
+                        static_cast<size_t>(std::min<uint64_t>(left, SENDFILE_PIECE - t->sent % SENDFILE_PIECE)));
         if (n < 0)
             return SEND_AGAIN;
         if (n == 0)
