@@ -346,12 +346,20 @@ members_of() {  # server
     size=$(stat -c %s "$www/large.txt")
     for _ in $(seq "$RUNS"); do
       record "$me" curl-stream "$(download_rate "$base/deflated.zip/large.txt" "$size")"
-      local t0 t1
-      t0=$(date +%s.%N)
-      aria2c -q -x8 -s8 -k1M --allow-overwrite=true -d "$work" -o aria.out "$base/deflated.zip/large.txt" &&
-        [ "$(stat -c %s "$work/aria.out")" = "$size" ] || echo "aria2c: incomplete" >&2
-      t1=$(date +%s.%N)
-      record "$me" aria-x8 "$(awk -v s="$size" -v a="$t0" -v b="$t1" 'BEGIN {printf "%.1f", s / (b - a) / 1e6}')"
+      # Each client's own figure: curl's average speed, and aria2c's from its
+      # table of results (in MiB/s), both from the first request to the end.
+      local out speed
+      out=$(aria2c -x8 -s8 -k1M --summary-interval=0 --console-log-level=error --allow-overwrite=true \
+              -d "$work" -o aria.out "$base/deflated.zip/large.txt") || true
+      speed=$(awk -F'|' '$2 ~ /^OK/ {print $3}' <<<"$out" | tr -d ' ')
+      if [ "$(stat -c %s "$work/aria.out" 2>/dev/null)" != "$size" ] || [ -z "$speed" ]; then
+        echo "aria2c: incomplete" >&2
+        speed=ERR
+      fi
+      record "$me" aria-x8 "$(awk -v v="$speed" 'BEGIN {
+        n = v + 0; u = v; sub(/^[0-9.]+/, "", u)
+        if (v == "ERR") print "ERR"
+        else printf "%.1f", n * (u == "GiB/s" ? 2^30 : u == "MiB/s" ? 2^20 : u == "KiB/s" ? 2^10 : 1) / 1e6 }')"
       rm -f "$work/aria.out"
     done
   fi
