@@ -28,7 +28,8 @@ SERVERS=${BENCH_SERVERS:-pellorwick nginx nginx-nosendfile lighttpd h2o}
 FIGURES=${BENCH_FIGURES:-small medium large stored deflated listing idle page range aria stall}
 RUNS=${BENCH_RUNS:-3}
 DURATION=${BENCH_DURATION:-8}
-PIN=${BENCH_PIN:-$([ "$(nproc)" -ge 2 ] && echo 1 || echo 0)}
+CORES=$(nproc)
+PIN=${BENCH_PIN:-$([ "$CORES" -ge 2 ] && echo 1 || echo 0)}
 ON_SERVER_CORE=()
 [ "$PIN" = 1 ] && ON_SERVER_CORE=(taskset -c 0)
 IDLE_CONNS=1000
@@ -435,7 +436,7 @@ downloads
 members
 
 echo
-echo "Machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores, $(free -g | awk '/^Mem:/ {print $2}') GiB;" \
+echo "Machine: $(lscpu | sed -n 's/^Model name: *//p'), $CORES cores, $(free -g | awk '/^Mem:/ {print $2}') GiB;" \
      "$(. /etc/os-release && echo "$PRETTY_NAME"), kernel $(uname -r)"
 echo "Medians of $RUNS runs; wrk loads of ${DURATION} s; servers measured in turn within each run;" \
      "$([ "$PIN" = 1 ] && echo "servers on core 0, clients on core 1" || echo "not pinned to cores")."

@@ -516,22 +516,43 @@ TEST_F(Sender, ShortBodyLeavesWithItsHeaderInOneSend)
 
 TEST_F(Sender, BodiesAndRangesArriveWholeAndInOrder)
 {
-    // Sizes around the output buffer and the one-piece limit, whole and in part.
+    // Sizes around the output buffer, the one-piece limit and the pieces of
+    // a file sent as it lies, whole and in part, behind a header, from
+    // memory and from a file.
     const struct {
         uint32_t size, from, to;
     } cases[] = {
-        {0, 0, 0},           {8192, 0, 8192},  {20000, 0, 20000}, {65536, 0, 65536},   {65537, 0, 65537},
-        {300000, 0, 300000}, {1000, 100, 200}, {1000, 900, 1000}, {300000, 1, 299999}, {300000, 200000, 270000},
+        {0, 0, 0},           {8192, 0, 8192},          {20000, 0, 20000},   {65536, 0, 65536},
+        {65537, 0, 65537},   {300000, 0, 300000},      {1000, 100, 200},    {1000, 900, 1000},
+        {300000, 1, 299999}, {300000, 200000, 270000}, {800000, 0, 800000}, {800000, 262000, 799999},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::to_string(c.size) + " " + std::to_string(c.from) + "-" + std::to_string(c.to));
-        tt.tk.out.pos = tt.tk.out.last = tt.out;
-        body(pattern_bytes(0, c.size), c.from, c.to);
-        send_result r;
-        int sends;
-        EXPECT_EQ(transfer(&r, &sends), pattern_bytes(c.from, c.to));
-        EXPECT_EQ(r, SEND_DONE);
+    char path[] = "/tmp/pw-bodyXXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    unlink(path);
+    const std::string header(192, 'H');
+    for (const bool in_file : {false, true}) {
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::to_string(in_file) + " " + std::to_string(c.size) + " " + std::to_string(c.from) + "-" +
+                         std::to_string(c.to));
+            tt.tk.out.pos = tt.tk.out.last = tt.out;
+            memcpy(tt.tk.out.last, header.data(), header.size());
+            tt.tk.out.last += header.size();
+            tt.tk.sent = 0;
+            body(pattern_bytes(0, c.size), c.from, c.to);
+            if (in_file) {
+                ASSERT_EQ(ftruncate(fd, 0), 0);
+                ASSERT_EQ(pwrite(fd, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+                fe.kind = KIND_FILE;
+                fe.handle.fd = fd;
+            }
+            send_result r;
+            int sends;
+            EXPECT_EQ(transfer(&r, &sends), header + pattern_bytes(c.from, c.to));
+            EXPECT_EQ(r, SEND_DONE);
+        }
     }
+    close(fd);
 }
 
 TEST_F(Sender, FullSocketLosesNothing)
