@@ -361,8 +361,9 @@ void read_directory(zip_archive *za)
 
 // Shared by all deflated streams, one used at a time: the compressed input
 // and the stream that filled it; the stage, the member bytes [stage_start,
-// stage_start + stage_len) of its owner; and a spill for output that is
-// skipped or for a copy of a window.
+// stage_start + stage_len) of its owner; a spill for a copy of a window;
+// and where output that is skipped goes, a whole slice at once (zlib copies
+// each call's last 32 KB into its window: in 32 KB calls, all it produces).
 unsigned char inflate_in[INFLATE_IN_SIZE];
 zip_stream *inflate_in_owner;
 unsigned char stage[STAGE_SIZE];
@@ -370,6 +371,7 @@ zip_stream *stage_owner;
 uint64_t stage_start;
 uint32_t stage_len;
 unsigned char spill[ZIP_REREAD_SPAN];
+unsigned char skipped[ZIP_SEEK_SLICE];
 
 }  // namespace
 
@@ -842,8 +844,7 @@ seek_result zip_member_seek(zip_stream *zs, uint64_t offset)
     while (ib->head < offset) {
         uint64_t n = offset - ib->head;
         n = n < budget ? n : budget;
-        n = n < ZIP_REREAD_SPAN ? n : ZIP_REREAD_SPAN;
-        const int64_t produced = budget > 0 ? inflate_into(zs, spill, static_cast<uint32_t>(n)) : 0;
+        const int64_t produced = budget > 0 ? inflate_into(zs, skipped, static_cast<uint32_t>(n)) : 0;
         // Reads go on from the head, whether this slice is spent or the data failed.
         zs->out_pos = ib->head;
         if (budget == 0)
