@@ -241,7 +241,7 @@ wrk_rate() {  # url connections seconds
 
 # MB/s of DOWNLOADS downloads in a row (one takes 20 ms at loopback speed,
 # too short to measure alone), or "ERR" when one was not complete.
-DOWNLOADS=5
+DOWNLOADS=10
 download_rate() {  # url expected-size
   local out code size time total=0
   for _ in $(seq "$DOWNLOADS"); do
