@@ -746,6 +746,11 @@ TEST_F(Serving, DirectoriesWithoutSlashAreRedirectedWithTheirQuery)
         EXPECT_EQ(status_of(r), 302);
         EXPECT_EQ(header_of(r, "Location"), location);
     }
+    // The Location header carries the target as it is; the page escapes it.
+    EXPECT_EQ(get(port, "/list/sub?x='1'&y=<b>").body,
+              "<html><head><title>302 Found</title></head>\n<body>302 Move to <a "
+              "href=\"/list/sub/?x=&#39;1&#39;&amp;y=&lt;b&gt;\">here</a></body></html>\n");
+    EXPECT_EQ(header_of(get(port, "/list/sub?x='1'&y=<b>"), "Location"), "/list/sub/?x='1'&y=<b>");
     EXPECT_EQ(get(port, "/sp%20dir/f.txt").body, "spaced\n");
     EXPECT_EQ(
         get(port, "/site").body,
