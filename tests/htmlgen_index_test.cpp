@@ -8,7 +8,6 @@
 #include "support.h"
 #include "zip.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -244,20 +243,6 @@ TEST_F(IndexPage, SizeAndTimeColumnsOfRows)
     EXPECT_EQ(rows[2], "b [  98K] [100000] [     ] [        ] [        ] [           ] []");
     EXPECT_EQ(rows[3], "c [  10M] [10239488] [05:06] [05:06:07] [12/29/21] [DEC 29 2021] []");
     EXPECT_EQ(rows[4], "d [5120M] [5368709120] [05:06] [05:06:07] [03/04/21] [MAR 04 2021] []");
-}
-
-TEST_F(IndexPage, ArchiveNamesAreTakenFromFileNamesOnly)
-{
-    for (const char *name : {"a.zip.zip", "A.ZIP", "b.zip", "x.Zip", "c.txt"})
-        make_file(dir + "/" + name, 10, T0);
-    ASSERT_EQ(mkdir((dir + "/x.zip").c_str(), 0755), 0);
-    const std::vector<std::string> expected = {"Z A.ZIP", "F a.zip.zip", "Z b.zip", "F c.txt", "F x.Zip", "D x.zip"};
-    rows_only("F %N\n", "Z %N\n", "D %N\n");
-    EXPECT_EQ(lines(sorted("N")), expected);
-    std::vector<std::string> scanned = lines(unsorted());
-    std::sort(scanned.begin(), scanned.end(),
-              [](const std::string &x, const std::string &y) { return x.substr(2) < y.substr(2); });
-    EXPECT_EQ(scanned, expected);
 }
 
 TEST_F(IndexPage, SortKeysOrderDiskListings)

@@ -810,6 +810,7 @@ TEST_F(Serving, MembersAreTheOriginalBytes)
         {"/arc.zip/docs/noise.bin", "orig/noise.bin"},   // deflated, incompressible
         {"/arc.zip/inner/inner.zip", "orig/inner.zip"},  // an archive inside the archive
         {"/ARC2.ZIP/docs/big.html", "orig/big.html"},    // archive named in capitals
+        {"/list/x.zip/in.txt", "list/x.zip/in.txt"},     // a directory named like an archive
         {"/stored.zip/noise.bin", "orig/noise.bin"},     // stored: its first pass checks the CRC-32,
         {"/stored.zip/noise.bin", "orig/noise.bin"},     // later ones send the archive's bytes as they lie
     };
