@@ -150,8 +150,9 @@ TEST_F(Http, PersistenceRules)
     EXPECT_EQ(recv_all(fd, 300), not_found);
     // "close" closes after the reply.
     send_all(fd, "HEAD /c HTTP/1.1\r\nConnection: close\r\n\r\n");
+    const auto asked = std::chrono::steady_clock::now();
     EXPECT_EQ(recv_all(fd, 3000), not_found);
-    EXPECT_EQ(send(fd, "x", 1, MSG_NOSIGNAL) < 0 || recv_all(fd, 300).empty(), true);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));  // ended by the close
     close(fd);
 
     // HTTP/1.0 keep-alive sticks for a following HTTP/1.0 request without the
