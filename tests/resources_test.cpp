@@ -64,14 +64,6 @@ TEST(Resources, EveryIconAListingNamesExists)
     mime_table_free();
 }
 
-TEST(Resources, ArchiveInArchiveSharesTheArchiveIcon)
-{
-    const builtin_resource *zip = find_icon("?zip.gif"), *zipzip = find_icon("?zipzip.gif");
-    ASSERT_TRUE(zip && zipzip);
-    EXPECT_EQ(zip->data, zipzip->data);
-    EXPECT_EQ(zip->size, zipzip->size);
-}
-
 // The generator fails unless each picture reads back whole and distinct.
 TEST(Resources, CommittedIconsMatchTheirGenerator)
 {

@@ -897,17 +897,15 @@ TEST_F(Serving, ArchiveInsideAnArchiveIsNotOpened)
 
 // ---- built-in resources ------------------------------------------------------------
 
-TEST_F(Serving, IconsAreGifPicturesOf24By24)
+// Every icon's bytes are checked against the table in resources_test; here
+// they are served by their exact names.
+TEST_F(Serving, IconsAreServedByTheirExactNames)
 {
-    const char *const names[] = {"folder", "zip",     "file",    "html",      "bin",      "doc",      "text",
-                                 "image",  "audio",   "video",   "zipfolder", "zipzip",   "zipfile",  "zipbin",
-                                 "zipdoc", "ziptext", "ziphtml", "zipimage",  "zipaudio", "zipvideo", "viewzip"};
-    for (const char *name : names) {
+    for (const char *name : {"folder", "zipzip", "viewzip"}) {
         SCOPED_TRACE(name);
         reply r = get(port, std::string("/?rc=") + name + ".gif");
         ASSERT_EQ(status_of(r), 200);
         EXPECT_EQ(header_of(r, "Content-Type"), "image/gif");
-        ASSERT_GE(r.body.size(), 13u);
         EXPECT_EQ(r.body.substr(0, 10), std::string("GIF89a\x18\x00\x18\x00", 10));
     }
     EXPECT_EQ(get(port, "/?rc=zipzip.gif").body, get(port, "/?rc=zip.gif").body);
