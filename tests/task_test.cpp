@@ -704,24 +704,6 @@ TEST_F(ResponseHeader, LastModifiedIsNeverBeforeTheStart)
     }
 }
 
-TEST_F(ResponseHeader, ContentTypeFollowsTheName)
-{
-    const struct {
-        const char *name, *type;
-    } cases[] = {
-        {"?folder.gif", "image/gif"},
-        {"/docs/*ND", "text/html"},
-        {"/docs.old/README", "text/plain"},
-    };
-    for (const auto &c : cases) {
-        std::string h;
-        ASSERT_EQ(run(c.name, 10, 0, nullptr, &h), STATUS_200);
-        EXPECT_NE(h.find(std::string("\r\nContent-Type: ") + c.type + "\r\nContent-Length: 10\r\n\r\n"),
-                  std::string::npos)
-            << c.name;
-    }
-}
-
 TEST_F(ResponseHeader, ContentRangeWritesItsLineAndReturnsTheLength)
 {
     char line[64];
