@@ -1,3 +1,5 @@
+// Index pages from directory snapshots and archive listings: directives,
+// columns, escaping and sort orders, through templates of their own.
 #include "dirscan.h"
 #include "htconfig.h"
 #include "htmlgen.h"
@@ -6,7 +8,6 @@
 #include "support.h"
 #include "zip.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -73,7 +74,6 @@ protected:
         blocks = n_blocks;
         files = n_files;
         dir = make_temp_dir();
-        saved = g_config;
     }
     void TearDown() override
     {
@@ -109,15 +109,6 @@ protected:
         return dir + "/t.zip";
     }
 
-    void restore_templates()
-    {
-        g_config.index_template = saved.index_template;
-        g_config.index_template_file = saved.index_template_file;
-        g_config.index_template_zip = saved.index_template_zip;
-        g_config.index_template_dir = saved.index_template_dir;
-    }
-
-    config_store saved;
     int32_t blocks = 0, files = 0;
     std::string dir;
 };
@@ -252,31 +243,6 @@ TEST_F(IndexPage, SizeAndTimeColumnsOfRows)
     EXPECT_EQ(rows[2], "b [  98K] [100000] [     ] [        ] [        ] [           ] []");
     EXPECT_EQ(rows[3], "c [  10M] [10239488] [05:06] [05:06:07] [12/29/21] [DEC 29 2021] []");
     EXPECT_EQ(rows[4], "d [5120M] [5368709120] [05:06] [05:06:07] [03/04/21] [MAR 04 2021] []");
-}
-
-TEST_F(IndexPage, ArchiveNamesAreTakenFromFileNamesOnly)
-{
-    for (const char *name : {"a.zip.zip", "A.ZIP", "b.zip", "x.Zip", "c.txt"})
-        make_file(dir + "/" + name, 10, T0);
-    ASSERT_EQ(mkdir((dir + "/x.zip").c_str(), 0755), 0);
-    const std::vector<std::string> expected = {"Z A.ZIP", "F a.zip.zip", "Z b.zip", "F c.txt", "F x.Zip", "D x.zip"};
-    rows_only("F %N\n", "Z %N\n", "D %N\n");
-    EXPECT_EQ(lines(sorted("N")), expected);
-    std::vector<std::string> scanned = lines(unsorted());
-    std::sort(scanned.begin(), scanned.end(),
-              [](const std::string &x, const std::string &y) { return x.substr(2) < y.substr(2); });
-    EXPECT_EQ(scanned, expected);
-
-    restore_templates();
-    const std::string page = unsorted("/t/");
-    EXPECT_NE(page.find("<img src=\"/?rc=zip.gif\" width=24 height=24> <a href=\"A.ZIP\">A.ZIP</a>"),
-              std::string::npos);
-    EXPECT_NE(page.find("<a href=\"A.ZIP/\">A.ZIP<img border=0 src=\"/?rc=viewzip.gif\""), std::string::npos);
-    EXPECT_NE(page.find("<img src=\"/?rc=folder.gif\" width=24 height=24> <a href=\"x.zip/\">x.zip</a>"),
-              std::string::npos);
-    EXPECT_NE(page.find("<img src=\"/?rc=zip.gif\" width=24 height=24> <a href=\"a.zip.zip\">"), std::string::npos);
-    EXPECT_EQ(page.find("a.zip.zip/"), std::string::npos);
-    EXPECT_EQ(page.find("x.Zip/"), std::string::npos);
 }
 
 TEST_F(IndexPage, SortKeysOrderDiskListings)

@@ -92,29 +92,6 @@ TEST_F(TaskRegistry, DeadlineEqualToTheCurrentSecondDoesNotExpire)
     EXPECT_EQ(ctx.ntasks, 1);
 }
 
-TEST_F(TaskRegistry, PersistenceFollowsVersionAndConnection)
-{
-    struct {
-        int32_t version;
-        keep_alive_kind keep_alive;
-        bool keeps;
-    } cases[] = {
-        {HTTP_1_1, KEEP_ALIVE_DEFAULT, true},   {HTTP_1_1, KEEP_ALIVE_NONE, false},  // "Connection: close"
-        {HTTP_1_0, KEEP_ALIVE_NONE, false},     {HTTP_1_0, KEEP_ALIVE_DEFAULT, false},
-        {HTTP_1_0, KEEP_ALIVE_REQUESTED, true},  // "Connection: keep-alive"
-        {0, KEEP_ALIVE_REQUESTED, false},        // no version
-    };
-    task *t = add();
-    for (auto &c : cases) {
-        t->req.version = c.version;
-        t->req.keep_alive = c.keep_alive;
-        EXPECT_EQ(task_keeps_alive(t), c.keeps) << c.version << "/" << int(c.keep_alive);
-        task_reset(t);
-        EXPECT_EQ(t->req.keep_alive, c.keep_alive);  // survives the reset
-        EXPECT_EQ(t->req.version, 0);
-    }
-}
-
 TEST_F(TaskRegistry, ResetMovesUnreadBytesToTheFront)
 {
     task *t = add();

@@ -54,6 +54,18 @@ TEST_F(MimeTable, TrickyNamesGetTheirTypeAndIconClass)
         {"font.woff2", "font/woff2", "bin"},
         {"pack.7z", "application/x-7z-compressed", "zip"},
         {"clip.m4v", "video/mp4", "video"},
+        {"mod.mjs", "text/javascript", "text"},
+        {"data.json", "application/json", "text"},
+        {"add.wasm", "application/wasm", "bin"},
+        {"pic.svg", "image/svg+xml", "image"},
+        {"pic.webp", "image/webp", "image"},
+        {"pic.avif", "image/avif", "image"},
+        {"icon.ico", "image/vnd.microsoft.icon", "image"},
+        {"clip.mp4", "video/mp4", "video"},
+        {"clip.webm", "video/webm", "video"},
+        {"song.ogg", "audio/ogg", "audio"},
+        {"notes.md", "text/markdown", "text"},
+        {"table.csv", "text/csv", "text"},
     };
     for (const name_case &c : cases) {
         EXPECT_STREQ(mime_type_of(c.name), c.type) << c.name;

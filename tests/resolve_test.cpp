@@ -160,19 +160,12 @@ TEST_F(PathResolution, DiskFileIsOpenedOnceAndThenAnsweredFromTheCache)
     EXPECT_EQ(n_files, files + 1);
 }
 
-TEST_F(PathResolution, DiskDirectoryWithoutSlashOnlyRedirects)
+TEST_F(PathResolution, DirectoryWithoutSlashRedirectsAndEveryCallClearsTheFlag)
 {
-    EXPECT_EQ(resolve("dir"), nullptr);
-    EXPECT_EQ(redirect, RESOLVE_REDIRECT);
+    // A directory named without its "/" only redirects, and caches nothing.
     EXPECT_EQ(resolve("dir/sub"), nullptr);
-    EXPECT_EQ(redirect, RESOLVE_REDIRECT);
+    ASSERT_EQ(redirect, RESOLVE_REDIRECT);
     EXPECT_EQ(ctx.nentries, 0);
-}
-
-TEST_F(PathResolution, RedirectFlagIsClearedByEveryCall)
-{
-    resolve("dir");
-    ASSERT_EQ(redirect, 1);
     EXPECT_NE(resolve("hello.txt"), nullptr);
     EXPECT_EQ(redirect, RESOLVE_OK);
     resolve("dir");
@@ -234,14 +227,6 @@ TEST_F(PathResolution, PathOf513CharactersResolvesAnd514DoNot)
 
 // ---- archives ------------------------------------------------------------------
 
-TEST_F(PathResolution, ArchiveNamedWithoutSlashIsThePlainFile)
-{
-    file_entry *fe = resolve("a.zip");
-    ASSERT_NE(fe, nullptr);
-    EXPECT_EQ(fe->kind, KIND_FILE);
-    EXPECT_EQ(body(fe), read_file(path("a.zip")));
-}
-
 TEST_F(PathResolution, MemberOpensItsArchiveOnceAndHoldsIt)
 {
     file_entry *top = resolve("a.zip/top.txt");
@@ -297,57 +282,6 @@ TEST_F(PathResolution, ArchiveComponentMatchesInAnyLetterCase)
         EXPECT_EQ(body(fe), read_file(path("src/top.txt")));
     }
     EXPECT_EQ(count_kind(KIND_ZIP), 2);
-}
-
-TEST_F(PathResolution, DirectoryNamedLikeAnArchiveIsWalkedThrough)
-{
-    file_entry *fe = resolve("x.zip/inner.txt");
-    ASSERT_NE(fe, nullptr);
-    EXPECT_EQ(fe->kind, KIND_FILE);
-    EXPECT_EQ(body(fe), "inside a directory named like an archive\n");
-    EXPECT_EQ(count_kind(KIND_ZIP), 0);
-}
-
-TEST_F(PathResolution, ArchiveInsideAnArchiveIsOnlyAMember)
-{
-    file_entry *inner = resolve("a.zip/sub/inner.zip");
-    ASSERT_NE(inner, nullptr);
-    EXPECT_EQ(inner->kind, KIND_MEMBER);
-    EXPECT_EQ(body(inner), read_file(path("src/inner.zip")));
-    // The member "sub/inner.zip/x.txt" does not exist in a.zip.
-    EXPECT_EQ(resolve("a.zip/sub/inner.zip/x.txt"), nullptr);
-    EXPECT_EQ(count_kind(KIND_ZIP), 1);
-}
-
-TEST_F(PathResolution, ArchiveDirectoryWithoutSlashOnlyRedirectsAndCachesNothing)
-{
-    for (int round = 0; round < 2; ++round) {
-        SCOPED_TRACE(round);
-        EXPECT_EQ(resolve("a.zip/docs"), nullptr);
-        EXPECT_EQ(redirect, RESOLVE_REDIRECT);
-        EXPECT_EQ(resolve("a.zip/docs", "O=dN"), nullptr);
-        EXPECT_EQ(redirect, RESOLVE_REDIRECT);
-        EXPECT_EQ(ctx.nentries, 1);  // the archive, nothing for the directory
-        EXPECT_EQ(count_kind(KIND_PAGE), 0);
-    }
-}
-
-TEST_F(PathResolution, EmptyArchiveDirectoryIsServedAsItsOwnEmptyRecord)
-{
-    file_entry *fe = resolve("a.zip/docs/empty");
-    ASSERT_NE(fe, nullptr);
-    EXPECT_EQ(redirect, RESOLVE_OK);
-    EXPECT_EQ(fe->kind, KIND_MEMBER);
-    EXPECT_EQ(fe->size, 0u);
-}
-
-TEST_F(PathResolution, DefaultPageInsideAnArchiveIsAMember)
-{
-    file_entry *fe = resolve("a.zip/site/index.html");
-    ASSERT_NE(fe, nullptr);
-    EXPECT_EQ(body(fe), read_file(path("src/index.html")));
-    EXPECT_EQ(resolve("a.zip/docs/index.html"), nullptr);
-    EXPECT_EQ(redirect, RESOLVE_OK);
 }
 
 TEST_F(PathResolution, ArchiveEntryReplacesAnIdlePlainFileEntry)

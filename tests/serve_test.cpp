@@ -62,9 +62,7 @@ put('data/k1.txt', bytes(48 + i % 10 for i in range(1000)))
 put('data/empty.txt', b'')
 put('data/future.txt', b'from the future\n')
 
-for name in ('README', 'docs.old/README', 'a.JPG', 'a.jpeg2000', 'script.pl', 'notes.css', 'x.tar', 'app.js',
-             'mod.mjs', 'data.json', 'site.webmanifest', 'add.wasm', 'pic.svg', 'pic.webp', 'pic.avif', 'icon.ico',
-             'clip.mp4', 'clip.webm', 'song.ogg', 'font.woff2', 'notes.md', 'table.csv', 'manual.texinfo'):
+for name in ('README', 'a.JPG', 'a.jpeg2000', 'script.pl', 'notes.css'):
     put('mime/' + name, ('contents of ' + name + '\n').encode())
 
 # A page of today: an ES module, an SVG image and a WebAssembly module whose
@@ -96,9 +94,6 @@ for name in ('a.zip.zip', 'A.ZIP', 'b.zip', 'x.Zip', 'sub/deep.txt', 'x.zip/in.t
              'n' * 19, 'm' * 20, 'o' * 21):
     put('list/' + name, b'12345')
 put('list/zero.txt', b'zero!')
-put('list/s99999.bin', b'9' * 99999)
-put('list/s100000.bin', b'1' * 100000)
-sparse('list/s10m.bin', 10239488)
 
 put('site/index.html', b'<p>the site</p>\n')
 put('sp dir/f.txt', b'spaced\n')
@@ -427,35 +422,49 @@ TEST_F(Serving, LastModifiedIsNeverEarlierThanTheServerStart)
 TEST_F(Serving, RangesAreResolvedAgainstTheSize)
 {
     struct range_case {
-        const char *range;
+        const char *range;  // null: no Range header
         int status;
         const char *content_range;
         size_t first, length;
     };
     const range_case cases[] = {
+        {nullptr, 200, "", 0, 1000},
         {"bytes=0-99", 206, "bytes 0-99/1000", 0, 100},
         {"bytes=900-", 206, "bytes 900-999/1000", 900, 100},
         {"bytes=-100", 206, "bytes 900-999/1000", 900, 100},
         {"bytes=0-", 206, "bytes 0-999/1000", 0, 1000},
         {"bytes=500-5000", 206, "bytes 500-999/1000", 500, 500},
         {"bytes=999-999", 206, "bytes 999-999/1000", 999, 1},
+        {"bytes=-1000", 206, "bytes 0-999/1000", 0, 1000},
+        {"bytes=0-4294967295", 206, "bytes 0-999/1000", 0, 1000},
         {"bytes=1000-", 416, "", 0, 0},
         {"bytes=5-3", 416, "", 0, 0},
         {"bytes=-0", 416, "", 0, 0},
         {"bytes=-2000", 416, "", 0, 0},
+        {"bytes=-1001", 416, "", 0, 0},
         {"bytes=0-1,5-9", 416, "", 0, 0},
+        {"bytes=4294967295-", 416, "", 0, 0},
+        {"BYTES=0-1", 200, "", 0, 1000},  // other units, or no valid range, ask for the whole file
+        {"bytes=x", 200, "", 0, 1000},
     };
     const std::string k1 = source("data/k1.txt");
+    const std::string refused = "<html><head><title>416 Requested Range Not Satisfiable</title></head>\n"
+                                "<body>416 Requested Range Not Satisfiable</body></html>\n";
     for (const range_case &c : cases) {
-        SCOPED_TRACE(c.range);
-        reply r = get(port, "/data/k1.txt", std::string("Range: ") + c.range + "\r\n");
+        SCOPED_TRACE(c.range ? c.range : "(none)");
+        reply r = get(port, "/data/k1.txt", c.range ? std::string("Range: ") + c.range + "\r\n" : "");
         ASSERT_TRUE(r.complete);
         EXPECT_EQ(status_of(r), c.status);
         EXPECT_EQ(header_of(r, "Content-Range"), c.content_range);
-        if (c.status == 206)
-            EXPECT_EQ(r.body, k1.substr(c.first, c.length));
-        else
-            EXPECT_NE(r.body.find("416"), std::string::npos);
+        if (c.status == 416) {
+            EXPECT_EQ(r.status_line, "HTTP/1.1 416 Requested Range Not Satisfiable");
+            EXPECT_EQ(header_names(r), (std::vector<std::string>{"Content-Type", "Content-Length"}));
+            EXPECT_EQ(header_of(r, "Content-Length"), " 126");
+            EXPECT_EQ(r.body, refused);
+            continue;
+        }
+        EXPECT_EQ(header_of(r, "Content-Length"), std::to_string(c.length));
+        EXPECT_EQ(r.body, k1.substr(c.first, c.length));
     }
 }
 
@@ -465,8 +474,8 @@ TEST_F(Serving, EmptyFileHasNoSatisfiableRange)
     EXPECT_EQ(status_of(whole), 200);
     EXPECT_EQ(header_of(whole, "Content-Length"), "0");
     EXPECT_EQ(whole.body, "");
-    EXPECT_EQ(status_of(get(port, "/data/empty.txt", "Range: bytes=0-\r\n")), 416);
-    EXPECT_EQ(status_of(get(port, "/data/empty.txt", "Range: bytes=-1\r\n")), 416);
+    for (const char *range : {"Range: bytes=0-\r\n", "Range: bytes=-1\r\n", "Range: bytes=0-0\r\n"})
+        EXPECT_EQ(status_of(get(port, "/data/empty.txt", range)), 416) << range;
 }
 
 TEST_F(Serving, HeadRepliesWithTheHeaderOfTheGet)
@@ -480,32 +489,14 @@ TEST_F(Serving, HeadRepliesWithTheHeaderOfTheGet)
     EXPECT_EQ(header_of(h, "Content-Length"), "10");
 }
 
+// The name-to-type table itself is checked in mime_test; here every kind of
+// reply carries its type.
 TEST_F(Serving, ContentTypesFollowTheExtension)
 {
     const std::pair<const char *, const char *> cases[] = {
         {"/mime/README", "text/plain"},
-        {"/mime/docs.old/README", "text/plain"},
         {"/mime/a.JPG", "image/jpeg"},
         {"/mime/a.jpeg2000", "application/octet-stream"},
-        {"/mime/script.pl", "text/plain"},
-        {"/mime/notes.css", "text/css"},
-        {"/mime/x.tar", "application/x-tar"},
-        {"/mime/app.js", "text/javascript"},
-        {"/mime/mod.mjs", "text/javascript"},
-        {"/mime/data.json", "application/json"},
-        {"/mime/site.webmanifest", "application/manifest+json"},
-        {"/mime/add.wasm", "application/wasm"},
-        {"/mime/pic.svg", "image/svg+xml"},
-        {"/mime/pic.webp", "image/webp"},
-        {"/mime/pic.avif", "image/avif"},
-        {"/mime/icon.ico", "image/vnd.microsoft.icon"},
-        {"/mime/clip.mp4", "video/mp4"},
-        {"/mime/clip.webm", "video/webm"},
-        {"/mime/song.ogg", "audio/ogg"},
-        {"/mime/font.woff2", "font/woff2"},
-        {"/mime/notes.md", "text/markdown"},
-        {"/mime/table.csv", "text/csv"},
-        {"/mime/manual.texinfo", "application/x-texinfo"},
         {"/arc.zip", "application/zip"},
         {"/arc.zip/docs/big.html", "text/html"},
         {"/arc.zip/pics/a.gif", "image/gif"},
@@ -616,57 +607,47 @@ std::string local_row_time(int year, int mon, int day, int hour, int min, int se
 
 TEST_F(Serving, IndexRowsShowKindsWidthsSizesAndTimes)
 {
-    reply r = get(port, "/list/?O=dN");
-    ASSERT_EQ(status_of(r), 200);
-    const std::vector<std::string> rows = rows_of(r.body);
-    auto row = [&](const std::string &name) {
-        for (const std::string &line : rows)
-            if (line.find("<a href=\"" + name + "\">") != std::string::npos ||
-                line.find("<a href=\"" + name + "/\">") != std::string::npos)
-                return line;
-        return std::string("no row for ") + name;
-    };
-    const std::string when = local_row_time(2001, 2, 3, 4, 5, 6);
-    EXPECT_EQ(row("b.zip"), "<img src=\"/?rc=zip.gif\" width=24 height=24> <a href=\"b.zip\">b.zip</a>" +
-                                std::string(15, ' ') + " " + when +
-                                "     5 <a href=\"b.zip/\">b.zip<img border=0 "
-                                "src=\"/?rc=viewzip.gif\" width=24 height=24></a> (5)");
-    EXPECT_NE(row("A.ZIP").find("viewzip.gif"), std::string::npos);
-    EXPECT_EQ(row("a.zip.zip").find("viewzip.gif"), std::string::npos);
-    EXPECT_EQ(row("x.Zip").find("viewzip.gif"), std::string::npos);
-    EXPECT_EQ(row("x.zip"), "<img src=\"/?rc=folder.gif\" width=24 height=24> <a href=\"x.zip/\">x.zip</a>" +
-                                std::string(15, ' ') + " " + when + "       <a href=\"x.zip/\">x.zip</a>");
-    // Names of 19, 20 and 21 bytes in a column of 20.
-    EXPECT_NE(row(std::string(19, 'n')).find(">" + std::string(19, 'n') + "</a>  " + when), std::string::npos);
-    EXPECT_NE(row(std::string(20, 'm')).find(">" + std::string(19, 'm') + "&gt;</a> " + when), std::string::npos);
-    EXPECT_NE(row(std::string(21, 'o')).find(">" + std::string(19, 'o') + "&gt;</a> " + when), std::string::npos);
-    // A file without a time shows blank time columns.
-    EXPECT_EQ(row("zero.txt"), "<img src=\"/?rc=text.gif\" width=24 height=24> <a href=\"zero.txt\">zero.txt</a>" +
-                                   std::string(12, ' ') + std::string(1 + 5 + 1 + 8 + 1, ' ') + "    5 zero.txt (5)");
-    EXPECT_NE(row("s99999.bin").find(" 99999 s99999.bin (99999)"), std::string::npos);
-    EXPECT_NE(row("s100000.bin").find("   98K s100000.bin (100000)"), std::string::npos);
-    EXPECT_NE(row("s10m.bin").find("   10M s10m.bin (10239488)"), std::string::npos);
+    // The plain listing and a sorted one are built apart; both show the same rows.
+    for (const char *target : {"/list/", "/list/?O=dN"}) {
+        SCOPED_TRACE(target);
+        reply r = get(port, target);
+        ASSERT_EQ(status_of(r), 200);
+        const std::vector<std::string> rows = rows_of(r.body);
+        auto row = [&](const std::string &name) {
+            for (const std::string &line : rows)
+                if (line.find("<a href=\"" + name + "\">") != std::string::npos ||
+                    line.find("<a href=\"" + name + "/\">") != std::string::npos)
+                    return line;
+            return std::string("no row for ") + name;
+        };
+        const std::string when = local_row_time(2001, 2, 3, 4, 5, 6);
+        EXPECT_EQ(row("b.zip"), "<img src=\"/?rc=zip.gif\" width=24 height=24> <a href=\"b.zip\">b.zip</a>" +
+                                    std::string(15, ' ') + " " + when +
+                                    "     5 <a href=\"b.zip/\">b.zip<img border=0 "
+                                    "src=\"/?rc=viewzip.gif\" width=24 height=24></a> (5)");
+        EXPECT_NE(row("A.ZIP").find("viewzip.gif"), std::string::npos);
+        EXPECT_EQ(row("a.zip.zip").find("viewzip.gif"), std::string::npos);
+        EXPECT_EQ(row("x.Zip").find("viewzip.gif"), std::string::npos);
+        EXPECT_EQ(row("x.zip"), "<img src=\"/?rc=folder.gif\" width=24 height=24> <a href=\"x.zip/\">x.zip</a>" +
+                                    std::string(15, ' ') + " " + when + "       <a href=\"x.zip/\">x.zip</a>");
+        // Names of 19, 20 and 21 bytes in a column of 20.
+        EXPECT_NE(row(std::string(19, 'n')).find(">" + std::string(19, 'n') + "</a>  " + when), std::string::npos);
+        EXPECT_NE(row(std::string(20, 'm')).find(">" + std::string(19, 'm') + "&gt;</a> " + when), std::string::npos);
+        EXPECT_NE(row(std::string(21, 'o')).find(">" + std::string(19, 'o') + "&gt;</a> " + when), std::string::npos);
+        // A file without a time shows blank time columns.
+        EXPECT_EQ(row("zero.txt"), "<img src=\"/?rc=text.gif\" width=24 height=24> <a href=\"zero.txt\">zero.txt</a>" +
+                                       std::string(12, ' ') + std::string(1 + 5 + 1 + 8 + 1, ' ') +
+                                       "    5 zero.txt (5)");
+    }
 }
 
+// Each key's order is checked in htmlgen_index_test; here the query reaches it.
 TEST_F(Serving, SortKeysOrderTheRows)
 {
     using names = std::vector<std::string>;
     const std::string n19(19, 'n'), m19 = std::string(19, 'm') + "&gt;", o19 = std::string(19, 'o') + "&gt;";
     EXPECT_EQ(names_of(get(port, "/list/?O=dN").body),
-              (names{"sub", "x.zip", "A.ZIP", "b.zip", "a.zip.zip", m19, n19, o19, "s100000.bin", "s10m.bin",
-                     "s99999.bin", "x.Zip", "zero.txt"}));
-    EXPECT_EQ(names_of(get(port, "/list/?O=dn").body),
-              (names{"x.zip", "sub", "b.zip", "A.ZIP", "zero.txt", "x.Zip", "s99999.bin", "s10m.bin", "s100000.bin",
-                     o19, n19, m19, "a.zip.zip"}));
-    EXPECT_EQ(names_of(get(port, "/list/?O=DN").body),
-              (names{"a.zip.zip", m19, n19, o19, "s100000.bin", "s10m.bin", "s99999.bin", "x.Zip", "zero.txt", "A.ZIP",
-                     "b.zip", "sub", "x.zip"}));
-    const names by_size = names_of(get(port, "/list/?O=SN").body);
-    ASSERT_EQ(by_size.size(), 13u);
-    EXPECT_EQ(names(by_size.end() - 3, by_size.end()), (names{"s99999.bin", "s100000.bin", "s10m.bin"}));
-    EXPECT_EQ(names_of(get(port, "/list/?O=sN").body)[0], "s10m.bin");
-    EXPECT_EQ(names_of(get(port, "/list/?O=TN").body)[0], "zero.txt");
-    EXPECT_EQ(names_of(get(port, "/list/?O=tN").body).back(), "zero.txt");
+              (names{"sub", "x.zip", "A.ZIP", "b.zip", "a.zip.zip", m19, n19, o19, "x.Zip", "zero.txt"}));
     EXPECT_EQ(names_of(get(port, "/arc.zip/?O=dN").body),
               (names{"docs", "inner", "pics", "site", "m12.bin", "readme.txt"}));
 }
@@ -679,12 +660,8 @@ TEST_F(Serving, DirectoryIconsInsideArchivesUseTheArchivePrefix)
               std::string::npos);
     EXPECT_NE(top.body.find("<img src=\"/?rc=ziptext.gif\" width=24 height=24> <a href=\"readme.txt\">"),
               std::string::npos);
-    EXPECT_NE(get(port, "/arc.zip/pics/").body.find("/?rc=zipimage.gif"), std::string::npos);
-    EXPECT_NE(get(port, "/arc.zip/inner/").body.find("/?rc=zipzip.gif"), std::string::npos);
     reply mime = get(port, "/mime/?O=dN");
-    for (const char *row : {"<img src=\"/?rc=file.gif\" width=24 height=24> <a href=\"notes.css\">",
-                            "<img src=\"/?rc=file.gif\" width=24 height=24> <a href=\"x.tar\">",
-                            "<img src=\"/?rc=file.gif\" width=24 height=24> <a href=\"README\">",
+    for (const char *row : {"<img src=\"/?rc=file.gif\" width=24 height=24> <a href=\"README\">",
                             "<img src=\"/?rc=image.gif\" width=24 height=24> <a href=\"a.JPG\">",
                             "<img src=\"/?rc=text.gif\" width=24 height=24> <a href=\"script.pl\">"})
         EXPECT_NE(mime.body.find(row), std::string::npos) << row;
@@ -752,6 +729,11 @@ TEST_F(Serving, DirectoriesWithoutSlashAreRedirectedWithTheirQuery)
         EXPECT_EQ(status_of(r), 302);
         EXPECT_EQ(header_of(r, "Location"), location);
     }
+    // The Location header carries the target as it is; the page escapes it.
+    EXPECT_EQ(get(port, "/list/sub?x='1'&y=<b>").body,
+              "<html><head><title>302 Found</title></head>\n<body>302 Move to <a "
+              "href=\"/list/sub/?x=&#39;1&#39;&amp;y=&lt;b&gt;\">here</a></body></html>\n");
+    EXPECT_EQ(header_of(get(port, "/list/sub?x='1'&y=<b>"), "Location"), "/list/sub/?x='1'&y=<b>");
     EXPECT_EQ(get(port, "/sp%20dir/f.txt").body, "spaced\n");
     EXPECT_EQ(
         get(port, "/site").body,
@@ -828,6 +810,7 @@ TEST_F(Serving, MembersAreTheOriginalBytes)
         {"/arc.zip/docs/noise.bin", "orig/noise.bin"},   // deflated, incompressible
         {"/arc.zip/inner/inner.zip", "orig/inner.zip"},  // an archive inside the archive
         {"/ARC2.ZIP/docs/big.html", "orig/big.html"},    // archive named in capitals
+        {"/list/x.zip/in.txt", "list/x.zip/in.txt"},     // a directory named like an archive
         {"/stored.zip/noise.bin", "orig/noise.bin"},     // stored: its first pass checks the CRC-32,
         {"/stored.zip/noise.bin", "orig/noise.bin"},     // later ones send the archive's bytes as they lie
     };
@@ -914,17 +897,15 @@ TEST_F(Serving, ArchiveInsideAnArchiveIsNotOpened)
 
 // ---- built-in resources ------------------------------------------------------------
 
-TEST_F(Serving, IconsAreGifPicturesOf24By24)
+// Every icon's bytes are checked against the table in resources_test; here
+// they are served by their exact names.
+TEST_F(Serving, IconsAreServedByTheirExactNames)
 {
-    const char *const names[] = {"folder", "zip",     "file",    "html",      "bin",      "doc",      "text",
-                                 "image",  "audio",   "video",   "zipfolder", "zipzip",   "zipfile",  "zipbin",
-                                 "zipdoc", "ziptext", "ziphtml", "zipimage",  "zipaudio", "zipvideo", "viewzip"};
-    for (const char *name : names) {
+    for (const char *name : {"folder", "zipzip", "viewzip"}) {
         SCOPED_TRACE(name);
         reply r = get(port, std::string("/?rc=") + name + ".gif");
         ASSERT_EQ(status_of(r), 200);
         EXPECT_EQ(header_of(r, "Content-Type"), "image/gif");
-        ASSERT_GE(r.body.size(), 13u);
         EXPECT_EQ(r.body.substr(0, 10), std::string("GIF89a\x18\x00\x18\x00", 10));
     }
     EXPECT_EQ(get(port, "/?rc=zipzip.gif").body, get(port, "/?rc=zip.gif").body);

@@ -684,102 +684,6 @@ protected:
     std::unique_ptr<test_task> et_;
 };
 
-TEST_F(ResponseHeader, WholeEntryIs200WithExactLines)
-{
-    std::string h;
-    ASSERT_EQ(run("/docs/a.html", 1000, 1100000000, nullptr, &h), STATUS_200);
-    EXPECT_EQ(h, "HTTP/1.1 200 OK\r\n"
-                 "Server: Pellorwick/0.1.6\r\n"
-                 "Date: <now>\r\n"
-                 "Last-Modified: Tue, 09 Nov 2004 11:33:20 GMT\r\n"
-                 "Age: 1800\r\n"
-                 "Content-Type: text/html\r\n"
-                 "Content-Length: 1000\r\n"
-                 "\r\n");
-    EXPECT_EQ(et_->tk.offset, 0u);
-    EXPECT_EQ(et_->tk.end, 1000u);
-    EXPECT_EQ(et_->t.nranges, 0);
-}
-
-TEST_F(ResponseHeader, RangeIs206WithContentRange)
-{
-    std::string h;
-    ASSERT_EQ(run("/pics/a.JPG", 1000, 1100000000, "bytes=0-99", &h), STATUS_206);
-    EXPECT_EQ(h, "HTTP/1.1 206 Partial Content\r\n"
-                 "Server: Pellorwick/0.1.6\r\n"
-                 "Date: <now>\r\n"
-                 "Last-Modified: Tue, 09 Nov 2004 11:33:20 GMT\r\n"
-                 "Age: 1800\r\n"
-                 "Content-Type: image/jpeg\r\n"
-                 "Content-Range: bytes 0-99/1000\r\n"
-                 "Content-Length: 100\r\n"
-                 "\r\n");
-}
-
-struct range_reply {
-    uint32_t size;
-    const char *range;          // null: no Range header
-    const char *content_range;  // null: 200; "416": refused
-    uint32_t length;
-    uint32_t first, end;
-};
-
-TEST_F(ResponseHeader, RangesResolveAgainstTheSize)
-{
-    const range_reply cases[] = {
-        {1000, nullptr, nullptr, 1000, 0, 0},
-        {1000, "bytes=0-99", "bytes 0-99/1000", 100, 0, 100},
-        {1000, "bytes=900-", "bytes 900-999/1000", 100, 900, 1000},
-        {1000, "bytes=-100", "bytes 900-999/1000", 100, 900, 1000},
-        {1000, "bytes=0-", "bytes 0-999/1000", 1000, 0, 1000},
-        {1000, "bytes=500-5000", "bytes 500-999/1000", 500, 500, 1000},
-        {1000, "bytes=999-999", "bytes 999-999/1000", 1, 999, 1000},
-        {1000, "bytes=-1000", "bytes 0-999/1000", 1000, 0, 1000},
-        {1000, "bytes=0-4294967295", "bytes 0-999/1000", 1000, 0, 1000},
-        {1000, "bytes=1000-", "416", 0, 0, 0},
-        {1000, "bytes=5-3", "416", 0, 0, 0},
-        {1000, "bytes=-0", "416", 0, 0, 0},
-        {1000, "bytes=-2000", "416", 0, 0, 0},
-        {1000, "bytes=-1001", "416", 0, 0, 0},
-        {1000, "bytes=0-1,5-9", "416", 0, 0, 0},
-        {1000, "bytes=4294967295-", "416", 0, 0, 0},
-        {0, nullptr, nullptr, 0, 0, 0},
-        {0, "bytes=0-", "416", 0, 0, 0},
-        {0, "bytes=-1", "416", 0, 0, 0},
-        {0, "bytes=0-0", "416", 0, 0, 0},
-        {1000, "BYTES=0-1", nullptr, 1000, 0, 0},
-        {1000, "bytes=x", nullptr, 1000, 0, 0},
-    };
-    for (const range_reply &c : cases) {
-        std::string h;
-        const char *what = c.range ? c.range : "(none)";
-        const int32_t r = run("f.txt", c.size, 0, c.range, &h);
-        if (c.content_range && std::string(c.content_range) == "416") {
-            EXPECT_EQ(r, STATUS_416) << what;
-            EXPECT_EQ(h, "") << what;
-            continue;
-        }
-        ASSERT_EQ(r, c.content_range ? STATUS_206 : STATUS_200) << what;
-        EXPECT_EQ(h.find("Content-Length: " + std::to_string(c.length) + "\r\n\r\n"),
-                  h.size() - 20 - std::to_string(c.length).size())
-            << what;
-        if (!c.content_range) {
-            EXPECT_EQ(h.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << what;
-            EXPECT_EQ(h.find("Content-Range"), std::string::npos) << what;
-            EXPECT_EQ(et_->t.nranges, 0) << what;
-            continue;
-        }
-        EXPECT_EQ(h.rfind("HTTP/1.1 206 Partial Content\r\n", 0), 0u) << what;
-        EXPECT_NE(h.find(std::string("\r\nContent-Range: ") + c.content_range + "\r\nContent-Length: "),
-                  std::string::npos)
-            << what << "\n"
-            << h;
-        ASSERT_EQ(et_->t.nranges, 1) << what;
-        EXPECT_EQ(et_->tk.offset, c.first) << what;
-        EXPECT_EQ(et_->tk.end, c.end) << what;
-    }
-}
-
 TEST_F(ResponseHeader, LastModifiedIsNeverBeforeTheStart)
 {
     const struct {
@@ -798,36 +702,6 @@ TEST_F(ResponseHeader, LastModifiedIsNeverBeforeTheStart)
             << c.mtime << "\n"
             << h;
     }
-}
-
-TEST_F(ResponseHeader, ContentTypeFollowsTheName)
-{
-    const struct {
-        const char *name, *type;
-    } cases[] = {
-        {"?folder.gif", "image/gif"},
-        {"/docs/*ND", "text/html"},
-        {"/docs.old/README", "text/plain"},
-    };
-    for (const auto &c : cases) {
-        std::string h;
-        ASSERT_EQ(run(c.name, 10, 0, nullptr, &h), STATUS_200);
-        EXPECT_NE(h.find(std::string("\r\nContent-Type: ") + c.type + "\r\nContent-Length: 10\r\n\r\n"),
-                  std::string::npos)
-            << c.name;
-    }
-}
-
-TEST_F(ResponseHeader, HeaderCarriesNoOtherLines)
-{
-    std::string h;
-    ASSERT_EQ(run("a.txt", 5000, 0, "bytes=1-2", &h), STATUS_206);
-    int lines = 0;
-    for (size_t at = 0; (at = h.find("\r\n", at)) != std::string::npos; at += 2)
-        ++lines;
-    EXPECT_EQ(lines, 9);  // status, 7 header lines, the empty line
-    for (const char *absent : {"Connection", "Keep-Alive", "Accept-Ranges", "ETag", "Transfer-Encoding"})
-        EXPECT_EQ(h.find(absent), std::string::npos) << absent;
 }
 
 TEST_F(ResponseHeader, ContentRangeWritesItsLineAndReturnsTheLength)
