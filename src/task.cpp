@@ -370,20 +370,24 @@ send_result task_send(task *t, ev_loop *loop)
         t->offset += static_cast<uint64_t>(n);
         return t->offset >= t->end ? SEND_DONE : SEND_AGAIN;
     }
-    if (left > buf_room(out) && left <= std::min<uint64_t>(WIDE_PIECE, fe_reread_span(t->fe))) {
-        const auto rest = static_cast<uint32_t>(left);
-        // The rest of a body leaves with what waits before it in one send,
+    if (left > buf_room(out)) {
+        const auto rest = static_cast<uint32_t>(std::min<uint64_t>({left, WIDE_PIECE, fe_reread_span(t->fe)}));
+        // A piece of the body leaves with what waits before it in one send,
         // read straight from the entry: a reply of up to 72 KB goes after
-        // one read, where the output buffer alone would take a read and a
-        // send per 8 KB. What the socket did not take stays in `out` as far
-        // as it fits; the remainder is read again next time, which is cheap
-        // as the piece is no longer than the entry reads again cheaply (32 KB
-        // for a deflated member, which keeps only zlib's window).
+        // one read, and a long one in pieces of 64 KB (32 KB from a deflated
+        // member), where the output buffer alone would take a read and a
+        // send per 8 KB. Long pieces matter most to deflated members, whose
+        // streams inflate in long steps only while they do not interleave.
+        // What the socket did not take stays in `out` as far as it fits; the
+        // remainder is read again next time, which is cheap as the piece is
+        // no longer than the entry reads again cheaply (32 KB for a deflated
+        // member, which keeps only zlib's window).
         if (const fe_read_result r = fe_read(t->fe, wide_buf, rest, t->offset); r != FE_READ_DONE)
             return body_not_read(r);
         const uint32_t waiting = buf_size(out);
         iovec pieces[2] = {{out.pos, waiting}, {wide_buf, rest}};
-        const ssize_t n = ev_sendv(loop, t->sock, waiting > 0 ? pieces : pieces + 1, waiting > 0 ? 2 : 1, false);
+        const ssize_t n =
+            ev_sendv(loop, t->sock, waiting > 0 ? pieces : pieces + 1, waiting > 0 ? 2 : 1, t->offset + rest < t->end);
         if (n < 0)
             return SEND_AGAIN;  // full or failing; a write or close event follows
         bytes_sent += static_cast<uint64_t>(n);
@@ -400,14 +404,11 @@ send_result task_send(task *t, ev_loop *loop)
         out.last += keep;
         t->offset += body_sent + keep;
     } else {
-        // Longer bodies stream through `out`: the 8 KB pieces stay in the
-        // processor's cache between read and send.
+        // The rest of the body fits in `out` behind what waits there.
         if (const fe_read_result r = fill_out(t); r != FE_READ_DONE)
             return body_not_read(r);
         if (buf_size(out) > 0) {
-            // While more of the body follows, let the pieces of one reply
-            // travel in full segments rather than 8 KB each.
-            const ssize_t n = ev_send(loop, t->sock, out.pos, buf_size(out), t->offset < t->end);
+            const ssize_t n = ev_send(loop, t->sock, out.pos, buf_size(out), false);
             if (n < 0)
                 return SEND_AGAIN;  // full or failing; a write or close event follows
             bytes_sent += static_cast<uint64_t>(n);
