@@ -444,8 +444,20 @@ TEST_F(Serving, RangesAreResolvedAgainstTheSize)
         {"bytes=-1001", 416, "", 0, 0},
         {"bytes=0-1,5-9", 416, "", 0, 0},
         {"bytes=4294967295-", 416, "", 0, 0},
+        {"bytes=7", 206, "bytes 7-999/1000", 7, 993},  // a position alone runs to the end
+        {"bytes= 1 - 2", 206, "bytes 1-2/1000", 1, 2},
+        {"bytes=0-1,", 206, "bytes 0-1/1000", 0, 2},
+        {"bytes=0-1;x", 206, "bytes 0-1/1000", 0, 2},
+        {"bytes=0-99999999999999999999", 206, "bytes 0-999/1000", 0, 1000},  // positions saturate
+        {"bytes=99999999999999999999-", 416, "", 0, 0},
+        {"bytes=-", 416, "", 0, 0},
+        {"bytes=--5", 416, "", 0, 0},
+        // The last Range header in bytes counts.
+        {"bytes=0-1\r\nRANGE: bytes=5-\r\nRange: BYTES=7-8", 206, "bytes 5-999/1000", 5, 995},
         {"BYTES=0-1", 200, "", 0, 1000},  // other units, or no valid range, ask for the whole file
         {"bytes=x", 200, "", 0, 1000},
+        {"bytes=", 200, "", 0, 1000},
+        {"bytes=,0-1", 200, "", 0, 1000},
     };
     const std::string k1 = source("data/k1.txt");
     const std::string refused = "<html><head><title>416 Requested Range Not Satisfiable</title></head>\n"
