@@ -793,8 +793,9 @@ TEST_F(Serving, NamesShowWholeCharactersInTheirColumnAndOddBytesEscaped)
 
 TEST_F(Serving, PathsThatNameNothingAre404)
 {
-    for (const char *target : {"/missing", "/data/k1.txt/", "/missing.zip/x", "/mime/README.zip/x", "/arc.zip/nothing",
-                               "/arc.zip/readme.txt/", "/ARC2.ZIP/docs/nothing/"}) {
+    for (const char *target :
+         {"/missing", "/missing/", "/data/k1.txt/", "/missing.zip/x", "/mime/README.zip/x", "/arc.zip/nothing",
+          "/arc.zip/nothing/", "/arc.zip/readme.txt/", "/ARC2.ZIP/docs/nothing/"}) {
         SCOPED_TRACE(target);
         EXPECT_EQ(status_of(get(port, target)), 404);
     }
@@ -950,15 +951,17 @@ TEST_F(Serving, CountersFollowEachKindOfRequest)
     EXPECT_EQ(m["caches"], caches);
     EXPECT_EQ(m["files"], files);
 
-    // A listing stays cached; its directory scan is closed.
+    // A listing stays cached and answers again; its directory scan is closed.
+    ASSERT_EQ(status_of(get(port, "/list/")), 200);
     ASSERT_EQ(status_of(get(port, "/list/")), 200);
     m = settled(caches + 1, files);
     EXPECT_EQ(m["caches"], caches + 1);
     EXPECT_EQ(m["files"], files);
 
-    // Two sort orders: one snapshot and two pages.
+    // Two sort orders, one asked again: one snapshot and two pages.
     get(port, "/list/?O=dN");
     get(port, "/list/?O=dT");
+    get(port, "/list/?O=dN");
     m = settled(caches + 4, files);
     EXPECT_EQ(m["caches"], caches + 4);
 
