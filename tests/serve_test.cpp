@@ -338,20 +338,14 @@ protected:
         }
     }
 
-    std::map<std::string, long> stats() { return parse_stats(server_command(srv, "stats")); }
+    std::map<std::string, long> stats() { return server_stats(srv); }
 
     // Polls until the connections are gone and the counters are `caches`
     // entries and `files` open files; returns the last reading.
     std::map<std::string, long> settled(long caches, long files)
     {
-        auto m = stats();
-        for (int waited = 0; waited < 5000; waited += 20) {
-            if (m["tasks"] == 0 && m["caches"] == caches && m["files"] == files)
-                break;
-            usleep(20 * 1000);
-            m = stats();
-        }
-        return m;
+        return wait_stats(srv,
+                          [&](auto &m) { return m["tasks"] == 0 && m["caches"] == caches && m["files"] == files; });
     }
 
     std::string base() const { return "http://127.0.0.1:" + std::to_string(port); }
