@@ -49,24 +49,19 @@ constexpr char STOP_TEXT[] = "Stop Pellorwick HTTP Server 0.1.6";
 constexpr char SECOND_COPY_ARG[] = "--second-copy";
 constexpr char HELP_REQUEST[] = "GET /?help HTTP/1.0\r\n\r\n";
 
-// A loopback socket bound to a port the kernel chose, kept open or closed again.
-int bind_any_port(int *port, bool keep_listening)
+// A socket listening on a port the kernel chose.
+int listen_on_any_port(int *port)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0)
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0 || listen(fd, 1) < 0)
         return -1;
     socklen_t len = sizeof a;
     getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
     *port = ntohs(a.sin_port);
-    if (keep_listening) {
-        listen(fd, 1);
-        return fd;
-    }
-    close(fd);
-    return -1;
+    return fd;
 }
 
 bool port_80_free()
@@ -491,7 +486,7 @@ private slots:
     void failed_start_leaves_every_control_as_it_was()
     {
         int taken = 0;
-        int holder = bind_any_port(&taken, true);
+        int holder = listen_on_any_port(&taken);
         QVERIFY(holder >= 0);
         field("port")->setText(QString::number(taken));
         QStringList before = snapshot();
