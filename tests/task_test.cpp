@@ -97,18 +97,6 @@ parsed read_in_pieces(const std::string &request, const std::vector<size_t> &cut
 // ---------------------------------------------------------------------------
 // Request reader
 
-TEST(RequestReader, SimpleGetIsComplete)
-{
-    test_task tt;
-    EXPECT_EQ(tt.feed("GET / HTTP/1.1\r\n\r\n"), READ_DONE);
-    EXPECT_EQ(tt.t.method, METHOD_GET);
-    EXPECT_STREQ(tt.t.uri, "/");
-    EXPECT_EQ(tt.t.version, 257);
-    EXPECT_EQ(tt.t.keep_alive, 1);
-    EXPECT_EQ(tt.t.nranges, 0);
-    EXPECT_EQ(tt.tail(), tt.head());
-}
-
 TEST(RequestReader, EverySplitPositionGivesTheSameRequest)
 {
     const std::string requests[] = {
