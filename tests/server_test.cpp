@@ -35,11 +35,6 @@ protected:
 
 }  // namespace
 
-TEST_F(Server, StatusLineNamesThePort)
-{
-    EXPECT_EQ(srv.status_line, "For help: http://127.0.0.1:" + std::to_string(srv.port) + "/?help");
-}
-
 TEST_F(Server, SecondProgramOnTheSamePortFailsToBind)
 {
     std::string out = make_temp_dir() + "/err";
