@@ -59,23 +59,67 @@ protected:
 
 }  // namespace
 
-TEST_F(TemplateExpander, LiteralTextIsCopiedAndCutAtCapacityLessOne)
+TEST_F(TemplateExpander, TemplatesExpandWithinTheirCapacity)
 {
-    const char *text = "plain text, no directives";
-    const size_t len = strlen(text);
-    struct Case {
+    const std::string text = "plain text, no directives";  // 25 bytes
+    const std::string n62(62, 'n'), n63(63, 'n');
+    const struct {
+        std::string tmpl;
         uint32_t capacity;
-        size_t kept;
+        bool callback;       // with record_directive, else none
+        std::string result;  // what is written
+        std::string calls;   // the names the callback was given, joined by ","
+    } cases[] = {
+        // Literal text is cut at the capacity less one.
+        {text, 1, false, "", ""},
+        {text, 2, false, "p", ""},
+        {text, 25, false, text.substr(0, 24), ""},
+        {text, 26, false, text, ""},
+        {text, 75, false, text, ""},
+        // Doubled introducers give one byte, without the callback, when there is room.
+        {"100%% of $$5", 64, true, "100% of $5", ""},
+        {"ab%%", 3, false, "ab", ""},
+        {"ab%%", 4, false, "ab%", ""},
+        // "%" directives go to the callback, or vanish without one.
+        {"a%xb%(name)c%%d", 64, false, "abc%d", ""},
+        {"ab%(long)cd", 8, true, "abcd", "long"},  // "[long]" does not fit: left out
+        {"%a$connectiontimeout%b$(serverport)%c", 64, true, "[a]10[b]80[c]", "a,b,c"},
+        {"<%(" + n62 + ")>", 256, true, "<[" + n62 + "]>", n62},
+        {"<%(" + n63 + ")>", 512, true, "<>", ""},
+        {"<%(" + std::string(200, 'n') + ")>", 512, true, "<>", ""},
+        // "$" names match lower-case keys only; a bare name ends at the first non-name byte.
+        {"t=$connectiontimeout;", 128, false, "t=10;", ""},
+        {"t=$ConnectionTimeOut;", 128, false, "t=;", ""},
+        {"t=$CONNECTIONTIMEOUT;", 128, false, "t=;", ""},
+        {"t=$(connectiontimeout);", 128, false, "t=10;", ""},
+        {"t=$(ConnectionTimeOut);", 128, false, "t=;", ""},
+        {"$indexfile/$readmefile", 128, false, "index.html/README", ""},
+        {"$servername!", 128, false, "?The serverName!", ""},
+        {"$nosuchsetting.", 128, false, ".", ""},
+        {"$(no such setting).", 128, false, ".", ""},
+        {"$urimapping", 128, false, "/srv/root", ""},
+        {"$serverport-$serverport_x.$serverport9", 64, false, "80-.", ""},
+        {"a$-b$ c$", 64, false, "a-b c", ""},  // "$" before a non-name byte: the empty name
+        // A value or a literal run that does not fit ends the expansion ("10" needs n + 2 < capacity - 1).
+        {"$connectiontimeout%x tail", 3, true, "", ""},
+        {"$connectiontimeout tail", 4, false, "10 ", ""},
+        {"ab$(connectiontimeout)cd", 5, false, "ab", ""},
+        {"ab$(connectiontimeout)cd", 6, false, "ab10c", ""},
+        {"abcdef%x", 4, true, "abc", ""},
+        // An unfinished directive ends the template.
+        {"abc%", 64, true, "abc", ""},
+        {"abc%(never closed", 64, true, "abc", ""},
+        {"abc$(never closed", 64, true, "abc", ""},
+        {"abc$", 64, true, "abc", ""},
     };
-    const Case cases[] = {{1, 0},
-                          {2, 1},
-                          {5, 4},
-                          {static_cast<uint32_t>(len), len - 1},
-                          {static_cast<uint32_t>(len + 1), len},
-                          {static_cast<uint32_t>(len + 50), len}};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.capacity);
-        EXPECT_EQ(expand(text, c.capacity), std::string(text, c.kept));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.tmpl.substr(0, 40) + " in " + std::to_string(c.capacity));
+        recorder r;
+        EXPECT_EQ(expand(c.tmpl.c_str(), c.capacity, c.callback ? record_directive : nullptr, &r), c.result);
+        std::string calls;
+        for (const std::string &name : r.names)
+            calls += (calls.empty() ? "" : ",") + name;
+        EXPECT_EQ(calls, c.calls);
     }
 }
 
@@ -86,19 +130,6 @@ TEST_F(TemplateExpander, ZeroCapacityWritesNothing)
     EXPECT_EQ(byte, '#');
 }
 
-TEST_F(TemplateExpander, DoubledIntroducersYieldOneByteWithoutCallback)
-{
-    recorder r;
-    EXPECT_EQ(expand("100%% of $$5", 64, record_directive, &r), "100% of $5");
-    EXPECT_TRUE(r.names.empty());
-}
-
-TEST_F(TemplateExpander, DoubledIntroducerNeedsRoom)
-{
-    EXPECT_EQ(expand("ab%%", 3, nullptr), "ab");
-    EXPECT_EQ(expand("ab%%", 4, nullptr), "ab%");
-}
-
 TEST_F(TemplateExpander, PercentDirectivesGoToTheCallbackWithSpaceLeft)
 {
     recorder r;
@@ -106,75 +137,6 @@ TEST_F(TemplateExpander, PercentDirectivesGoToTheCallbackWithSpaceLeft)
     EXPECT_EQ(r.names, (std::vector<std::string>{"x", "OdN"}));
     // Space left counts the terminator's byte: 40 - 1 written, then 40 - 5.
     EXPECT_EQ(r.spaces, (std::vector<uint32_t>{39, 35}));
-}
-
-TEST_F(TemplateExpander, CallbackTextThatDoesNotFitIsLeftOut)
-{
-    recorder r;
-    // "[long]" needs 6 bytes; after "ab" only 5 remain of the 8 - 1.
-    EXPECT_EQ(expand("ab%(long)cd", 8, record_directive, &r), "abcd");
-    EXPECT_EQ(r.names.size(), 1u);
-}
-
-TEST_F(TemplateExpander, WithoutCallbackPercentDirectivesVanish)
-{
-    EXPECT_EQ(expand("a%xb%(name)c%%d", 64, nullptr), "abc%d");
-}
-
-TEST_F(TemplateExpander, BothKindsExpandInOrderOfPosition)
-{
-    recorder r;
-    EXPECT_EQ(expand("%a$connectiontimeout%b$(serverport)%c", 64, record_directive, &r), "[a]10[b]80[c]");
-    EXPECT_EQ(r.names, (std::vector<std::string>{"a", "b", "c"}));
-}
-
-TEST_F(TemplateExpander, ParenthesisedNameOfSixtyTwoBytesIsPassed)
-{
-    const std::string name(62, 'n');
-    const std::string tmpl = "<%(" + name + ")>";
-    recorder r;
-    std::vector<char> out(256);
-    expand_template(out.data(), 256, tmpl.c_str(), record_directive, &r);
-    ASSERT_EQ(r.names.size(), 1u);
-    EXPECT_EQ(r.names[0], name);
-    EXPECT_EQ(std::string(out.data()), "<[" + name + "]>");
-}
-
-TEST_F(TemplateExpander, ParenthesisedNameOfSixtyThreeBytesVanishes)
-{
-    for (size_t len : {63u, 64u, 200u}) {
-        SCOPED_TRACE(len);
-        const std::string tmpl = "<%(" + std::string(len, 'n') + ")>";
-        recorder r;
-        EXPECT_EQ(expand(tmpl.c_str(), 512, record_directive, &r), "<>");
-        EXPECT_TRUE(r.names.empty());
-    }
-}
-
-TEST_F(TemplateExpander, VariablesMatchLowerCaseKeysOnly)
-{
-    struct Case {
-        const char *tmpl;
-        const char *result;
-    };
-    const Case cases[] = {
-        {"t=$connectiontimeout;", "t=10;"},   {"t=$ConnectionTimeOut;", "t=;"},
-        {"t=$CONNECTIONTIMEOUT;", "t=;"},     {"t=$(connectiontimeout);", "t=10;"},
-        {"t=$(ConnectionTimeOut);", "t=;"},   {"$indexfile/$readmefile", "index.html/README"},
-        {"$servername!", "?The serverName!"}, {"$nosuchsetting.", "."},
-        {"$(no such setting).", "."},         {"$urimapping", "/srv/root"},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.tmpl);
-        EXPECT_EQ(expand(c.tmpl, 128), c.result);
-    }
-}
-
-TEST_F(TemplateExpander, BareNameEndsAtFirstNonNameByte)
-{
-    EXPECT_EQ(expand("$serverport-$serverport_x.$serverport9", 64), "80-.");
-    // A "$" before a byte that is no name byte looks up the empty name.
-    EXPECT_EQ(expand("a$-b$ c$", 64), "a-b c");
 }
 
 TEST_F(TemplateExpander, BareNameIsCutAtSixtyThreeBytes)
@@ -200,24 +162,6 @@ TEST_F(TemplateExpander, EntryWithoutValueShowsItsKey)
     EXPECT_EQ(expand("<$plain>", 64), "<plain>");
 }
 
-TEST_F(TemplateExpander, VariableThatDoesNotFitEndsTheExpansion)
-{
-    recorder r;
-    // "10" needs n + 2 < capacity - 1.
-    EXPECT_EQ(expand("$connectiontimeout%x tail", 3, record_directive, &r), "");
-    EXPECT_TRUE(r.names.empty());
-    EXPECT_EQ(expand("$connectiontimeout tail", 4), "10 ");
-    EXPECT_EQ(expand("ab$(connectiontimeout)cd", 5), "ab");
-    EXPECT_EQ(expand("ab$(connectiontimeout)cd", 6), "ab10c");
-}
-
-TEST_F(TemplateExpander, LiteralRunThatDoesNotFitStopsLaterDirectives)
-{
-    recorder r;
-    EXPECT_EQ(expand("abcdef%x", 4, record_directive, &r), "abc");
-    EXPECT_TRUE(r.names.empty());
-}
-
 TEST_F(TemplateExpander, AbsentTemplateReadsNotAvailableButCountsZero)
 {
     std::vector<char> out(16, '#');
@@ -227,23 +171,6 @@ TEST_F(TemplateExpander, AbsentTemplateReadsNotAvailableButCountsZero)
     EXPECT_STREQ(out.data(), "N/A");
     EXPECT_EQ(expand_template(out.data(), 4, nullptr, nullptr, nullptr), 0u);
     EXPECT_STREQ(out.data(), "");
-}
-
-TEST_F(TemplateExpander, UnfinishedDirectiveEndsTheTemplate)
-{
-    recorder r;
-    EXPECT_EQ(expand("abc%", 64, record_directive, &r), "abc");
-    EXPECT_EQ(expand("abc%(never closed", 64, record_directive, &r), "abc");
-    EXPECT_EQ(expand("abc$(never closed", 64, record_directive, &r), "abc");
-    EXPECT_EQ(expand("abc$", 64, record_directive, &r), "abc");
-    EXPECT_TRUE(r.names.empty());
-}
-
-TEST_F(TemplateExpander, UserDataReachesEveryCall)
-{
-    recorder r;
-    expand("%a%b%(c)", 64, record_directive, &r);
-    EXPECT_EQ(r.names.size(), 3u);
 }
 
 TEST_F(TemplateExpander, CallbackBreakingTheContractIsCaught)

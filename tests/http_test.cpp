@@ -224,14 +224,9 @@ TEST_F(Http, PeerClosingMidRequestLeavesNothingBehind)
         send_all(fd, "GET /partial HTTP/1.1\r\nHo");
         close(fd);
     }
-    std::string stats;
-    for (int i = 0; i < 50; ++i) {
-        stats = server_command(*srv, "stats");
-        if (stats.find("online=0 ") != std::string::npos)
-            break;
-        usleep(20000);
-    }
-    EXPECT_NE(stats.find("tasks=0 "), std::string::npos) << stats;
+    EXPECT_EQ(wait_stats(
+                  *srv, [](auto &m) { return m["online"] == 0; }, 1000)["tasks"],
+              0);
 }
 
 TEST_F(Http, HalfClosedClientStillGetsItsReplies)

@@ -1,5 +1,5 @@
-// The list of connection tasks, the sweep, the persistence rule and the
-// reset between requests.
+// The sweep of connection tasks at their deadline, and the cache clean that
+// keeps what connections use.
 #include "file.h"
 #include "htconfig.h"
 #include "httpd.h"
@@ -47,12 +47,6 @@ protected:
         open.push_back(t);
         return t;
     }
-    void forget(task *t)
-    {
-        for (task *&o : open)
-            if (o == t)
-                o = nullptr;
-    }
     char root[16] = "/nonexistent";
     server_ctx ctx = {};
     std::vector<task *> open;
@@ -60,23 +54,6 @@ protected:
 };
 
 }  // namespace
-
-TEST_F(TaskRegistry, SweepClosesOnlyTasksPastTheirDeadline)
-{
-    task *due = add();
-    task *now = add();
-    task *later = add();
-    const int32_t t = time_now();
-    due->deadline = t - 1;
-    now->deadline = t + 1;  // still this second or the next: not expired
-    later->deadline = t + 100;
-    sweep(&ctx, 0);
-    forget(due);
-    EXPECT_EQ(ctx.ntasks, 2);
-    EXPECT_EQ(ctx.tasks, later);
-    EXPECT_EQ(later->next, now);
-    EXPECT_EQ(now->next, nullptr);
-}
 
 TEST_F(TaskRegistry, DeadlineEqualToTheCurrentSecondDoesNotExpire)
 {
@@ -90,24 +67,6 @@ TEST_F(TaskRegistry, DeadlineEqualToTheCurrentSecondDoesNotExpire)
             break;
     }
     EXPECT_EQ(ctx.ntasks, 1);
-}
-
-TEST_F(TaskRegistry, ResetMovesUnreadBytesToTheFront)
-{
-    task *t = add();
-    memcpy(t->in.start, "GET / HTTP/1.1\r\n\r\nGET /b", 24);
-    t->in.last = t->in.start + 24;
-    t->in.pos = t->in.start + 18;
-    t->req.method = METHOD_GET;
-    task_reset(t);
-    EXPECT_EQ(t->in.pos, t->in.start);
-    EXPECT_EQ(buf_size(t->in), 6u);
-    EXPECT_EQ(std::string(t->in.start, 6), "GET /b");
-    EXPECT_EQ(t->req.method, METHOD_NONE);
-    t->in.pos += 6;
-    task_reset(t);
-    EXPECT_EQ(buf_size(t->in), 0u);
-    EXPECT_EQ(t->in.last, t->in.start);
 }
 
 TEST_F(TaskRegistry, CleanCacheKeepsEntriesInUse)

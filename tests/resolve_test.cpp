@@ -173,31 +173,6 @@ TEST_F(PathResolution, DirectoryWithoutSlashRedirectsAndEveryCallClearsTheFlag)
     EXPECT_EQ(redirect, RESOLVE_OK);
 }
 
-TEST_F(PathResolution, PathsThatNameNothingYieldNothing)
-{
-    const char *const cases[] = {
-        "missing.txt",          // no such file
-        "hello.txt/",           // a file named with a final "/"
-        "missing/",             // no such directory
-        "missing.zip/top.txt",  // no such archive
-        "bad.zip/top.txt",      // a file that is no archive
-        "a.zip/nothing.txt",    // no such member
-        "a.zip/nothing/",       // no such directory in the archive
-        "a.zip/top.txt/",       // a member named with a final "/"
-        "a.zip/docs/empty/",    // an archive directory without members
-        "a.zip/m12.bin",        // a member packed with an unsupported method
-    };
-    for (const char *rel : cases) {
-        SCOPED_TRACE(rel);
-        EXPECT_EQ(resolve(rel), nullptr);
-        EXPECT_EQ(redirect, RESOLVE_OK);
-    }
-    // Archives that opened stay cached; nothing else was left behind.
-    EXPECT_EQ(count_kind(KIND_ZIP), ctx.nentries);
-    EXPECT_EQ(count_kind(KIND_ZIP), 1);
-    EXPECT_EQ(n_files, files + 1);
-}
-
 TEST_F(PathResolution, EmptyPathYieldsNothing)
 {
     EXPECT_EQ(resolve_path(&ctx, "", "/", nullptr, &redirect), nullptr);
@@ -272,18 +247,6 @@ TEST_F(PathResolution, MemberTimeComesFromTheArchiveDirectory)
     EXPECT_EQ(fe->mtime, static_cast<int32_t>(mktime(&tm)));
 }
 
-TEST_F(PathResolution, ArchiveComponentMatchesInAnyLetterCase)
-{
-    for (const char *rel : {"B.ZIP/top.txt", "c.ZiP/top.txt"}) {
-        SCOPED_TRACE(rel);
-        file_entry *fe = resolve(rel);
-        ASSERT_NE(fe, nullptr);
-        EXPECT_EQ(fe->kind, KIND_MEMBER);
-        EXPECT_EQ(body(fe), read_file(path("src/top.txt")));
-    }
-    EXPECT_EQ(count_kind(KIND_ZIP), 2);
-}
-
 TEST_F(PathResolution, ArchiveEntryReplacesAnIdlePlainFileEntry)
 {
     file_entry *plain = resolve("a.zip");
@@ -320,30 +283,6 @@ std::string page_text(file_entry *fe)
     return std::string(fe->handle.page->data, fe->handle.page->size);
 }
 
-TEST_F(PathResolution, DiskListingIsCachedUnderThePath)
-{
-    file_entry *fe = resolve("dir/");
-    ASSERT_NE(fe, nullptr);
-    EXPECT_EQ(fe->kind, KIND_PAGE);
-    EXPECT_STREQ(fe->name, path("dir/").c_str());
-    EXPECT_EQ(fe->mtime, 0);
-    const std::string text = page_text(fe);
-    EXPECT_NE(text.find("Index of dir"), std::string::npos);
-    EXPECT_NE(text.find("a.txt"), std::string::npos);
-    EXPECT_NE(text.find("b.html"), std::string::npos);
-    EXPECT_EQ(resolve("dir/"), fe);
-    EXPECT_EQ(ctx.nentries, 1);
-}
-
-TEST_F(PathResolution, CachedListingRedirectsThePathWithoutSlash)
-{
-    file_entry *page = resolve("dir/");
-    ASSERT_NE(page, nullptr);
-    EXPECT_EQ(resolve("dir"), nullptr);
-    EXPECT_EQ(redirect, RESOLVE_REDIRECT);
-    EXPECT_EQ(ctx.nentries, 1);
-}
-
 TEST_F(PathResolution, OtherQueriesRebuildTheUnsortedListing)
 {
     file_entry *first = resolve("dir/", "x=1");
@@ -355,34 +294,6 @@ TEST_F(PathResolution, OtherQueriesRebuildTheUnsortedListing)
     EXPECT_EQ(count_kind(KIND_PAGE), 2);
     // Without a query the newest page is found.
     EXPECT_EQ(resolve("dir/"), second);
-}
-
-TEST_F(PathResolution, SortedListingsShareOneSnapshot)
-{
-    file_entry *by_name = resolve("dir/", "O=dN");
-    ASSERT_NE(by_name, nullptr);
-    EXPECT_STREQ(by_name->name, path("dir/*dN").c_str());
-    file_entry *by_time = resolve("dir/", "O=dT");
-    ASSERT_NE(by_time, nullptr);
-    EXPECT_STREQ(by_time->name, path("dir/*dT").c_str());
-    EXPECT_EQ(count_kind(KIND_DIR), 1);
-    file_entry *snap = fe_lookup(&ctx, path("dir*").c_str());
-    ASSERT_NE(snap, nullptr);
-    EXPECT_EQ(snap->kind, KIND_DIR);
-    EXPECT_EQ(snap->size, 0u);
-
-    EXPECT_EQ(resolve("dir/", "O=dN"), by_name);
-    EXPECT_EQ(count_kind(KIND_PAGE), 2);
-
-    // Names sort case-sensitively: "*dN" (0x2A) before "a.txt", then "b.html".
-    const std::string text = page_text(by_name);
-    const size_t star = text.find(">*dN<"), a = text.find("a.txt"), b = text.find("b.html");
-    ASSERT_NE(star, std::string::npos);
-    ASSERT_NE(a, std::string::npos);
-    ASSERT_NE(b, std::string::npos);
-    EXPECT_LT(star, a);
-    EXPECT_LT(a, b);
-    EXPECT_LT(text.find("sub"), star);  // directories first
 }
 
 TEST_F(PathResolution, SortedKeyLengthIsBounded)

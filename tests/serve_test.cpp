@@ -338,20 +338,14 @@ protected:
         }
     }
 
-    std::map<std::string, long> stats() { return parse_stats(server_command(srv, "stats")); }
+    std::map<std::string, long> stats() { return server_stats(srv); }
 
     // Polls until the connections are gone and the counters are `caches`
     // entries and `files` open files; returns the last reading.
     std::map<std::string, long> settled(long caches, long files)
     {
-        auto m = stats();
-        for (int waited = 0; waited < 5000; waited += 20) {
-            if (m["tasks"] == 0 && m["caches"] == caches && m["files"] == files)
-                break;
-            usleep(20 * 1000);
-            m = stats();
-        }
-        return m;
+        return wait_stats(srv,
+                          [&](auto &m) { return m["tasks"] == 0 && m["caches"] == caches && m["files"] == files; });
     }
 
     std::string base() const { return "http://127.0.0.1:" + std::to_string(port); }
@@ -444,8 +438,20 @@ TEST_F(Serving, RangesAreResolvedAgainstTheSize)
         {"bytes=-1001", 416, "", 0, 0},
         {"bytes=0-1,5-9", 416, "", 0, 0},
         {"bytes=4294967295-", 416, "", 0, 0},
+        {"bytes=7", 206, "bytes 7-999/1000", 7, 993},  // a position alone runs to the end
+        {"bytes= 1 - 2", 206, "bytes 1-2/1000", 1, 2},
+        {"bytes=0-1,", 206, "bytes 0-1/1000", 0, 2},
+        {"bytes=0-1;x", 206, "bytes 0-1/1000", 0, 2},
+        {"bytes=0-99999999999999999999", 206, "bytes 0-999/1000", 0, 1000},  // positions saturate
+        {"bytes=99999999999999999999-", 416, "", 0, 0},
+        {"bytes=-", 416, "", 0, 0},
+        {"bytes=--5", 416, "", 0, 0},
+        // The last Range header in bytes counts.
+        {"bytes=0-1\r\nRANGE: bytes=5-\r\nRange: BYTES=7-8", 206, "bytes 5-999/1000", 5, 995},
         {"BYTES=0-1", 200, "", 0, 1000},  // other units, or no valid range, ask for the whole file
         {"bytes=x", 200, "", 0, 1000},
+        {"bytes=", 200, "", 0, 1000},
+        {"bytes=,0-1", 200, "", 0, 1000},
     };
     const std::string k1 = source("data/k1.txt");
     const std::string refused = "<html><head><title>416 Requested Range Not Satisfiable</title></head>\n"
@@ -781,8 +787,9 @@ TEST_F(Serving, NamesShowWholeCharactersInTheirColumnAndOddBytesEscaped)
 
 TEST_F(Serving, PathsThatNameNothingAre404)
 {
-    for (const char *target : {"/missing", "/data/k1.txt/", "/missing.zip/x", "/mime/README.zip/x", "/arc.zip/nothing",
-                               "/arc.zip/readme.txt/", "/ARC2.ZIP/docs/nothing/"}) {
+    for (const char *target :
+         {"/missing", "/missing/", "/data/k1.txt/", "/missing.zip/x", "/mime/README.zip/x", "/arc.zip/nothing",
+          "/arc.zip/nothing/", "/arc.zip/readme.txt/", "/ARC2.ZIP/docs/nothing/"}) {
         SCOPED_TRACE(target);
         EXPECT_EQ(status_of(get(port, target)), 404);
     }
@@ -938,15 +945,17 @@ TEST_F(Serving, CountersFollowEachKindOfRequest)
     EXPECT_EQ(m["caches"], caches);
     EXPECT_EQ(m["files"], files);
 
-    // A listing stays cached; its directory scan is closed.
+    // A listing stays cached and answers again; its directory scan is closed.
+    ASSERT_EQ(status_of(get(port, "/list/")), 200);
     ASSERT_EQ(status_of(get(port, "/list/")), 200);
     m = settled(caches + 1, files);
     EXPECT_EQ(m["caches"], caches + 1);
     EXPECT_EQ(m["files"], files);
 
-    // Two sort orders: one snapshot and two pages.
+    // Two sort orders, one asked again: one snapshot and two pages.
     get(port, "/list/?O=dN");
     get(port, "/list/?O=dT");
+    get(port, "/list/?O=dN");
     m = settled(caches + 4, files);
     EXPECT_EQ(m["caches"], caches + 4);
 

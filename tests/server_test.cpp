@@ -15,23 +15,6 @@
 
 namespace {
 
-std::map<std::string, long> stats(server_proc &s)
-{
-    return parse_stats(server_command(s, "stats"));
-}
-
-// Polls `stats` until the predicate holds or the time runs out.
-template <class Pred>
-std::map<std::string, long> wait_stats(server_proc &s, Pred pred, int timeout_ms = 5000)
-{
-    auto m = stats(s);
-    for (int waited = 0; !pred(m) && waited < timeout_ms; waited += 50) {
-        usleep(50 * 1000);
-        m = stats(s);
-    }
-    return m;
-}
-
 class Server : public ::testing::Test {
 protected:
     void SetUp() override
@@ -52,11 +35,6 @@ protected:
 
 }  // namespace
 
-TEST_F(Server, StatusLineNamesThePort)
-{
-    EXPECT_EQ(srv.status_line, "For help: http://127.0.0.1:" + std::to_string(srv.port) + "/?help");
-}
-
 TEST_F(Server, SecondProgramOnTheSamePortFailsToBind)
 {
     std::string out = make_temp_dir() + "/err";
@@ -70,7 +48,7 @@ TEST_F(Server, SecondProgramOnTheSamePortFailsToBind)
 
 TEST_F(Server, CountsTwoHundredConnections)
 {
-    auto before = stats(srv);
+    auto before = server_stats(srv);
     std::vector<int> socks;
     for (int i = 0; i < 200; ++i) {
         int fd = connect_to(srv.port);
@@ -95,7 +73,7 @@ TEST_F(Server, SilentClientIsClosedAfterTheIdleTimeout)
     auto m = wait_stats(srv, [](auto &s) { return s["online"] == 1; });
     ASSERT_EQ(m["online"], 1);
     sleep(9);
-    EXPECT_EQ(stats(srv)["online"], 1);  // not before ten seconds
+    EXPECT_EQ(server_stats(srv)["online"], 1);  // not before ten seconds
     m = wait_stats(
         srv, [](auto &s) { return s["online"] == 0; }, 4000);
     EXPECT_EQ(m["online"], 0);
@@ -113,12 +91,12 @@ TEST_F(Server, TrafficCountersSurviveStopAndStart)
     EXPECT_GE(before["total"], 1);
     EXPECT_EQ(server_command(srv, "stop"), "Pellorwick HTTP Server 0.1.6");
     EXPECT_LT(connect_to(srv.port), 0);  // nothing listens while stopped
-    auto stopped = stats(srv);
+    auto stopped = server_stats(srv);
     EXPECT_EQ(stopped["sent"], before["sent"]);
     EXPECT_EQ(stopped["confs"], 0);
     EXPECT_EQ(stopped["caches"], 0);
     EXPECT_EQ(server_command(srv, "start"), srv.status_line);
-    auto after = stats(srv);
+    auto after = server_stats(srv);
     EXPECT_EQ(after["sent"], before["sent"]);
     EXPECT_EQ(after["recv"], before["recv"]);
     EXPECT_EQ(after["total"], before["total"]);

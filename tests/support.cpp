@@ -261,6 +261,22 @@ std::map<std::string, long> parse_stats(const std::string &line)
     return m;
 }
 
+std::map<std::string, long> server_stats(server_proc &s)
+{
+    return parse_stats(server_command(s, "stats"));
+}
+
+std::map<std::string, long> wait_stats(server_proc &s, const std::function<bool(std::map<std::string, long> &)> &done,
+                                       int timeout_ms)
+{
+    auto m = server_stats(s);
+    for (int waited = 0; !done(m) && waited < timeout_ms; waited += 20) {
+        usleep(20 * 1000);
+        m = server_stats(s);
+    }
+    return m;
+}
+
 long cpu_ticks(pid_t pid)
 {
     // Fields 14 and 15 of /proc/PID/stat; the command name (field 2) has no spaces here.

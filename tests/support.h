@@ -2,6 +2,7 @@
 // program started in console mode on a free port.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <sys/types.h>
@@ -43,4 +44,8 @@ std::string http_exchange(int port, const std::string &request, int timeout_ms =
 
 // "files=F blocks=B ..." as a map from name to value.
 std::map<std::string, long> parse_stats(const std::string &line);
+std::map<std::string, long> server_stats(server_proc &s);  // the program's counters ("stats")
+// Polls the counters until `done` holds or `timeout_ms` pass; returns the last reading.
+std::map<std::string, long> wait_stats(server_proc &s, const std::function<bool(std::map<std::string, long> &)> &done,
+                                       int timeout_ms = 5000);
 long cpu_ticks(pid_t pid);  // user + system clock ticks the process has used

@@ -2,7 +2,6 @@
 #include "error.h"
 #include "file.h"
 #include "memory.h"
-#include "mime.h"
 #include "os/evloop.h"
 #include "task.h"
 
@@ -10,7 +9,6 @@
 
 #include <cstring>
 #include <fcntl.h>
-#include <memory>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -98,18 +96,6 @@ parsed read_in_pieces(const std::string &request, const std::vector<size_t> &cut
 
 // ---------------------------------------------------------------------------
 // Request reader
-
-TEST(RequestReader, SimpleGetIsComplete)
-{
-    test_task tt;
-    EXPECT_EQ(tt.feed("GET / HTTP/1.1\r\n\r\n"), READ_DONE);
-    EXPECT_EQ(tt.t.method, METHOD_GET);
-    EXPECT_STREQ(tt.t.uri, "/");
-    EXPECT_EQ(tt.t.version, 257);
-    EXPECT_EQ(tt.t.keep_alive, 1);
-    EXPECT_EQ(tt.t.nranges, 0);
-    EXPECT_EQ(tt.tail(), tt.head());
-}
 
 TEST(RequestReader, EverySplitPositionGivesTheSameRequest)
 {
@@ -338,36 +324,6 @@ TEST(RequestReader, ConnectionValuesSetPersistence)
     }
 }
 
-TEST(RequestReader, KeepAliveOfAnEarlierRequestSurvivesAnHttp10Request)
-{
-    test_task tt;
-    tt.t.keep_alive = KEEP_ALIVE_REQUESTED;  // asked by the previous request on the connection
-    EXPECT_EQ(tt.feed("GET / HTTP/1.0\r\n\r\n"), READ_DONE);
-    EXPECT_EQ(tt.t.keep_alive, 2);
-}
-
-TEST(RequestReader, RangeHeadersInOrderAndOnlyInBytes)
-{
-    test_task tt;
-    EXPECT_EQ(tt.feed("GET / HTTP/1.0\r\nRange: bytes=0-1\r\nRANGE: bytes=5-\r\n"
-                      "Range: BYTES=7-8\r\n\r\n"),
-              READ_DONE);
-    ASSERT_EQ(tt.t.nranges, 1);
-    EXPECT_EQ(tt.t.ranges[0].first, 5u);  // the last bytes= header counts
-    EXPECT_EQ(tt.t.ranges[0].end, RANGE_OPEN);
-}
-
-TEST(RequestReader, PipelinedRequestStaysBehindTheFirst)
-{
-    test_task tt;
-    const std::string first = "GET /1 HTTP/1.1\r\nHost: a\r\n\r\n";
-    const std::string second = "GET /2 HTTP/1.1\r\n\r\n";
-    EXPECT_EQ(tt.feed(first + second), READ_DONE);
-    EXPECT_STREQ(tt.t.uri, "/1");
-    EXPECT_EQ(tt.tail(), first.size());
-    EXPECT_EQ(std::string(tt.in + tt.tail(), tt.in + tt.head()), second);
-}
-
 TEST(RequestReader, TailBeyondHeadIsABrokenInvariant)
 {
     test_task tt;
@@ -376,60 +332,14 @@ TEST(RequestReader, TailBeyondHeadIsABrokenInvariant)
     EXPECT_DEATH(read_request(&tt.tk.req, &tt.tk.in), "Assertion failed");
 }
 
-// ---------------------------------------------------------------------------
-// Range parser
-
-struct range_case {
-    const char *value;
-    std::vector<std::pair<uint64_t, uint64_t>> ranges;
-};
-
-TEST(RangeParser, ValuesGiveTheirRanges)
+// Ranges are resolved on the wire (serve_test); here only the bound of the
+// array, which no reply shows.
+TEST(RangeParser, KeepsAtMostMaxRanges)
 {
-    const uint64_t OPEN = RANGE_OPEN;
-    const range_case cases[] = {
-        {"bytes=0-499", {{0, 500}}},
-        {"bytes=500-", {{500, OPEN}}},
-        {"bytes=-500", {{OPEN, 500}}},
-        {"bytes=7", {{7, OPEN}}},
-        {"bytes=0-1,5-9", {{0, 2}, {5, 10}}},
-        {"bytes=0-1,", {{0, 2}}},
-        {"bytes=1-1,2-2,3-3,4-4,5-5,6-6,7-7,8-8,9-9", {{1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 7}, {7, 8}, {8, 9}}},
-        {"  bytes= 1 - 2 , 3 -4 ,-5", {{1, 3}, {3, 5}, {OPEN, 5}}},
-        {"bytes=-", {{OPEN, 0}}},
-        {"bytes=-0", {{OPEN, 0}}},
-        {"bytes=--5", {{OPEN, static_cast<uint64_t>(-5)}}},
-        {"bytes=-99999999999", {{OPEN, 99999999999}}},
-        {"bytes=99999999999999999999-", {{INT64_MAX, OPEN}}},  // positions saturate
-        {"bytes=0-4294967295", {{0, 4294967296}}},
-        {"bytes=0-99999999999999999999", {{0, uint64_t{INT64_MAX} + 1}}},
-        {"bytes=5-3", {{5, 4}}},
-        {"bytes=x", {}},
-        {"bytes=", {}},
-        {"bytes=,0-1", {}},
-        {"bytes=0-1;x", {{0, 2}}},
-    };
-    for (const range_case &c : cases) {
-        test_task tt;
-        parse_range(&tt.t, c.value);
-        ASSERT_EQ(static_cast<size_t>(tt.t.nranges), c.ranges.size()) << c.value;
-        for (size_t i = 0; i < c.ranges.size(); ++i) {
-            EXPECT_EQ(tt.t.ranges[i].first, c.ranges[i].first) << c.value << " #" << i;
-            EXPECT_EQ(tt.t.ranges[i].end, c.ranges[i].second) << c.value << " #" << i;
-        }
-    }
-}
-
-TEST(RangeParser, OtherUnitsLeaveTheRangesAlone)
-{
-    for (const char *value : {"BYTES=0-1", "items=0-1", "bytes 0-1", "", "bytes"}) {
-        test_task tt;
-        tt.t.nranges = 1;
-        tt.t.ranges[0] = {3, 4};
-        parse_range(&tt.t, value);
-        EXPECT_EQ(tt.t.nranges, 1) << value;
-        EXPECT_EQ(tt.t.ranges[0].first, 3u) << value;
-    }
+    test_task tt;
+    parse_range(&tt.t, "bytes=1-1,2-2,3-3,4-4,5-5,6-6,7-7,8-8,9-9,10-10");
+    ASSERT_EQ(tt.t.nranges, MAX_RANGES);
+    EXPECT_EQ(tt.t.ranges[MAX_RANGES - 1].first, static_cast<uint64_t>(MAX_RANGES));
 }
 
 // ---------------------------------------------------------------------------
@@ -555,19 +465,6 @@ TEST_F(Sender, BodiesAndRangesArriveWholeAndInOrder)
     close(fd);
 }
 
-TEST_F(Sender, FullSocketLosesNothing)
-{
-    const int small = 4096;
-    setsockopt(tt.tk.sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    body(pattern_bytes(0, 500000), 0, 500000);
-    send_result r;
-    int sends;
-    EXPECT_EQ(transfer(&r, &sends), pattern_bytes(0, 500000));
-    EXPECT_EQ(r, SEND_DONE);
-    EXPECT_GT(sends, 10);
-}
-
 TEST_F(Sender, FileThatShrankFailsTheReply)
 {
     // The entry still claims its old size; the file now ends 10 bytes in.
@@ -589,28 +486,6 @@ TEST_F(Sender, FileThatShrankFailsTheReply)
         transfer(&r, &sends);
         EXPECT_EQ(r, SEND_FAILED) << size;
     }
-    close(fd);
-}
-
-TEST_F(Sender, OffsetsNearTheTopOfThe32BitRange)
-{
-    // A sparse file of almost 4 GiB costs no disk; its last bytes are written.
-    char path[] = "/tmp/pw-sparseXXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    unlink(path);
-    const std::string tail = pattern_bytes(0xFFFFFF00u, 0xFFFFFFF0u);
-    ASSERT_EQ(pwrite(fd, tail.data(), tail.size(), 0xFFFFFF00ll), static_cast<ssize_t>(tail.size()));
-    fe.kind = KIND_FILE;
-    fe.handle.fd = fd;
-    fe.size = 0xFFFFFFF0u;
-    tt.tk.fe = &fe;
-    tt.tk.offset = 0xFFFFFF00u;
-    tt.tk.end = 0xFFFFFFF0u;
-    send_result r;
-    int sends;
-    EXPECT_EQ(transfer(&r, &sends), tail);
-    EXPECT_EQ(r, SEND_DONE);
     close(fd);
 }
 
@@ -644,78 +519,15 @@ TEST(HttpDate, TextsStayRightWhileTimesAlternate)
     EXPECT_STREQ(b, "Sun, 09 Sep 2001 01:46:41 GMT");
 }
 
-class ResponseHeader : public ::testing::Test {
-protected:
-    void SetUp() override { mime_table_build(); }
-    void TearDown() override { mime_table_free(); }
-
-    // The header for an entry of this name, size and time with the given
-    // Range value (or none); the Date line is taken out and checked apart.
-    int32_t run(const char *name, uint32_t size, int32_t mtime, const char *range, std::string *header)
-    {
-        et_ = std::make_unique<test_task>();
-        fe_ = file_entry{};
-        fe_.kind = KIND_STATIC;
-        fe_.name = name;
-        fe_.mtime = mtime;
-        fe_.size = size;
-        et_->tk.fe = &fe_;
-        if (range)
-            parse_range(&et_->t, range);
-        int32_t before = time_now();
-        const int32_t r = reply_header(&et_->tk, START_TIME);
-        int32_t after = time_now();
-        *header = std::string(et_->out, buf_size(et_->tk.out));
-        if (r != STATUS_416) {
-            size_t at = header->find("Date: ");
-            EXPECT_NE(at, std::string::npos);
-            size_t end = header->find("\r\n", at);
-            std::string date = header->substr(at + 6, end - at - 6);
-            std::string lo = http_date(static_cast<uint32_t>(before));
-            std::string hi = http_date(static_cast<uint32_t>(after));
-            EXPECT_TRUE(date == lo || date == hi) << date;
-            header->replace(at + 6, end - at - 6, "<now>");
-        }
-        return r;
-    }
-
-    static constexpr int32_t START_TIME = 1000000000;  // Sun, 09 Sep 2001 01:46:40 GMT
-    file_entry fe_{};
-    std::unique_ptr<test_task> et_;
-};
-
-TEST_F(ResponseHeader, LastModifiedIsNeverBeforeTheStart)
+TEST(ResponseHeader, WaitingOutputIsABrokenInvariant)
 {
-    const struct {
-        int32_t mtime;
-        const char *text;
-    } cases[] = {
-        {0, "Sun, 09 Sep 2001 01:46:40 GMT"},           // built-in resource
-        {-1, "Sun, 09 Sep 2001 01:46:40 GMT"},          // unknown time
-        {999999999, "Sun, 09 Sep 2001 01:46:40 GMT"},   // before the start
-        {1000000001, "Sun, 09 Sep 2001 01:46:41 GMT"},  // after it
-    };
-    for (const auto &c : cases) {
-        std::string h;
-        ASSERT_EQ(run("x.gif", 10, c.mtime, nullptr, &h), STATUS_200);
-        EXPECT_NE(h.find(std::string("\r\nLast-Modified: ") + c.text + "\r\nAge: 1800\r\n"), std::string::npos)
-            << c.mtime << "\n"
-            << h;
-    }
-}
-
-TEST_F(ResponseHeader, ContentRangeWritesItsLineAndReturnsTheLength)
-{
-    char line[64];
-    EXPECT_EQ(content_range(byte_range{10, 30}, 1000, line, sizeof line), 20u);
-    EXPECT_STREQ(line, "Content-Range: bytes 10-29/1000");
-}
-
-TEST_F(ResponseHeader, WaitingOutputIsABrokenInvariant)
-{
-    std::string h;
-    run("a.txt", 10, 0, nullptr, &h);
-    EXPECT_DEATH(compose_header(&et_->tk, START_TIME), "Assertion failed");
+    test_task tt;
+    file_entry fe{};
+    fe.kind = KIND_STATIC;
+    fe.name = "a.txt";
+    tt.tk.fe = &fe;
+    *tt.tk.out.last++ = 'H';
+    EXPECT_DEATH(compose_header(&tt.tk, 0), "Assertion failed");
 }
 
 }  // namespace
