@@ -379,7 +379,7 @@ unsigned char skipped[ZIP_SEEK_SLICE];
 struct inflate_block {
     z_stream z;
     uint64_t head;       // member offset of the next byte inflate produces
-    uint64_t next_mark;  // the least offset at which a checkpoint may be recorded
+    uint64_t next_mark;  // the next mark the head comes to
 };
 
 namespace {
@@ -396,10 +396,26 @@ void counted_zfree(voidpf opaque, voidpf block)
 
 uint64_t checkpoint_bytes;  // held by all archives together
 
-uint64_t spacing_of(const zip_node *node)
+// The offset of a member's k-th mark (k >= 1), where its k-th checkpoint
+// belongs: every ZIP_CHECKPOINT_SPACING bytes, or k/64 of the member when that
+// is further apart. Download managers start their ranges at such fractions
+// when they split a member into 2, 4, 8... equal parts.
+uint64_t mark_of(const zip_node *node, uint64_t k)
 {
-    const uint64_t even = node->usize / ZIP_MAX_CHECKPOINTS + 1;
-    return even > ZIP_CHECKPOINT_SPACING ? even : ZIP_CHECKPOINT_SPACING;
+    constexpr uint64_t n = ZIP_MAX_CHECKPOINTS;
+    if (node->usize <= n * ZIP_CHECKPOINT_SPACING)
+        return k * ZIP_CHECKPOINT_SPACING;
+    return node->usize / n * k + node->usize % n * k / n;
+}
+
+// The first mark at or after `offset`.
+uint64_t mark_from(const zip_node *node, uint64_t offset)
+{
+    uint64_t k = offset / mark_of(node, 1);
+    k = k > 1 ? k - 1 : 1;
+    while (mark_of(node, k) < offset)
+        ++k;
+    return mark_of(node, k);
 }
 
 // The member's checkpoint nearest before or at `offset`, or null.
@@ -417,27 +433,48 @@ size_t checkpoint_size(const zip_checkpoint *cp)
     return sizeof(zip_checkpoint) + cp->window_len;
 }
 
-// Records a checkpoint at the head, which lies at a block boundary, unless
-// one lies within the spacing before it, the member has all it may have, or
-// the budget is spent.
-void record_checkpoint(zip_stream *zs)
+// Whether the member has the checkpoint of the mark at `mark`: one from
+// ZIP_CHECKPOINT_REACH before it up to that distance before the next.
+bool mark_has_checkpoint(const zip_node *node, uint64_t mark)
+{
+    const zip_checkpoint *cp = checkpoint_before(node, mark_from(node, mark + 1) - ZIP_CHECKPOINT_REACH - 1);
+    return cp && cp->out + ZIP_CHECKPOINT_REACH >= mark;
+}
+
+// Where a stream stood at a block boundary: enough to resume inflating there.
+struct boundary {
+    uint64_t out;   // member offset of the next byte inflated
+    uint64_t in;    // offset in the member's data of the next whole byte to read
+    uint32_t bits;  // bits of the byte before `in` still to be read
+    uint32_t window_len;
+    unsigned char window[32768];  // the output before `out`
+};
+
+// The last boundary a stream passed within reach before its next mark, held
+// until the boundary after it shows whether it is the last before the mark.
+boundary candidate;
+const zip_stream *candidate_owner;
+
+void take_boundary(const zip_stream *zs, boundary *b)
 {
     inflate_block *ib = zs->param;
-    const uint64_t head = ib->head;
+    b->out = ib->head;
+    b->in = zs->in_pos - ib->z.avail_in;
+    b->bits = static_cast<uint32_t>(ib->z.data_type & 7);
+    uInt len = sizeof b->window;
+    inflateGetDictionary(&ib->z, b->window, &len);
+    b->window_len = len;
+}
+
+// Adds a checkpoint at a boundary to the member, unless it has all it may
+// have or the budget is spent.
+void add_checkpoint(zip_stream *zs, const boundary &b)
+{
     zip_node *node = zs->node;
-    const uint64_t spacing = spacing_of(node);
-    const zip_checkpoint *before = checkpoint_before(node, head);
-    if (before && head - before->out < spacing) {
-        ib->next_mark = before->out + spacing;
-        return;
-    }
-    ib->next_mark = head + spacing;
     zip_checkpoints *cs = node->checkpoints;
     if (cs && cs->count == ZIP_MAX_CHECKPOINTS)
         return;
-    uInt window_len = 0;
-    inflateGetDictionary(&ib->z, nullptr, &window_len);
-    const size_t size = sizeof(zip_checkpoint) + window_len + (cs ? 0 : sizeof(zip_checkpoints));
+    const size_t size = sizeof(zip_checkpoint) + b.window_len + (cs ? 0 : sizeof(zip_checkpoints));
     if (checkpoint_bytes + size > ZIP_CHECKPOINT_BUDGET)
         return;
     if (!cs) {
@@ -450,15 +487,15 @@ void record_checkpoint(zip_stream *zs)
         node->checkpoints = cs;
         checkpoint_bytes += sizeof(zip_checkpoints);
     }
-    auto *cp = static_cast<zip_checkpoint *>(counted_alloc(&n_blocks, sizeof(zip_checkpoint) + window_len));
+    auto *cp = static_cast<zip_checkpoint *>(counted_alloc(&n_blocks, sizeof(zip_checkpoint) + b.window_len));
     if (!cp)
         return;
-    cp->out = head;
-    cp->in = zs->in_pos - ib->z.avail_in;
-    cp->bits = static_cast<uint32_t>(ib->z.data_type & 7);
-    cp->window_len = window_len;
+    cp->out = b.out;
+    cp->in = b.in;
+    cp->bits = b.bits;
+    cp->window_len = b.window_len;
     cp->window = reinterpret_cast<unsigned char *>(cp + 1);
-    inflateGetDictionary(&ib->z, cp->window, &window_len);
+    memcpy(cp->window, b.window, b.window_len);
     checkpoint_bytes += checkpoint_size(cp);
     uint32_t at = cs->count;
     while (at > 0 && cs->points[at - 1]->out > cp->out)
@@ -466,6 +503,32 @@ void record_checkpoint(zip_stream *zs)
     memmove(cs->points + at + 1, cs->points + at, (cs->count - at) * sizeof cs->points[0]);
     cs->points[at] = cp;
     cs->count++;
+}
+
+// At a block boundary within reach of the stream's next mark, or past it: a
+// boundary at or before the mark becomes the candidate; the first one past
+// it records the mark's checkpoint at the candidate, or here if it has none
+// (a block longer than the reach, or another stream took the candidate).
+void at_boundary(zip_stream *zs)
+{
+    inflate_block *ib = zs->param;
+    const zip_node *node = zs->node;
+    if (ib->head <= ib->next_mark) {
+        if (!mark_has_checkpoint(node, ib->next_mark)) {
+            take_boundary(zs, &candidate);
+            candidate_owner = zs;
+        }
+        return;
+    }
+    if (!mark_has_checkpoint(node, ib->next_mark)) {
+        if (candidate_owner != zs)
+            take_boundary(zs, &candidate);
+        add_checkpoint(zs, candidate);
+        candidate_owner = nullptr;  // used, or overwritten here
+    } else if (candidate_owner == zs) {
+        candidate_owner = nullptr;
+    }
+    ib->next_mark = mark_from(node, ib->head + 1);
 }
 
 // Bytes of output zlib's window holds behind the head.
@@ -505,7 +568,9 @@ bool resume_at(zip_stream *zs, const zip_checkpoint *cp)
         return false;
     z->avail_in = 0;
     ib->head = zs->in_pos = zs->out_pos = 0;
-    ib->next_mark = spacing_of(zs->node);
+    ib->next_mark = mark_from(zs->node, 0);
+    if (candidate_owner == zs)
+        candidate_owner = nullptr;
     if (!cp)
         return true;
     // The bits of the boundary's last byte that follow it go in first.
@@ -518,7 +583,7 @@ bool resume_at(zip_stream *zs, const zip_checkpoint *cp)
     }
     ib->head = zs->out_pos = cp->out;
     zs->in_pos = cp->in;
-    ib->next_mark = cp->out + spacing_of(zs->node);
+    ib->next_mark = mark_from(zs->node, cp->out);
     return true;
 }
 
@@ -566,8 +631,8 @@ int64_t inflate_into(zip_stream *zs, unsigned char *dst, uint32_t n)
             break;
         if (r != Z_OK)
             return -1;  // Z_BUF_ERROR: the member's data ran out before the deflate stream ended
-        if ((z->data_type & 0xC0) == 0x80 && ib->head >= ib->next_mark)
-            record_checkpoint(zs);  // a boundary, and not before the last block
+        if ((z->data_type & 0xC0) == 0x80 && ib->head + ZIP_CHECKPOINT_REACH >= ib->next_mark)
+            at_boundary(zs);  // a boundary, and not before the last block
     }
     return n - z->avail_out;
 }
@@ -724,7 +789,7 @@ zip_stream *zip_member_open(zip_archive *za, zip_node *node)
         ib->z.opaque = &n_blocks;
         ib->z.next_in = nullptr;
         ib->z.avail_in = 0;
-        ib->next_mark = spacing_of(node);
+        ib->next_mark = mark_from(node, 0);
         // A negative window size reads the raw deflate data that ZIP stores.
         if (inflateInit2(&ib->z, -MAX_WBITS) != Z_OK) {
             counted_free(&n_blocks, ib);
@@ -869,6 +934,8 @@ void zip_member_close(zip_stream *zs)
             inflate_in_owner = nullptr;
         if (stage_owner == zs)
             stage_owner = nullptr;
+        if (candidate_owner == zs)
+            candidate_owner = nullptr;
     }
     counted_free(&n_blocks, zs);
 }

@@ -35,13 +35,15 @@ struct zip_checkpoint {
     unsigned char *window;  // the output just before `out`
 };
 
-// Every pass over a deflated member records a checkpoint about every
-// `spacing` bytes of output, so that a read at an offset starts from the
-// nearest one before it. The spacing grows with the member so that it never
-// needs more than ZIP_MAX_CHECKPOINTS, and all archives together hold at most
-// ZIP_CHECKPOINT_BUDGET bytes of them.
+// Every pass over a deflated member records a checkpoint at the last block
+// boundary before each multiple of the spacing (within ZIP_CHECKPOINT_REACH of
+// it, else at the first after it), so that a read at an offset starts from
+// the nearest one before it. The spacing grows with the member so that it
+// never needs more than ZIP_MAX_CHECKPOINTS, and all archives together hold
+// at most ZIP_CHECKPOINT_BUDGET bytes of them.
 constexpr uint32_t ZIP_MAX_CHECKPOINTS = 64;
 constexpr uint64_t ZIP_CHECKPOINT_SPACING = 1u << 20;  // the least spacing
+constexpr uint64_t ZIP_CHECKPOINT_REACH = 128u << 10;
 constexpr uint64_t ZIP_CHECKPOINT_BUDGET = 64u << 20;
 struct zip_checkpoints {
     zip_node *node;
