@@ -66,32 +66,28 @@ TEST_F(ZipReader, OpensArchivesWithAndWithoutComment)
     struct {
         const char *name;
         int comment_length;
-    } cases[] = {{"none.zip", 0}, {"short.zip", 40}, {"long.zip", 8000}};
+        bool member;
+    } cases[] = {{"none.zip", 0, true}, {"short.zip", 40, true}, {"long.zip", 8000, true}, {"empty.zip", 14, false}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(python("with zipfile.ZipFile('" + std::string(c.name) +
                            "', 'w') as z:\n"
                            "    z.comment = b'c' * " +
-                           std::to_string(c.comment_length) +
-                           "\n"
-                           "    z.writestr('a.txt', 'alpha')\n"));
+                           std::to_string(c.comment_length) + "\n" +
+                           (c.member ? "    z.writestr('a.txt', 'alpha')\n" : "")));
         zip_archive *za = open_zip(c.name);
         ASSERT_NE(za, nullptr);
-        EXPECT_EQ(za->entries, 1u);
-        EXPECT_EQ(za->entries_read, 1u);
+        EXPECT_EQ(za->entries, c.member ? 1u : 0u);
+        EXPECT_EQ(za->entries_read, c.member ? 1u : 0u);
         zip_node *node = zip_find(za, "a.txt");
-        ASSERT_NE(node, nullptr);
-        EXPECT_EQ(node->usize, 5u);
+        EXPECT_EQ(node != nullptr, c.member);
+        if (node) {
+            EXPECT_EQ(node->usize, 5u);
+        } else {
+            EXPECT_EQ(zip_list(za, ""), nullptr);
+            EXPECT_EQ(zip_list(za, nullptr), nullptr);
+        }
     }
-}
-
-TEST_F(ZipReader, ZipCommandArchiveWithCommentOpens)
-{
-    ASSERT_TRUE(shell("mkdir -p t/d && printf 'hello' > t/d/f.txt && cd t && "
-                      "printf 'a comment\\n' | zip -q -r -z ../c.zip d"));
-    zip_archive *za = open_zip("c.zip");
-    ASSERT_NE(za, nullptr);
-    EXPECT_NE(zip_find(za, "d/f.txt"), nullptr);
 }
 
 TEST_F(ZipReader, RefusesWhatIsNotOneVolumeArchive)
@@ -148,18 +144,6 @@ TEST_F(ZipReader, AcceptsRecordWhenAnyVolumeFieldAgrees)
             EXPECT_NE(zip_find(za, "a.txt"), nullptr);
         }
     }
-}
-
-TEST_F(ZipReader, ArchiveWithoutMembersButCommentListsNothing)
-{
-    ASSERT_TRUE(python("with zipfile.ZipFile('c.zip', 'w') as z:\n"
-                       "    z.comment = b'nothing inside'\n"));
-    zip_archive *za = open_zip("c.zip");
-    ASSERT_NE(za, nullptr);
-    EXPECT_EQ(za->entries, 0u);
-    EXPECT_EQ(zip_list(za, ""), nullptr);
-    EXPECT_EQ(zip_list(za, nullptr), nullptr);
-    EXPECT_EQ(zip_find(za, "anything"), nullptr);
 }
 
 TEST_F(ZipReader, ZipCommandDirectoriesAreExplicitNodes)
@@ -488,8 +472,7 @@ protected:
                            "    z.writestr('deflated.txt', big, compress_type=zipfile.ZIP_DEFLATED)\n"
                            "    z.writestr('stored.txt', small, compress_type=zipfile.ZIP_STORED)\n"
                            "    z.writestr('empty', b'', compress_type=zipfile.ZIP_STORED)\n"
-                           "    z.writestr('empty.gz', b'', compress_type=zipfile.ZIP_DEFLATED)\n"
-                           "    z.writestr('bz.txt', small, compress_type=zipfile.ZIP_BZIP2)\n"));
+                           "    z.writestr('empty.gz', b'', compress_type=zipfile.ZIP_DEFLATED)\n"));
         big = read_file(path("big.txt"));
         small = read_file(path("small.txt"));
         za = open_zip("m.zip");
@@ -617,17 +600,6 @@ TEST_F(ZipMemberData, TwoStreamsOverOneMemberReadAlternately)
     EXPECT_TRUE(got_b == big.substr(50000));
     zip_member_close(a);
     zip_member_close(b);
-}
-
-TEST_F(ZipMemberData, OtherMethodIsListedButCannotBeOpened)
-{
-    zip_node *node = zip_find(za, "bz.txt");
-    ASSERT_NE(node, nullptr);
-    EXPECT_EQ(node->method, 12);
-    EXPECT_EQ(node->usize, small.size());
-    const auto top = names_of_ring(zip_list(za, ""));
-    EXPECT_NE(std::find(top.begin(), top.end(), "bz.txt"), top.end());
-    EXPECT_EQ(zip_member_open(za, node), nullptr);
 }
 
 // Archives damaged after they were made: the read that completes the member
