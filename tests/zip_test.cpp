@@ -440,23 +440,6 @@ TEST_F(ZipReader, DamagedDirectoryEndsReadingAndKeepsEarlierRecords)
     }
 }
 
-TEST_F(ZipReader, DeepPathCannotMakeIndexGrowWithoutBound)
-{
-    // 32000 one-letter components would need about a gigabyte of directory nodes.
-    ASSERT_TRUE(python("with zipfile.ZipFile('deep.zip', 'w') as z:\n"
-                       "    z.writestr('ok.txt', 'ok')\n"
-                       "    z.writestr(zipfile.ZipInfo('a/' * 32000 + 'f'), 'f')\n"
-                       "    z.writestr('after.txt', 'after')\n"
-                       "    z.writestr(zipfile.ZipInfo('b/' * 20 + 'f'), 'f')\n"));
-    zip_archive *za = open_zip("deep.zip");
-    ASSERT_NE(za, nullptr);
-    EXPECT_EQ(za->entries_read, 1u);
-    EXPECT_NE(zip_find(za, "ok.txt"), nullptr);
-    EXPECT_EQ(zip_find(za, "a"), nullptr);
-    EXPECT_EQ(za->index.nnodes, 1u);
-    EXPECT_LT(za->index.nbytes, 1u << 20);
-}
-
 // ---- the member reader ----
 
 class ZipMemberData : public ZipMember {
@@ -708,37 +691,6 @@ TEST(ZipChecksum, AgreesWithZlibForEveryLengthAndAlignment)
     }
 }
 
-TEST_F(ZipMember, DeflatedMemberWithWrongChecksumFailsAtEnd)
-{
-    ASSERT_TRUE(python("with zipfile.ZipFile('a.zip', 'w', zipfile.ZIP_DEFLATED) as z:\n"
-                       "    z.writestr('d.txt', text(100000, 4))\n"
-                       "    z.writestr('ok.txt', text(100000, 4))\n"
-                       "r = record('a.zip', 'd.txt')\n"
-                       "crc, = struct.unpack_from('<I', open('a.zip', 'rb').read(), r + 16)\n"
-                       "patch('a.zip', r + 16, '<I', crc ^ 1)\n"));
-    zip_archive *za = open_zip("a.zip");
-    ASSERT_NE(za, nullptr);
-    for (const char *name : {"d.txt", "ok.txt"}) {
-        SCOPED_TRACE(name);
-        zip_stream *zs = zip_member_open(za, zip_find(za, name));
-        ASSERT_NE(zs, nullptr);
-        std::string got;
-        const bool intact = std::string(name) == "ok.txt";
-        EXPECT_EQ(read_rest(zs, 7000, got), intact);
-        EXPECT_EQ(got.size(), intact ? 100000u : 98000u);  // every piece before the last arrived
-        zip_member_close(zs);
-    }
-    // A read that starts inside the member is not checked, though reaching
-    // its position decompressed everything before it.
-    zip_stream *zs = zip_member_open(za, zip_find(za, "d.txt"));
-    ASSERT_NE(zs, nullptr);
-    ASSERT_EQ(seek(zs, 50000), SEEK_DONE);
-    std::string rest;
-    EXPECT_TRUE(read_rest(zs, 7000, rest));
-    EXPECT_EQ(rest.size(), 50000u);
-    zip_member_close(zs);
-}
-
 // A sender that reads ahead of what the socket took steps back and reads the
 // same bytes again; the check of the pass from 0 must survive that, for a
 // member that is intact and for one whose recorded CRC-32 is wrong.
@@ -895,22 +847,6 @@ TEST_F(ZipMember, CutShortDeflateDataFails)
     ASSERT_EQ(seek(zs, 0), SEEK_DONE);
     got.clear();
     EXPECT_FALSE(read_rest(zs, 4096, got));
-    zip_member_close(zs);
-}
-
-TEST_F(ZipMember, MemberShorterThanRecordedSizeEndsEarly)
-{
-    ASSERT_TRUE(python("with zipfile.ZipFile('a.zip', 'w', zipfile.ZIP_DEFLATED) as z:\n"
-                       "    z.writestr('d.txt', text(10000, 6))\n"
-                       "r = record('a.zip', 'd.txt')\n"
-                       "patch('a.zip', r + 24, '<I', 20000)\n"));
-    zip_archive *za = open_zip("a.zip");
-    ASSERT_NE(za, nullptr);
-    zip_stream *zs = zip_member_open(za, zip_find(za, "d.txt"));
-    ASSERT_NE(zs, nullptr);
-    std::string got;
-    EXPECT_TRUE(read_rest(zs, 4096, got));
-    EXPECT_EQ(got.size(), 10000u);  // short of the recorded 20000
     zip_member_close(zs);
 }
 
