@@ -306,29 +306,6 @@ TEST_F(HostileArchive, StructuresPointingBackAreReadOnceAndChecked)
     });
 }
 
-TEST_F(HostileArchive, DirectoryRepeatingOneRecordKeepsOneNode)
-{
-    // 65535 copies of the same central record: the directory goes round the
-    // same member again and again.
-    ASSERT_TRUE(python("with zipfile.ZipFile('one.zip', 'w') as z:\n"
-                       "    z.writestr('same.txt', b'the same member', zipfile.ZIP_DEFLATED)\n"
-                       "data = load('one.zip')\n"
-                       "e = eocd(data)\n"
-                       "start = record(data, 'same.txt')\n"
-                       "rec = data[start:e]\n"
-                       "end = data[e:e + 22]\n"
-                       "put(end, 8, '<HHI', 65535, 65535, len(rec) * 65535)\n"
-                       "save('loop.zip', data[:start] + rec * 65535 + end)\n"));
-    const archive_read a = open_all("loop.zip");
-    ASSERT_TRUE(a.opened);
-    EXPECT_EQ(a.entries_read, 65535u);
-    EXPECT_EQ(a.paths, std::vector<std::string>{"same.txt"});
-    EXPECT_LT(n_blocks - blocks, 8);  // the archive, its buckets and one node
-    const member_read m = read_member("same.txt");
-    EXPECT_EQ(m.end, WHOLE);
-    EXPECT_EQ(m.data, "the same member");
-}
-
 // ---- claiming gigabytes ----
 
 TEST_F(HostileArchive, LargeDeflatedMemberIsReadInBoundedMemory)
