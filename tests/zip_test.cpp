@@ -392,24 +392,6 @@ TEST_F(ZipReader, FindComparesExactBytes)
     EXPECT_EQ(zip_find(za, "dir/file.txt/"), nullptr);
 }
 
-TEST_F(ZipReader, PathsLongerThanLinkingBufferAreLinked)
-{
-    ASSERT_TRUE(python("long = 'x' * 9000\n"
-                       "with zipfile.ZipFile('l.zip', 'w') as z:\n"
-                       "    z.writestr('top/' + long + '/sub/f.txt', 'deep')\n"
-                       "    z.writestr('top/' + long + '/g.txt', 'g')\n"
-                       "    z.writestr('after.txt', 'after')\n"));
-    zip_archive *za = open_zip("l.zip");
-    ASSERT_NE(za, nullptr);
-    const std::string mid = "top/" + std::string(9000, 'x');
-    EXPECT_EQ(za->entries_read, 3u);
-    zip_node *m = zip_find(za, mid.c_str());
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(names_of_ring(m->child), (std::vector<std::string>{mid + "/sub", mid + "/g.txt"}));
-    EXPECT_NE(zip_find(za, (mid + "/sub/f.txt").c_str()), nullptr);
-    EXPECT_EQ(names_of_ring(zip_list(za, "")), (std::vector<std::string>{"top", "after.txt"}));
-}
-
 TEST_F(ZipReader, DamagedDirectoryEndsReadingAndKeepsEarlierRecords)
 {
     // Each archive holds a.txt, b.txt and c.txt; the patch damages b.txt's record.
