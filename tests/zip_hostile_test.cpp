@@ -13,7 +13,6 @@
 #include <fstream>
 #include <map>
 #include <poll.h>
-#include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -602,19 +601,6 @@ std::string url_of(const std::string &archive, const std::string &member)
     return u;
 }
 
-std::map<std::string, long> stats_of(server_proc &srv)
-{
-    std::map<std::string, long> m;
-    std::istringstream in(server_command(srv, "stats"));
-    std::string field;
-    while (in >> field) {
-        const size_t eq = field.find('=');
-        if (eq != std::string::npos)
-            m[field.substr(0, eq)] = std::stol(field.substr(eq + 1));
-    }
-    return m;
-}
-
 // Resident-set high-water mark of a process, in KiB.
 long peak_kb_of(pid_t pid)
 {
@@ -647,7 +633,7 @@ protected:
         ASSERT_FALSE(top->empty());
         before_tree = tree_listing();
         ASSERT_TRUE(start_server(srv, *top + "/root"));
-        initial = stats_of(srv);
+        initial = server_stats(srv);
         peak_at_start = peak_kb_of(srv.pid);
     }
 
@@ -655,11 +641,8 @@ protected:
     {
         // Clean Cache drops the archives; then every file and task is gone.
         server_command(srv, "clean");
-        std::map<std::string, long> now = stats_of(srv);
-        for (int waited = 0; waited < 5000 && (now["tasks"] != 0 || now["files"] != initial["files"]); waited += 20) {
-            usleep(20 * 1000);
-            now = stats_of(srv);
-        }
+        std::map<std::string, long> now = wait_stats(
+            srv, [this](std::map<std::string, long> &m) { return m["tasks"] == 0 && m["files"] == initial["files"]; });
         EXPECT_EQ(now["tasks"], 0);
         EXPECT_EQ(now["online"], 0);
         EXPECT_EQ(now["files"], initial["files"]);
