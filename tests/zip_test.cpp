@@ -90,21 +90,15 @@ TEST_F(ZipReader, OpensArchivesWithAndWithoutComment)
     }
 }
 
-TEST_F(ZipReader, RefusesWhatIsNotOneVolumeArchive)
+TEST_F(ZipReader, RefusesWhatIsNotAReadableArchive)
 {
     ASSERT_TRUE(python("with zipfile.ZipFile('comment9000.zip', 'w') as z:\n"
                        "    z.comment = b'c' * 9000\n"
                        "    z.writestr('a.txt', 'alpha')\n"
                        "zipfile.ZipFile('empty22.zip', 'w').close()\n"
                        "assert os.path.getsize('empty22.zip') == 22\n"
-                       "with zipfile.ZipFile('volumes.zip', 'w') as z:\n"
-                       "    z.writestr('a.txt', 'alpha')\n"
-                       "e = eocd('volumes.zip')\n"
-                       "patch('volumes.zip', e + 4, '<H', 1)\n"  // disk 1
-                       "patch('volumes.zip', e + 6, '<H', 1)\n"  // directory on disk 1
-                       "patch('volumes.zip', e + 8, '<H', 0)\n"  // none of the 1 records here
                        "save('plain.zip', b'this is not an archive at all, only text ' * 10)\n"));
-    for (const char *name : {"comment9000.zip", "empty22.zip", "volumes.zip", "plain.zip", "missing.zip"}) {
+    for (const char *name : {"comment9000.zip", "empty22.zip", "plain.zip", "missing.zip"}) {
         SCOPED_TRACE(name);
         EXPECT_EQ(zip_open(path(name).c_str()), nullptr);
         EXPECT_EQ(n_blocks, blocks);
