@@ -126,57 +126,43 @@ TEST_F(ErrorResponse, HeaderThatDoesNotFitWritesNothing)
     EXPECT_EQ(reply(STATUS_404, false, 26), "HTTP/1.1 404 Not found\r\n\r\n");
 }
 
-TEST(ErrorDirective, InsertsLocationPathAndVersion)
+// A directive's text is written only while it is shorter than space - 1,
+// and then whole: the escaped length decides.
+TEST(ErrorDirective, InsertsLocationPathAndVersionWhereTheyFit)
 {
-    error_vars t{};
-    char uri[] = "/docs/a b";
-    char location[] = "/docs/";
-    t.uri = uri;
-    t.location = location;
     struct Case {
+        const char *uri, *location;
         int32_t version;
-        const char *name;
-        const char *text;
+        uint32_t space;
+        const char *name, *text;
     };
     const Case cases[] = {
-        {257, "U", "/docs/a b"},  {257, "L", "/docs/"}, {256, "V", "1.0"}, {257, "V", "1.1"}, {0, "V", "0.0"},
-        {0x7FFF, "V", "127.255"}, {-1, "V", "-1.255"},  {257, "X", ""},    {257, "u", ""},    {257, "UL", ""},
+        {"/docs/a b", "/docs/", 257, 64, "U", "/docs/a b"},
+        {"/docs/a b", "/docs/", 257, 64, "L", "/docs/"},
+        {nullptr, nullptr, 256, 64, "V", "1.0"},
+        {nullptr, nullptr, 257, 64, "V", "1.1"},
+        {nullptr, nullptr, 0, 64, "V", "0.0"},
+        {nullptr, nullptr, 0x7FFF, 64, "V", "127.255"},
+        {nullptr, nullptr, -1, 64, "V", "-1.255"},
+        {"/docs/a b", "/docs/", 257, 64, "X", ""},
+        {"/docs/a b", "/docs/", 257, 64, "u", ""},
+        {"/docs/a b", "/docs/", 257, 64, "UL", ""},
+        {"/abcd", nullptr, 257, 7, "U", "/abcd"},
+        {"/abcd", nullptr, 257, 6, "U", ""},
+        {"/abcd", nullptr, 257, 1, "U", ""},
+        {nullptr, nullptr, 257, 32, "V", "1.1"},
+        {nullptr, nullptr, 257, 31, "V", ""},
+        {nullptr, nullptr, 257, 64, "U", ""},
+        {nullptr, nullptr, 257, 64, "L", ""},
+        {nullptr, "a<b", 257, 8, "L", "a&lt;b"},
+        {nullptr, "a<b", 257, 7, "L", ""},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        t.version = c.version;
+        SCOPED_TRACE(std::string(c.name) + " in " + std::to_string(c.space));
+        error_vars t{c.location, c.uri, c.version};
         char out[64];
         memset(out, '#', sizeof out);
-        const uint32_t n = error_directive(out, sizeof out, c.name, &t);
+        const uint32_t n = error_directive(out, c.space, c.name, &t);
         EXPECT_EQ(std::string(out, n), c.text);
     }
-}
-
-TEST(ErrorDirective, KeepsTheCallbackContract)
-{
-    error_vars t{};
-    char uri[] = "/abcd";  // 5 bytes
-    t.uri = uri;
-    t.version = 257;
-    char out[64];
-    // The text is written only while it is shorter than space - 1.
-    EXPECT_EQ(error_directive(out, 7, "U", &t), 5u);
-    EXPECT_EQ(error_directive(out, 6, "U", &t), 0u);
-    EXPECT_EQ(error_directive(out, 1, "U", &t), 0u);
-    EXPECT_EQ(error_directive(out, 32, "V", &t), 3u);
-    EXPECT_EQ(error_directive(out, 31, "V", &t), 0u);
-    t.uri = nullptr;
-    EXPECT_EQ(error_directive(out, 64, "U", &t), 0u);
-    EXPECT_EQ(error_directive(out, 64, "L", &t), 0u);
-}
-
-TEST(ErrorDirective, EscapedLengthDecidesWhetherTheTextFits)
-{
-    error_vars t{};
-    char location[] = "a<b";  // escaped: "a&lt;b", 6 bytes
-    t.location = location;
-    char out[16];
-    EXPECT_EQ(error_directive(out, 8, "L", &t), 6u);
-    EXPECT_EQ(std::string(out, 6), "a&lt;b");
-    EXPECT_EQ(error_directive(out, 7, "L", &t), 0u);
 }

@@ -255,10 +255,6 @@ TEST_F(EventLoop, EmptySubscriptionStopsDeliveries)
     EXPECT_TRUE(r.events.empty());
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(EventLoop, SubscriberRecordStaysWithTheSocketUntilItCloses)
 {
     int record_of_server = 0;

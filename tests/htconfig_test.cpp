@@ -47,13 +47,6 @@ const char ROOT[] = "/srv/webhome";
 
 }  // namespace
 
-TEST_F(ConfigStore, DefaultsAddExactlyTwelveEntries)
-{
-    cfg_defaults(&store, ROOT);
-    EXPECT_EQ(store.count, 12);
-    EXPECT_EQ(n_confs, confs_before + 12);
-}
-
 TEST_F(ConfigStore, FreeReleasesEveryEntryAndTheBuckets)
 {
     cfg_defaults(&store, ROOT);
@@ -220,64 +213,47 @@ TEST_F(ConfigStore, StringGetterReturnsStoredTextOrDefault)
     EXPECT_EQ(store.count, 2);
 }
 
-TEST_F(ConfigStore, ListSplitsTrimsAndSkipsEmptyLines)
+// A list is the stored text's trimmed, non-empty lines, in at most one less
+// than its slots and a terminator; a missing list holds the default alone
+// (added to the store) or, without one, leaves the slots as they were.
+TEST_F(ConfigStore, ListsFillTheirSlots)
 {
-    const char text[] = "  /srv/a  \n\n\t/srv/b\r\n";
-    cfg_add(&store, "AllowPath", CFG_DIRECTORY, text, sizeof text - 1);
-    const char *slots[18];
-    EXPECT_EQ(cfg_list(&store, "AllowPath", CFG_DIRECTORY, slots, 18, "/root"), 2);
-    EXPECT_STREQ(slots[0], "/srv/a");
-    EXPECT_STREQ(slots[1], "/srv/b");
-    EXPECT_EQ(slots[2], nullptr);
-    EXPECT_EQ(store.count, 1);
-}
-
-TEST_F(ConfigStore, ListStoresAtMostOneLessThanItsSlots)
-{
-    const char text[] = "a\nb\nc\nd\ne";
-    cfg_add(&store, "URIMapping", CFG_DIRECTORY, text, sizeof text - 1);
-    const char *slots[3] = {"x", "x", "x"};
-    EXPECT_EQ(cfg_list(&store, "URIMapping", CFG_DIRECTORY, slots, 3, nullptr), 2);
-    EXPECT_STREQ(slots[0], "a");
-    EXPECT_STREQ(slots[1], "b");
-    EXPECT_EQ(slots[2], nullptr);
-}
-
-TEST_F(ConfigStore, MissingListWithoutDefaultLeavesSlots)
-{
-    const char *slots[4] = {"keep", "keep", "keep", "keep"};
-    EXPECT_EQ(cfg_list(&store, "URIMapping", CFG_DIRECTORY, slots, 4, nullptr), 0);
-    for (const char *s : slots)
-        EXPECT_STREQ(s, "keep");
-    EXPECT_EQ(store.count, 0);
-}
-
-TEST_F(ConfigStore, MissingListWithDefaultHoldsTheDefault)
-{
-    const char *slots[4] = {"keep", "keep", "keep", "keep"};
-    EXPECT_EQ(cfg_list(&store, "URIMapping", CFG_DIRECTORY, slots, 4, ROOT), 0);
-    EXPECT_EQ(slots[0], ROOT);
-    EXPECT_EQ(slots[1], nullptr);
-    EXPECT_STREQ(slots[2], "keep");
-    cfg_entry *e = cfg_find(&store, "urimapping", CFG_DIRECTORY);
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(e->value, ROOT);
+    struct Case {
+        const char *stored;  // nullptr: no entry
+        int32_t slots;
+        const char *def;
+        int32_t count;
+        std::vector<const char *> after;  // the slots after the call
+        int32_t entries;
+    };
+    const Case cases[] = {
+        {"  /srv/a  \n\n\t/srv/b\r\n", 4, "/root", 2, {"/srv/a", "/srv/b", nullptr, "keep"}, 1},
+        {"a\nb\nc\nd\ne", 3, nullptr, 2, {"a", "b", nullptr, "keep"}, 1},
+        {nullptr, 4, nullptr, 0, {"keep", "keep", "keep", "keep"}, 0},
+        {nullptr, 4, ROOT, 0, {ROOT, nullptr, "keep", "keep"}, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.stored ? c.stored : c.def ? c.def : "(none)");
+        cfg_free(&store);
+        cfg_create(&store);
+        if (c.stored)
+            cfg_add(&store, "URIMapping", CFG_DIRECTORY, c.stored, static_cast<uint32_t>(strlen(c.stored)));
+        const char *slots[4] = {"keep", "keep", "keep", "keep"};
+        EXPECT_EQ(cfg_list(&store, "URIMapping", CFG_DIRECTORY, slots, c.slots, c.def), c.count);
+        for (size_t i = 0; i < 4; ++i)
+            EXPECT_STREQ(slots[i], c.after[i]) << i;
+        EXPECT_EQ(store.count, c.entries);
+        if (c.def && !c.stored) {
+            EXPECT_EQ(slots[0], c.def);  // the default itself, not a copy
+            cfg_entry *e = cfg_find(&store, "urimapping", CFG_DIRECTORY);
+            ASSERT_NE(e, nullptr);
+            EXPECT_EQ(e->value, c.def);
+        }
+    }
 }
 
 TEST_F(ConfigStore, ListDefaultNeedsTwoSlots)
 {
     const char *slots[1];
     EXPECT_DEATH(cfg_list(&store, "URIMapping", CFG_DIRECTORY, slots, 1, ROOT), "Assertion failed");
-}
-
-TEST(ConfigStoreGlobal, RunningStoreCountsTwelveConfsAndNoneAfterFree)
-{
-    const int32_t before = n_confs;
-    cfg_create(&g_config);
-    cfg_defaults(&g_config, ROOT);
-    EXPECT_EQ(n_confs - before, 12);
-    EXPECT_EQ(g_config.conn_timeout, 10);
-    cfg_free(&g_config);
-    EXPECT_EQ(n_confs - before, 0);
-    EXPECT_EQ(g_config.buckets, nullptr);
 }
