@@ -4,6 +4,7 @@
 
 #include "dirscan.h"
 #include "htmlgen.h"
+#include "htproc.h"
 #include "memory.h"
 #include "zip.h"
 
@@ -380,8 +381,9 @@ void fe_release_unused(fe_cache *cache)
 namespace {
 
 constexpr size_t RESOLVE_PATH_MAX = 513;  // longest path resolved
-constexpr size_t RESOLVE_KEY_MAX = 514;   // longest key composed from it
-constexpr size_t RESOLVE_BUF_SIZE = 516;
+// Longest key composed from it: "*" and the sort keys, then "?json".
+constexpr size_t RESOLVE_KEY_MAX = RESOLVE_PATH_MAX + 1 + LISTING_KEYS_MAX + 5;
+constexpr size_t RESOLVE_BUF_SIZE = RESOLVE_KEY_MAX + 2;
 
 constexpr uint32_t kind_bit(entry_kind kind)
 {
@@ -538,11 +540,11 @@ const char *compose_key(char *key, const char *path, size_t len, char sep, const
     return key;
 }
 
-// Caches a generated page under `key`: made from the archive `base`, or from
+// Caches a generated listing under `key`: made from the archive `base`, or from
 // the directory named by the first `watch_len` bytes of the key, as `id` was.
 // A page larger than the whole budget is sent once and not kept.
 file_entry *add_page(fe_cache *cache, const char *key, text_block *page, int64_t mtime, file_entry *base,
-                     size_t watch_len, const file_id &id, resolve_note *note)
+                     size_t watch_len, const file_id &id, resolve_note *note, bool json = false)
 {
     if (!page) {
         *note = RESOLVE_NO_RESOURCES;
@@ -555,6 +557,7 @@ file_entry *add_page(fe_cache *cache, const char *key, text_block *page, int64_t
     }
     fe->bytes = fe->size;
     fe->made = time_now();
+    fe->page = json ? PAGE_LISTING_JSON : PAGE_LISTING;
     if (base) {
         fe->base = base;
         fe_ref(base);
@@ -677,7 +680,8 @@ file_entry *inflate_member(fe_cache *cache, file_entry *archive, zip_node *node,
 // A member, or the listing of a directory, of the archive entry `archive`.
 // `rest` is the path inside the archive (writable, part of the caller's copy).
 file_entry *resolve_in_archive(fe_cache *cache, file_entry *archive, char *rest, const char *path,
-                               const char *page_path, const char *sorted_key, const char *keys, resolve_note *note)
+                               const char *page_path, const char *sorted_key, const listing_query &lq,
+                               resolve_note *note)
 {
     zip_archive *za = archive->handle.zip;
     const size_t rest_len = strlen(rest);
@@ -713,6 +717,10 @@ file_entry *resolve_in_archive(fe_cache *cache, file_entry *archive, char *rest,
     if (!first)
         return nullptr;
     const file_id none{};
+    const char *keys = lq.sorted ? lq.keys : nullptr;
+    if (lq.json)
+        return add_page(cache, sorted_key, list_zip_json(first, page_path, keys), first->mtime, archive, 0, none,
+                        note, true);
     if (sorted_key)
         return add_page(cache, sorted_key, list_zip_sorted(first, page_path, keys), first->mtime, archive, 0, none,
                         note);
@@ -721,7 +729,7 @@ file_entry *resolve_in_archive(fe_cache *cache, file_entry *archive, char *rest,
 
 // A file, or the listing of a directory, on disk.
 file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const char *page_path,
-                            const char *sorted_key, const char *keys, resolve_note *note)
+                            const char *sorted_key, const listing_query &lq, resolve_note *note)
 {
     const bool slash = path[len - 1] == '/';
     dir_entry st;
@@ -758,7 +766,7 @@ file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const
     if (!sorted_key)
         return add_page(cache, path, list_dir_unsorted(path, page_path), st.modified, nullptr, len, id, note);
     // One snapshot, under the directory path with "*" for its final "/",
-    // serves every sort order of the directory.
+    // serves every sort order of the directory, and its JSON.
     char dir[RESOLVE_BUF_SIZE];
     memcpy(dir, path, len - 1);
     dir[len - 1] = '*';
@@ -790,9 +798,12 @@ file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const
     }
     // The page is made while the snapshot is held: making room cannot take it.
     fe_ref(snap);
-    file_entry *page =
-        add_page(cache, sorted_key, list_dir_sorted(static_cast<dir_entry *>(snap->handle.snapshot), page_path, keys),
-                 0, nullptr, len, id, note);
+    auto *rows = static_cast<dir_entry *>(snap->handle.snapshot);
+    const char *keys = lq.sorted ? lq.keys : nullptr;
+    file_entry *page = lq.json ? add_page(cache, sorted_key, list_dir_json(rows, page_path, keys), 0, nullptr, len,
+                                          id, note, true)
+                               : add_page(cache, sorted_key, list_dir_sorted(rows, page_path, keys), 0, nullptr,
+                                          len, id, note);
     fe_release(cache, snap);
     return page;
 }
@@ -807,8 +818,7 @@ file_entry *resolve_path(fe_cache *cache, const char *path, const char *page_pat
     if (len == 0 || len > RESOLVE_PATH_MAX)
         return nullptr;
     const bool slash = path[len - 1] == '/';
-    const bool sorted = query && query[0] == 'O' && query[1] == '=';
-    const char *keys = sorted ? query + 2 : nullptr;
+    const listing_query lq = parse_listing_query(query);
 
     // Any query on a listing bypasses the cached unsorted page: it is either
     // a sort request or rebuilt.
@@ -817,12 +827,19 @@ file_entry *resolve_path(fe_cache *cache, const char *path, const char *page_pat
         !busy_member_stream(fe))
         return fe;
 
+    // A sorted page's key is the path, "*" and its keys; a JSON listing's
+    // key is that of its page followed by "?json". Keys hold only sort
+    // letters, so no key is another's, nor a directory path (which ends in "/").
     char key[RESOLVE_BUF_SIZE];
     const char *sorted_key = nullptr;
-    if (slash && sorted) {
-        if (len + strlen(query) > RESOLVE_KEY_MAX)
-            return nullptr;
-        sorted_key = compose_key(key, path, len, '*', keys);
+    if (slash && (lq.sorted || lq.json)) {
+        if (lq.sorted)
+            compose_key(key, path, len, '*', lq.keys);
+        else
+            memcpy(key, path, len + 1);
+        if (lq.json)
+            strcat(key, "?json");
+        sorted_key = key;
         if ((fe = lookup_kind(cache, sorted_key, LISTING_KINDS)))
             return fe;
     } else if (!slash) {
@@ -843,7 +860,7 @@ file_entry *resolve_path(fe_cache *cache, const char *path, const char *page_pat
         file_entry *archive;
         switch (find_archive(cache, work, &archive)) {
         case ARCHIVE_FOUND:
-            return resolve_in_archive(cache, archive, work + i + 5, path, page_path, sorted_key, keys, note);
+            return resolve_in_archive(cache, archive, work + i + 5, path, page_path, sorted_key, lq, note);
         case ARCHIVE_NOWHERE:
             return nullptr;
         case ARCHIVE_NO_ROOM:
@@ -854,7 +871,7 @@ file_entry *resolve_path(fe_cache *cache, const char *path, const char *page_pat
         }
         work[i + 4] = '/';
     }
-    return resolve_on_disk(cache, path, len, page_path, sorted_key, keys, note);
+    return resolve_on_disk(cache, path, len, page_path, sorted_key, lq, note);
 }
 
 void make_room_for_page(fe_cache *cache, uint64_t bytes)

@@ -21,11 +21,24 @@ union fe_handle {
     zip_stream *stream;          // KIND_MEMBER
 };
 
+// What a generated page is: a page of its own, or a folder's listing, which
+// answers as HTML or JSON by what the request asks.
+enum page_kind : uint8_t {
+    PAGE_HTML = 0,
+    PAGE_LISTING = 1,
+    PAGE_LISTING_JSON = 2,
+};
+constexpr const char *page_content_type(page_kind kind)
+{
+    return kind == PAGE_LISTING_JSON ? "application/json" : "text/html; charset=utf-8";
+}
+
 struct file_entry {
     int32_t refcount;
     entry_kind kind;
     bool in_table;       // a request can still find it; else it goes with its last reference
     uint16_t watch_len;  // the first watch_len bytes of the name are the path it was made from; 0 none
+    page_kind page;      // KIND_PAGE: what the page is
     const char *name;
     fe_handle handle;
     int64_t mtime;  // seconds since 1970; -1 when unknown

@@ -256,6 +256,20 @@ constexpr uint32_t MAX_PATH_AND_QUERY = 1020;
 constexpr uint32_t PAGE_PATH_SIZE = 3 * MAX_PATH_AND_QUERY + 1;
 constexpr uint32_t LOCATION_SIZE = PAGE_PATH_SIZE + 2 + MAX_PATH_AND_QUERY;
 
+// "?json" asks for a folder's listing as JSON, and so does an Accept header
+// that prefers JSON to HTML where no default page answers. The query a
+// listing is resolved with: the request's own, or "json" joined to it in
+// `buf` (JSON_QUERY_SIZE bytes).
+constexpr uint32_t JSON_QUERY_SIZE = MAX_PATH_AND_QUERY + 8;
+
+const char *listing_query_of(const task *t, const char *query, char *buf)
+{
+    if (!accept_prefers_json(t->req.accept))
+        return query;
+    snprintf(buf, JSON_QUERY_SIZE, "json%s%s", query ? "&" : "", query ? query : "");
+    return buf;
+}
+
 // Steps from a parsed request to the entry that answers it; returns 0 with
 // *found set, or the status of the error reply. A redirect's target is
 // written to `location` (LOCATION_SIZE bytes).
@@ -293,10 +307,12 @@ int32_t find_entry(server_ctx *ctx, task *t, char *location, file_entry **found)
     char page_path[PAGE_PATH_SIZE];
     path_encode(page_path, req.uri);
     resolve_note note = RESOLVE_OK;
-    if (const char *candidate = with_index_file(mapped, g_config.index_file))
+    char listing[JSON_QUERY_SIZE];
+    const bool listing_asked = parse_listing_query(query).json;
+    if (const char *candidate = listing_asked ? nullptr : with_index_file(mapped, g_config.index_file))
         *found = resolve_path(&ctx->entries, candidate, page_path, query, &note);
     if (!*found && note != RESOLVE_NO_RESOURCES)
-        *found = resolve_path(&ctx->entries, mapped, page_path, query, &note);
+        *found = resolve_path(&ctx->entries, mapped, page_path, listing_query_of(t, query, listing), &note);
     switch (note) {
     case RESOLVE_OK:
         return *found ? 0 : STATUS_404;

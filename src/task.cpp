@@ -146,6 +146,9 @@ static int header_line(request_head *req, char *line)
         }
         break;
     }
+    case HDR_ACCEPT:
+        parse_accept(&req->accept, value);
+        break;
     case HDR_TRANSFER_ENCODING:
         req->body = *value ? BODY_TRANSFER_CODING : BODY_BAD_CODING;
         break;
@@ -236,6 +239,7 @@ void task_reset(task *t)
     r.nranges = 0;
     r.body = BODY_NONE;
     r.content_length = 0;
+    r.accept = accept_pref{};
     t->fe = nullptr;
     t->offset = t->end = 0;
     t->sent = 0;
@@ -511,7 +515,10 @@ uint32_t compose_header(task *t, int64_t start_time)
     append_literal(out, "\r\nLast-Modified: ");
     append(out, http_date(fe->mtime > start_time ? fe->mtime : start_time));
     append_literal(out, "\r\nAge: 1800\r\nContent-Type: ");
-    append(out, fe->kind == KIND_PAGE ? "text/html; charset=utf-8" : mime_type_of(fe->name));
+    append(out, fe->kind != KIND_PAGE ? mime_type_of(fe->name) : page_content_type(fe->page));
+    // A folder's address answers HTML or JSON as the Accept header prefers.
+    if (fe->kind == KIND_PAGE && fe->page != PAGE_HTML)
+        append_literal(out, "\r\nVary: Accept");
     uint64_t length = fe->size;
     if (req.nranges != 0) {
         append_literal(out, "\r\n");

@@ -70,6 +70,7 @@ struct request_head {
     uint64_t content_length;  // with BODY_LENGTH
     int32_t nranges;
     byte_range ranges[MAX_RANGES];
+    accept_pref accept;  // what the Accept headers prefer, for a folder's listing
 };
 
 enum read_result : uint8_t {

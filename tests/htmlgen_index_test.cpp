@@ -22,7 +22,8 @@ namespace {
 
 constexpr time_t T0 = 1614834367;  // 2021-03-04 05:06:07 UTC
 
-const char HEAD[] = "<html><head><title>Index of /</title></head>\n"
+const char HEAD[] = "<html><head><meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+                    "<meta name=\"color-scheme\" content=\"light dark\"><title>Index of /</title></head>\n"
                     "<body><h2 align=justify><a href=/>HOME</a>&gt;/</h2>\n"
                     "<pre>     <a href=?O=dN>NAME</a>                   <a href=?O=dT>DATE</a>"
                     "         <a href=?O=dS>SIZE</a>  <a href=?O=dn>NAME(R)</a>\n\n";
@@ -143,9 +144,14 @@ TEST_F(IndexPage, PageDirectivesGiveTitlePathTrailAndSortLinks)
         {"/a/b/", "b|/a/b/|/<a href=\"/a/\">a</a>/<a href=\"/a/b/\">b</a>/|?O=dN|?O=tS|||N/A|N/A"},
         {"/a/b", "b|/a/b|/<a href=\"/a/\">a</a>/b|?O=dN|?O=tS|||N/A|N/A"},
         {"", "|||?O=dN|?O=tS|||N/A|N/A"},
-        // The path arrives in URL form: valid escapes stay, the rest is escaped once.
-        {"/sp%20dir/in%41/", "in%41|/sp%20dir/in%41/|/<a href=\"/sp%20dir/\">sp%20dir</a>/"
-                             "<a href=\"/sp%20dir/in%41/\">in%41</a>/|?O=dN|?O=tS|||N/A|N/A"},
+        // The path arrives in URL form: links keep valid escapes and escape the rest
+        // once, texts show it decoded.
+        {"/sp%20dir/in%41/", "inA|/sp dir/inA/|/<a href=\"/sp%20dir/\">sp dir</a>/"
+                             "<a href=\"/sp%20dir/in%41/\">inA</a>/|?O=dN|?O=tS|||N/A|N/A"},
+        {"/%E6%97%A5%E6%9C%AC/a%3C%26%3Eb/caf%E9/",
+         "caf%E9|/日本/a&lt;&amp;&gt;b/caf%E9/|/<a href=\"/%E6%97%A5%E6%9C%AC/\">日本</a>/<a href=\"/%E6%97%A5%E6%9C%AC/"
+         "a%3C%26%3Eb/\">a&lt;&amp;&gt;b</a>/<a href=\"/%E6%97%A5%E6%9C%AC/a%3C%26%3Eb/caf%E9/\">caf%E9</a>/"
+         "|?O=dN|?O=tS|||N/A|N/A"},
         {"/100%/a%2g/", "a%2g|/100%/a%2g/|/<a href=\"/100%25/\">100%</a>/<a href=\"/100%25/a%252g/\">a%2g</a>/"
                         "|?O=dN|?O=tS|||N/A|N/A"},
         // A byte that starts no UTF-8 character shows escaped.

@@ -96,6 +96,18 @@ for name in ('a.zip.zip', 'A.ZIP', 'b.zip', 'x.Zip', 'sub/deep.txt', 'x.zip/in.t
 put('list/zero.txt', b'zero!')
 
 put('site/index.html', b'<p>the site</p>\n')
+# Folders named in CJK, with markup, with a byte that is not UTF-8, with a
+# "*", and a file named with a quote, a backslash and a control byte; the
+# archive holds the first three (its name bytes patched after writing).
+for d in ('日本語', 'a<&>b', '*x'):
+    put('names/' + d + '/in.txt', b'in')
+put(b'names/caf\xe9/in.txt', b'in')
+put(b'names/q"uote\\back\x01.txt', b'odd')
+archive('names.zip', [('日本語/in.txt', b'in', S), ('a<&>b/in.txt', b'in', S), ('a<&>b/deep/x.txt', b'x', S),
+                      ('cafX/in.txt', b'in', S)])
+with open('names.zip', 'rb') as f:
+    patched = f.read().replace(b'cafX/', b'caf\xe9/')
+put('names.zip', patched)
 put('sp dir/f.txt', b'spaced\n')
 put('xss/<img src=x onerror=alert(1)>', b'not a script\n')
 
@@ -546,21 +558,36 @@ const char *const PAGE_HEAD_END =
 
 TEST_F(Serving, IndexPageHasTitleBreadcrumbAndSortLinks)
 {
-    const std::pair<const char *, const char *> cases[] = {
-        {"/", "<html><head><title>Index of /</title></head>\n<body><h2 align=justify><a href=/>HOME</a>&gt;/"},
-        {"/list/", "<html><head><title>Index of list</title></head>\n<body><h2 align=justify><a href=/>HOME</a>&gt;"
-                   "/<a href=\"/list/\">list</a>/"},
-        {"/list/sub/?O=dN",
-         "<html><head><title>Index of sub</title></head>\n<body><h2 align=justify><a href=/>HOME</a>&gt;"
-         "/<a href=\"/list/\">list</a>/<a href=\"/list/sub/\">sub</a>/"},
-        {"/arc.zip/docs/", "<html><head><title>Index of docs</title></head>\n<body><h2 align=justify><a href=/>HOME"
-                           "</a>&gt;/<a href=\"/arc.zip/\">arc.zip</a>/<a href=\"/arc.zip/docs/\">docs</a>/"},
+    // Titles and trails show names decoded, as the rows do; only links carry escapes.
+    const struct {
+        const char *target, *title, *trail;
+    } cases[] = {
+        {"/", "/", "/"},
+        {"/list/", "list", "/<a href=\"/list/\">list</a>/"},
+        {"/list/sub/?O=dN", "sub", "/<a href=\"/list/\">list</a>/<a href=\"/list/sub/\">sub</a>/"},
+        {"/arc.zip/docs/", "docs", "/<a href=\"/arc.zip/\">arc.zip</a>/<a href=\"/arc.zip/docs/\">docs</a>/"},
+        {"/names/%E6%97%A5%E6%9C%AC%E8%AA%9E/", "日本語",
+         "/<a href=\"/names/\">names</a>/<a href=\"/names/%E6%97%A5%E6%9C%AC%E8%AA%9E/\">日本語</a>/"},
+        {"/names/a%3C&%3Eb/", "a&lt;&amp;&gt;b", "/<a href=\"/names/\">names</a>/<a href=\"/names/a%3C%26%3Eb/\">"
+                                                 "a&lt;&amp;&gt;b</a>/"},
+        {"/names/caf%e9/?O=N", "caf%E9", "/<a href=\"/names/\">names</a>/<a href=\"/names/caf%E9/\">caf%E9</a>/"},
+        {"/names.zip/%E6%97%A5%E6%9C%AC%E8%AA%9E/", "日本語",
+         "/<a href=\"/names.zip/\">names.zip</a>/<a href=\"/names.zip/%E6%97%A5%E6%9C%AC%E8%AA%9E/\">日本語</a>/"},
+        {"/names.zip/a<&>b/deep/", "deep",
+         "/<a href=\"/names.zip/\">names.zip</a>/<a href=\"/names.zip/a%3C%26%3Eb/\">a&lt;&amp;&gt;b</a>/"
+         "<a href=\"/names.zip/a%3C%26%3Eb/deep/\">deep</a>/"},
+        {"/names.zip/caf%E9/", "caf%E9",
+         "/<a href=\"/names.zip/\">names.zip</a>/<a href=\"/names.zip/caf%E9/\">caf%E9</a>/"},
     };
-    for (auto &[target, head] : cases) {
-        SCOPED_TRACE(target);
-        reply r = get(port, target);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.target);
+        reply r = get(port, c.target);
         ASSERT_EQ(status_of(r), 200);
-        EXPECT_EQ(r.body.rfind(std::string(head) + PAGE_HEAD_END, 0), 0u) << r.body.substr(0, 400);
+        const std::string head = std::string("<html><head><meta name=\"viewport\" content=\"width=device-width, "
+                                             "initial-scale=1\"><meta name=\"color-scheme\" content=\"light dark\">"
+                                             "<title>Index of ") +
+                                 c.title + "</title></head>\n<body><h2 align=justify><a href=/>HOME</a>&gt;" + c.trail;
+        EXPECT_EQ(r.body.rfind(head + PAGE_HEAD_END, 0), 0u) << r.body.substr(0, 400);
         const std::string tail = "</pre>\n</body></html>\n";
         EXPECT_EQ(r.body.substr(r.body.size() - std::min(r.body.size(), tail.size())), tail);
     }
@@ -749,7 +776,7 @@ TEST_F(Serving, DirectoriesWithoutSlashAreRedirectedWithTheirQuery)
 TEST_F(Serving, NamesAndPathsReachIndexPagesEscaped)
 {
     reply spaced = get(port, "/sp%20dir/");
-    EXPECT_NE(spaced.body.find("&gt;/<a href=\"/sp%20dir/\">sp%20dir</a>/</h2>"), std::string::npos);
+    EXPECT_NE(spaced.body.find("&gt;/<a href=\"/sp%20dir/\">sp dir</a>/</h2>"), std::string::npos);
     EXPECT_EQ(spaced.body.find("%2520"), std::string::npos);
 
     reply page = get(port, "/xss/");

@@ -7,6 +7,7 @@
 #include "net.h"
 #include "os/evloop.h"
 #include "os/sock.h"
+#include "shell/qr.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -125,6 +126,26 @@ void say_urls(console &c)
     clear_live(c);
     fwrite(u.text, 1, u.len, stdout);
     fputs("\n", stdout);
+    fflush(stdout);
+}
+
+// The QR code of the first address another device would use, under the
+// address it holds; a line saying why when there is none.
+void say_qr(console &c)
+{
+    const lan_url_list urls =
+        lan_urls(SERVER_SCHEME, c.serving_port, bind_address(c), sock_is_ipv6(g_ctx.listen_sock));
+    static qr_code code;
+    clear_live(c);
+    if (urls.count == 0) {
+        puts("No QR code: the server listens on this machine's loopback address only.\n");
+    } else if (!qr_make(urls.url[0], &code)) {
+        printf("No QR code for %s.\n\n", urls.url[0]);
+    } else {
+        printf("To open %s on another device, scan:\n", urls.url[0]);
+        qr_print(stdout, code, c.tty);
+        puts("");
+    }
     fflush(stdout);
 }
 
@@ -263,6 +284,8 @@ int run_console(const shell_settings &settings)
     if (!start(c))
         return 1;
     say_urls(c);
+    if (settings.qr)
+        say_qr(c);
 
     bool input_open = true, quit = false;
     int64_t next_tick = now_ms() + 1000;

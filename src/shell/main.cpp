@@ -14,7 +14,7 @@
 namespace {
 
 constexpr char USAGE_LINE[] =
-    "usage: pellorwick [--console] [--root DIR | DIR] [--port N] [--index NAME] [--bind ADDR] [--log]\n";
+    "usage: pellorwick [--console] [--root DIR | DIR] [--port N] [--index NAME] [--bind ADDR] [--log] [--qr]\n";
 
 void usage(FILE *out)
 {
@@ -27,6 +27,7 @@ void usage(FILE *out)
           "  --bind ADDR   listen on one IPv4 or IPv6 address only, or localhost for this machine\n"
           "                alone (default: every address of both families, reachable from the network)\n"
           "  --log         console: one Common Log Format line per reply on standard output\n"
+          "  --qr          console: print the QR code of the address other devices open\n"
           "An option's value may also follow it after \"=\" (--port=8080).\n"
           "Console commands: stats, clean, stop, start, about, quit, help\n",
           out);
@@ -108,6 +109,8 @@ int main(int argc, char **argv)
             console = true;
         } else if (strcmp(name, "--log") == 0) {
             s.log = true;
+        } else if (strcmp(name, "--qr") == 0) {
+            s.qr = true;
         } else if (strcmp(name, "--root") == 0) {
             if (dir || s.root)
                 return refuse("only one folder can be published; another is", value);
@@ -142,6 +145,8 @@ int main(int argc, char **argv)
     }
     if (s.log)
         return refuse("--log needs --console: the window keeps no log");
+    if (s.qr)
+        return refuse("--qr needs --console: the window shows the code while it serves");
 
     const char *display = getenv("DISPLAY");
     const char *wayland = getenv("WAYLAND_DISPLAY");
