@@ -522,6 +522,8 @@ TEST_F(Serving, ContentTypesFollowTheExtension)
         {"/mime/?O=dN", "text/html; charset=utf-8"},
         {"/arc.zip/docs/", "text/html; charset=utf-8"},
         {"/arc.zip/?O=dN", "text/html; charset=utf-8"},
+        {"/mime/?json", "application/json"},
+        {"/arc.zip/docs/?O=s&json", "application/json"},
         {"/?rc=folder.gif", "image/gif"},
         {"/?help", "text/html; charset=utf-8"},
     };
@@ -591,6 +593,16 @@ TEST_F(Serving, IndexPageHasTitleBreadcrumbAndSortLinks)
         const std::string tail = "</pre>\n</body></html>\n";
         EXPECT_EQ(r.body.substr(r.body.size() - std::min(r.body.size(), tail.size())), tail);
     }
+}
+
+// The lines of a text, without a comma that ends one.
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(!line.empty() && line.back() == ',' ? line.substr(0, line.size() - 1) : line);
+    return out;
 }
 
 // The rows of a page, in order.
@@ -809,6 +821,124 @@ TEST_F(Serving, NamesShowWholeCharactersInTheirColumnAndOddBytesEscaped)
         EXPECT_NE(r.body.find("<a href=\"" + c.link + "\">" + c.shown + "</a>" + std::string(c.fill, ' ') + when),
                   std::string::npos);
         EXPECT_EQ(status_of(get(port, "/utf8/" + c.link)), 200);
+    }
+}
+
+// ---- listings as JSON ------------------------------------------------------------------
+
+std::string shell_output(const std::string &command)
+{
+    const std::string out = make_temp_dir() + "/out";
+    if (run_shell(command + " > '" + out + "'") != 0)
+        return "(failed) " + command;
+    return read_file(out);
+}
+
+
+// "mtime" and "modified" of the tree's one old time.
+std::string old_time_fields()
+{
+    struct tm tm = {};
+    tm.tm_year = 2001 - 1900;
+    tm.tm_mon = 1;
+    tm.tm_mday = 3;
+    tm.tm_hour = 4;
+    tm.tm_min = 5;
+    tm.tm_sec = 6;
+    tm.tm_isdst = -1;
+    const time_t t = mktime(&tm);
+    gmtime_r(&t, &tm);
+    char buf[96];
+    strftime(buf, sizeof buf, "\"modified\":\"%Y-%m-%dT%H:%M:%SZ\"", &tm);
+    return "\"mtime\":" + std::to_string(t) + "," + buf;
+}
+
+TEST_F(Serving, FolderListingsAsJsonNameEveryRowAndParse)
+{
+    const std::string old = old_time_fields(), none = "\"mtime\":null,\"modified\":null";
+    const std::string sorted_names =
+        "{\"path\":\"/names/\",\"entries\":[\n"
+        "{\"name\":\"*x\",\"type\":\"dir\",\"size\":0," + old + ",\"href\":\"/names/%2Ax/\"},\n"
+        "{\"name\":\"a<&>b\",\"type\":\"dir\",\"size\":0," + old + ",\"href\":\"/names/a%3C%26%3Eb/\"},\n"
+        "{\"name\":\"caf%E9\",\"type\":\"dir\",\"size\":0," + old + ",\"href\":\"/names/caf%E9/\"},\n"
+        "{\"name\":\"q\\\"uote\\\\back\\u0001.txt\",\"type\":\"file\",\"size\":3," + old +
+        ",\"href\":\"/names/q%22uote%5Cback%01.txt\"},\n"
+        "{\"name\":\"日本語\",\"type\":\"dir\",\"size\":0," + old + ",\"href\":\"/names/%E6%97%A5%E6%9C%AC%E8%AA%9E/\"}\n"
+        "]}\n";
+    const struct {
+        const char *target;
+        std::string body;
+    } cases[] = {
+        {"/names/?json&O=N", sorted_names},
+        {"/names/?O=NdN&json", sorted_names},  // one page for every spelling of an order
+        {"/names.zip/?json",
+         "{\"path\":\"/names.zip/\",\"entries\":[\n"
+         "{\"name\":\"日本語\",\"type\":\"dir\",\"size\":0," + none + ",\"href\":\"/names.zip/%E6%97%A5%E6%9C%AC%E8%AA%9E/\"},\n"
+         "{\"name\":\"a<&>b\",\"type\":\"dir\",\"size\":0," + none + ",\"href\":\"/names.zip/a%3C%26%3Eb/\"},\n"
+         "{\"name\":\"caf%E9\",\"type\":\"dir\",\"size\":0," + none + ",\"href\":\"/names.zip/caf%E9/\"}\n"
+         "]}\n"},
+        {"/names.zip/a%3C&%3Eb/?json&O=n",
+         "{\"path\":\"/names.zip/a<&>b/\",\"entries\":[\n"
+         "{\"name\":\"in.txt\",\"type\":\"file\",\"size\":2," + old + ",\"href\":\"/names.zip/a%3C%26%3Eb/in.txt\"},\n"
+         "{\"name\":\"deep\",\"type\":\"dir\",\"size\":0," + none + ",\"href\":\"/names.zip/a%3C%26%3Eb/deep/\"}\n"
+         "]}\n"},
+        {"/names/caf%E9/?json",
+         "{\"path\":\"/names/caf%E9/\",\"entries\":[\n"
+         "{\"name\":\"in.txt\",\"type\":\"file\",\"size\":2," + old + ",\"href\":\"/names/caf%E9/in.txt\"}\n]}\n"},
+        {"/list/?json&O=dN", ""},  // archives, a folder named like one, a file without a time
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.target);
+        reply r = get(port, c.target);
+        ASSERT_EQ(status_of(r), 200);
+        EXPECT_EQ(header_of(r, "Content-Type"), "application/json");
+        EXPECT_EQ(header_of(r, "Vary"), "Accept");
+        if (!c.body.empty())
+            EXPECT_EQ(r.body, c.body);
+        // Real parsers read it, names and types as listed.
+        const std::string url = "'" + base() + c.target + "'";
+        EXPECT_EQ(run_shell("curl -sf " + url + " | python3 -m json.tool > /dev/null"), 0);
+        EXPECT_EQ(shell_output("curl -sf " + url + " | jq -r '.entries[] | .type + \" \" + .href'"),
+                  shell_output("curl -sf " + url + " | python3 -c 'import json, sys; "
+                               "[print(e[\"type\"], e[\"href\"]) for e in json.load(sys.stdin)[\"entries\"]]'"));
+    }
+    EXPECT_EQ(shell_output("curl -sf '" + base() + "/list/?json&O=dN' | jq -c '[.entries[] | select(.name == "
+                           "\"b.zip\" or .name == \"x.zip\" or .name == \"zero.txt\") | [.type, .size, .mtime]]'"),
+              "[[\"dir\",0," + old.substr(8, old.find(',') - 8) + "],[\"archive\",5," + old.substr(8, old.find(',') - 8) +
+                  "],[\"file\",5,null]]\n");
+    // The default order is that of the page: a disk folder lists in the order of its scan.
+    std::vector<std::string> plain = lines_of(get(port, "/names/?json").body), sorted = lines_of(sorted_names);
+    std::sort(plain.begin(), plain.end());
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(plain, sorted);
+}
+
+TEST_F(Serving, AcceptChoosesBetweenHtmlAndJsonAndTheDefaultPageWins)
+{
+    const std::string json = "application/json", html = "text/html; charset=utf-8";
+    const struct {
+        const char *target, *accept;
+        std::string type;
+    } cases[] = {
+        {"/names/", "application/json", json},
+        {"/names/", "text/html, application/json;q=0.9", html},
+        {"/names/", "application/json, text/html;q=0.5", json},
+        {"/names/", "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8", html},  // a browser
+        {"/names/", "*/*", html},
+        {"/names/", "application/*", json},
+        {"/names/", "application/json;q=0", html},
+        {"/names/", "text/*;q=0.2, application/json;q=0.3", json},
+        {"/names.zip/?O=n", "application/json", json},
+        {"/site/", "application/json", "text/html"},  // the folder's own page, not its listing
+        {"/site/?json", "", json},                     // asked by name, the listing itself
+        {"/data/k1.txt", "application/json", "text/plain"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.target) + " " + c.accept);
+        reply r = get(port, c.target, *c.accept ? std::string("Accept: ") + c.accept + "\r\n" : "");
+        ASSERT_EQ(status_of(r), 200);
+        EXPECT_EQ(header_of(r, "Content-Type"), c.type);
+        EXPECT_EQ(header_of(r, "Vary"), c.type == json || c.type == html ? "Accept" : "");
     }
 }
 
@@ -1319,7 +1449,7 @@ TEST_F(Freshness, ListingsFilesAndArchivesShowTheTreeAsItIsNow)
 
     // Added, deleted and renamed names show on the next request, sorted or not.
     ASSERT_EQ(sh("echo new > notes/new.txt && rm notes/a.txt && mkdir notes/subdir"), 0);
-    for (const char *target : {"/notes/", "/notes/?O=dN"}) {
+    for (const char *target : {"/notes/", "/notes/?O=dN", "/notes/?json"}) {
         SCOPED_TRACE(target);
         const std::string page = body(target);
         EXPECT_NE(page.find("new.txt"), std::string::npos);
@@ -1409,6 +1539,10 @@ TEST_F(Freshness, PagesNameTheCleanedPathWhateverTheRequestSpelled)
     EXPECT_EQ(page.find("evil"), std::string::npos);
     EXPECT_EQ(page.find("%00"), std::string::npos);
     EXPECT_NE(page.find("Index of docs"), std::string::npos);
+    // Nor can a sort order spell the key of another folder's page.
+    ASSERT_EQ(sh("mkdir '*x' && echo in > '*x/in.txt'"), 0);
+    get(port, "/?O=x/");
+    EXPECT_NE(body("/%2Ax/").find("Index of *x"), std::string::npos);
 }
 
 TEST_F(Freshness, ArchivesStayWithinTheirBudget)
@@ -1476,14 +1610,6 @@ TEST_F(FreshnessWithFewDescriptors, PressureOnDescriptorsIsNever404NorAnEmptyLis
 
 // ---- real clients ------------------------------------------------------------------
 
-std::string shell_output(const std::string &command)
-{
-    const std::string out = make_temp_dir() + "/out";
-    if (run_shell(command + " > '" + out + "'") != 0)
-        return "(failed) " + command;
-    return read_file(out);
-}
-
 TEST_F(Serving, CurlFetchesRangesHeadersAndReusesTheConnection)
 {
     const std::string dir = make_temp_dir();
@@ -1531,6 +1657,13 @@ TEST_F(Serving, ChromiumRunsModulesDrawsSvgLoadsWasmAndReadsUtf8Names)
          {"équipe.txt", "日本語のファイル.txt", "ñandú-ñandú-ñandú-ñandú.txt", "latin-%E9t%E9.txt"}) {
         SCOPED_TRACE(name);
         EXPECT_NE(listing.find(std::string(" ") + name + " ("), std::string::npos);
+    }
+    // Titles read as the folders are named, on disk and inside an archive.
+    for (auto &[folder, title] : {std::pair{"/names/%E6%97%A5%E6%9C%AC%E8%AA%9E/", "日本語"},
+                                  std::pair{"/names.zip/a%3C&%3Eb/", "a&lt;&amp;&gt;b"}}) {
+        SCOPED_TRACE(folder);
+        EXPECT_NE(chromium_dom(base() + folder).find(std::string("<title>Index of ") + title + "</title>"),
+                  std::string::npos);
     }
 }
 
