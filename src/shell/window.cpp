@@ -578,10 +578,12 @@ QWidget *window_create(const char *root, int port, const char *index_file, const
     for (size_t i = 1; i < sizeof TAB_ORDER / sizeof *TAB_ORDER; i++)
         QWidget::setTabOrder(g_shell.controls[TAB_ORDER[i - 1]], g_shell.controls[TAB_ORDER[i]]);
     qr_panel_create(w, font);
-    // Tab goes from the status line to the address and its button.
-    QWidget::setTabOrder(g_shell.controls[ID_STATUS], g_qr.address);
-    QWidget::setTabOrder(g_qr.address, g_qr.copy);
-    QWidget::setTabOrder(g_qr.copy, g_shell.controls[ID_CLEAN]);
+    // Tab goes from the status line to the address and its button, then on as before.
+    QWidget *const qr_order[] = {g_shell.controls[ID_STATUS], g_qr.address,
+                                 g_qr.copy,                   g_shell.controls[ID_CLEAN],
+                                 g_shell.controls[ID_ABOUT],  g_shell.controls[ID_CLOSE]};
+    for (size_t i = 1; i < sizeof qr_order / sizeof *qr_order; i++)
+        QWidget::setTabOrder(qr_order[i - 1], qr_order[i]);
     label(0)->setBuddy(g_shell.controls[ID_ROOT]);
     label(3)->setBuddy(g_shell.controls[ID_PAGE]);
     label(5)->setBuddy(g_shell.controls[ID_PORT]);
