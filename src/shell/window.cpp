@@ -259,7 +259,8 @@ bool copy_field(char *buf, int size, const QByteArray &text)
 // the QR code of the address one of them would open, a choice among the
 // addresses when there are several, and a button that copies the address.
 
-constexpr int QR_PANEL_W = 172;
+constexpr int QR_PANEL_W = 200;
+constexpr int QR_FIELD_W = 188;  // the address and the button
 constexpr int QR_PIXELS = 160;  // the most the code and its quiet zone take a side
 
 struct qr_panel {
@@ -303,14 +304,14 @@ void qr_panel_create(QWidget *w, const QFont &font)
     g_qr.panel->setGeometry(w->width(), 0, QR_PANEL_W, w->height());
     g_qr.code = new QLabel(g_qr.panel);
     g_qr.code->setObjectName("qr");
-    g_qr.code->setGeometry(6, 10, QR_PIXELS, QR_PIXELS);
+    g_qr.code->setGeometry(6, 10, QR_FIELD_W, QR_PIXELS);
     g_qr.code->setAlignment(Qt::AlignCenter);
     g_qr.address = new QComboBox(g_qr.panel);
     g_qr.address->setObjectName("qr_address");
-    g_qr.address->setGeometry(6, 180, QR_PIXELS, 24);
+    g_qr.address->setGeometry(6, 180, QR_FIELD_W, 24);
     g_qr.copy = new QPushButton("Copy &address", g_qr.panel);
     g_qr.copy->setObjectName("copy");
-    g_qr.copy->setGeometry(6, 210, QR_PIXELS, 24);
+    g_qr.copy->setGeometry(6, 210, QR_FIELD_W, 24);
     g_qr.copy->setAutoDefault(true);
     QObject::connect(g_qr.address, &QComboBox::currentIndexChanged, w, draw_qr);
     QObject::connect(g_qr.copy, &QPushButton::clicked, w,
