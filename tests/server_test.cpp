@@ -152,6 +152,7 @@ TEST(ServerCli, CommandLinesEndWithTheirStatusAndMessage)
         {"--console --bind example.org", 2, "pellorwick: --bind takes one IPv4 or IPv6 address"},
         {"--console " + dir + " /tmp", 2, "pellorwick: only one folder can be published"},
         {"--log", 2, "pellorwick: --log needs --console"},
+        {"--qr", 2, "pellorwick: --qr needs --console"},
         {"--console --port 0 --root /nonexistent", 1, "The root directory /nonexistent does not exist.\n"},
         {"--console --port 0 " + dir + "/file", 1, "The root directory " + dir + "/file is not a directory.\n"},
         {"--console --port 0 --bind 127.0.0.1 --bind=198.51.100.1 /tmp", 1,
@@ -214,6 +215,45 @@ TEST(ServerCli, BindChoosesTheAddressesThatAnswer)
     close(fd);
     EXPECT_NE(z.banner.find("  http://127.0.0.1:" + std::to_string(chosen) + "/\n"), std::string::npos) << z.banner;
     EXPECT_EQ(stop_server(z), 0);
+}
+
+// The lines after the URLs: the address for other devices and its code in half blocks.
+TEST(ServerCli, QrPrintsTheAddressForOtherDevicesInHalfBlocks)
+{
+    const std::string root = make_temp_dir();
+    server_proc loopback;
+    ASSERT_TRUE(start_server(loopback, root, "--qr --bind 127.0.0.1"));
+    EXPECT_EQ(server_line(loopback), "No QR code: the server listens on this machine's loopback address only.");
+    EXPECT_EQ(stop_server(loopback), 0);
+
+    if (run_shell("command -v zbarimg > /dev/null") != 0)
+        GTEST_SKIP() << "zbarimg is not installed (scripts/install-deps --test installs zbar-tools)";
+    server_proc s;
+    ASSERT_TRUE(start_server(s, root, "--qr"));
+    const std::string heading = server_line(s);
+    if (heading.rfind("No QR code", 0) == 0) {
+        EXPECT_EQ(stop_server(s), 0);
+        GTEST_SKIP() << "this machine has no address but loopback: " << heading;
+    }
+    const std::string url = heading.substr(8, heading.find(' ', 8) - 8);
+    EXPECT_EQ(heading, "To open " + url + " on another device, scan:");
+    EXPECT_NE(s.banner.find("  " + url + "\n"), std::string::npos) << s.banner;
+    EXPECT_NE(url.find(":" + std::to_string(s.port) + "/"), std::string::npos) << url;
+    std::string code;
+    for (std::string line; !(line = server_line(s)).empty();)
+        code += line + "\n";
+    EXPECT_EQ(stop_server(s), 0);
+    // Each character is two modules, one above the other; drawn 8 pixels a module.
+    write_file(root + "/code.txt", code);
+    write_file(root + "/draw.py", "import sys\nrows = []\n"
+                                  "for line in open(sys.argv[1], encoding='utf-8').read().splitlines():\n"
+                                  "    rows += [[c in '\u2580\u2588' for c in line], [c in '\u2584\u2588' for c in line]]\n"
+                                  "w = max(map(len, rows))\n"
+                                  "px = b''.join(bytes(0 if x < len(r) and r[x] else 255 for x in range(w) for _ in range(8))"
+                                  " * 8 for r in rows)\n"
+                                  "open(sys.argv[2], 'wb').write(b'P5 %d %d 255\\n' % (8 * w, 8 * len(rows)) + px)\n");
+    ASSERT_EQ(run_shell("cd '" + root + "' && python3 draw.py code.txt code.pgm && zbarimg --raw -q code.pgm > read"), 0);
+    EXPECT_EQ(read_file(root + "/read"), url + "\n");
 }
 
 TEST(ServerCli, LogWritesOneCommonLogFormatLinePerReply)
