@@ -1095,7 +1095,7 @@ struct runner {
             x.first = 0;
             x.length = static_cast<uint32_t>(small->bytes.size());
         };
-        switch (rnd(0, 20)) {
+        switch (rnd(0, 22)) {
         case 0:
             e.request = "GARBAGE\r\n\r\n";
             e.status = 400;
@@ -1137,7 +1137,7 @@ struct runner {
             e.bodyless = e.closes = true;
             break;
         case 7:
-            e.request = "GET " + small->target + " HTTP/2.0\r\n\r\n";
+            e.request = "GET " + small->target + " HTTP/2.0\r\nHost: t\r\n\r\n";
             e.status = 505;
             break;
         case 8:
@@ -1188,12 +1188,12 @@ struct runner {
             e.closes = true;
             break;
         case 17:
-            e.request = "GET " + small->target + " HTTP/1.1\nConnection: close\n\n";
+            e.request = "GET " + small->target + " HTTP/1.1\nHost: t\nConnection: close\n\n";
             body_of(e);
             e.closes = true;
             break;
         case 18:
-            e.request = "get " + small->target + " http/1.1\r\nCONNECTION: CLOSE\r\nrange: bytes=10-19\r\n\r\n";
+            e.request = "get " + small->target + " http/1.1\r\nhost: t\r\nCONNECTION: CLOSE\r\nrange: bytes=10-19\r\n\r\n";
             body_of(e);
             e.status = 206;
             e.partial = true;
@@ -1205,6 +1205,17 @@ struct runner {
             e.request = "GET " + small->target + " HTTP/1.1\r\nHost: t\r\nRange: items=0-9\r\nX-Long: " + std::string(8000, 'z') +
                         "\r\nConnection: close\r\n\r\n";
             body_of(e);
+            e.closes = true;
+            break;
+        case 20:
+            // Heads that a proxy in front could read otherwise end the connection.
+            e.request = "GET " + small->target + " HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.status = 400;
+            e.closes = true;
+            break;
+        case 21:
+            e.request = "GET " + small->target + " HTTP/1.1\r\nHost: t\r\nX-A: b\rc\r\n\r\n";
+            e.status = 400;
             e.closes = true;
             break;
         default:

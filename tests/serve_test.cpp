@@ -29,7 +29,7 @@ namespace {
 // Everything carries one fixed old time (2001-02-03 04:05:06 local) unless a
 // case needs another; archives get the same time for their members.
 const char *const TREE_SCRIPT = R"PY(
-import os, random, time, zipfile
+import os, random, subprocess, time, zipfile
 random.seed(11)
 OLD = time.mktime((2001, 2, 3, 4, 5, 6, 0, 0, -1))
 STAMP = (2001, 2, 3, 4, 5, 6)
@@ -154,6 +154,11 @@ sparse('big/huge.bin', 5 << 30)
 with open('big/huge.bin', 'r+b') as f:
     f.seek((9 << 29) - 4)
     f.write(b'MARK')
+
+# Info-ZIP records the time to the second in an extra field beside the DOS time.
+put('ut/odd.txt', b'an odd second\n')
+os.utime('ut/odd.txt', (OLD + 1, OLD + 1))
+subprocess.run(['zip', '-q', '../ut.zip', 'odd.txt'], cwd='ut', check=True)
 
 for top, dirs, files in os.walk('.'):
     for name in dirs + files:
@@ -427,7 +432,7 @@ TEST_F(Serving, LastModifiedIsTheResourcesOwnTime)
 {
     const std::pair<const char *, long> cases[] = {
         {"/data/k1.txt", old_time()},      {"/data/future.txt", 2051222400}, {"/arc.zip/readme.txt", old_time()},
-        {"/arc.zip/docs/big.html", old_time()}, {"/list/zero.txt", 0},
+        {"/arc.zip/docs/big.html", old_time()}, {"/list/zero.txt", 0}, {"/ut.zip/odd.txt", old_time() + 1},
         {"/data/", 2051222400},  // a listing: its newest row
         {"/data/?O=s", 2051222400}, {"/arc.zip/docs/", old_time()},
     };
