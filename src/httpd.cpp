@@ -405,14 +405,17 @@ void answer_request(server_ctx *ctx, task *t)
         } else {
             t->fe = fe;
             t->status = status = reply_header(t, ctx->cache);
-            const bool declined = status == STATUS_416 || status == STATUS_412;
-            if (declined || status == STATUS_304 || t->req.method == METHOD_HEAD) {
+            if (status == STATUS_416 || status == STATUS_412) {
                 t->fe = nullptr;
                 t->offset = t->end = 0;
                 fe_drop_if_unused(&ctx->entries, fe);
-                if (declined)
-                    error_reply(t, status, nullptr);
+                error_reply(t, status, nullptr);
             } else {
+                // A reply without a body (HEAD, 304) holds its entry until it
+                // has gone too, so that the requests of one turn share it
+                // rather than open and close the file each.
+                if (status == STATUS_304 || t->req.method == METHOD_HEAD)
+                    t->offset = t->end = 0;
                 fe_ref(fe);
             }
         }
