@@ -642,11 +642,15 @@ text_block *json_page(const dir_entry *const *rows, size_t count, const char *pa
 // ---- the page --------------------------------------------------------------
 
 // The page of `count` rows, sorted by `keys` unless they are null, as HTML
-// or as JSON. An HTML page is first made in INDEX_PAGE_CAPACITY bytes, and
-// again in twice the room until its text ends the margin (PAGE_MARGIN) short
-// of the end; null when memory is exhausted.
-text_block *rows_page(const dir_entry **rows, size_t count, const char *page_path, const char *keys, bool json)
+// or as JSON; `*newest` is raised to the newest modification time of a row.
+// An HTML page is first made in INDEX_PAGE_CAPACITY bytes, and again in twice
+// the room until its text ends the margin (PAGE_MARGIN) short of the end;
+// null when memory is exhausted.
+text_block *rows_page(const dir_entry **rows, size_t count, const char *page_path, const char *keys, int64_t *newest,
+                      bool json)
 {
+    for (size_t i = 0; i < count; ++i)
+        *newest = std::max(*newest, rows[i]->modified);
     if (keys && count > 0)
         std::sort(rows, rows + count,
                   [keys](const dir_entry *x, const dir_entry *y) { return compare_rows(x, y, keys) < 0; });
@@ -686,7 +690,8 @@ text_block *rows_page(const dir_entry **rows, size_t count, const char *page_pat
 }
 
 // The page of an archive directory: its members become rows first.
-text_block *members_page(zip_node *first, const char *page_path, const char *keys, bool json = false)
+text_block *members_page(zip_node *first, const char *page_path, const char *keys, int64_t *newest,
+                         bool json = false)
 {
     size_t count = 0;
     for (zip_node *node = first; node; node = node->next == first ? nullptr : node->next)
@@ -707,13 +712,14 @@ text_block *members_page(zip_node *first, const char *page_path, const char *key
         e.name = slash ? slash + 1 : node->path;
         rows[i] = &e;
     }
-    text_block *page = rows_page(rows, count, page_path, keys, json);
+    text_block *page = rows_page(rows, count, page_path, keys, newest, json);
     counted_free(&n_blocks, members);
     return page;
 }
 
 // The page of a directory snapshot, in scan order or sorted.
-text_block *snapshot_page(const dir_entry *snapshot, const char *page_path, const char *keys, bool json = false)
+text_block *snapshot_page(const dir_entry *snapshot, const char *page_path, const char *keys, int64_t *newest,
+                          bool json = false)
 {
     size_t count = 0;
     while (snapshot[count].kind != KIND_NONE)
@@ -723,7 +729,7 @@ text_block *snapshot_page(const dir_entry *snapshot, const char *page_path, cons
         return nullptr;
     for (size_t i = 0; i < count; ++i)
         rows[i] = &snapshot[i];
-    text_block *page = rows_page(rows, count, page_path, keys, json);
+    text_block *page = rows_page(rows, count, page_path, keys, newest, json);
     counted_free(&n_blocks, rows);
     return page;
 }
@@ -755,37 +761,37 @@ uint32_t format_size(char *out, uint32_t capacity, uint64_t size)
     return SIZE_TEXT_LEN;
 }
 
-text_block *list_dir_unsorted(const char *path, const char *page_path)
+text_block *list_dir_unsorted(const char *path, const char *page_path, int64_t *newest)
 {
     dir_entry *snapshot = dir_snapshot(path);
     if (!snapshot)
         return nullptr;
-    text_block *page = snapshot_page(snapshot, page_path, nullptr);
+    text_block *page = snapshot_page(snapshot, page_path, nullptr, newest);
     dir_snapshot_free(snapshot);
     return page;
 }
 
-text_block *list_dir_sorted(dir_entry *snapshot, const char *page_path, const char *keys)
+text_block *list_dir_sorted(dir_entry *snapshot, const char *page_path, const char *keys, int64_t *newest)
 {
-    return snapshot ? snapshot_page(snapshot, page_path, keys ? keys : "") : nullptr;
+    return snapshot ? snapshot_page(snapshot, page_path, keys ? keys : "", newest) : nullptr;
 }
 
-text_block *list_zip_unsorted(zip_node *first, const char *page_path)
+text_block *list_zip_unsorted(zip_node *first, const char *page_path, int64_t *newest)
 {
-    return members_page(first, page_path, nullptr);
+    return members_page(first, page_path, nullptr, newest);
 }
 
-text_block *list_zip_sorted(zip_node *first, const char *page_path, const char *keys)
+text_block *list_zip_sorted(zip_node *first, const char *page_path, const char *keys, int64_t *newest)
 {
-    return members_page(first, page_path, keys ? keys : "");
+    return members_page(first, page_path, keys ? keys : "", newest);
 }
 
-text_block *list_dir_json(dir_entry *snapshot, const char *page_path, const char *keys)
+text_block *list_dir_json(dir_entry *snapshot, const char *page_path, const char *keys, int64_t *newest)
 {
-    return snapshot ? snapshot_page(snapshot, page_path, keys, true) : nullptr;
+    return snapshot ? snapshot_page(snapshot, page_path, keys, newest, true) : nullptr;
 }
 
-text_block *list_zip_json(zip_node *first, const char *page_path, const char *keys)
+text_block *list_zip_json(zip_node *first, const char *page_path, const char *keys, int64_t *newest)
 {
-    return members_page(first, page_path, keys, true);
+    return members_page(first, page_path, keys, newest, true);
 }
