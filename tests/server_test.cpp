@@ -221,38 +221,28 @@ TEST(ServerCli, BindChoosesTheAddressesThatAnswer)
 TEST(ServerCli, QrPrintsTheAddressForOtherDevicesInHalfBlocks)
 {
     const std::string root = make_temp_dir();
-    server_proc loopback;
+    server_proc loopback, s;
     ASSERT_TRUE(start_server(loopback, root, "--qr --bind 127.0.0.1"));
     EXPECT_EQ(server_line(loopback), "No QR code: the server listens on this machine's loopback address only.");
     EXPECT_EQ(stop_server(loopback), 0);
-
-    if (run_shell("command -v zbarimg > /dev/null") != 0)
-        GTEST_SKIP() << "zbarimg is not installed (scripts/install-deps --test installs zbar-tools)";
-    server_proc s;
     ASSERT_TRUE(start_server(s, root, "--qr"));
-    const std::string heading = server_line(s);
-    if (heading.rfind("No QR code", 0) == 0) {
-        EXPECT_EQ(stop_server(s), 0);
-        GTEST_SKIP() << "this machine has no address but loopback: " << heading;
-    }
-    const std::string url = heading.substr(8, heading.find(' ', 8) - 8);
-    EXPECT_EQ(heading, "To open " + url + " on another device, scan:");
-    EXPECT_NE(s.banner.find("  " + url + "\n"), std::string::npos) << s.banner;
-    EXPECT_NE(url.find(":" + std::to_string(s.port) + "/"), std::string::npos) << url;
+    const std::string heading = server_line(s), url = heading.substr(8, heading.find(' ', 8) - 8);
     std::string code;
     for (std::string line; !(line = server_line(s)).empty();)
         code += line + "\n";
     EXPECT_EQ(stop_server(s), 0);
-    // Each character is two modules, one above the other; drawn 8 pixels a module.
+    if (heading.rfind("No QR code", 0) == 0)
+        GTEST_SKIP() << "this machine has no address but loopback: " << heading;
+    EXPECT_EQ(heading, "To open " + url + " on another device, scan:");
+    EXPECT_NE(s.banner.find("  " + url + "\n"), std::string::npos) << s.banner;
+    // Each character is two modules, one above the other; zbarimg reads them drawn 8 pixels a module.
     write_file(root + "/code.txt", code);
-    write_file(root + "/draw.py", "import sys\nrows = []\n"
-                                  "for line in open(sys.argv[1], encoding='utf-8').read().splitlines():\n"
+    write_file(root + "/draw.py", "import sys\nrows = []\nfor line in open('code.txt', encoding='utf-8').read().splitlines():\n"
                                   "    rows += [[c in '\u2580\u2588' for c in line], [c in '\u2584\u2588' for c in line]]\n"
-                                  "w = max(map(len, rows))\n"
-                                  "px = b''.join(bytes(0 if x < len(r) and r[x] else 255 for x in range(w) for _ in range(8))"
-                                  " * 8 for r in rows)\n"
-                                  "open(sys.argv[2], 'wb').write(b'P5 %d %d 255\\n' % (8 * w, 8 * len(rows)) + px)\n");
-    ASSERT_EQ(run_shell("cd '" + root + "' && python3 draw.py code.txt code.pgm && zbarimg --raw -q code.pgm > read"), 0);
+                                  "w = max(map(len, rows))\npx = b''.join(bytes(0 if x < len(r) and r[x] else 255 for x in "
+                                  "range(w) for _ in range(8)) * 8 for r in rows)\nsys.stdout.buffer.write(b'P5 %d %d 255\\n' "
+                                  "% (8 * w, 8 * len(rows)) + px)\n");
+    ASSERT_EQ(run_shell("cd '" + root + "' && python3 draw.py > code.pgm && zbarimg --raw -q code.pgm > read"), 0);
     EXPECT_EQ(read_file(root + "/read"), url + "\n");
 }
 

@@ -370,10 +370,9 @@ private slots:
         button("start")->setFocus();
         // The address for other devices and its button follow the status line, when they show.
         QStringList running = {"status", "qr_address", "copy", "clean", "about", "start"};
-        if (!control<QComboBox>("qr_address")->isVisible() || !control<QComboBox>("qr_address")->isEnabled())
-            running.removeAll("qr_address");
-        if (!button("copy")->isVisible())
-            running.removeAll("copy");
+        for (QWidget *w : {control<QWidget>("qr_address"), control<QWidget>("copy")})
+            if (!w->isVisible() || !w->isEnabled())
+                running.removeAll(w->objectName());
         QCOMPARE(tab_round(), running);
         QTest::keyClick(button("start"), Qt::Key_Return);  // Enter presses the button
         QVERIFY(!server_running());
@@ -424,17 +423,13 @@ private slots:
     static QString decoded_qr(QWidget *w)
     {
         const std::string dir = make_temp_dir();
-        if (!w->grab().save(QString::fromStdString(dir + "/window.png")))
-            return "(no picture)";
-        if (run_shell("zbarimg --raw -q '" + dir + "/window.png' > '" + dir + "/code'") != 0)
-            return "(nothing decoded)";
+        w->grab().save(QString::fromStdString(dir + "/window.png"));
+        run_shell("zbarimg --raw -q '" + dir + "/window.png' > '" + dir + "/code'");
         return QString::fromStdString(read_file(dir + "/code")).trimmed();
     }
 
     void qr_code_beside_the_status_opens_the_address_on_other_devices()
     {
-        if (run_shell("command -v zbarimg > /dev/null") != 0)
-            QSKIP("zbarimg is not installed (scripts/install-deps --test installs zbar-tools)");
         auto *panel = control<QWidget>("qr_panel");
         QVERIFY(!panel->isVisible());
         click("start");
@@ -446,8 +441,9 @@ private slots:
         for (int i = 0; i < address->count(); ++i) {
             address->setCurrentIndex(i);
             const QString url = address->currentText();
-            QVERIFY2(QRegularExpression(QString("^http://[^/]+:%1/$").arg(port)).match(url).hasMatch(), qPrintable(url));
-            QVERIFY2(!url.contains("//127.") && !url.contains("[::1]"), qPrintable(url));
+            QVERIFY2(QRegularExpression(QString("^http://[^/]+:%1/$").arg(port)).match(url).hasMatch() &&
+                         !url.contains("//127.") && !url.contains("[::1]"),
+                     qPrintable(url));
             QCOMPARE(decoded_qr(window), url);
             click("copy");
             QCOMPARE(QGuiApplication::clipboard()->text(), url);
@@ -461,9 +457,8 @@ private slots:
         window = window_create(root.c_str(), port, "index.html", "127.0.0.1");
         window->show();
         click("start");
-        QVERIFY(server_running());
-        QVERIFY(!control<QWidget>("qr_panel")->isVisible());
-        QCOMPARE(decoded_qr(window), QString("(nothing decoded)"));
+        QVERIFY(server_running() && !control<QWidget>("qr_panel")->isVisible());
+        QCOMPARE(decoded_qr(window), QString());
     }
 
     void port_80_has_no_port_in_the_status_line()
