@@ -145,8 +145,7 @@ TEST_F(IndexPage, PageDirectivesGiveTitlePathTrailAndSortLinks)
         {"/a/b/", "b|/a/b/|/<a href=\"/a/\">a</a>/<a href=\"/a/b/\">b</a>/|?O=dN|?O=tS|||N/A|N/A"},
         {"/a/b", "b|/a/b|/<a href=\"/a/\">a</a>/b|?O=dN|?O=tS|||N/A|N/A"},
         {"", "|||?O=dN|?O=tS|||N/A|N/A"},
-        // The path arrives in URL form: links keep valid escapes and escape the rest
-        // once, texts show it decoded.
+        // The path arrives in URL form: links keep valid escapes and escape the rest once, texts decode it.
         {"/sp%20dir/in%41/", "inA|/sp dir/inA/|/<a href=\"/sp%20dir/\">sp dir</a>/"
                              "<a href=\"/sp%20dir/in%41/\">inA</a>/|?O=dN|?O=tS|||N/A|N/A"},
         {"/100%/a%2g/", "a%2g|/100%/a%2g/|/<a href=\"/100%25/\">100%</a>/<a href=\"/100%25/a%252g/\">a%2g</a>/"
