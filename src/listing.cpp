@@ -690,8 +690,7 @@ text_block *rows_page(const dir_entry **rows, size_t count, const char *page_pat
 }
 
 // The page of an archive directory: its members become rows first.
-text_block *members_page(zip_node *first, const char *page_path, const char *keys, int64_t *newest,
-                         bool json = false)
+text_block *members_page(zip_node *first, const char *page_path, const char *keys, int64_t *newest, bool json = false)
 {
     size_t count = 0;
     for (zip_node *node = first; node; node = node->next == first ? nullptr : node->next)

@@ -303,7 +303,8 @@ TEST_F(PathResolution, SortedKeyLengthIsBounded)
     const std::string fits = "O=" + std::string(514 - p.size() - 2, 'N');
     const std::string over = fits + "N&json";
     EXPECT_NE(resolve_path(&ctx, p.c_str(), "/dir/", fits.c_str(), &redirect), nullptr);
-    EXPECT_EQ(resolve_path(&ctx, p.c_str(), "/dir/", "O=N", &redirect), resolve_path(&ctx, p.c_str(), "/dir/", fits.c_str(), &redirect));
+    EXPECT_EQ(resolve_path(&ctx, p.c_str(), "/dir/", "O=N", &redirect),
+              resolve_path(&ctx, p.c_str(), "/dir/", fits.c_str(), &redirect));
     EXPECT_NE(resolve_path(&ctx, p.c_str(), "/dir/", over.c_str(), &redirect), nullptr);
 }
 

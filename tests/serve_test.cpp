@@ -676,8 +676,9 @@ TEST_F(Serving, IndexPageHasTitleBreadcrumbAndSortLinks)
         {"/arc.zip/docs/", "docs", "/<a href=\"/arc.zip/\">arc.zip</a>/<a href=\"/arc.zip/docs/\">docs</a>/"},
         {"/names/%E6%97%A5%E6%9C%AC%E8%AA%9E/", "日本語",
          "/<a href=\"/names/\">names</a>/<a href=\"/names/%E6%97%A5%E6%9C%AC%E8%AA%9E/\">日本語</a>/"},
-        {"/names/a%3C&%3Eb/", "a&lt;&amp;&gt;b", "/<a href=\"/names/\">names</a>/<a href=\"/names/a%3C%26%3Eb/\">"
-                                                 "a&lt;&amp;&gt;b</a>/"},
+        {"/names/a%3C&%3Eb/", "a&lt;&amp;&gt;b",
+         "/<a href=\"/names/\">names</a>/<a href=\"/names/a%3C%26%3Eb/\">"
+         "a&lt;&amp;&gt;b</a>/"},
         {"/names/caf%e9/?O=N", "caf%E9", "/<a href=\"/names/\">names</a>/<a href=\"/names/caf%E9/\">caf%E9</a>/"},
         {"/names.zip/%E6%97%A5%E6%9C%AC%E8%AA%9E/", "日本語",
          "/<a href=\"/names.zip/\">names.zip</a>/<a href=\"/names.zip/%E6%97%A5%E6%9C%AC%E8%AA%9E/\">日本語</a>/"},
@@ -930,7 +931,6 @@ std::string shell_output(const std::string &command)
     return read_file(out);
 }
 
-
 // "mtime" and "modified" of the tree's one old time.
 std::string old_time_fields()
 {
@@ -945,32 +945,50 @@ std::string old_time_fields()
 TEST_F(Serving, FolderListingsAsJsonNameEveryRowAndParse)
 {
     const std::string old = old_time_fields(), none = "\"mtime\":null,\"modified\":null";
-    const std::string sorted_names =
-        "{\"path\":\"/names/\",\"entries\":[\n"
-        "{\"name\":\"*x\",\"type\":\"dir\",\"size\":0," + old + ",\"href\":\"/names/%2Ax/\"},\n"
-        "{\"name\":\"a<&>b\",\"type\":\"dir\",\"size\":0," + old + ",\"href\":\"/names/a%3C%26%3Eb/\"},\n"
-        "{\"name\":\"caf%E9\",\"type\":\"dir\",\"size\":0," + old + ",\"href\":\"/names/caf%E9/\"},\n"
-        "{\"name\":\"n.zip\",\"type\":\"archive\",\"size\":2," + old + ",\"href\":\"/names/n.zip\"},\n"
-        "{\"name\":\"q\\\"uote\\\\back\\u0001.txt\",\"type\":\"file\",\"size\":3," + old +
-        ",\"href\":\"/names/q%22uote%5Cback%01.txt\"},\n"
-        "{\"name\":\"日本語\",\"type\":\"dir\",\"size\":0," + old + ",\"href\":\"/names/%E6%97%A5%E6%9C%AC%E8%AA%9E/\"}\n"
-        "]}\n";
+    const std::string sorted_names = "{\"path\":\"/names/\",\"entries\":[\n"
+                                     "{\"name\":\"*x\",\"type\":\"dir\",\"size\":0," +
+                                     old +
+                                     ",\"href\":\"/names/%2Ax/\"},\n"
+                                     "{\"name\":\"a<&>b\",\"type\":\"dir\",\"size\":0," +
+                                     old +
+                                     ",\"href\":\"/names/a%3C%26%3Eb/\"},\n"
+                                     "{\"name\":\"caf%E9\",\"type\":\"dir\",\"size\":0," +
+                                     old +
+                                     ",\"href\":\"/names/caf%E9/\"},\n"
+                                     "{\"name\":\"n.zip\",\"type\":\"archive\",\"size\":2," +
+                                     old +
+                                     ",\"href\":\"/names/n.zip\"},\n"
+                                     "{\"name\":\"q\\\"uote\\\\back\\u0001.txt\",\"type\":\"file\",\"size\":3," +
+                                     old +
+                                     ",\"href\":\"/names/q%22uote%5Cback%01.txt\"},\n"
+                                     "{\"name\":\"日本語\",\"type\":\"dir\",\"size\":0," +
+                                     old +
+                                     ",\"href\":\"/names/%E6%97%A5%E6%9C%AC%E8%AA%9E/\"}\n"
+                                     "]}\n";
     const struct {
         const char *target;
         std::string body;
     } cases[] = {
         {"/names/?json&O=N", sorted_names},
-        {"/names.zip/?json",
-         "{\"path\":\"/names.zip/\",\"entries\":[\n"
-         "{\"name\":\"日本語\",\"type\":\"dir\",\"size\":0," + none + ",\"href\":\"/names.zip/%E6%97%A5%E6%9C%AC%E8%AA%9E/\"},\n"
-         "{\"name\":\"a<&>b\",\"type\":\"dir\",\"size\":0," + none + ",\"href\":\"/names.zip/a%3C%26%3Eb/\"},\n"
-         "{\"name\":\"caf%E9\",\"type\":\"dir\",\"size\":0," + none + ",\"href\":\"/names.zip/caf%E9/\"}\n"
-         "]}\n"},
-        {"/names.zip/a%3C&%3Eb/?json&O=n",
-         "{\"path\":\"/names.zip/a<&>b/\",\"entries\":[\n"
-         "{\"name\":\"in.txt\",\"type\":\"file\",\"size\":2," + old + ",\"href\":\"/names.zip/a%3C%26%3Eb/in.txt\"},\n"
-         "{\"name\":\"deep\",\"type\":\"dir\",\"size\":0," + none + ",\"href\":\"/names.zip/a%3C%26%3Eb/deep/\"}\n"
-         "]}\n"},
+        {"/names.zip/?json", "{\"path\":\"/names.zip/\",\"entries\":[\n"
+                             "{\"name\":\"日本語\",\"type\":\"dir\",\"size\":0," +
+                                 none +
+                                 ",\"href\":\"/names.zip/%E6%97%A5%E6%9C%AC%E8%AA%9E/\"},\n"
+                                 "{\"name\":\"a<&>b\",\"type\":\"dir\",\"size\":0," +
+                                 none +
+                                 ",\"href\":\"/names.zip/a%3C%26%3Eb/\"},\n"
+                                 "{\"name\":\"caf%E9\",\"type\":\"dir\",\"size\":0," +
+                                 none +
+                                 ",\"href\":\"/names.zip/caf%E9/\"}\n"
+                                 "]}\n"},
+        {"/names.zip/a%3C&%3Eb/?json&O=n", "{\"path\":\"/names.zip/a<&>b/\",\"entries\":[\n"
+                                           "{\"name\":\"in.txt\",\"type\":\"file\",\"size\":2," +
+                                               old +
+                                               ",\"href\":\"/names.zip/a%3C%26%3Eb/in.txt\"},\n"
+                                               "{\"name\":\"deep\",\"type\":\"dir\",\"size\":0," +
+                                               none +
+                                               ",\"href\":\"/names.zip/a%3C%26%3Eb/deep/\"}\n"
+                                               "]}\n"},
         {"/names/?json", ""},  // in the order of the scan, as the page
     };
     for (const auto &c : cases) {
@@ -983,7 +1001,8 @@ TEST_F(Serving, FolderListingsAsJsonNameEveryRowAndParse)
         const std::string url = "'" + base() + c.target + "'";
         EXPECT_EQ(run_shell("curl -sf " + url + " | python3 -m json.tool > /dev/null"), 0);
         EXPECT_EQ(shell_output("curl -sf " + url + " | jq -r '.entries[] | .type + \" \" + .href'"),
-                  shell_output("curl -sf " + url + " | python3 -c 'import json, sys; "
+                  shell_output("curl -sf " + url +
+                               " | python3 -c 'import json, sys; "
                                "[print(e[\"type\"], e[\"href\"]) for e in json.load(sys.stdin)[\"entries\"]]'"));
     }
 }
@@ -1005,7 +1024,7 @@ TEST_F(Serving, AcceptChoosesBetweenHtmlAndJsonAndTheDefaultPageWins)
         {"/names/", "text/*;q=0.2, application/json;q=0.3", json},
         {"/names.zip/?O=n", "application/json", json},
         {"/site/", "application/json", "text/html"},  // the folder's own page, not its listing
-        {"/site/?json", "", json},                     // asked by name, the listing itself
+        {"/site/?json", "", json},                    // asked by name, the listing itself
         {"/data/k1.txt", "application/json", "text/plain"},
     };
     for (const auto &c : cases) {

@@ -237,11 +237,12 @@ TEST(ServerCli, QrPrintsTheAddressForOtherDevicesInHalfBlocks)
     EXPECT_NE(s.banner.find("  " + url + "\n"), std::string::npos) << s.banner;
     // Each character is two modules, one above the other; zbarimg reads them drawn 8 pixels a module.
     write_file(root + "/code.txt", code);
-    write_file(root + "/draw.py", "import sys\nrows = []\nfor line in open('code.txt', encoding='utf-8').read().splitlines():\n"
-                                  "    rows += [[c in '\u2580\u2588' for c in line], [c in '\u2584\u2588' for c in line]]\n"
-                                  "w = max(map(len, rows))\npx = b''.join(bytes(0 if x < len(r) and r[x] else 255 for x in "
-                                  "range(w) for _ in range(8)) * 8 for r in rows)\nsys.stdout.buffer.write(b'P5 %d %d 255\\n' "
-                                  "% (8 * w, 8 * len(rows)) + px)\n");
+    write_file(root + "/draw.py",
+               "import sys\nrows = []\nfor line in open('code.txt', encoding='utf-8').read().splitlines():\n"
+               "    rows += [[c in '\u2580\u2588' for c in line], [c in '\u2584\u2588' for c in line]]\n"
+               "w = max(map(len, rows))\npx = b''.join(bytes(0 if x < len(r) and r[x] else 255 for x in "
+               "range(w) for _ in range(8)) * 8 for r in rows)\nsys.stdout.buffer.write(b'P5 %d %d 255\\n' "
+               "% (8 * w, 8 * len(rows)) + px)\n");
     ASSERT_EQ(run_shell("cd '" + root + "' && python3 draw.py > code.pgm && zbarimg --raw -q code.pgm > read"), 0);
     EXPECT_EQ(read_file(root + "/read"), url + "\n");
 }

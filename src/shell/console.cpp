@@ -134,8 +134,7 @@ void say_urls(console &c)
 // address it holds; a line saying why when there is none.
 void say_qr(console &c)
 {
-    const lan_url_list urls =
-        lan_urls(SERVER_SCHEME, c.serving_port, bind_address(c), sock_is_ipv6(g_ctx.listen_sock));
+    const lan_url_list urls = lan_urls(SERVER_SCHEME, c.serving_port, bind_address(c), sock_is_ipv6(g_ctx.listen_sock));
     static qr_code code;
     clear_live(c);
     if (urls.count == 0) {

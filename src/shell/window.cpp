@@ -5,20 +5,20 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
-#include <QComboBox>
-#include <QImage>
-#include <QPainter>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileDialog>
 #include <QFont>
 #include <QFontMetrics>
 #include <QIcon>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
@@ -262,7 +262,7 @@ bool copy_field(char *buf, int size, const QByteArray &text)
 
 constexpr int QR_PANEL_W = 200;
 constexpr int QR_FIELD_W = 188;  // the address and the button
-constexpr int QR_PIXELS = 160;  // the most the code and its quiet zone take a side
+constexpr int QR_PIXELS = 160;   // the most the code and its quiet zone take a side
 
 struct qr_panel {
     QWidget *panel;
@@ -581,9 +581,9 @@ QWidget *window_create(const char *root, int port, const char *index_file, const
         QWidget::setTabOrder(g_shell.controls[TAB_ORDER[i - 1]], g_shell.controls[TAB_ORDER[i]]);
     qr_panel_create(w, font);
     // Tab goes from the status line to the address and its button, then on as before.
-    QWidget *const qr_order[] = {g_shell.controls[ID_STATUS], g_qr.address,
-                                 g_qr.copy,                   g_shell.controls[ID_CLEAN],
-                                 g_shell.controls[ID_ABOUT],  g_shell.controls[ID_CLOSE]};
+    QWidget *const qr_order[] = {
+        g_shell.controls[ID_STATUS], g_qr.address, g_qr.copy, g_shell.controls[ID_CLEAN], g_shell.controls[ID_ABOUT],
+        g_shell.controls[ID_CLOSE]};
     for (size_t i = 1; i < sizeof qr_order / sizeof *qr_order; i++)
         QWidget::setTabOrder(qr_order[i - 1], qr_order[i]);
     label(0)->setBuddy(g_shell.controls[ID_ROOT]);
