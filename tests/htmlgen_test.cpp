@@ -201,12 +201,9 @@ TEST_F(TemplateExpander, PageFromTemplateCapacityBoundsTheExpansion)
 {
     // 140 bytes of template give 140 + 35 + 256 bytes of room: one copy of the
     // 376-byte index page template fits, the second ends the expansion.
-    const std::string ten = [] {
-        std::string s;
-        for (int i = 0; i < 10; ++i)
-            s += "$indextemplate";
-        return s;
-    }();
+    std::string ten;
+    for (int i = 0; i < 10; ++i)
+        ten += "$indextemplate";
     text_block *tb = page_from_template(ten.c_str());
     ASSERT_NE(tb, nullptr);
     EXPECT_EQ(std::string(tb->data, tb->size), g_config.index_template);

@@ -944,51 +944,37 @@ std::string old_time_fields()
 
 TEST_F(Serving, FolderListingsAsJsonNameEveryRowAndParse)
 {
-    const std::string old = old_time_fields(), none = "\"mtime\":null,\"modified\":null";
-    const std::string sorted_names = "{\"path\":\"/names/\",\"entries\":[\n"
-                                     "{\"name\":\"*x\",\"type\":\"dir\",\"size\":0," +
-                                     old +
-                                     ",\"href\":\"/names/%2Ax/\"},\n"
-                                     "{\"name\":\"a<&>b\",\"type\":\"dir\",\"size\":0," +
-                                     old +
-                                     ",\"href\":\"/names/a%3C%26%3Eb/\"},\n"
-                                     "{\"name\":\"caf%E9\",\"type\":\"dir\",\"size\":0," +
-                                     old +
-                                     ",\"href\":\"/names/caf%E9/\"},\n"
-                                     "{\"name\":\"n.zip\",\"type\":\"archive\",\"size\":2," +
-                                     old +
-                                     ",\"href\":\"/names/n.zip\"},\n"
-                                     "{\"name\":\"q\\\"uote\\\\back\\u0001.txt\",\"type\":\"file\",\"size\":3," +
-                                     old +
-                                     ",\"href\":\"/names/q%22uote%5Cback%01.txt\"},\n"
-                                     "{\"name\":\"日本語\",\"type\":\"dir\",\"size\":0," +
-                                     old +
-                                     ",\"href\":\"/names/%E6%97%A5%E6%9C%AC%E8%AA%9E/\"}\n"
-                                     "]}\n";
+    // "$T" stands for the time fields of the tree's old time, "$0" for those of none.
+    const auto times = [old = old_time_fields()](std::string text) {
+        for (auto [var, value] : {std::pair{"$T", old}, {"$0", "\"mtime\":null,\"modified\":null"}})
+            for (size_t at; (at = text.find(var)) != std::string::npos;)
+                text.replace(at, 2, value);
+        return text;
+    };
     const struct {
         const char *target;
         std::string body;
     } cases[] = {
-        {"/names/?json&O=N", sorted_names},
-        {"/names.zip/?json", "{\"path\":\"/names.zip/\",\"entries\":[\n"
-                             "{\"name\":\"日本語\",\"type\":\"dir\",\"size\":0," +
-                                 none +
-                                 ",\"href\":\"/names.zip/%E6%97%A5%E6%9C%AC%E8%AA%9E/\"},\n"
-                                 "{\"name\":\"a<&>b\",\"type\":\"dir\",\"size\":0," +
-                                 none +
-                                 ",\"href\":\"/names.zip/a%3C%26%3Eb/\"},\n"
-                                 "{\"name\":\"caf%E9\",\"type\":\"dir\",\"size\":0," +
-                                 none +
-                                 ",\"href\":\"/names.zip/caf%E9/\"}\n"
-                                 "]}\n"},
-        {"/names.zip/a%3C&%3Eb/?json&O=n", "{\"path\":\"/names.zip/a<&>b/\",\"entries\":[\n"
-                                           "{\"name\":\"in.txt\",\"type\":\"file\",\"size\":2," +
-                                               old +
-                                               ",\"href\":\"/names.zip/a%3C%26%3Eb/in.txt\"},\n"
-                                               "{\"name\":\"deep\",\"type\":\"dir\",\"size\":0," +
-                                               none +
-                                               ",\"href\":\"/names.zip/a%3C%26%3Eb/deep/\"}\n"
-                                               "]}\n"},
+        {"/names/?json&O=N", times(R"({"path":"/names/","entries":[
+{"name":"*x","type":"dir","size":0,$T,"href":"/names/%2Ax/"},
+{"name":"a<&>b","type":"dir","size":0,$T,"href":"/names/a%3C%26%3Eb/"},
+{"name":"caf%E9","type":"dir","size":0,$T,"href":"/names/caf%E9/"},
+{"name":"n.zip","type":"archive","size":2,$T,"href":"/names/n.zip"},
+{"name":"q\"uote\\back\u0001.txt","type":"file","size":3,$T,"href":"/names/q%22uote%5Cback%01.txt"},
+{"name":"日本語","type":"dir","size":0,$T,"href":"/names/%E6%97%A5%E6%9C%AC%E8%AA%9E/"}
+]}
+)")},
+        {"/names.zip/?json", times(R"({"path":"/names.zip/","entries":[
+{"name":"日本語","type":"dir","size":0,$0,"href":"/names.zip/%E6%97%A5%E6%9C%AC%E8%AA%9E/"},
+{"name":"a<&>b","type":"dir","size":0,$0,"href":"/names.zip/a%3C%26%3Eb/"},
+{"name":"caf%E9","type":"dir","size":0,$0,"href":"/names.zip/caf%E9/"}
+]}
+)")},
+        {"/names.zip/a%3C&%3Eb/?json&O=n", times(R"({"path":"/names.zip/a<&>b/","entries":[
+{"name":"in.txt","type":"file","size":2,$T,"href":"/names.zip/a%3C%26%3Eb/in.txt"},
+{"name":"deep","type":"dir","size":0,$0,"href":"/names.zip/a%3C%26%3Eb/deep/"}
+]}
+)")},
         {"/names/?json", ""},  // in the order of the scan, as the page
     };
     for (const auto &c : cases) {
