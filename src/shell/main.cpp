@@ -14,7 +14,8 @@
 namespace {
 
 constexpr char USAGE_LINE[] =
-    "usage: pellorwick [--console] [--root DIR | DIR] [--port N] [--index NAME] [--bind ADDR] [--log]\n";
+    "usage: pellorwick [--console] [--root DIR | DIR] [--port N] [--index NAME] [--bind ADDR] [--log]\n"
+    "                  [--tls-cert FILE --tls-key FILE | --tls-self-signed]\n";
 
 void usage(FILE *out)
 {
@@ -27,6 +28,10 @@ void usage(FILE *out)
           "  --bind ADDR   listen on one IPv4 or IPv6 address only, or localhost for this machine\n"
           "                alone (default: every address of both families, reachable from the network)\n"
           "  --log         console: one Common Log Format line per reply on standard output\n"
+          "  --tls-cert FILE  HTTPS (TLS 1.2 and 1.3) with this PEM certificate; a chain after it is sent too\n"
+          "  --tls-key FILE   the PEM private key of that certificate\n"
+          "  --tls-self-signed  HTTPS with a key and certificate made at start for this machine (nothing\n"
+          "                written); its SHA-256 fingerprint is shown to check against the browser's warning\n"
           "An option's value may also follow it after \"=\" (--port=8080).\n"
           "Console commands: stats, clean, stop, start, about, quit, help\n",
           out);
@@ -66,7 +71,7 @@ int main(int argc, char **argv)
     static char default_root[1024];
     const char *home = getenv("HOME");
     snprintf(default_root, sizeof default_root, "%s/webhome", home && *home ? home : ".");
-    shell_settings s = {nullptr, -1, nullptr, nullptr, false};
+    shell_settings s = {nullptr, -1, nullptr, nullptr, false, nullptr, nullptr, false};
     const char *dir = nullptr;
     bool options_done = false;
 
@@ -91,7 +96,8 @@ int main(int argc, char **argv)
         memcpy(name, a, name_len);
         name[name_len] = 0;
         const bool takes_value = strcmp(name, "--root") == 0 || strcmp(name, "--port") == 0 ||
-                                 strcmp(name, "--index") == 0 || strcmp(name, "--bind") == 0;
+                                 strcmp(name, "--index") == 0 || strcmp(name, "--bind") == 0 ||
+                                 strcmp(name, "--tls-cert") == 0 || strcmp(name, "--tls-key") == 0;
         const char *value = nullptr;
         if (takes_value) {
             if (eq)
@@ -122,6 +128,12 @@ int main(int argc, char **argv)
             if (!sock_address_valid(value))
                 return refuse("--bind takes one IPv4 or IPv6 address or localhost, not", value);
             s.bind_address = value;
+        } else if (strcmp(name, "--tls-cert") == 0) {
+            s.tls_cert = value;
+        } else if (strcmp(name, "--tls-key") == 0) {
+            s.tls_key = value;
+        } else if (strcmp(name, "--tls-self-signed") == 0) {
+            s.tls_self_signed = true;
         } else if (strcmp(name, "--help") == 0 || strcmp(name, "-h") == 0) {
             usage(stdout);
             return 0;
@@ -134,6 +146,12 @@ int main(int argc, char **argv)
     }
     if (dir)
         s.root = dir;
+    if ((s.tls_cert && !*s.tls_cert) || (s.tls_key && !*s.tls_key))
+        return refuse("--tls-cert and --tls-key each take a file name");
+    if (!s.tls_cert != !s.tls_key)
+        return refuse("--tls-cert and --tls-key go together: the certificate and its key");
+    if (s.tls_self_signed && s.tls_cert)
+        return refuse("--tls-self-signed makes its own certificate; leave out --tls-cert and --tls-key");
 
     if (console) {
         if (!s.root)
