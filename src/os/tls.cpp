@@ -351,7 +351,8 @@ tls_server *tls_server_from_files(const char *cert_file, const char *key_file, c
     if (SSL_CTX_use_certificate_chain_file(ctx, cert_file) != 1) {
         openssl_reason(reason, sizeof reason, "no certificate");
         snprintf(err, err_size, "TLS Failed.\n%s holds no PEM certificate that can be used (%s).", cert_file, reason);
-    } else if (SSL_CTX_use_PrivateKey_file(ctx, key_file, SSL_FILETYPE_PEM) != 1) {
+    } else if (SSL_CTX_use_PrivateKey_file(ctx, key_file, SSL_FILETYPE_PEM) != 1 &&
+               ERR_GET_REASON(ERR_peek_last_error()) != X509_R_KEY_VALUES_MISMATCH) {
         openssl_reason(reason, sizeof reason, "no key");
         snprintf(err, err_size, "TLS Failed.\n%s holds no PEM private key that can be used (%s).", key_file, reason);
     } else if (SSL_CTX_check_private_key(ctx) != 1) {
