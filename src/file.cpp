@@ -87,6 +87,26 @@ fe_read_result read_member(file_entry *fe, void *buffer, uint32_t count, uint64_
     return FE_READ_DONE;
 }
 
+// The validator of a file's bytes from its identity: a replaced file has
+// another inode, one changed in place another size or time.
+uint64_t identity_etag(const file_id &id)
+{
+    const uint64_t words[] = {id.dev, id.ino, id.size, static_cast<uint64_t>(id.mtime_ns)};
+    return hash64(words, sizeof words);
+}
+
+// A member's bytes: those of its archive's version at its place in it.
+uint64_t member_etag(const file_entry *archive, const zip_node *node)
+{
+    const uint64_t words[] = {node->local_offset, node->csize, node->usize, node->crc32};
+    return hash64(words, sizeof words, identity_etag(archive->id));
+}
+
+uint64_t bytes_etag(const void *bytes, size_t n)
+{
+    return hash64(bytes, n);
+}
+
 }  // namespace
 
 // A new entry whose body length is already known, or -1 when it could not be told.
@@ -131,12 +151,15 @@ file_entry *fe_new_member(file_entry *archive, zip_stream *stream, const char *n
 {
     const zip_node *node = stream->node;
     file_entry *fe = fe_new_child(KIND_MEMBER, name, fe_handle{.stream = stream}, node->mtime, archive);
-    if (fe)
+    if (fe) {
         fe->size = node->usize;
+        fe->etag = member_etag(archive, node);
+    }
     return fe;
 }
 
-file_entry *fe_add_static(fe_cache *cache, const char *name, const unsigned char *bytes, uint32_t length)
+file_entry *fe_add_static(fe_cache *cache, const char *name, const unsigned char *bytes, uint32_t length,
+                          int64_t mtime)
 {
     auto *fe = static_cast<file_entry *>(counted_calloc(&n_caches, 1, sizeof(file_entry)));
     if (!fe)
@@ -145,19 +168,21 @@ file_entry *fe_add_static(fe_cache *cache, const char *name, const unsigned char
     fe->kind = KIND_STATIC;
     fe->name = name;
     fe->handle.bytes = bytes;
-    fe->mtime = 0;
+    fe->mtime = mtime;
     fe->size = length;
+    fe->etag = bytes_etag(bytes, length);
     fe_insert(cache, fe);
     return fe;
 }
 
-file_entry *fe_add_page(fe_cache *cache, const char *name, text_block *page)
+file_entry *fe_add_page(fe_cache *cache, const char *name, text_block *page, int64_t mtime)
 {
     if (!page)
         return nullptr;
-    file_entry *fe = fe_new(KIND_PAGE, name, fe_handle{.page = page}, 0);
+    file_entry *fe = fe_new(KIND_PAGE, name, fe_handle{.page = page}, mtime);
     if (fe) {
         fe->bytes = fe->size;
+        fe->etag = bytes_etag(page->data, page->size);
         fe_insert(cache, fe);
     }
     return fe;
@@ -554,6 +579,7 @@ file_entry *add_page(fe_cache *cache, const char *key, text_block *page, int64_t
         return nullptr;
     }
     fe->bytes = fe->size;
+    fe->etag = bytes_etag(page->data, page->size);
     fe->made = time_now();
     if (base) {
         fe->base = base;
@@ -626,6 +652,7 @@ archive_found find_archive(fe_cache *cache, const char *archive_path, file_entry
         // What was opened, which may be newer than what the stat saw.
         if (!file_id_of(za->fd, &fe->id))
             fe->id = id;
+        fe->etag = identity_etag(fe->id);
         fe->bytes = za->index.nbytes;
         fe_insert(cache, fe);
         *out = fe;
@@ -663,6 +690,7 @@ file_entry *inflate_member(fe_cache *cache, file_entry *archive, zip_node *node,
         return nullptr;
     }
     fe->bytes = size;
+    fe->etag = member_etag(archive, node);  // the same bytes as the member's stream
     while (cache->inflated_bytes + size > INFLATED_BUDGET) {
         file_entry *victim = least_used(cache, kind_bit(KIND_INFLATED));
         if (!victim)
@@ -713,10 +741,13 @@ file_entry *resolve_in_archive(fe_cache *cache, file_entry *archive, char *rest,
     if (!first)
         return nullptr;
     const file_id none{};
-    if (sorted_key)
-        return add_page(cache, sorted_key, list_zip_sorted(first, page_path, keys), first->mtime, archive, 0, none,
-                        note);
-    return add_page(cache, path, list_zip_unsorted(first, page_path), first->mtime, archive, 0, none, note);
+    int64_t newest = -1;
+    if (sorted_key) {
+        text_block *page = list_zip_sorted(first, page_path, keys, &newest);
+        return add_page(cache, sorted_key, page, newest, archive, 0, none, note);
+    }
+    text_block *page = list_zip_unsorted(first, page_path, &newest);
+    return add_page(cache, path, page, newest, archive, 0, none, note);
 }
 
 // A file, or the listing of a directory, on disk.
@@ -743,6 +774,7 @@ file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const
         }
         fe->watch_len = static_cast<uint16_t>(len);
         fe->id = id;
+        fe->etag = identity_etag(id);
         fe_insert(cache, fe);
         return fe;
     }
@@ -755,8 +787,12 @@ file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const
         *note = RESOLVE_REDIRECT;
         return nullptr;
     }
-    if (!sorted_key)
-        return add_page(cache, path, list_dir_unsorted(path, page_path), st.modified, nullptr, len, id, note);
+    // A listing is as new as its directory and the newest of its rows.
+    int64_t newest = st.modified;
+    if (!sorted_key) {
+        text_block *page = list_dir_unsorted(path, page_path, &newest);
+        return add_page(cache, path, page, newest, nullptr, len, id, note);
+    }
     // One snapshot, under the directory path with "*" for its final "/",
     // serves every sort order of the directory.
     char dir[RESOLVE_BUF_SIZE];
@@ -790,9 +826,8 @@ file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const
     }
     // The page is made while the snapshot is held: making room cannot take it.
     fe_ref(snap);
-    file_entry *page =
-        add_page(cache, sorted_key, list_dir_sorted(static_cast<dir_entry *>(snap->handle.snapshot), page_path, keys),
-                 0, nullptr, len, id, note);
+    text_block *rows = list_dir_sorted(static_cast<dir_entry *>(snap->handle.snapshot), page_path, keys, &newest);
+    file_entry *page = add_page(cache, sorted_key, rows, newest, nullptr, len, id, note);
     fe_release(cache, snap);
     return page;
 }

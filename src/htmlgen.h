@@ -39,11 +39,11 @@ struct zip_node;
 // Each returns the whole page (text_block), every entry listed, or null when
 // memory is exhausted. `page_path` is the listed directory's request path as
 // it arrived, ending in "/"; `keys` are the sort keys that followed "O=" in
-// the query.
-text_block *list_dir_unsorted(const char *path, const char *page_path);
-text_block *list_dir_sorted(dir_entry *snapshot, const char *page_path, const char *keys);
-text_block *list_zip_unsorted(zip_node *first, const char *page_path);
-text_block *list_zip_sorted(zip_node *first, const char *page_path, const char *keys);
+// the query. `*newest` is raised to the newest modification time of a row.
+text_block *list_dir_unsorted(const char *path, const char *page_path, int64_t *newest);
+text_block *list_dir_sorted(dir_entry *snapshot, const char *page_path, const char *keys, int64_t *newest);
+text_block *list_zip_unsorted(zip_node *first, const char *page_path, int64_t *newest);
+text_block *list_zip_sorted(zip_node *first, const char *page_path, const char *keys, int64_t *newest);
 
 constexpr uint32_t INDEX_PAGE_CAPACITY = 65536;  // the room a page is first made in; it grows as needed
 constexpr uint32_t SIZE_TEXT_LEN = 5;            // width of every format_size text

@@ -32,9 +32,10 @@ void ctx_init(server_ctx *ctx, const char *root)
         panic("No enough memory for the entry table");
     ctx->root = root;
     ctx->start_time = time_now();
+    ctx->cache.max_age = -1;
     mime_table_build();
     for (const builtin_resource *r = builtin_resources; r->name; ++r)
-        fe_add_static(&ctx->entries, r->name, r->data, r->size);
+        fe_add_static(&ctx->entries, r->name, r->data, r->size, ctx->start_time);
 }
 
 void ctx_destroy(server_ctx *ctx)
@@ -403,14 +404,18 @@ void answer_request(server_ctx *ctx, task *t)
             error_reply(t, status, status == STATUS_302 ? location : nullptr);
         } else {
             t->fe = fe;
-            t->status = status = reply_header(t, ctx->start_time);
-            if (status == STATUS_416 || t->req.method == METHOD_HEAD) {
+            t->status = status = reply_header(t, ctx->cache);
+            if (status == STATUS_416 || status == STATUS_412) {
                 t->fe = nullptr;
                 t->offset = t->end = 0;
                 fe_drop_if_unused(&ctx->entries, fe);
-                if (status == STATUS_416)
-                    error_reply(t, status, nullptr);
+                error_reply(t, status, nullptr);
             } else {
+                // A reply without a body (HEAD, 304) holds its entry until it
+                // has gone too, so that the requests of one turn share it
+                // rather than open and close the file each.
+                if (status == STATUS_304 || t->req.method == METHOD_HEAD)
+                    t->offset = t->end = 0;
                 fe_ref(fe);
             }
         }
@@ -548,7 +553,7 @@ file_entry *builtin_lookup(server_ctx *ctx, const char *path, const char *query)
         return nullptr;
     if (strcmp(query, "help") == 0) {
         make_room_for_page(&ctx->entries, 0);
-        return fe_add_page(&ctx->entries, "??help.html", page_from_template(help_page_html));
+        return fe_add_page(&ctx->entries, "??help.html", page_from_template(help_page_html), ctx->start_time);
     }
     if (strncmp(query, "rc=", 3) != 0)
         return nullptr;

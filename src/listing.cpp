@@ -494,8 +494,10 @@ int compare_rows(const dir_entry *x, const dir_entry *y, const char *keys)
 // first made in INDEX_PAGE_CAPACITY bytes, and again in twice the room until
 // its text ends the margin (PAGE_MARGIN) short of the end; null when memory
 // is exhausted.
-text_block *rows_page(const dir_entry **rows, size_t count, const char *page_path, const char *keys)
+text_block *rows_page(const dir_entry **rows, size_t count, const char *page_path, const char *keys, int64_t *newest)
 {
+    for (size_t i = 0; i < count; ++i)
+        *newest = std::max(*newest, rows[i]->modified);
     if (keys && count > 0)
         std::sort(rows, rows + count,
                   [keys](const dir_entry *x, const dir_entry *y) { return compare_rows(x, y, keys) < 0; });
@@ -522,7 +524,7 @@ text_block *rows_page(const dir_entry **rows, size_t count, const char *page_pat
 }
 
 // The page of an archive directory: its members become rows first.
-text_block *members_page(zip_node *first, const char *page_path, const char *keys)
+text_block *members_page(zip_node *first, const char *page_path, const char *keys, int64_t *newest)
 {
     size_t count = 0;
     for (zip_node *node = first; node; node = node->next == first ? nullptr : node->next)
@@ -543,13 +545,13 @@ text_block *members_page(zip_node *first, const char *page_path, const char *key
         e.name = slash ? slash + 1 : node->path;
         rows[i] = &e;
     }
-    text_block *page = rows_page(rows, count, page_path, keys);
+    text_block *page = rows_page(rows, count, page_path, keys, newest);
     counted_free(&n_blocks, members);
     return page;
 }
 
 // The page of a directory snapshot, in scan order or sorted.
-text_block *snapshot_page(const dir_entry *snapshot, const char *page_path, const char *keys)
+text_block *snapshot_page(const dir_entry *snapshot, const char *page_path, const char *keys, int64_t *newest)
 {
     size_t count = 0;
     while (snapshot[count].kind != KIND_NONE)
@@ -559,7 +561,7 @@ text_block *snapshot_page(const dir_entry *snapshot, const char *page_path, cons
         return nullptr;
     for (size_t i = 0; i < count; ++i)
         rows[i] = &snapshot[i];
-    text_block *page = rows_page(rows, count, page_path, keys);
+    text_block *page = rows_page(rows, count, page_path, keys, newest);
     counted_free(&n_blocks, rows);
     return page;
 }
@@ -591,27 +593,27 @@ uint32_t format_size(char *out, uint32_t capacity, uint64_t size)
     return SIZE_TEXT_LEN;
 }
 
-text_block *list_dir_unsorted(const char *path, const char *page_path)
+text_block *list_dir_unsorted(const char *path, const char *page_path, int64_t *newest)
 {
     dir_entry *snapshot = dir_snapshot(path);
     if (!snapshot)
         return nullptr;
-    text_block *page = snapshot_page(snapshot, page_path, nullptr);
+    text_block *page = snapshot_page(snapshot, page_path, nullptr, newest);
     dir_snapshot_free(snapshot);
     return page;
 }
 
-text_block *list_dir_sorted(dir_entry *snapshot, const char *page_path, const char *keys)
+text_block *list_dir_sorted(dir_entry *snapshot, const char *page_path, const char *keys, int64_t *newest)
 {
-    return snapshot ? snapshot_page(snapshot, page_path, keys ? keys : "") : nullptr;
+    return snapshot ? snapshot_page(snapshot, page_path, keys ? keys : "", newest) : nullptr;
 }
 
-text_block *list_zip_unsorted(zip_node *first, const char *page_path)
+text_block *list_zip_unsorted(zip_node *first, const char *page_path, int64_t *newest)
 {
-    return members_page(first, page_path, nullptr);
+    return members_page(first, page_path, nullptr, newest);
 }
 
-text_block *list_zip_sorted(zip_node *first, const char *page_path, const char *keys)
+text_block *list_zip_sorted(zip_node *first, const char *page_path, const char *keys, int64_t *newest)
 {
-    return members_page(first, page_path, keys ? keys : "");
+    return members_page(first, page_path, keys ? keys : "", newest);
 }

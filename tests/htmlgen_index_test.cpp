@@ -94,11 +94,11 @@ protected:
     {
         dir_entry *snap = dir_snapshot(dir.c_str());
         EXPECT_NE(snap, nullptr);
-        std::string page = take(list_dir_sorted(snap, page_path, keys));
+        std::string page = take(list_dir_sorted(snap, page_path, keys, &newest));
         dir_snapshot_free(snap);
         return page;
     }
-    std::string unsorted(const char *page_path = "/") { return take(list_dir_unsorted(dir.c_str(), page_path)); }
+    std::string unsorted(const char *page_path = "/") { return take(list_dir_unsorted(dir.c_str(), page_path, &newest)); }
     // A zip archive written by python3's zipfile from a list of statements.
     std::string make_zip(const std::string &body)
     {
@@ -110,6 +110,7 @@ protected:
     }
 
     int32_t blocks = 0, files = 0;
+    int64_t newest = -1;
     std::string dir;
 };
 
@@ -127,10 +128,10 @@ TEST_F(IndexPage, EmptyListingsGiveTitleHeadingAndColumnLinksOnly)
     EXPECT_EQ(unsorted(), empty);
     EXPECT_EQ(sorted("dN"), empty);
     EXPECT_EQ(sorted(""), empty);
-    EXPECT_EQ(take(list_zip_unsorted(nullptr, "/")), empty);
-    EXPECT_EQ(take(list_zip_sorted(nullptr, "/", "dN")), empty);
-    EXPECT_EQ(take(list_dir_unsorted((dir + "/missing").c_str(), "/")), empty);
-    EXPECT_EQ(list_dir_unsorted(("/" + std::string(300, 'x')).c_str(), "/"), nullptr);
+    EXPECT_EQ(take(list_zip_unsorted(nullptr, "/", &newest)), empty);
+    EXPECT_EQ(take(list_zip_sorted(nullptr, "/", "dN", &newest)), empty);
+    EXPECT_EQ(take(list_dir_unsorted((dir + "/missing").c_str(), "/", &newest)), empty);
+    EXPECT_EQ(list_dir_unsorted(("/" + std::string(300, 'x')).c_str(), "/", &newest), nullptr);
 }
 
 TEST_F(IndexPage, PageDirectivesGiveTitlePathTrailAndSortLinks)
@@ -284,7 +285,7 @@ TEST_F(IndexPage, ArchiveListingsShowMembersAndDirectories)
                            "z.writestr(zipfile.ZipInfo('inner.zip', (2020, 6, 1, 0, 0, 0)), 'q' * 20)\n"));
     rows_only("F %N %m %u %s %t %d\n", "Z %N\n", "D %N %m %U %t\n");
     zip_node *top = zip_list(z.za, "");
-    EXPECT_EQ(lines(take(list_zip_unsorted(top, "/t.zip/"))),
+    EXPECT_EQ(lines(take(list_zip_unsorted(top, "/t.zip/", &newest))),
               (std::vector<std::string>{"F readme.txt /?rc=ziptext.gif readme.txt    10 03:04 01/02/20",
                                         "D docs /?rc=zipfolder.gif docs/      ",
                                         "F big.bin /?rc=zipbin.gif big.bin   98K 00:00 01/01/19",
@@ -300,11 +301,11 @@ TEST_F(IndexPage, ArchiveListingsShowMembersAndDirectories)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.keys);
-        EXPECT_EQ(lines(take(list_zip_sorted(top, "/t.zip/", c.keys))), c.order);
+        EXPECT_EQ(lines(take(list_zip_sorted(top, "/t.zip/", c.keys, &newest))), c.order);
     }
     zip_node *docs = zip_list(z.za, "docs");
     // Names order the rows, however the member paths spell the directory.
-    EXPECT_EQ(lines(take(list_zip_sorted(docs, "/t.zip/docs/", "n"))),
+    EXPECT_EQ(lines(take(list_zip_sorted(docs, "/t.zip/docs/", "n", &newest))),
               (std::vector<std::string>{"sub", "c.txt", "a.html"}));
 }
 

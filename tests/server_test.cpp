@@ -259,12 +259,12 @@ TEST(ServerCli, LogWritesOneCommonLogFormatLinePerReply)
     server_proc s;
     ASSERT_TRUE(start_server(s, "", "--log " + root));  // the folder as the one argument
     ASSERT_FALSE(http_exchange(s.port, "GET / HTTP/1.0\r\n\r\n").empty());
-    http_exchange(s.port, "HEAD /index.html HTTP/1.1\r\nConnection: close\r\n\r\n");
-    http_exchange(s.port, "GET /no\"where HTTP/1.1\r\nConnection: close\r\n\r\n");
-    http_exchange(s.port, "BREW / HTTP/1.1\r\n\r\n");
+    http_exchange(s.port, "HEAD /index.html HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
+    http_exchange(s.port, "GET /no\"where HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
+    http_exchange(s.port, "BREW / HTTP/1.1\r\nHost: t\r\n\r\n");
     int fd = connect_to(s.port, 4096, "::1");  // leaves in the middle of a long reply
     ASSERT_GE(fd, 0);
-    send_all(fd, "GET /big HTTP/1.1\r\n\r\n");
+    send_all(fd, "GET /big HTTP/1.1\r\nHost: t\r\n\r\n");
     char some[1000];
     EXPECT_GT(recv(fd, some, sizeof some, 0), 0);
     close(fd);

@@ -603,7 +603,7 @@ private slots:
         click("start");
         QVERIFY(button("clean")->isEnabled());
         int32_t builtin = n_caches;
-        QVERIFY(fe_add_page(&g_ctx.entries, "/idle/", text_block_new(16)));
+        QVERIFY(fe_add_page(&g_ctx.entries, "/idle/", text_block_new(16), 0));
         QCOMPARE(n_caches, builtin + 1);
         click("clean");
         QCOMPARE(n_caches, builtin);

@@ -31,6 +31,7 @@ struct console {
     const char *tls_cert;                  // HTTPS with these files, or self-signed, or neither
     bool tls_self_signed;
     int port;
+    int max_age;
     int serving_port;  // the port itself, also when the system chose it
     bool tty;          // standard output is a terminal: keep a live line
     bool live_shown;
@@ -154,7 +155,7 @@ bool start(console &c)
         print_error(why, "Error");
         return false;
     }
-    if (server_start(c.port, c.root, c.index_file, bind_address(c)) != 0)
+    if (server_start(c.port, c.root, c.index_file, bind_address(c), c.max_age) != 0)
         return false;
     // Port 0 lets the system choose one: show the one it chose.
     c.serving_port = c.port != 0 ? c.port : sock_port(g_ctx.listen_sock);
@@ -265,6 +266,7 @@ int run_console(const shell_settings &settings)
     snprintf(c.index_file, sizeof c.index_file, "%s", settings.index_file ? settings.index_file : "index.html");
     snprintf(c.bind_address, sizeof c.bind_address, "%s", settings.bind_address ? settings.bind_address : "");
     c.port = settings.port >= 0 ? settings.port : 80;
+    c.max_age = settings.max_age;
     c.tty = isatty(1);
     c.tls_cert = settings.tls_cert;
     c.tls_self_signed = settings.tls_self_signed;

@@ -3,6 +3,7 @@
 
 #include "os/sock.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,8 +15,8 @@
 namespace {
 
 constexpr char USAGE_LINE[] =
-    "usage: pellorwick [--console] [--root DIR | DIR] [--port N] [--index NAME] [--bind ADDR] [--log]\n"
-    "                  [--tls-cert FILE --tls-key FILE | --tls-self-signed]\n";
+    "usage: pellorwick [--console] [--root DIR | DIR] [--port N] [--index NAME] [--bind ADDR] [--max-age SECONDS]\n"
+    "                  [--log] [--tls-cert FILE --tls-key FILE | --tls-self-signed]\n";
 
 void usage(FILE *out)
 {
@@ -27,6 +28,8 @@ void usage(FILE *out)
           "  --index NAME  the default page of a directory (default index.html)\n"
           "  --bind ADDR   listen on one IPv4 or IPv6 address only, or localhost for this machine\n"
           "                alone (default: every address of both families, reachable from the network)\n"
+          "  --max-age SECONDS  caches may use a reply this long without asking again (default:\n"
+          "                they keep it but ask each time, which a 304 answers cheaply)\n"
           "  --log         console: one Common Log Format line per reply on standard output\n"
           "  --tls-cert FILE  HTTPS (TLS 1.2 and 1.3) with this PEM certificate; a chain after it is sent too\n"
           "  --tls-key FILE   the PEM private key of that certificate\n"
@@ -49,18 +52,18 @@ int refuse(const char *what, const char *arg = nullptr)
     return 2;
 }
 
-// Digits only, 0 to 65535; -1 otherwise.
-int parse_port(const char *s)
+// Digits only, 0 to `most`; -1 otherwise.
+int parse_number(const char *s, int most)
 {
-    if (!*s || strlen(s) > 5)
+    if (!*s || strlen(s) > 10)
         return -1;
-    int v = 0;
+    int64_t v = 0;
     for (const char *p = s; *p; ++p) {
         if (*p < '0' || *p > '9')
             return -1;
         v = v * 10 + (*p - '0');
     }
-    return v <= 65535 ? v : -1;
+    return v <= most ? static_cast<int>(v) : -1;
 }
 
 }  // namespace
@@ -71,7 +74,7 @@ int main(int argc, char **argv)
     static char default_root[1024];
     const char *home = getenv("HOME");
     snprintf(default_root, sizeof default_root, "%s/webhome", home && *home ? home : ".");
-    shell_settings s = {nullptr, -1, nullptr, nullptr, false, nullptr, nullptr, false};
+    shell_settings s = {nullptr, -1, nullptr, nullptr, false, -1, nullptr, nullptr, false};
     const char *dir = nullptr;
     bool options_done = false;
 
@@ -97,7 +100,8 @@ int main(int argc, char **argv)
         name[name_len] = 0;
         const bool takes_value = strcmp(name, "--root") == 0 || strcmp(name, "--port") == 0 ||
                                  strcmp(name, "--index") == 0 || strcmp(name, "--bind") == 0 ||
-                                 strcmp(name, "--tls-cert") == 0 || strcmp(name, "--tls-key") == 0;
+                                 strcmp(name, "--max-age") == 0 || strcmp(name, "--tls-cert") == 0 ||
+                                 strcmp(name, "--tls-key") == 0;
         const char *value = nullptr;
         if (takes_value) {
             if (eq)
@@ -119,7 +123,7 @@ int main(int argc, char **argv)
                 return refuse("only one folder can be published; another is", value);
             s.root = value;
         } else if (strcmp(name, "--port") == 0) {
-            s.port = parse_port(value);
+            s.port = parse_number(value, 65535);
             if (s.port < 0)
                 return refuse("the port must be a number from 0 to 65535, not", value);
         } else if (strcmp(name, "--index") == 0) {
@@ -134,6 +138,10 @@ int main(int argc, char **argv)
             s.tls_key = value;
         } else if (strcmp(name, "--tls-self-signed") == 0) {
             s.tls_self_signed = true;
+        } else if (strcmp(name, "--max-age") == 0) {
+            s.max_age = parse_number(value, INT32_MAX);
+            if (s.max_age < 0)
+                return refuse("--max-age takes a number of seconds from 0 to 2147483647, not", value);
         } else if (strcmp(name, "--help") == 0 || strcmp(name, "-h") == 0) {
             usage(stdout);
             return 0;

@@ -16,6 +16,7 @@ struct shell_settings {
     const char *index_file;    // null: index.html
     const char *bind_address;  // null: every address of both families
     bool log;                  // console: one Common Log Format line per reply
+    int max_age;               // seconds caches may keep a reply unasked; -1: they always ask
     const char *tls_cert;      // HTTPS with this PEM certificate (chain after it) and key
     const char *tls_key;
     bool tls_self_signed;      // HTTPS with a key and certificate made in memory at start

@@ -149,6 +149,7 @@ struct shell_state {
     char default_page[PAGE_SIZE];
     char host[SOCK_ADDRESS_SIZE + 2];  // the host of the URLs that reach the server
     const char *bind_address;          // null: every address
+    int max_age;                       // of replies to caches; -1: they revalidate
     int port;                          // of the running server
     main_window *window;
     QWidget *controls[NUM_IDS];
@@ -319,7 +320,8 @@ void start_server()
         warn(TITLE, QString::fromUtf8(why));
         return;
     }
-    if (!choose_tls() || server_start(port, g_shell.root, g_shell.default_page, g_shell.bind_address) == -1)
+    if (!choose_tls() ||
+        server_start(port, g_shell.root, g_shell.default_page, g_shell.bind_address, g_shell.max_age) == -1)
         return;
 
     // Port 0 lets the system choose one: show the one it chose.
@@ -584,6 +586,7 @@ QWidget *window_create(const char *root, int port, const char *index_file, const
                 start_server();
         });
     g_shell.bind_address = bind_address;
+    g_shell.max_age = -1;
 
     fill_fields(root, port, index_file);
     g_shell.controls[ID_CLEAN]->setEnabled(false);
@@ -666,6 +669,7 @@ int run_window(int argc, char **argv, const shell_settings &settings)
         QMessageBox::warning(nullptr, TITLE, "You can't start the second copy of this application.");
     } else {
         QWidget *w = window_create(settings.root, settings.port, settings.index_file, settings.bind_address);
+        g_shell.max_age = settings.max_age;
         window_set_tls(settings.tls_cert, settings.tls_key, settings.tls_self_signed);
         QMetaObject::Connection quit = QObject::connect(w, &QObject::destroyed, [] { QCoreApplication::exit(0); });
         w->show();
