@@ -27,6 +27,10 @@ FIGURES = [
     ("aria-x8", "aria2c -x8 of a 100 MB deflated member", "MB/s", True, ("pellorwick:curl-stream", 0.9)),
     ("stall-1k", "1 KB request while a 4 GB member's end is asked", "ms", False, (None, 50.0)),
     ("idle-kb", "idle connections (1000)", "KB/conn", False, (None, 12.0)),
+    ("tls-small", "TLS: small file 1 KB, keep-alive, wrk -c50", "req/s", True, ("nginx", 1.1)),
+    ("tls-large", "TLS: large file 100 MB, curl", "MB/s", True, ("nginx", 1.0)),
+    ("tls-hs", "TLS: handshakes (a connection per request), wrk -c50", "req/s", True, ("nginx", 0.9)),
+    ("tls-idle-kb", "TLS: idle connections (1000)", "KB/conn", False, (None, 64.0)),
     ("idle-cpu", "idle CPU, 1000 conns, 5 s", "% core", False, (None, 1.0)),
 ]
 

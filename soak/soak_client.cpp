@@ -18,8 +18,10 @@
 // error must be empty once the program has quit.
 //
 //   soak_client --server BIN --work DIR [--seconds N] [--clients N] [--seed N]
-//               [--idle-timeout S] [--rss-margin-kb N] [--slowloris N [--nofile N]]
+//               [--idle-timeout S] [--rss-margin-kb N] [--slowloris N [--nofile N]] [--tls 1]
 //
+// With --tls 1 the server speaks HTTPS with the test CA's certificate, and
+// every client speaks TLS.
 // With --slowloris N it makes the slowloris run instead (see below).
 #include <algorithm>
 #include <arpa/inet.h>
@@ -47,6 +49,8 @@
 #include <time.h>
 #include <unistd.h>
 #include <vector>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <zlib.h>
 
 #include "support.h"
@@ -70,7 +74,11 @@ struct options {
     long rss_margin_kb = 24576;
     int slowloris = 0;  // trickling connections of the slowloris run instead of the soak
     int nofile = 1024;  // the descriptor limit of the program under slowloris
+    bool tls = false;   // the soak over HTTPS, with the test CA's certificate
 };
+
+// The clients' TLS settings when the soak runs over HTTPS, else null.
+SSL_CTX *g_tls;
 
 // ---- what the server must send --------------------------------------------------
 
@@ -801,6 +809,8 @@ struct writer {
 
 struct client {
     int fd = -1;
+    SSL *ssl = nullptr;    // over HTTPS
+    bool tls_in = false;   // a send waits for the session to receive first
     client_kind kind = CL_SEQUENTIAL;
     bool connected = false;
     bool sequential = false;  // send each request after the previous reply
@@ -929,6 +939,9 @@ struct runner {
                 linger l = {1, 0};
                 setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
             }
+            SSL_free(c.ssl);
+            c.ssl = nullptr;
+            ERR_clear_error();
             close(c.fd);  // also leaves the epoll set
             c.fd = -1;
         }
@@ -1410,8 +1423,10 @@ struct runner {
         } else {
             if (!c.stalled)
                 want |= EPOLLIN;
-            if (c.out_pos < c.out_limit)
+            if (c.out_pos < c.out_limit && !c.tls_in)
                 want |= EPOLLOUT;
+            if (c.tls_in)
+                want |= EPOLLIN;
         }
         if (c.registered && want == c.interest)
             return;
@@ -1461,6 +1476,11 @@ struct runner {
 
     void on_connected(client &c)
     {
+        if (g_tls) {
+            c.ssl = SSL_new(g_tls);
+            SSL_set_fd(c.ssl, c.fd);
+            SSL_set_connect_state(c.ssl);
+        }
         c.connected = true;
         ++t.connections;
         set_interest(c);
@@ -1753,8 +1773,34 @@ struct runner {
              static_cast<unsigned long long>(c.body_got), static_cast<unsigned long long>(c.body_len));
     }
 
+    // Over HTTPS: what the session decrypts, until it waits for the socket.
+    void on_readable_tls(client &c)
+    {
+        char buf[16384];
+        c.tls_in = false;
+        while (!c.done && !c.stalled) {
+            const int n = SSL_read(c.ssl, buf, sizeof buf);
+            if (n > 0) {
+                c.last_progress = now_ms();
+                if (!feed(c, buf, static_cast<size_t>(n)))
+                    return;
+                continue;
+            }
+            const int err = SSL_get_error(c.ssl, n);
+            ERR_clear_error();
+            if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE)
+                break;
+            on_eof(c, err != SSL_ERROR_ZERO_RETURN && !(err == SSL_ERROR_SYSCALL && errno == 0));
+            return;
+        }
+        if (!c.done)
+            set_interest(c);
+    }
+
     void on_readable(client &c)
     {
+        if (c.ssl)
+            return on_readable_tls(c);
         char buf[65536];
         ssize_t n = recv(c.fd, buf, sizeof buf, 0);
         if (n < 0) {
@@ -1787,7 +1833,19 @@ struct runner {
             return;
         }
         while (c.out_pos < c.out_limit) {
-            ssize_t n = send(c.fd, c.out.data() + c.out_pos, c.out_limit - c.out_pos, MSG_NOSIGNAL);
+            ssize_t n;
+            if (c.ssl) {
+                n = SSL_write(c.ssl, c.out.data() + c.out_pos, static_cast<int>(c.out_limit - c.out_pos));
+                if (n <= 0) {
+                    const int err = SSL_get_error(c.ssl, static_cast<int>(n));
+                    ERR_clear_error();
+                    c.tls_in = err == SSL_ERROR_WANT_READ;
+                    errno = err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE ? EAGAIN : EPIPE;
+                    n = -1;
+                }
+            } else {
+                n = send(c.fd, c.out.data() + c.out_pos, c.out_limit - c.out_pos, MSG_NOSIGNAL);
+            }
             if (n < 0) {
                 if (errno == EAGAIN || errno == EINTR)
                     break;
@@ -1808,6 +1866,8 @@ struct runner {
                 return;
             }
             if (c.half_close && !c.shut) {
+                if (c.ssl)
+                    SSL_shutdown(c.ssl);  // close_notify, the end of what this side sends
                 shutdown(c.fd, SHUT_WR);
                 c.shut = true;
                 if (c.no_reply)
@@ -2233,6 +2293,8 @@ int main(int argc, char **argv)
             o.slowloris = atoi(v.c_str());
         else if (a == "--nofile")
             o.nofile = atoi(v.c_str());
+        else if (a == "--tls")
+            o.tls = v == "1";
         else
             return usage();
     }
@@ -2254,11 +2316,23 @@ int main(int argc, char **argv)
         return ok ? 0 : 1;
     }
 
+    std::string tls_args;
+    if (o.tls) {
+        const std::string pki = test_pki();
+        g_tls = pki.empty() ? nullptr : SSL_CTX_new(TLS_client_method());
+        if (!g_tls || SSL_CTX_load_verify_locations(g_tls, (pki + "/ca.pem").c_str(), nullptr) != 1) {
+            fprintf(stderr, "soak: no test certificates for HTTPS (openssl)\n");
+            return 2;
+        }
+        SSL_CTX_set_verify(g_tls, SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_set_mode(g_tls, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        tls_args = "--tls-cert " + pki + "/server.pem --tls-key " + pki + "/server.key";
+    }
     writer w(o.work, o.seed);
     server_proc srv;
     srv.program = o.server;
     srv.stderr_path = o.work + "/server.stderr";
-    if (!start_server(srv, o.work + "/root")) {
+    if (!start_server(srv, o.work + "/root", tls_args)) {
         fprintf(stderr, "soak: the server did not start (\"%s\")\n", srv.status_line.c_str());
         return 1;
     }

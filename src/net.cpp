@@ -8,6 +8,7 @@
 #include "memory.h"
 #include "os/evloop.h"
 #include "os/sock.h"
+#include "os/tls.h"
 #include "task.h"
 
 #include <algorithm>
@@ -36,6 +37,12 @@ void default_message(const char *text, const char *caption)
 }
 
 message_fn show_message = default_message;
+
+// TLS for the next start, and the running server's.
+const char *tls_cert_file;
+const char *tls_key_file;
+bool tls_self_signed;
+tls_server *tls;
 
 void on_read(task *t)
 {
@@ -104,6 +111,14 @@ void on_accept(server_ctx *ctx)
                 ev_close(loop, sock);
                 continue;
             }
+        }
+        if (tls) {
+            tls_session *session = tls_session_new(tls, sock);
+            if (!session) {
+                ev_close(loop, sock);  // no memory: the connection gets no service
+                return;
+            }
+            ev_set_tls(loop, sock, session);
         }
         task *t = task_create(sock);
         if (!t) {
@@ -184,7 +199,17 @@ int server_start(int port, const char *root, const char *default_page, const cha
         return -1;
     server_ctx *ctx = &g_ctx;
     ctx->loop = net_loop();
-    char err[SOCK_ERROR_SIZE];
+    char err[SOCK_ERROR_SIZE + 512];
+    if (tls_self_signed || tls_cert_file) {
+        tls = tls_self_signed ? tls_server_self_signed(err, sizeof err)
+                              : tls_server_from_files(tls_cert_file, tls_key_file, err, sizeof err);
+        if (!tls) {
+            show_message(err, "Error");
+            return -1;
+        }
+        if (*tls_warning(tls))
+            show_message(tls_warning(tls), "Warning");
+    }
     const int sock = sock_listen(bind_address, port, LISTEN_BACKLOG, err, sizeof err);
     ctx->listen_sock = sock < 0 ? -1 : ev_watch(loop, sock);
     if (ctx->listen_sock < 0) {
@@ -192,6 +217,8 @@ int server_start(int port, const char *root, const char *default_page, const cha
             snprintf(err, sizeof err, "WSASocket() Failed.\nport %d: %s", port, strerror(errno));
         show_message(err, "Error");
         ev_shutdown(loop);
+        tls_server_free(tls);
+        tls = nullptr;
         return -1;
     }
     rlimit rl{};
@@ -216,6 +243,8 @@ void server_stop()
     ev_shutdown(loop);
     ctx_destroy(&g_ctx);
     cfg_free(&g_config);
+    tls_server_free(tls);
+    tls = nullptr;
     running = false;
     accept_paused = false;
 }
@@ -241,4 +270,26 @@ void server_clean()
 {
     if (running)
         fe_release_unused(&g_ctx.entries);
+}
+
+void server_set_tls(const char *cert_file, const char *key_file, bool self_signed)
+{
+    tls_cert_file = cert_file && *cert_file ? cert_file : nullptr;
+    tls_key_file = key_file && *key_file ? key_file : nullptr;
+    tls_self_signed = self_signed;
+}
+
+bool server_tls()
+{
+    return tls != nullptr;
+}
+
+const char *server_tls_fingerprint()
+{
+    return tls ? tls_fingerprint(tls) : nullptr;
+}
+
+bool server_tls_by_kernel()
+{
+    return tls_kernel_sends();
 }

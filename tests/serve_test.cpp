@@ -1812,9 +1812,10 @@ TEST_F(Serving, CurlFetchesRangesHeadersAndReusesTheConnection)
 }
 
 // The document headless Chromium builds from a page of the server, scripts run.
-std::string chromium_dom(const std::string &url)
+std::string chromium_dom(const std::string &url, const std::string &flags = "")
 {
-    return shell_output("timeout 90 /usr/bin/chromium --headless --no-sandbox --disable-gpu --disable-quic "
+    return shell_output("timeout 90 /usr/bin/chromium --headless --no-sandbox --disable-gpu --disable-quic " + flags +
+                        " "
                         "--no-first-run --disable-background-networking --disable-component-update --disable-sync "
                         "--user-data-dir='" +
                         make_temp_dir() + "' --virtual-time-budget=10000 --dump-dom '" + url + "' 2>/dev/null");
@@ -1835,6 +1836,127 @@ TEST_F(Serving, ChromiumRunsModulesDrawsSvgLoadsWasmAndReadsUtf8Names)
     // Titles read as the folders are named, on disk and inside an archive.
     EXPECT_NE(chromium_dom(base() + "/names/%E6%97%A5%E6%9C%AC%E8%AA%9E/").find("<title>Index of 日本語</title>"), -1);
     EXPECT_NE(chromium_dom(base() + "/names.zip/a%3C&%3Eb/").find("<title>Index of a&lt;&amp;&gt;b</title>"), -1);
+}
+
+// ---- over TLS ------------------------------------------------------------------------
+
+// The same tree over HTTPS with the test CA's certificate, beside the plain server.
+class ServingTls : public Serving {
+protected:
+    void SetUp() override
+    {
+        Serving::SetUp();
+        pki = test_pki();
+        ASSERT_FALSE(pki.empty());
+        ASSERT_TRUE(start_server(tls, tree(), "--tls-cert " + pki + "/server.pem --tls-key " + pki + "/server.key"));
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(stop_server(tls), 0);
+        Serving::TearDown();
+    }
+    std::string curl() const { return "curl -s --cacert '" + pki + "/ca.pem' "; }
+    std::string https() const { return "https://localhost:" + std::to_string(tls.port); }
+    std::string pki;
+    server_proc tls;
+};
+
+// Clients of the TLS port that Python's ssl plays, one per argument (see the rows below).
+const char *const TLS_CLIENTS = R"PY(
+import socket, ssl, sys, time
+port, ca, root = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+ctx = ssl.create_default_context(cafile=ca)
+ctx.set_alpn_protocols(['h2', 'http/1.1'])
+def raw():
+    return socket.create_connection(('127.0.0.1', port))
+def until_close(s, step=65536, pause=0):
+    data = b''
+    try:
+        while (d := s.recv(step)):
+            data += d
+            time.sleep(pause)
+    except ConnectionResetError:
+        pass
+    return data
+def get(paths, sources, rcvbuf=0, pause=0):
+    s = raw()
+    if rcvbuf:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+    s = ctx.wrap_socket(s, server_hostname='localhost')
+    assert s.selected_alpn_protocol() == 'http/1.1'
+    s.sendall(b''.join(b'GET %s HTTP/1.1\r\nHost: x\r\n%s\r\n' % (p.encode(), b'Connection: close\r\n' * (i == len(paths) - 1))
+                       for i, p in enumerate(paths)))
+    data = until_close(s, 1000 if pause else 65536, pause)
+    return all(open(root + p, 'rb').read() in data for p in sources) and data.count(b'HTTP/1.1 200 OK') == len(paths)
+stalled = raw()
+stalled.sendall(b'\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03')  # the start of a ClientHello, never its end
+opened = time.time()
+for what in sys.argv[4:]:
+    if what == 'pipelined':
+        ok = get(['/data/k1.txt', '/mime/notes.css'], ['/data/k1.txt', '/mime/notes.css'])
+    elif what.startswith('slow:'):  # slow:target:source
+        ok = get([what.split(':')[1]], [what.split(':')[2]], rcvbuf=4096, pause=0.0005)
+    else:
+        s = raw()
+        s.sendall(b'GET / HTTP/1.1\r\nHost: x\r\n\r\n' if what == 'plain' else bytes(range(256)) * 4)
+        s.settimeout(5)
+        ok = b'HTTP' not in until_close(s)
+    print(what, 'ok' if ok else 'FAILED')
+time.sleep(max(0, opened + 13 - time.time()))
+stalled.settimeout(1)
+print('stalled', 'ok' if until_close(stalled) == b'' else 'FAILED')
+)PY";
+
+TEST_F(ServingTls, EveryKindOfResourceComesAsFromThePlainPort)
+{
+    const std::string dir = make_temp_dir();
+    struct row {
+        std::string target, curl_args;
+    } rows[] = {
+        {"/data/k1.txt", ""},
+        {"/wide/long.txt", ""},  // from the file by sendfile where the kernel encrypts
+        {"/stored.zip/noise.bin", ""},
+        {"/arc.zip/docs/noise.bin", ""},
+        {"/arc.zip/docs/big.html", "-H 'Accept-Encoding: gzip'"},
+        {"/arc.zip/docs/", ""},
+        {"/list/?O=S", ""},
+        {"/?help", ""},
+        {"/?rc=folder.gif", ""},
+        {"/no/such/thing", ""},
+        {"/site", ""},
+        {"/arc.zip/docs/noise.bin", "-r 1000-60999"},
+        {"/wide/long.txt", "-r 5000000-"},
+        {"/data/k1.txt", "--tlsv1.2 --tls-max 1.2"},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.target + " " + r.curl_args);
+        const std::string fetch = " -o '" + dir + "/%s' -w '%%{http_code} %%{size_download}' " + r.curl_args + " '";
+        char plain[512], over_tls[512];
+        snprintf(plain, sizeof plain, fetch.c_str(), "plain");
+        snprintf(over_tls, sizeof over_tls, fetch.c_str(), "tls");
+        const std::string code = shell_output("curl -s " + std::string(plain) + base() + r.target + "'");
+        EXPECT_EQ(shell_output(curl() + over_tls + https() + r.target + "'"), code);
+        EXPECT_EQ(read_file(dir + "/tls"), read_file(dir + "/plain"));
+    }
+    write_file(dir + "/clients.py", TLS_CLIENTS);
+    EXPECT_EQ(shell_output("python3 '" + dir + "/clients.py' " + std::to_string(tls.port) + " '" + pki + "/ca.pem' '" +
+                           tree() + "' pipelined slow:/stored.zip/noise.bin:/orig/noise.bin slow:/arc.zip/docs/big.html:/orig/big.html "
+                           "slow:/mirror/sub/one.bin:/mirror/sub/one.bin plain garbage"),
+              "pipelined ok\nslow:/stored.zip/noise.bin:/orig/noise.bin ok\nslow:/arc.zip/docs/big.html:/orig/big.html "
+              "ok\nslow:/mirror/sub/one.bin:/mirror/sub/one.bin ok\nplain ok\ngarbage ok\nstalled ok\n");
+    auto at_rest = wait_stats(tls, [](auto &m) { return m["tasks"] == 0; });
+    EXPECT_EQ(at_rest["online"], 0);
+}
+
+TEST_F(ServingTls, ChromiumRunsThePageOverHttps)
+{
+    if (access("/usr/bin/chromium", X_OK) != 0)
+        GTEST_SKIP() << "chromium is not installed (scripts/install-deps installs it): no check in a real browser";
+    const std::string spki = shell_output("openssl x509 -in '" + pki + "/server.pem' -pubkey -noout | openssl pkey "
+                                          "-pubin -outform der | openssl dgst -sha256 -binary | base64 | tr -d '\\n'");
+    EXPECT_NE(chromium_dom(https() + "/web/page.html", "--ignore-certificate-errors-spki-list=" + spki)
+                  .find("<p id=\"result\">module 5, svg 40, wasm 42</p>"),
+              std::string::npos);
 }
 
 TEST_F(Serving, WgetMirrorsTheTreeAndTheArchiveThroughIndexPages)

@@ -137,6 +137,7 @@ TEST(ServerCli, CommandLinesEndWithTheirStatusAndMessage)
     const std::string dir = make_temp_dir();
     write_file(dir + "/file", "");
     const std::string bin = program_under_test();
+    const std::string pki = test_pki();
     // As a user, port 80 is refused by the system (root runs the row as nobody).
     const std::string as_user = geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
     struct row {
@@ -157,6 +158,13 @@ TEST(ServerCli, CommandLinesEndWithTheirStatusAndMessage)
         {"--console --port 0 " + dir + "/file", 1, "The root directory " + dir + "/file is not a directory.\n"},
         {"--console --port 0 --bind 127.0.0.1 --bind=198.51.100.1 /tmp", 1,
          "bind() Failed.\naddress 198.51.100.1 port 0: Cannot assign requested address; the address is not one of"},
+        {"--console --tls-cert x.pem /tmp", 2, "pellorwick: --tls-cert and --tls-key go together"},
+        {"--console --port 0 --tls-cert /nonexistent.pem --tls-key " + pki + "/server.key /tmp", 1,
+         "TLS Failed.\nThe certificate file /nonexistent.pem cannot be read: No such file or directory.\n"},
+        {"--console --port 0 --tls-cert " + pki + "/ca.pem --tls-key " + pki + "/server.key /tmp", 1,
+         "TLS Failed.\nThe key in " + pki + "/server.key does not belong to the certificate in " + pki + "/ca.pem.\n"},
+        {"--console --port 0 --tls-cert " + pki + "/server.key --tls-key " + pki + "/server.key /tmp", 1,
+         "TLS Failed.\n" + pki + "/server.key holds no PEM certificate"},
         {"--console --port 80 /tmp", 1,
          "bind() Failed.\nport 80: Permission denied; ports below 1024 need privileges, try port 8080\n"},
     };
@@ -170,6 +178,33 @@ TEST(ServerCli, CommandLinesEndWithTheirStatusAndMessage)
     EXPECT_EQ(read_file(dir + "/v"), "Pellorwick HTTP Server 0.1.6\n");
     EXPECT_EQ(run_shell("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + bin + " 2> " + dir + "/e"), 2);
     EXPECT_NE(read_file(dir + "/e").find("--console"), std::string::npos);
+}
+
+// An expired certificate is served with a warning; a self-signed one is made
+// at start, and the fingerprint the console shows is that of the one served.
+TEST(ServerCli, TlsStartsWithAnExpiredCertificateOrAMadeOne)
+{
+    const std::string pki = test_pki();
+    ASSERT_FALSE(pki.empty());
+    for (const std::string &args : {"--tls-cert " + pki + "/expired.pem --tls-key " + pki + "/server.key",
+                                   std::string("--tls-self-signed")}) {
+        SCOPED_TRACE(args);
+        server_proc s;
+        s.stderr_path = pki + "/stderr";
+        ASSERT_TRUE(start_server(s, "/tmp", args));
+        EXPECT_EQ(s.status_line, "For help: https://127.0.0.1:" + std::to_string(s.port) + "/?help");
+        const std::string served = pki + "/served";
+        ASSERT_EQ(run_shell("openssl s_client -connect 127.0.0.1:" + std::to_string(s.port) +
+                            " </dev/null 2>/dev/null | openssl x509 -noout -fingerprint -sha256 > " + served),
+                  0);
+        const std::string fingerprint = read_file(served).substr(read_file(served).find('=') + 1, 95);
+        EXPECT_NE(s.banner.find(fingerprint), std::string::npos) << s.banner;
+        EXPECT_EQ(stop_server(s), 0);
+        const std::string warned = read_file(s.stderr_path);
+        EXPECT_EQ(warned.find("Warning: the certificate in " + pki + "/expired.pem expired on "),
+                  args.find("expired") != std::string::npos ? 0 : std::string::npos)
+            << warned;
+    }
 }
 
 // Which addresses answer, by --bind; tests reach loopback addresses only.

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QCheckBox>
 #include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QFileDialog>
@@ -289,13 +290,13 @@ private slots:
     void window_has_fixed_size_title_and_centred_place()
     {
         QCOMPARE(window->windowTitle(), QString(TITLE));
-        QCOMPARE(window->size(), QSize(454, 300));
-        QCOMPARE(window->minimumSize(), QSize(454, 300));
-        QCOMPARE(window->maximumSize(), QSize(454, 300));
+        QCOMPARE(window->size(), QSize(454, 332));
+        QCOMPARE(window->minimumSize(), QSize(454, 332));
+        QCOMPARE(window->maximumSize(), QSize(454, 332));
         QVERIFY(!(window->windowFlags() & Qt::WindowMaximizeButtonHint));
         QVERIFY(!(window->windowFlags() & Qt::WindowMinimizeButtonHint));
         QRect area = window->screen()->availableGeometry();
-        QCOMPARE(window->pos(), QPoint(area.x() + (area.width() - 454) / 2, area.y() + (area.height() - 300) / 2));
+        QCOMPARE(window->pos(), QPoint(area.x() + (area.width() - 454) / 2, area.y() + (area.height() - 332) / 2));
     }
 
     // "Times" asked for at the largest size whose text cell is at most 16
@@ -359,7 +360,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(window));
         field("root")->setFocus();
         QTRY_VERIFY(field("root")->hasFocus());
-        QCOMPARE(tab_round(), QStringList({"browse", "page", "port", "start", "about", "close", "root"}));
+        QCOMPARE(tab_round(), QStringList({"browse", "page", "port", "start", "about", "close", "https", "root"}));
         QTest::keyClick(window, Qt::Key_P, Qt::AltModifier);  // the mnemonic of "Default page"
         QVERIFY(field("page")->hasFocus());
         QTest::keyClick(window, Qt::Key_O, Qt::AltModifier);
@@ -402,6 +403,20 @@ private slots:
         QVERIFY(server_running());
         QCOMPARE(status(), QString("For help: http://127.0.0.1:%1/?help").arg(port));
         verify_running_controls();
+    }
+
+    void https_links_https_and_shows_the_fingerprint()
+    {
+        control<QCheckBox>("https")->setChecked(true);
+        QVERIFY(field("cert")->isEnabled());
+        control<QCheckBox>("self_signed")->setChecked(true);
+        QVERIFY(!field("cert")->isEnabled());
+        click("start");
+        QVERIFY(server_running());
+        QCOMPARE(status(), QString("For help: https://127.0.0.1:%1/?help").arg(port));
+        QCOMPARE(field("fingerprint")->text(), QString(server_tls_fingerprint()));
+        QCOMPARE(field("fingerprint")->text().size(), 95);
+        QVERIFY(!control<QCheckBox>("https")->isEnabled());
     }
 
     void stop_reverses_start()
