@@ -24,6 +24,11 @@ bool server_running();
 void server_tick();   // once a second: re-arm a paused accept, then close idle connections
 void server_clean();  // Clean Cache: drop unreferenced cached resources
 
+// What the next start publishes (hidden names, links out of the folder) and
+// to whom (users, the address list); the texts must outlive the server. By
+// default hidden names are not served, nor links out of the folder.
+void net_set_publishing(tree_rules rules, const access_settings &settings);
+
 // One line per reply on the front end's access log (see reply_record in
 // httpd.h); null turns it off.
 void net_set_reply_log(reply_log_fn fn);

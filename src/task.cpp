@@ -146,6 +146,9 @@ static int header_line(request_head *req, char *line)
         }
         break;
     }
+    case HDR_AUTHORIZATION:
+        req->authorization = req->authorization ? "" : value;  // two are no credentials
+        break;
     case HDR_TRANSFER_ENCODING:
         req->body = *value ? BODY_TRANSFER_CODING : BODY_BAD_CODING;
         break;
@@ -236,6 +239,7 @@ void task_reset(task *t)
     r.nranges = 0;
     r.body = BODY_NONE;
     r.content_length = 0;
+    r.authorization = nullptr;
     t->fe = nullptr;
     t->offset = t->end = 0;
     t->sent = 0;

@@ -1,6 +1,8 @@
 // Texts and checks the window and the console share.
 #include "shell.h"
 
+#include "net.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -54,4 +56,28 @@ bool root_problem(const char *root, char *why, size_t size)
         return false;
     }
     return true;
+}
+
+void set_publishing(const shell_settings &settings)
+{
+    const access_settings access = {settings.auth, settings.nauth, settings.auth_file, settings.allow};
+    net_set_publishing(tree_rules{settings.show_hidden, settings.follow_links}, access);
+}
+
+bool asks_passwords(const shell_settings &settings)
+{
+    return settings.nauth > 0 || settings.auth_file;
+}
+
+bool serves_https(const shell_settings &)
+{
+    return false;  // this build speaks plain HTTP only
+}
+
+const char *credentials_warning(const shell_settings &settings)
+{
+    if (!asks_passwords(settings) || serves_https(settings))
+        return nullptr;
+    return "Warning: without HTTPS, user names and passwords cross the network readable by anyone on the way "
+           "(HTTP Basic only encodes them).";
 }
