@@ -60,7 +60,10 @@ bool root_problem(const char *root, char *why, size_t size)
 
 void set_publishing(const shell_settings &settings)
 {
-    const access_settings access = {settings.auth, settings.nauth, settings.auth_file, settings.allow};
+    // The server keeps pointers to the list: it lives here, not in the caller's copy.
+    static shell_settings kept;
+    kept = settings;
+    const access_settings access = {kept.auth, kept.nauth, kept.auth_file, kept.allow};
     net_set_publishing(tree_rules{settings.show_hidden, settings.follow_links}, access);
 }
 
