@@ -16,6 +16,7 @@ PEERS = [("nginx", "nginx"), ("nginx-nosendfile", "nginx sendfile off"),
 # figure, label, unit, higher is better, target: (reference, factor) or (None, limit)
 FIGURES = [
     ("small", "small file 1 KB, wrk -c50", "req/s", True, ("lighttpd", 1.15)),
+    ("notmod", "1 KB file answered 304 (If-None-Match), wrk -c50", "req/s", True, ("pellorwick:small", 1.2)),
     ("medium", "medium file 64 KB, wrk -c50", "req/s", True, ("lighttpd", 1.1)),
     ("large", "large file 100 MB, curl", "MB/s", True, ("lighttpd", 1.0)),
     ("stored", "stored member 100 MB, curl", "MB/s", True, ("pellorwick:large", 0.95)),
@@ -26,10 +27,15 @@ FIGURES = [
     ("aria-x8", "aria2c -x8 of a 100 MB deflated member", "MB/s", True, ("pellorwick:curl-stream", 0.9)),
     ("stall-1k", "1 KB request while a 4 GB member's end is asked", "ms", False, (None, 50.0)),
     ("idle-kb", "idle connections (1000)", "KB/conn", False, (None, 12.0)),
+    ("tls-small", "TLS: small file 1 KB, keep-alive, wrk -c50", "req/s", True, ("nginx", 1.1)),
+    ("tls-large", "TLS: large file 100 MB, curl", "MB/s", True, ("nginx", 1.0)),
+    ("tls-hs", "TLS: handshakes (a connection per request), wrk -c50", "req/s", True, ("nginx", 0.9)),
+    ("tls-idle-kb", "TLS: idle connections (1000)", "KB/conn", False, (None, 64.0)),
     ("idle-cpu", "idle CPU, 1000 conns, 5 s", "% core", False, (None, 1.0)),
 ]
 
 REFERENCE_NAMES = {"nginx": "nginx", "nginx-nosendfile": "nginx sendfile off", "lighttpd": "lighttpd",
+                   "pellorwick:small": "the 1 KB 200",
                    "pellorwick:large": "the plain file", "zlib:inflate": "zlib inflate",
                    "pellorwick:page-disk": "the page on disk", "pellorwick:range-0": "the range at 0",
                    "pellorwick:curl-stream": "one curl stream"}

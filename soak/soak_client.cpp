@@ -18,8 +18,10 @@
 // error must be empty once the program has quit.
 //
 //   soak_client --server BIN --work DIR [--seconds N] [--clients N] [--seed N]
-//               [--idle-timeout S] [--rss-margin-kb N] [--slowloris N [--nofile N]]
+//               [--idle-timeout S] [--rss-margin-kb N] [--slowloris N [--nofile N]] [--tls 1]
 //
+// With --tls 1 the server speaks HTTPS with the test CA's certificate, and
+// every client speaks TLS.
 // With --slowloris N it makes the slowloris run instead (see below).
 #include <algorithm>
 #include <arpa/inet.h>
@@ -47,6 +49,8 @@
 #include <time.h>
 #include <unistd.h>
 #include <vector>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <zlib.h>
 
 #include "support.h"
@@ -71,7 +75,11 @@ struct options {
     int slowloris = 0;  // trickling connections of the slowloris run instead of the soak
     int nofile = 1024;  // the descriptor limit of the program under slowloris
     std::string auth;   // USER:PASSWORD: the server asks for it and every request sends it
+    bool tls = false;   // the soak over HTTPS, with the test CA's certificate
 };
+
+// The clients' TLS settings when the soak runs over HTTPS, else null.
+SSL_CTX *g_tls;
 
 // ---- what the server must send --------------------------------------------------
 
@@ -818,6 +826,8 @@ struct writer {
 
 struct client {
     int fd = -1;
+    SSL *ssl = nullptr;    // over HTTPS
+    bool tls_in = false;   // a send waits for the session to receive first
     client_kind kind = CL_SEQUENTIAL;
     bool connected = false;
     bool sequential = false;  // send each request after the previous reply
@@ -946,6 +956,9 @@ struct runner {
                 linger l = {1, 0};
                 setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
             }
+            SSL_free(c.ssl);
+            c.ssl = nullptr;
+            ERR_clear_error();
             close(c.fd);  // also leaves the epoll set
             c.fd = -1;
         }
@@ -1113,14 +1126,14 @@ struct runner {
             x.first = 0;
             x.length = static_cast<uint32_t>(small->bytes.size());
         };
-        switch (rnd(0, 20)) {
+        switch (rnd(0, 22)) {
         case 0:
             e.request = "GARBAGE\r\n\r\n";
             e.status = 400;
             e.bodyless = e.closes = true;
             break;
         case 1:
-            e.request = "BREW /pot HTTP/1.1\r\n\r\n";
+            e.request = "BREW /pot HTTP/1.1\r\nHost: t\r\n\r\n";
             e.status = 400;
             e.bodyless = e.closes = true;
             break;
@@ -1137,15 +1150,15 @@ struct runner {
             break;
         }
         case 3:
-            e.request = "GET " + small->target + " HTTP/1.1\r\nNoColonHere\r\n\r\n";
+            e.request = "GET " + small->target + " HTTP/1.1\r\nHost: t\r\nNoColonHere\r\n\r\n";
             e.status = 400;
             break;
         case 4:
-            e.request = "GET " + small->target + " HTTP/1.1\r\n: no name\r\n\r\n";
+            e.request = "GET " + small->target + " HTTP/1.1\r\nHost: t\r\n: no name\r\n\r\n";
             e.status = 400;
             break;
         case 5:
-            e.request = "POST /files/ HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.request = "POST /files/ HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n";
             e.status = 501;
             e.bodyless = e.closes = true;
             break;
@@ -1155,16 +1168,16 @@ struct runner {
             e.bodyless = e.closes = true;
             break;
         case 7:
-            e.request = "GET " + small->target + " HTTP/2.0\r\n\r\n";
+            e.request = "GET " + small->target + " HTTP/2.0\r\nHost: t\r\n\r\n";
             e.status = 505;
             break;
         case 8:
-            e.request = "GET * HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.request = "GET * HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n";
             e.status = 400;
             e.closes = true;
             break;
         case 9:
-            e.request = "GET http://example.com/ HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.request = "GET http://example.com/ HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n";
             e.status = 501;
             e.closes = true;
             break;
@@ -1174,18 +1187,18 @@ struct runner {
             e.closes = true;
             break;
         case 11:
-            e.request = "GET /dirs/d1 HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.request = "GET /dirs/d1 HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n";
             e.status = 302;
             e.closes = true;
             e.location = "/dirs/d1/";
             break;
         case 12:
-            e.request = "GET " + small->target + " HTTP/1.1\r\nRange: bytes=0-1,5-9\r\nConnection: close\r\n\r\n";
+            e.request = "GET " + small->target + " HTTP/1.1\r\nHost: t\r\nRange: bytes=0-1,5-9\r\nConnection: close\r\n\r\n";
             e.status = 416;
             e.closes = true;
             break;
         case 13:
-            e.request = "GET /" + std::string(1100, 'a') + " HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.request = "GET /" + std::string(1100, 'a') + " HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n";
             e.status = 414;
             e.closes = true;
             break;
@@ -1196,22 +1209,22 @@ struct runner {
             e.bodyless = e.closes = e.reset_ok = true;
             break;
         case 15:
-            e.request = "GET " + small->target + " HTTP/1.1\r\nRange: bytes=100-\r\nConnection: close\r\n\r\n";
+            e.request = "GET " + small->target + " HTTP/1.1\r\nHost: t\r\nRange: bytes=100-\r\nConnection: close\r\n\r\n";
             e.status = 416;
             e.closes = true;
             break;
         case 16:
-            e.request = "\r\n\r\nGET " + small->target + " HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.request = "\r\n\r\nGET " + small->target + " HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n";
             body_of(e);
             e.closes = true;
             break;
         case 17:
-            e.request = "GET " + small->target + " HTTP/1.1\nConnection: close\n\n";
+            e.request = "GET " + small->target + " HTTP/1.1\nHost: t\nConnection: close\n\n";
             body_of(e);
             e.closes = true;
             break;
         case 18:
-            e.request = "get " + small->target + " http/1.1\r\nCONNECTION: CLOSE\r\nrange: bytes=10-19\r\n\r\n";
+            e.request = "get " + small->target + " http/1.1\r\nhost: t\r\nCONNECTION: CLOSE\r\nrange: bytes=10-19\r\n\r\n";
             body_of(e);
             e.status = 206;
             e.partial = true;
@@ -1220,13 +1233,24 @@ struct runner {
             e.closes = true;
             break;
         case 19:
-            e.request = "GET " + small->target + " HTTP/1.1\r\nRange: items=0-9\r\nX-Long: " + std::string(8000, 'z') +
+            e.request = "GET " + small->target + " HTTP/1.1\r\nHost: t\r\nRange: items=0-9\r\nX-Long: " + std::string(8000, 'z') +
                         "\r\nConnection: close\r\n\r\n";
             body_of(e);
             e.closes = true;
             break;
+        case 20:
+            // Heads that a proxy in front could read otherwise end the connection.
+            e.request = "GET " + small->target + " HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.status = 400;
+            e.closes = true;
+            break;
+        case 21:
+            e.request = "GET " + small->target + " HTTP/1.1\r\nHost: t\r\nX-A: b\rc\r\n\r\n";
+            e.status = 400;
+            e.closes = true;
+            break;
         default:
-            e.request = "HEAD /no/such/file HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.request = "HEAD /no/such/file HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n";
             e.status = 404;
             e.head = e.bodyless = e.closes = true;
             break;
@@ -1418,8 +1442,10 @@ struct runner {
         } else {
             if (!c.stalled)
                 want |= EPOLLIN;
-            if (c.out_pos < c.out_limit)
+            if (c.out_pos < c.out_limit && !c.tls_in)
                 want |= EPOLLOUT;
+            if (c.tls_in)
+                want |= EPOLLIN;
         }
         if (c.registered && want == c.interest)
             return;
@@ -1469,6 +1495,11 @@ struct runner {
 
     void on_connected(client &c)
     {
+        if (g_tls) {
+            c.ssl = SSL_new(g_tls);
+            SSL_set_fd(c.ssl, c.fd);
+            SSL_set_connect_state(c.ssl);
+        }
         c.connected = true;
         ++t.connections;
         set_interest(c);
@@ -1765,8 +1796,34 @@ struct runner {
              static_cast<unsigned long long>(c.body_got), static_cast<unsigned long long>(c.body_len));
     }
 
+    // Over HTTPS: what the session decrypts, until it waits for the socket.
+    void on_readable_tls(client &c)
+    {
+        char buf[16384];
+        c.tls_in = false;
+        while (!c.done && !c.stalled) {
+            const int n = SSL_read(c.ssl, buf, sizeof buf);
+            if (n > 0) {
+                c.last_progress = now_ms();
+                if (!feed(c, buf, static_cast<size_t>(n)))
+                    return;
+                continue;
+            }
+            const int err = SSL_get_error(c.ssl, n);
+            ERR_clear_error();
+            if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE)
+                break;
+            on_eof(c, err != SSL_ERROR_ZERO_RETURN && !(err == SSL_ERROR_SYSCALL && errno == 0));
+            return;
+        }
+        if (!c.done)
+            set_interest(c);
+    }
+
     void on_readable(client &c)
     {
+        if (c.ssl)
+            return on_readable_tls(c);
         char buf[65536];
         ssize_t n = recv(c.fd, buf, sizeof buf, 0);
         if (n < 0) {
@@ -1799,7 +1856,19 @@ struct runner {
             return;
         }
         while (c.out_pos < c.out_limit) {
-            ssize_t n = send(c.fd, c.out.data() + c.out_pos, c.out_limit - c.out_pos, MSG_NOSIGNAL);
+            ssize_t n;
+            if (c.ssl) {
+                n = SSL_write(c.ssl, c.out.data() + c.out_pos, static_cast<int>(c.out_limit - c.out_pos));
+                if (n <= 0) {
+                    const int err = SSL_get_error(c.ssl, static_cast<int>(n));
+                    ERR_clear_error();
+                    c.tls_in = err == SSL_ERROR_WANT_READ;
+                    errno = err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE ? EAGAIN : EPIPE;
+                    n = -1;
+                }
+            } else {
+                n = send(c.fd, c.out.data() + c.out_pos, c.out_limit - c.out_pos, MSG_NOSIGNAL);
+            }
             if (n < 0) {
                 if (errno == EAGAIN || errno == EINTR)
                     break;
@@ -1820,6 +1889,8 @@ struct runner {
                 return;
             }
             if (c.half_close && !c.shut) {
+                if (c.ssl)
+                    SSL_shutdown(c.ssl);  // close_notify, the end of what this side sends
                 shutdown(c.fd, SHUT_WR);
                 c.shut = true;
                 if (c.no_reply)
@@ -2247,6 +2318,8 @@ int main(int argc, char **argv)
             o.nofile = atoi(v.c_str());
         else if (a == "--auth")
             o.auth = v;
+        else if (a == "--tls")
+            o.tls = v == "1";
         else
             return usage();
     }
@@ -2268,6 +2341,18 @@ int main(int argc, char **argv)
         return ok ? 0 : 1;
     }
 
+    std::string tls_args;
+    if (o.tls) {
+        const std::string pki = test_pki();
+        g_tls = pki.empty() ? nullptr : SSL_CTX_new(TLS_client_method());
+        if (!g_tls || SSL_CTX_load_verify_locations(g_tls, (pki + "/ca.pem").c_str(), nullptr) != 1) {
+            fprintf(stderr, "soak: no test certificates for HTTPS (openssl)\n");
+            return 2;
+        }
+        SSL_CTX_set_verify(g_tls, SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_set_mode(g_tls, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        tls_args = "--tls-cert " + pki + "/server.pem --tls-key " + pki + "/server.key";
+    }
     writer w(o.work, o.seed);
     server_proc srv;
     srv.program = o.server;
@@ -2285,7 +2370,7 @@ int main(int argc, char **argv)
         }
         g_auth_line = "Authorization: Basic " + b64 + "\r\n";
     }
-    if (!start_server(srv, o.work + "/root", o.auth.empty() ? "" : "--auth '" + o.auth + "'")) {
+    if (!start_server(srv, o.work + "/root", tls_args + (o.auth.empty() ? "" : " --auth '" + o.auth + "'"))) {
         fprintf(stderr, "soak: the server did not start (\"%s\")\n", srv.status_line.c_str());
         return 1;
     }

@@ -8,6 +8,7 @@
 #include "memory.h"
 #include "os/evloop.h"
 #include "os/sock.h"
+#include "os/tls.h"
 #include "task.h"
 
 #include <algorithm>
@@ -40,6 +41,11 @@ message_fn show_message = default_message;
 // What is published and to whom, for the next start.
 tree_rules publish_rules = {false, false};
 access_settings access;
+// TLS for the next start, and the running server's.
+const char *tls_cert_file;
+const char *tls_key_file;
+bool tls_self_signed;
+tls_server *tls;
 
 void on_read(task *t)
 {
@@ -114,6 +120,14 @@ void on_accept(server_ctx *ctx)
                 ev_close(loop, sock);
                 continue;
             }
+        }
+        if (tls) {
+            tls_session *session = tls_session_new(tls, sock);
+            if (!session) {
+                ev_close(loop, sock);  // no memory: the connection gets no service
+                return;
+            }
+            ev_set_tls(loop, sock, session);
         }
         task *t = task_create(sock);
         if (!t) {
@@ -194,13 +208,23 @@ ev_loop *net_loop()
     return loop;
 }
 
-int server_start(int port, const char *root, const char *default_page, const char *bind_address)
+int server_start(int port, const char *root, const char *default_page, const char *bind_address, int max_age)
 {
     if (running)
         return -1;
     server_ctx *ctx = &g_ctx;
     ctx->loop = net_loop();
-    char err[SOCK_ERROR_SIZE];
+    char err[SOCK_ERROR_SIZE + 512];
+    if (tls_self_signed || tls_cert_file) {
+        tls = tls_self_signed ? tls_server_self_signed(err, sizeof err)
+                              : tls_server_from_files(tls_cert_file, tls_key_file, err, sizeof err);
+        if (!tls) {
+            show_message(err, "Error");
+            return -1;
+        }
+        if (*tls_warning(tls))
+            show_message(tls_warning(tls), "Warning");
+    }
     const int sock = sock_listen(bind_address, port, LISTEN_BACKLOG, err, sizeof err);
     ctx->listen_sock = sock < 0 ? -1 : ev_watch(loop, sock);
     if (ctx->listen_sock < 0) {
@@ -208,6 +232,8 @@ int server_start(int port, const char *root, const char *default_page, const cha
             snprintf(err, sizeof err, "WSASocket() Failed.\nport %d: %s", port, strerror(errno));
         show_message(err, "Error");
         ev_shutdown(loop);
+        tls_server_free(tls);
+        tls = nullptr;
         return -1;
     }
     rlimit rl{};
@@ -230,6 +256,7 @@ int server_start(int port, const char *root, const char *default_page, const cha
     cfg_defaults(&g_config, root);
     g_config.index_file = default_page;
     ctx_init(ctx, root);
+    ctx->cache.max_age = max_age;
     ev_select(loop, ctx->listen_sock, EV_ACCEPT);
     accept_paused = false;
     running = true;
@@ -245,6 +272,8 @@ void server_stop()
     cfg_free(&g_config);
     tree_close();
     access_clear();
+    tls_server_free(tls);
+    tls = nullptr;
     running = false;
     accept_paused = false;
 }
@@ -270,4 +299,26 @@ void server_clean()
 {
     if (running)
         fe_release_unused(&g_ctx.entries);
+}
+
+void server_set_tls(const char *cert_file, const char *key_file, bool self_signed)
+{
+    tls_cert_file = cert_file && *cert_file ? cert_file : nullptr;
+    tls_key_file = key_file && *key_file ? key_file : nullptr;
+    tls_self_signed = self_signed;
+}
+
+bool server_tls()
+{
+    return tls != nullptr;
+}
+
+const char *server_tls_fingerprint()
+{
+    return tls ? tls_fingerprint(tls) : nullptr;
+}
+
+bool server_tls_by_kernel()
+{
+    return tls_kernel_sends();
 }

@@ -138,6 +138,7 @@ TEST(ServerCli, CommandLinesEndWithTheirStatusAndMessage)
     write_file(dir + "/file", "");
     write_file(dir + "/plain", "# users\nbob:secret\n");
     const std::string bin = program_under_test();
+    const std::string pki = test_pki();
     // As a user, port 80 is refused by the system (root runs the row as nobody).
     const std::string as_user = geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
     struct row {
@@ -159,10 +160,18 @@ TEST(ServerCli, CommandLinesEndWithTheirStatusAndMessage)
          dir + "/plain line 2: the password of \"bob\" is not a yescrypt, SHA-512-crypt or bcrypt hash"},
         {"--console --port 0 --auth-file " + dir + "/none " + dir, 1,
          "the password file " + dir + "/none cannot be read: No such file or directory\n"},
+        {"--qr", 2, "pellorwick: --qr needs --console"},
         {"--console --port 0 --root /nonexistent", 1, "The root directory /nonexistent does not exist.\n"},
         {"--console --port 0 " + dir + "/file", 1, "The root directory " + dir + "/file is not a directory.\n"},
         {"--console --port 0 --bind 127.0.0.1 --bind=198.51.100.1 /tmp", 1,
          "bind() Failed.\naddress 198.51.100.1 port 0: Cannot assign requested address; the address is not one of"},
+        {"--console --tls-cert x.pem /tmp", 2, "pellorwick: --tls-cert and --tls-key go together"},
+        {"--console --port 0 --tls-cert /nonexistent.pem --tls-key " + pki + "/server.key /tmp", 1,
+         "TLS Failed.\nThe certificate file /nonexistent.pem cannot be read: No such file or directory.\n"},
+        {"--console --port 0 --tls-cert " + pki + "/ca.pem --tls-key " + pki + "/server.key /tmp", 1,
+         "TLS Failed.\nThe key in " + pki + "/server.key does not belong to the certificate in " + pki + "/ca.pem.\n"},
+        {"--console --port 0 --tls-cert " + pki + "/server.key --tls-key " + pki + "/server.key /tmp", 1,
+         "TLS Failed.\n" + pki + "/server.key holds no PEM certificate"},
         {"--console --port 80 /tmp", 1,
          "bind() Failed.\nport 80: Permission denied; ports below 1024 need privileges, try port 8080\n"},
     };
@@ -176,6 +185,33 @@ TEST(ServerCli, CommandLinesEndWithTheirStatusAndMessage)
     EXPECT_EQ(read_file(dir + "/v"), "Pellorwick HTTP Server 0.1.6\n");
     EXPECT_EQ(run_shell("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + bin + " 2> " + dir + "/e"), 2);
     EXPECT_NE(read_file(dir + "/e").find("--console"), std::string::npos);
+}
+
+// An expired certificate is served with a warning; a self-signed one is made
+// at start, and the fingerprint the console shows is that of the one served.
+TEST(ServerCli, TlsStartsWithAnExpiredCertificateOrAMadeOne)
+{
+    const std::string pki = test_pki();
+    ASSERT_FALSE(pki.empty());
+    for (const std::string &args : {"--tls-cert " + pki + "/expired.pem --tls-key " + pki + "/server.key",
+                                   std::string("--tls-self-signed")}) {
+        SCOPED_TRACE(args);
+        server_proc s;
+        s.stderr_path = pki + "/stderr";
+        ASSERT_TRUE(start_server(s, "/tmp", args));
+        EXPECT_EQ(s.status_line, "For help: https://127.0.0.1:" + std::to_string(s.port) + "/?help");
+        const std::string served = pki + "/served";
+        ASSERT_EQ(run_shell("openssl s_client -connect 127.0.0.1:" + std::to_string(s.port) +
+                            " </dev/null 2>/dev/null | openssl x509 -noout -fingerprint -sha256 > " + served),
+                  0);
+        const std::string fingerprint = read_file(served).substr(read_file(served).find('=') + 1, 95);
+        EXPECT_NE(s.banner.find(fingerprint), std::string::npos) << s.banner;
+        EXPECT_EQ(stop_server(s), 0);
+        const std::string warned = read_file(s.stderr_path);
+        EXPECT_EQ(warned.find("Warning: the certificate in " + pki + "/expired.pem expired on "),
+                  args.find("expired") != std::string::npos ? 0 : std::string::npos)
+            << warned;
+    }
 }
 
 // Which addresses answer, by --bind; tests reach loopback addresses only.
@@ -249,6 +285,36 @@ TEST(ServerCli, AllowServesItsAddressesAndClosesTheOthers)
     }
 }
 
+// The lines after the URLs: the address for other devices and its code in half blocks.
+TEST(ServerCli, QrPrintsTheAddressForOtherDevicesInHalfBlocks)
+{
+    const std::string root = make_temp_dir();
+    server_proc loopback, s;
+    ASSERT_TRUE(start_server(loopback, root, "--qr --bind 127.0.0.1"));
+    EXPECT_EQ(server_line(loopback), "No QR code: the server listens on this machine's loopback address only.");
+    EXPECT_EQ(stop_server(loopback), 0);
+    ASSERT_TRUE(start_server(s, root, "--qr"));
+    const std::string heading = server_line(s), url = heading.substr(8, heading.find(' ', 8) - 8);
+    std::string code;
+    for (std::string line; !(line = server_line(s)).empty();)
+        code += line + "\n";
+    EXPECT_EQ(stop_server(s), 0);
+    if (heading.rfind("No QR code", 0) == 0)
+        GTEST_SKIP() << "this machine has no address but loopback: " << heading;
+    EXPECT_EQ(heading, "To open " + url + " on another device, scan:");
+    EXPECT_NE(s.banner.find("  " + url + "\n"), std::string::npos) << s.banner;
+    // Each character is two modules, one above the other; zbarimg reads them drawn 8 pixels a module.
+    write_file(root + "/code.txt", code);
+    write_file(root + "/draw.py",
+               "import sys\nrows = []\nfor line in open('code.txt', encoding='utf-8').read().splitlines():\n"
+               "    rows += [[c in '\u2580\u2588' for c in line], [c in '\u2584\u2588' for c in line]]\n"
+               "w = max(map(len, rows))\npx = b''.join(bytes(0 if x < len(r) and r[x] else 255 for x in "
+               "range(w) for _ in range(8)) * 8 for r in rows)\nsys.stdout.buffer.write(b'P5 %d %d 255\\n' "
+               "% (8 * w, 8 * len(rows)) + px)\n");
+    ASSERT_EQ(run_shell("cd '" + root + "' && python3 draw.py > code.pgm && zbarimg --raw -q code.pgm > read"), 0);
+    EXPECT_EQ(read_file(root + "/read"), url + "\n");
+}
+
 TEST(ServerCli, LogWritesOneCommonLogFormatLinePerReply)
 {
     const std::string root = make_temp_dir();
@@ -257,12 +323,12 @@ TEST(ServerCli, LogWritesOneCommonLogFormatLinePerReply)
     server_proc s;
     ASSERT_TRUE(start_server(s, "", "--log " + root));  // the folder as the one argument
     ASSERT_FALSE(http_exchange(s.port, "GET / HTTP/1.0\r\n\r\n").empty());
-    http_exchange(s.port, "HEAD /index.html HTTP/1.1\r\nConnection: close\r\n\r\n");
-    http_exchange(s.port, "GET /no\"where HTTP/1.1\r\nConnection: close\r\n\r\n");
-    http_exchange(s.port, "BREW / HTTP/1.1\r\n\r\n");
+    http_exchange(s.port, "HEAD /index.html HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
+    http_exchange(s.port, "GET /no\"where HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
+    http_exchange(s.port, "BREW / HTTP/1.1\r\nHost: t\r\n\r\n");
     int fd = connect_to(s.port, 4096, "::1");  // leaves in the middle of a long reply
     ASSERT_GE(fd, 0);
-    send_all(fd, "GET /big HTTP/1.1\r\n\r\n");
+    send_all(fd, "GET /big HTTP/1.1\r\nHost: t\r\n\r\n");
     char some[1000];
     EXPECT_GT(recv(fd, some, sizeof some, 0), 0);
     close(fd);

@@ -7,6 +7,7 @@
 #include "net.h"
 #include "os/evloop.h"
 #include "os/sock.h"
+#include "shell/qr.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -28,7 +29,10 @@ struct console {
     char root[PATH_CAP];  // the server rewrites backslashes in place
     char index_file[PATH_CAP];
     char bind_address[SOCK_ADDRESS_SIZE];  // empty: every address
+    const char *tls_cert;                  // HTTPS with these files, or self-signed, or neither
+    bool tls_self_signed;
     int port;
+    int max_age;
     int serving_port;  // the port itself, also when the system chose it
     bool tty;          // standard output is a terminal: keep a live line
     bool live_shown;
@@ -39,6 +43,7 @@ struct console {
 console g_console;
 
 void clear_live(console &c);
+void say_tls(const console &c);
 
 void print_error(const char *text, const char *)
 {
@@ -97,9 +102,9 @@ void add_url(const char *host, void *user)
 {
     auto *u = static_cast<url_list *>(user);
     char port[16] = "";
-    if (u->port != 80)
+    if (u->port != url_default_port())
         snprintf(port, sizeof port, ":%d", u->port);
-    const int n = snprintf(u->text + u->len, sizeof u->text - u->len, "  http://%s%s/\n", host, port);
+    const int n = snprintf(u->text + u->len, sizeof u->text - u->len, "  %s://%s%s/\n", url_scheme(), host, port);
     if (n > 0 && static_cast<size_t>(n) < sizeof u->text - u->len)
         u->len += static_cast<size_t>(n);
 }
@@ -125,8 +130,43 @@ void say_urls(console &c)
     }
     clear_live(c);
     fwrite(u.text, 1, u.len, stdout);
+    say_tls(c);
     fputs("\n", stdout);
     fflush(stdout);
+}
+
+// The QR code of the first address another device would use, under the
+// address it holds; a line saying why when there is none.
+void say_qr(console &c)
+{
+    const lan_url_list urls = lan_urls(url_scheme(), c.serving_port, bind_address(c), sock_is_ipv6(g_ctx.listen_sock));
+    static qr_code code;
+    clear_live(c);
+    if (urls.count == 0) {
+        puts("No QR code: the server listens on this machine's loopback address only.\n");
+    } else if (!qr_make(urls.url[0], &code)) {
+        printf("No QR code for %s.\n\n", urls.url[0]);
+    } else {
+        printf("To open %s on another device, scan:\n", urls.url[0]);
+        qr_print(stdout, code, c.tty);
+        puts("");
+    }
+    fflush(stdout);
+}
+
+// How HTTPS is served: the certificate, and whether the kernel encrypts.
+void say_tls(const console &c)
+{
+    if (!server_tls())
+        return;
+    if (c.tls_self_signed)
+        printf("HTTPS with a self-signed certificate made for this machine; browsers warn about it.\n"
+               "Its SHA-256 fingerprint, to compare with the one the browser shows:\n  %s\n",
+               server_tls_fingerprint());
+    else
+        printf("HTTPS with the certificate in %s (SHA-256 %s)\n", c.tls_cert, server_tls_fingerprint());
+    puts(server_tls_by_kernel() ? "Kernel TLS: bodies of files and stored members go out by sendfile."
+                                : "No kernel TLS here (the kernel has no tls module): bodies are encrypted by copying.");
 }
 
 bool start(console &c)
@@ -136,7 +176,7 @@ bool start(console &c)
         print_error(why, "Error");
         return false;
     }
-    if (server_start(c.port, c.root, c.index_file, bind_address(c)) != 0)
+    if (server_start(c.port, c.root, c.index_file, bind_address(c), c.max_age) != 0)
         return false;
     // Port 0 lets the system choose one: show the one it chose.
     c.serving_port = c.port != 0 ? c.port : sock_port(g_ctx.listen_sock);
@@ -257,7 +297,11 @@ int run_console(const shell_settings &settings)
     snprintf(c.index_file, sizeof c.index_file, "%s", settings.index_file ? settings.index_file : "index.html");
     snprintf(c.bind_address, sizeof c.bind_address, "%s", settings.bind_address ? settings.bind_address : "");
     c.port = settings.port >= 0 ? settings.port : 80;
+    c.max_age = settings.max_age;
     c.tty = isatty(1);
+    c.tls_cert = settings.tls_cert;
+    c.tls_self_signed = settings.tls_self_signed;
+    server_set_tls(settings.tls_cert, settings.tls_key, settings.tls_self_signed);
     net_set_message_handler(print_error);
     if (settings.log)
         net_set_reply_log(log_reply);
@@ -277,6 +321,8 @@ int run_console(const shell_settings &settings)
     say_urls(c);
     if (const char *warning = credentials_warning(settings))
         fprintf(stderr, "%s\n", warning);
+    if (settings.qr)
+        say_qr(c);
 
     bool input_open = true, quit = false;
     int64_t next_tick = now_ms() + 1000;

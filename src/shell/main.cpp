@@ -4,6 +4,7 @@
 #include "httpd.h"
 #include "os/sock.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +16,8 @@
 namespace {
 
 constexpr char USAGE_LINE[] =
-    "usage: pellorwick [--console] [--root DIR | DIR] [--port N] [--index NAME] [--bind ADDR] [--log]\n"
+    "usage: pellorwick [--console] [--root DIR | DIR] [--port N] [--index NAME] [--bind ADDR] [--max-age SECONDS]\n"
+    "                  [--log] [--qr] [--tls-cert FILE --tls-key FILE | --tls-self-signed]\n"
     "                  [--show-hidden] [--follow-links] [--auth USER:PASSWORD]... [--auth-file FILE] [--allow LIST]\n";
 
 void usage(FILE *out)
@@ -28,7 +30,14 @@ void usage(FILE *out)
           "  --index NAME  the default page of a directory (default index.html)\n"
           "  --bind ADDR   listen on one IPv4 or IPv6 address only, or localhost for this machine\n"
           "                alone (default: every address of both families, reachable from the network)\n"
+          "  --max-age SECONDS  caches may use a reply this long without asking again (default:\n"
+          "                they keep it but ask each time, which a 304 answers cheaply)\n"
           "  --log         console: one Common Log Format line per reply on standard output\n"
+          "  --qr          console: print the QR code of the address other devices open\n"
+          "  --tls-cert FILE  HTTPS (TLS 1.2 and 1.3) with this PEM certificate; a chain after it is sent too\n"
+          "  --tls-key FILE   the PEM private key of that certificate\n"
+          "  --tls-self-signed  HTTPS with a key and certificate made at start for this machine (nothing\n"
+          "                written); its SHA-256 fingerprint is shown to check against the browser's warning\n"
           "  --show-hidden list and serve names beginning with \".\" (hidden by default)\n"
           "  --follow-links  follow symbolic links that lead out of the folder (refused by default)\n"
           "  --auth USER:PASSWORD  ask every request for this user's password (HTTP Basic; repeatable)\n"
@@ -51,18 +60,18 @@ int refuse(const char *what, const char *arg = nullptr)
     return 2;
 }
 
-// Digits only, 0 to 65535; -1 otherwise.
-int parse_port(const char *s)
+// Digits only, 0 to `most`; -1 otherwise.
+int parse_number(const char *s, int most)
 {
-    if (!*s || strlen(s) > 5)
+    if (!*s || strlen(s) > 10)
         return -1;
-    int v = 0;
+    int64_t v = 0;
     for (const char *p = s; *p; ++p) {
         if (*p < '0' || *p > '9')
             return -1;
         v = v * 10 + (*p - '0');
     }
-    return v <= 65535 ? v : -1;
+    return v <= most ? static_cast<int>(v) : -1;
 }
 
 // Every item of a comma-separated --allow list is an address, a prefix or localhost.
@@ -83,7 +92,7 @@ int main(int argc, char **argv)
     static char default_root[1024];
     const char *home = getenv("HOME");
     snprintf(default_root, sizeof default_root, "%s/webhome", home && *home ? home : ".");
-    shell_settings s = {nullptr, -1, nullptr, nullptr, false};
+    shell_settings s = {nullptr, -1, nullptr, nullptr, false, -1, false, nullptr, nullptr, false};
     const char *dir = nullptr;
     bool options_done = false;
 
@@ -110,7 +119,9 @@ int main(int argc, char **argv)
         const bool takes_value = strcmp(name, "--root") == 0 || strcmp(name, "--port") == 0 ||
                                  strcmp(name, "--index") == 0 || strcmp(name, "--bind") == 0 ||
                                  strcmp(name, "--auth") == 0 || strcmp(name, "--auth-file") == 0 ||
-                                 strcmp(name, "--allow") == 0;
+                                 strcmp(name, "--allow") == 0 ||
+                                 strcmp(name, "--max-age") == 0 || strcmp(name, "--tls-cert") == 0 ||
+                                 strcmp(name, "--tls-key") == 0;
         const char *value = nullptr;
         if (takes_value) {
             if (eq)
@@ -127,12 +138,14 @@ int main(int argc, char **argv)
             console = true;
         } else if (strcmp(name, "--log") == 0) {
             s.log = true;
+        } else if (strcmp(name, "--qr") == 0) {
+            s.qr = true;
         } else if (strcmp(name, "--root") == 0) {
             if (dir || s.root)
                 return refuse("only one folder can be published; another is", value);
             s.root = value;
         } else if (strcmp(name, "--port") == 0) {
-            s.port = parse_port(value);
+            s.port = parse_number(value, 65535);
             if (s.port < 0)
                 return refuse("the port must be a number from 0 to 65535, not", value);
         } else if (strcmp(name, "--index") == 0) {
@@ -141,6 +154,16 @@ int main(int argc, char **argv)
             if (!sock_address_valid(value))
                 return refuse("--bind takes one IPv4 or IPv6 address or localhost, not", value);
             s.bind_address = value;
+        } else if (strcmp(name, "--tls-cert") == 0) {
+            s.tls_cert = value;
+        } else if (strcmp(name, "--tls-key") == 0) {
+            s.tls_key = value;
+        } else if (strcmp(name, "--tls-self-signed") == 0) {
+            s.tls_self_signed = true;
+        } else if (strcmp(name, "--max-age") == 0) {
+            s.max_age = parse_number(value, INT32_MAX);
+            if (s.max_age < 0)
+                return refuse("--max-age takes a number of seconds from 0 to 2147483647, not", value);
         } else if (strcmp(name, "--show-hidden") == 0) {
             s.show_hidden = true;
         } else if (strcmp(name, "--follow-links") == 0) {
@@ -170,6 +193,12 @@ int main(int argc, char **argv)
     }
     if (dir)
         s.root = dir;
+    if ((s.tls_cert && !*s.tls_cert) || (s.tls_key && !*s.tls_key))
+        return refuse("--tls-cert and --tls-key each take a file name");
+    if (!s.tls_cert != !s.tls_key)
+        return refuse("--tls-cert and --tls-key go together: the certificate and its key");
+    if (s.tls_self_signed && s.tls_cert)
+        return refuse("--tls-self-signed makes its own certificate; leave out --tls-cert and --tls-key");
 
     if (console) {
         if (!s.root)
@@ -178,6 +207,8 @@ int main(int argc, char **argv)
     }
     if (s.log)
         return refuse("--log needs --console: the window keeps no log");
+    if (s.qr)
+        return refuse("--qr needs --console: the window shows the code while it serves");
 
     const char *display = getenv("DISPLAY");
     const char *wayland = getenv("WAYLAND_DISPLAY");

@@ -4,18 +4,22 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileDialog>
 #include <QFont>
 #include <QFontMetrics>
 #include <QIcon>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
@@ -25,6 +29,7 @@
 #include <QUrl>
 #include <QWidget>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -37,6 +42,7 @@
 #include "os/instance.h"
 #include "os/sock.h"
 #include "shell/icon.h"
+#include "shell/qr.h"
 #include "shell/shell.h"
 
 namespace {
@@ -50,10 +56,11 @@ constexpr char TRAY_NOTICE[] = "The server goes on in the notification area. Its
                                "or quits.";
 constexpr char MINIMISED_NOTICE[] = "The server goes on while the window is minimised; Close ends the program.";
 constexpr int WINDOW_W = 454;
-constexpr int WINDOW_H = 300;
+constexpr int WINDOW_H = 332;
 constexpr int ROOT_SIZE = 260;  // 259 bytes and the terminator
 constexpr int PAGE_SIZE = 32;   // 31 bytes and the terminator
 constexpr int PORT_TEXT_SIZE = 260;
+constexpr int PEM_PATH_SIZE = 1024;
 constexpr int TICK_MS = 1000;
 constexpr int FONT_HEIGHT = 16;
 
@@ -148,12 +155,19 @@ struct shell_state {
     char default_page[PAGE_SIZE];
     char host[SOCK_ADDRESS_SIZE + 2];  // the host of the URLs that reach the server
     const char *bind_address;          // null: every address
+    int max_age;                       // of replies to caches; -1: they revalidate
     int port;                          // of the running server
     main_window *window;
     QWidget *controls[NUM_IDS];
     QSystemTrayIcon *tray;
     QAction *open_action;   // Open in browser
     QAction *start_action;  // Start or Stop, as the button
+    // HTTPS: with the certificate and key files, or a certificate made at start.
+    QCheckBox *https, *self_signed;
+    QLineEdit *cert, *key, *fingerprint;
+    QPushButton *cert_browse, *key_browse;
+    char cert_file[PEM_PATH_SIZE];  // what the running server was started with
+    char key_file[PEM_PATH_SIZE];
 };
 
 shell_state g_shell;
@@ -212,8 +226,8 @@ void show_server_message(const char *text, const char *caption)
 // The address of the running server's pages, "/" or "/?help".
 QString server_url(const char *path)
 {
-    QString port = g_shell.port == 80 ? QString() : QString(":%1").arg(g_shell.port);
-    return QString("http://%1%2%3").arg(g_shell.host, port, path);
+    QString port = g_shell.port == url_default_port() ? QString() : QString(":%1").arg(g_shell.port);
+    return QString("%1://%2%3%4").arg(url_scheme(), g_shell.host, port, path);
 }
 
 void open_in_browser()
@@ -251,6 +265,97 @@ bool copy_field(char *buf, int size, const QByteArray &text)
 
 bool apply_access_fields();
 void enable_access_controls(bool running);
+// ---- the QR code for other devices ----
+// Beside the controls, while the server runs where other devices reach it:
+// the QR code of the address one of them would open, a choice among the
+// addresses when there are several, and a button that copies the address.
+
+constexpr int QR_PANEL_W = 200;
+constexpr int QR_FIELD_W = 188;  // the address and the button
+constexpr int QR_PIXELS = 160;   // the most the code and its quiet zone take a side
+
+struct qr_panel {
+    QWidget *panel;
+    QLabel *code;
+    QComboBox *address;
+    QPushButton *copy;
+    bool shown;
+};
+
+qr_panel g_qr;
+
+// The code of the chosen address, black on white, in whole pixels a module.
+void draw_qr()
+{
+    static qr_code code;
+    const QByteArray url = g_qr.address->currentText().toUtf8();
+    if (url.isEmpty() || !qr_make(url.constData(), &code)) {
+        g_qr.code->clear();
+        return;
+    }
+    const int side = code.width + 2 * QR_QUIET_ZONE;
+    const int scale = std::max(1, QR_PIXELS / side);
+    QImage image(side * scale, side * scale, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    for (int y = 0; y < code.width; ++y)
+        for (int x = 0; x < code.width; ++x)
+            if (code.modules[y * code.width + x])
+                painter.fillRect((x + QR_QUIET_ZONE) * scale, (y + QR_QUIET_ZONE) * scale, scale, scale, Qt::black);
+    painter.end();
+    g_qr.code->setPixmap(QPixmap::fromImage(image));
+}
+
+void qr_panel_create(QWidget *w, const QFont &font)
+{
+    g_qr = qr_panel{};
+    g_qr.panel = new QWidget(w);
+    g_qr.panel->setObjectName("qr_panel");
+    g_qr.panel->setFont(font);
+    g_qr.panel->setGeometry(w->width(), 0, QR_PANEL_W, w->height());
+    g_qr.code = new QLabel(g_qr.panel);
+    g_qr.code->setObjectName("qr");
+    g_qr.code->setGeometry(6, 10, QR_FIELD_W, QR_PIXELS);
+    g_qr.code->setAlignment(Qt::AlignCenter);
+    g_qr.address = new QComboBox(g_qr.panel);
+    g_qr.address->setObjectName("qr_address");
+    g_qr.address->setGeometry(6, 180, QR_FIELD_W, 24);
+    g_qr.copy = new QPushButton("Copy &address", g_qr.panel);
+    g_qr.copy->setObjectName("copy");
+    g_qr.copy->setGeometry(6, 210, QR_FIELD_W, 24);
+    g_qr.copy->setAutoDefault(true);
+    QObject::connect(g_qr.address, &QComboBox::currentIndexChanged, w, draw_qr);
+    QObject::connect(g_qr.copy, &QPushButton::clicked, w,
+                     [] { QGuiApplication::clipboard()->setText(g_qr.address->currentText()); });
+    g_qr.panel->hide();
+}
+
+// Shows the panel, and widens the window for it, while the server runs and
+// another device can reach it; hides it otherwise.
+void qr_panel_update(bool running)
+{
+    lan_url_list urls{};
+    if (running)
+        urls = lan_urls(url_scheme(), g_shell.port, g_shell.bind_address, sock_is_ipv6(g_ctx.listen_sock));
+    const bool show = urls.count > 0;
+    if (show) {
+        g_qr.address->blockSignals(true);
+        g_qr.address->clear();
+        for (int i = 0; i < urls.count; ++i)
+            g_qr.address->addItem(QString::fromUtf8(urls.url[i]));
+        g_qr.address->setCurrentIndex(0);
+        g_qr.address->blockSignals(false);
+        g_qr.address->setEnabled(urls.count > 1);
+        draw_qr();
+    }
+    if (show == g_qr.shown)
+        return;
+    g_qr.shown = show;
+    QWidget *w = g_shell.window;
+    const int width = w->width() + (show ? QR_PANEL_W : -QR_PANEL_W);
+    w->setFixedSize(width, w->height());
+    g_qr.panel->setVisible(show);
+}
 
 void set_running_controls(bool running)
 {
@@ -263,6 +368,31 @@ void set_running_controls(bool running)
     label(ID_STATUS)->setFocusPolicy(running ? Qt::StrongFocus : Qt::NoFocus);
     g_shell.start_action->setText(running ? "S&top server" : "&Start server");
     g_shell.open_action->setEnabled(running);
+    const bool https = g_shell.https->isChecked(), files = https && !g_shell.self_signed->isChecked();
+    g_shell.https->setEnabled(!running);
+    g_shell.self_signed->setEnabled(!running && https);
+    for (QWidget *w : std::initializer_list<QWidget *>{g_shell.cert, g_shell.key, g_shell.cert_browse, g_shell.key_browse})
+        w->setEnabled(!running && files);
+    g_shell.fingerprint->setText(running && server_tls() ? QString(server_tls_fingerprint()) : QString());
+}
+
+// The server starts with HTTPS as the window's choices say; false (with a
+// box) when files are wanted and one is not named.
+bool choose_tls()
+{
+    const bool https = g_shell.https->isChecked(), self_signed = https && g_shell.self_signed->isChecked();
+    if (!copy_field(g_shell.cert_file, PEM_PATH_SIZE, QFile::encodeName(g_shell.cert->text())) ||
+        !copy_field(g_shell.key_file, PEM_PATH_SIZE, QFile::encodeName(g_shell.key->text()))) {
+        warn(TITLE, QString("A certificate or key file name is longer than %1 bytes.").arg(PEM_PATH_SIZE - 1));
+        return false;
+    }
+    if (https && !self_signed && (!g_shell.cert_file[0] || !g_shell.key_file[0])) {
+        warn(TITLE, "HTTPS needs the certificate file and its key file, or a self-signed certificate.");
+        return false;
+    }
+    server_set_tls(https && !self_signed ? g_shell.cert_file : nullptr, https && !self_signed ? g_shell.key_file : nullptr,
+                   self_signed);
+    return true;
 }
 
 void start_server()
@@ -291,9 +421,8 @@ void start_server()
         warn(TITLE, QString::fromUtf8(why));
         return;
     }
-    if (!apply_access_fields())
-        return;
-    if (server_start(port, g_shell.root, g_shell.default_page, g_shell.bind_address) == -1)
+    if (!apply_access_fields() || !choose_tls() ||
+        server_start(port, g_shell.root, g_shell.default_page, g_shell.bind_address, g_shell.max_age) == -1)
         return;
 
     // Port 0 lets the system choose one: show the one it chose.
@@ -305,6 +434,7 @@ void start_server()
     label(ID_STATUS)->setText(QString(status).replace(help, QString("<a href=\"%1\">%1</a>").arg(help)));
     g_shell.running = true;
     set_running_controls(true);
+    qr_panel_update(true);
 }
 
 void stop_server()
@@ -313,6 +443,7 @@ void stop_server()
     set_running_controls(false);
     label(ID_STATUS)->setText(TITLE);
     server_stop();
+    qr_panel_update(false);
 }
 
 void on_start_stop()
@@ -530,7 +661,64 @@ void fill_fields(const char *root, int port, const char *index_file)
     cfg_free(&defaults);
 }
 
+void on_browse_pem(QLineEdit *field, const char *caption)
+{
+    QString file = QFileDialog::getOpenFileName(g_shell.window, caption, field->text(), "PEM files (*.pem *.crt *.key);;All files (*)");
+    if (!file.isEmpty())
+        field->setText(file);
+}
+
+// The HTTPS controls, in two rows below the others.
+void create_tls_controls(QWidget *w, const QFont &font)
+{
+    auto place = [&](QWidget *c, const char *name, int x, int y, int width) {
+        c->setObjectName(name);
+        c->setGeometry(x, y, width, 24);
+        c->setFont(font);
+    };
+    g_shell.https = new QCheckBox("Use &HTTPS", w);
+    place(g_shell.https, "https", 10, 272, 100);
+    g_shell.self_signed = new QCheckBox("Sel&f-signed", w);
+    place(g_shell.self_signed, "self_signed", 112, 272, 100);
+    g_shell.self_signed->setToolTip("A key and certificate made at start for this machine; browsers warn about it");
+    g_shell.fingerprint = new QLineEdit(w);
+    place(g_shell.fingerprint, "fingerprint", 214, 272, 225);
+    g_shell.fingerprint->setReadOnly(true);
+    g_shell.fingerprint->setFocusPolicy(Qt::ClickFocus);
+    g_shell.fingerprint->setPlaceholderText("SHA-256 fingerprint");
+    g_shell.fingerprint->setToolTip("The certificate's SHA-256 fingerprint, to compare with the browser's");
+    g_shell.cert = new QLineEdit(w);
+    place(g_shell.cert, "cert", 10, 302, 172);
+    g_shell.cert->setPlaceholderText("Certificate (PEM)");
+    g_shell.cert_browse = new QPushButton("...", w);
+    place(g_shell.cert_browse, "cert_browse", 184, 302, 36);
+    g_shell.key = new QLineEdit(w);
+    place(g_shell.key, "key", 228, 302, 172);
+    g_shell.key->setPlaceholderText("Private key (PEM)");
+    g_shell.key_browse = new QPushButton("...", w);
+    place(g_shell.key_browse, "key_browse", 403, 302, 36);
+    QObject::connect(g_shell.cert_browse, &QPushButton::clicked, w,
+                     [] { on_browse_pem(g_shell.cert, "Certificate of the server (PEM)"); });
+    QObject::connect(g_shell.key_browse, &QPushButton::clicked, w,
+                     [] { on_browse_pem(g_shell.key, "Private key of the certificate (PEM)"); });
+    QWidget *order[] = {g_shell.controls[ID_CLOSE], g_shell.https, g_shell.self_signed, g_shell.cert,
+                        g_shell.cert_browse, g_shell.key, g_shell.key_browse};
+    for (size_t i = 1; i < sizeof order / sizeof *order; i++)
+        QWidget::setTabOrder(order[i - 1], order[i]);
+    for (QCheckBox *box : {g_shell.https, g_shell.self_signed})
+        QObject::connect(box, &QCheckBox::toggled, w, [] { set_running_controls(g_shell.running); });
+}
+
 }  // namespace
+
+void window_set_tls(const char *cert_file, const char *key_file, bool self_signed)
+{
+    g_shell.https->setChecked(self_signed || cert_file);
+    g_shell.self_signed->setChecked(self_signed);
+    g_shell.cert->setText(QFile::decodeName(cert_file ? cert_file : ""));
+    g_shell.key->setText(QFile::decodeName(key_file ? key_file : ""));
+    set_running_controls(g_shell.running);
+}
 
 QWidget *window_create(const char *root, int port, const char *index_file, const char *bind_address)
 {
@@ -561,10 +749,18 @@ QWidget *window_create(const char *root, int port, const char *index_file, const
         g_shell.controls[c.id] = create_control(w, c, font);
     for (size_t i = 1; i < sizeof TAB_ORDER / sizeof *TAB_ORDER; i++)
         QWidget::setTabOrder(g_shell.controls[TAB_ORDER[i - 1]], g_shell.controls[TAB_ORDER[i]]);
+    qr_panel_create(w, font);
+    // Tab goes from the status line to the address and its button, then on as before.
+    QWidget *const qr_order[] = {
+        g_shell.controls[ID_STATUS], g_qr.address, g_qr.copy, g_shell.controls[ID_CLEAN], g_shell.controls[ID_ABOUT],
+        g_shell.controls[ID_CLOSE]};
+    for (size_t i = 1; i < sizeof qr_order / sizeof *qr_order; i++)
+        QWidget::setTabOrder(qr_order[i - 1], qr_order[i]);
     label(0)->setBuddy(g_shell.controls[ID_ROOT]);
     label(3)->setBuddy(g_shell.controls[ID_PAGE]);
     label(5)->setBuddy(g_shell.controls[ID_PORT]);
     create_access_controls(w, font);
+    create_tls_controls(w, font);
     QLabel *status = label(ID_STATUS);
     status->setTextFormat(Qt::RichText);
     status->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
@@ -577,6 +773,7 @@ QWidget *window_create(const char *root, int port, const char *index_file, const
                 start_server();
         });
     g_shell.bind_address = bind_address;
+    g_shell.max_age = -1;
 
     fill_fields(root, port, index_file);
     g_shell.controls[ID_CLEAN]->setEnabled(false);
@@ -660,6 +857,8 @@ int run_window(int argc, char **argv, const shell_settings &settings)
     } else {
         g_command_line = settings;
         QWidget *w = window_create(settings.root, settings.port, settings.index_file, settings.bind_address);
+        g_shell.max_age = settings.max_age;
+        window_set_tls(settings.tls_cert, settings.tls_key, settings.tls_self_signed);
         QMetaObject::Connection quit = QObject::connect(w, &QObject::destroyed, [] { QCoreApplication::exit(0); });
         w->show();
         code = QApplication::exec();
