@@ -451,7 +451,7 @@ private slots:
         click("start");
         if (!panel->isVisible())
             QSKIP("this machine has no address but loopback: no other device could open the server");
-        QCOMPARE(window->size(), QSize(454 + panel->width(), 300));
+        QCOMPARE(window->size(), QSize(454 + panel->width(), 332));
         auto *address = control<QComboBox>("qr_address");
         for (int i = 0; i < address->count(); ++i) {
             address->setCurrentIndex(i);
@@ -464,7 +464,7 @@ private slots:
         }
         click("start");
         QVERIFY(!panel->isVisible());
-        QCOMPARE(window->size(), QSize(454, 300));
+        QCOMPARE(window->size(), QSize(454, 332));
 
         // On loopback alone no other device reaches it: no code.
         delete window;
