@@ -11,6 +11,7 @@
 #   BENCH_SERVERS   servers to measure, default "pellorwick nginx nginx-nosendfile lighttpd h2o"
 #   BENCH_FIGURES   figures to measure, default all: small medium large stored deflated listing idle
 #                   ... tls (Pellorwick against nginx over TLS: 1 KB, 100 MB, handshakes, idle)
+#                   ... auth (Pellorwick's 1 KB figure with --auth and the right credentials)
 #   BENCH_RUNS      runs per figure (at least 3 for the table), default 3
 #   BENCH_DURATION  seconds of each wrk load, default 8
 #   BENCH_KEEP      directory to keep the fixtures in between runs (default: a fresh temporary one)
@@ -26,7 +27,7 @@ top=$(cd "$here/.." && pwd)
 
 SERVERS=${BENCH_SERVERS:-pellorwick nginx nginx-nosendfile lighttpd h2o}
 [ -n "${BENCH_BEFORE:-}" ] && SERVERS="$SERVERS before"
-FIGURES=${BENCH_FIGURES:-small notmod medium large stored deflated listing idle page range aria stall tls}
+FIGURES=${BENCH_FIGURES:-small notmod medium large stored deflated listing idle page range aria stall tls auth}
 RUNS=${BENCH_RUNS:-3}
 DURATION=${BENCH_DURATION:-8}
 CORES=$(nproc)
@@ -405,6 +406,24 @@ idle_figure() {
   done
 }
 
+# The 1 KB file from a Pellorwick that asks for a password, every request
+# carrying the right credentials: against the "small" figure without.
+auth_figure() {
+  local port=$((BASE_PORT + 8)) dir="$work/auth"
+  mkdir -p "$dir"
+  "${ON_SERVER_CORE[@]}" "$PELLORWICK" --console --root "$www" --port "$port" --auth 'bench:pa:ss' \
+    </dev/null >"$dir/pellorwick.log" 2>&1 &
+  local pw_pid=$!
+  wait_port "$port"
+  local header="Authorization: Basic $(printf '%s' 'bench:pa:ss' | base64)"
+  echo "== auth: wrk -t1 -c50 -d${DURATION}s -H '$header' /small.txt (pellorwick --auth)"
+  for _ in $(seq "$RUNS"); do
+    record pellorwick small-auth "$(wrk_rate "http://127.0.0.1:$port/small.txt" 50 "$DURATION" "$header")"
+  done
+  kill "$pw_pid" 2>/dev/null || true
+  wait "$pw_pid" 2>/dev/null || true
+}
+
 # Over TLS, Pellorwick against nginx with ssl: the same certificate (P-256,
 # made here), TLS 1.2 and 1.3 with the same suites, one worker. A 1 KB file
 # with keep-alive, the 100 MB file, a new connection (a full handshake) for
@@ -513,6 +532,7 @@ has listing && wrk_figure listing /list/ 10
 downloads
 members
 has tls && tls_figures
+has auth && auth_figure
 
 echo
 echo "Machine: $(lscpu | sed -n 's/^Model name: *//p'), $CORES cores, $(free -g | awk '/^Mem:/ {print $2}') GiB;" \

@@ -17,6 +17,8 @@ PEERS = [("nginx", "nginx"), ("nginx-nosendfile", "nginx sendfile off"),
 FIGURES = [
     ("small", "small file 1 KB, wrk -c50", "req/s", True, ("lighttpd", 1.15)),
     ("notmod", "1 KB file answered 304 (If-None-Match), wrk -c50", "req/s", True, ("pellorwick:small", 1.2)),
+    ("small-auth", "1 KB file with --auth and the right credentials, wrk -c50", "req/s", True,
+     ("pellorwick:small", 0.95)),
     ("medium", "medium file 64 KB, wrk -c50", "req/s", True, ("lighttpd", 1.1)),
     ("large", "large file 100 MB, curl", "MB/s", True, ("lighttpd", 1.0)),
     ("stored", "stored member 100 MB, curl", "MB/s", True, ("pellorwick:large", 0.95)),

@@ -74,6 +74,7 @@ struct options {
     long rss_margin_kb = 24576;
     int slowloris = 0;  // trickling connections of the slowloris run instead of the soak
     int nofile = 1024;  // the descriptor limit of the program under slowloris
+    std::string auth;   // USER:PASSWORD: the server asks for it and every request sends it
     bool tls = false;   // the soak over HTTPS, with the test CA's certificate
 };
 
@@ -98,6 +99,22 @@ struct resource {
 
 std::vector<std::unique_ptr<resource>> g_resources;
 std::vector<const resource *> g_bodies;  // files and members
+std::string g_auth_line;  // "Authorization: Basic ...\r\n" with --auth, else empty
+
+// Puts the credentials line after the request line, with its line end.
+void authorize(std::string &request)
+{
+    if (g_auth_line.empty())
+        return;
+    const size_t start = request.find_first_not_of("\r\n");
+    const size_t lf = start == std::string::npos ? start : request.find('\n', start);
+    if (lf == std::string::npos)
+        return;
+    std::string line = g_auth_line;
+    if (lf == 0 || request[lf - 1] != '\r')
+        line.replace(line.size() - 2, 2, "\n");
+    request.insert(lf + 1, line);
+}
 std::vector<const resource *> g_large;   // bodies of 100000 bytes or more
 std::vector<const resource *> g_small;   // the others
 std::vector<const resource *> g_listings;
@@ -969,7 +986,8 @@ struct runner {
     static std::string request(const std::string &method, const std::string &target, const std::string &version,
                                const std::string &fields)
     {
-        return method + " " + target + " " + version + "\r\nHost: soak\r\nUser-Agent: soak\r\n" + fields + "\r\n";
+        return method + " " + target + " " + version + "\r\nHost: soak\r\nUser-Agent: soak\r\n" + g_auth_line + fields +
+               "\r\n";
     }
 
     // The reply to a range of `size` bytes: 206 with its window, or 416.
@@ -1237,6 +1255,7 @@ struct runner {
             e.head = e.bodyless = e.closes = true;
             break;
         }
+        authorize(e.request);
         return e;
     }
 
@@ -1509,6 +1528,10 @@ struct runner {
         const int status = atoi(head.c_str() + 9);
         if (e.check == CK_WRITER)
             return writer_head(c, head, status);
+        if (status == 401 && !g_auth_line.empty()) {
+            fail(c, "401 for the right credentials: \"%.80s\"", head.c_str());
+            return false;
+        }
         if (status != e.status) {
             fail(c, "status %d, expected %d: \"%.80s\"", status, e.status, head.c_str());
             return false;
@@ -2293,6 +2316,8 @@ int main(int argc, char **argv)
             o.slowloris = atoi(v.c_str());
         else if (a == "--nofile")
             o.nofile = atoi(v.c_str());
+        else if (a == "--auth")
+            o.auth = v;
         else if (a == "--tls")
             o.tls = v == "1";
         else
@@ -2332,7 +2357,20 @@ int main(int argc, char **argv)
     server_proc srv;
     srv.program = o.server;
     srv.stderr_path = o.work + "/server.stderr";
-    if (!start_server(srv, o.work + "/root", tls_args)) {
+    if (!o.auth.empty()) {
+        std::string b64;
+        static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        for (size_t i = 0; i < o.auth.size(); i += 3) {
+            const size_t n = std::min<size_t>(3, o.auth.size() - i);
+            uint32_t v = 0;
+            for (size_t k = 0; k < 3; ++k)
+                v = v << 8 | (k < n ? static_cast<unsigned char>(o.auth[i + k]) : 0u);
+            for (size_t k = 0; k < 4; ++k)
+                b64 += k <= n ? digits[(v >> (18 - 6 * k)) & 63] : '=';
+        }
+        g_auth_line = "Authorization: Basic " + b64 + "\r\n";
+    }
+    if (!start_server(srv, o.work + "/root", tls_args + (o.auth.empty() ? "" : " --auth '" + o.auth + "'"))) {
         fprintf(stderr, "soak: the server did not start (\"%s\")\n", srv.status_line.c_str());
         return 1;
     }
@@ -2400,6 +2438,9 @@ int main(int argc, char **argv)
     check(WIFEXITED(status) && WEXITSTATUS(status) == 0, "the server did not exit with status 0");
     std::string err;
     read_whole(srv.stderr_path, err);
+    // Asking for passwords over plain HTTP, the server warns once at its start.
+    if (!o.auth.empty() && err.starts_with("Warning: without HTTPS"))
+        err.erase(0, err.find('\n') + 1);
     check(err.empty(), "the server wrote to its standard error (sanitizer report?)");
 
     const tally &t = r.t;

@@ -38,6 +38,9 @@ void default_message(const char *text, const char *caption)
 
 message_fn show_message = default_message;
 
+// What is published and to whom, for the next start.
+tree_rules publish_rules = {false, false};
+access_settings access;
 // TLS for the next start, and the running server's.
 const char *tls_cert_file;
 const char *tls_key_file;
@@ -100,6 +103,12 @@ void on_accept(server_ctx *ctx)
             return;
         }
         ++conn_total;
+        // An address the list leaves out is closed before a byte is read.
+        if (!peer_allowed(peer_of(sock))) {
+            ++conn_refused;
+            ev_close(loop, sock);
+            continue;
+        }
         // Descriptors are handed out lowest first, so a high one means few
         // are left: a reserve stays for the files, directories and archives
         // that requests open. A connection waiting for a request makes room;
@@ -178,6 +187,12 @@ void net_set_message_handler(message_fn fn)
     show_message = fn ? fn : default_message;
 }
 
+void net_set_publishing(tree_rules rules, const access_settings &settings)
+{
+    publish_rules = rules;
+    access = settings;
+}
+
 void net_set_reply_log(reply_log_fn fn)
 {
     httpd_set_reply_log(fn);
@@ -225,6 +240,18 @@ int server_start(int port, const char *root, const char *default_page, const cha
     fd_limit =
         getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < INT32_MAX ? static_cast<int>(rl.rlim_cur) : INT32_MAX;
     fd_reserve = std::clamp(fd_limit / 16, 8, 64);
+    bool published = tree_open(root, publish_rules);
+    if (!published)
+        snprintf(err, sizeof err, "The root directory %s cannot be opened: %s", root, strerror(errno));
+    else
+        published = access_load(access, err, sizeof err);
+    if (!published) {
+        tree_close();
+        access_clear();
+        show_message(err, "Error");
+        ev_shutdown(loop);
+        return -1;
+    }
     cfg_create(&g_config);
     cfg_defaults(&g_config, root);
     g_config.index_file = default_page;
@@ -243,6 +270,8 @@ void server_stop()
     ev_shutdown(loop);
     ctx_destroy(&g_ctx);
     cfg_free(&g_config);
+    tree_close();
+    access_clear();
     tls_server_free(tls);
     tls = nullptr;
     running = false;

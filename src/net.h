@@ -26,6 +26,10 @@ bool server_running();
 void server_tick();   // once a second: re-arm a paused accept, then close idle connections
 void server_clean();  // Clean Cache: drop unreferenced cached resources
 
+// What the next start publishes (hidden names, links out of the folder) and
+// to whom (users, the address list); the texts must outlive the server. By
+// default hidden names are not served, nor links out of the folder.
+void net_set_publishing(tree_rules rules, const access_settings &settings);
 // HTTPS for the servers started from now on: the PEM files of the
 // certificate (its chain after it) and of the key, or a key and certificate
 // made in memory; null and false for plain HTTP. A start that cannot use

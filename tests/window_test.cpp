@@ -325,7 +325,8 @@ private slots:
                 texts << l->text();
         QStringList expected = {"&Root Directory", "Default &page", "P&ort", "Memory Usage", "Statistics",
                                 "Connections",     "Sent",          "Recv",  "Online",       "Total",
-                                "files",           "blocks",        "Confs", "Caches",       "Tasks"};
+                                "files",           "blocks",        "Confs", "Caches",       "Tasks",
+                                "&User",           "Pass&word"};
         QCOMPARE(texts, expected);
         for (QLabel *l : window->findChildren<QLabel *>())
             QVERIFY(!l->wordWrap());
@@ -360,7 +361,8 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(window));
         field("root")->setFocus();
         QTRY_VERIFY(field("root")->hasFocus());
-        QCOMPARE(tab_round(), QStringList({"browse", "page", "port", "start", "about", "close", "https", "root"}));
+        QCOMPARE(tab_round(), QStringList({"browse", "page", "port", "show_hidden", "user", "password", "start",
+                                           "about", "close", "https", "root"}));
         QTest::keyClick(window, Qt::Key_P, Qt::AltModifier);  // the mnemonic of "Default page"
         QVERIFY(field("page")->hasFocus());
         QTest::keyClick(window, Qt::Key_O, Qt::AltModifier);
@@ -525,6 +527,7 @@ private slots:
         // Refused, not cut short.
         row("overlong root", "root", "%1/" + QString(300, 'd'), "The root directory name is longer than");
         row("missing root", "root", "%1/missing", "The root directory %1/missing does not exist.");
+        row("user without a password", "user", "ann", "A user needs a name without \":\" and a password.");
     }
 
     void refused_settings_warn_and_change_nothing()
@@ -783,6 +786,23 @@ private slots:
         click("start");
         QVERIFY(server_running());
         QCOMPARE(QString(g_ctx.root), QString::fromStdString(other));
+    }
+
+    // The user and password fields and the hidden-names box reach the server;
+    // the password shows as dots.
+    void user_password_and_hidden_names_are_handed_to_the_server()
+    {
+        write_file(root + "/.env", "SECRET\n");
+        QCOMPARE(field("password")->echoMode(), QLineEdit::Password);
+        field("user")->setText("ann");
+        field("password")->setText("p\xc3\xa4ss:w");
+        control<QCheckBox>("show_hidden")->setChecked(true);
+        click("start");
+        QVERIFY(server_running());
+        QVERIFY(!field("password")->isEnabled());
+        QVERIFY(serve_one("GET /.env HTTP/1.0\r\n\r\n").starts_with("HTTP/1.1 401 "));
+        // "ann:päss:w" in base64
+        QVERIFY(serve_one("GET /.env HTTP/1.0\r\nAuthorization: Basic YW5uOnDDpHNzOnc=\r\n\r\n").ends_with("SECRET\n"));
     }
 
     void instance_lock_is_held_against_other_processes()

@@ -56,8 +56,9 @@ void counters(char *buf, size_t size)
 {
     snprintf(buf, size,
              "files=%d blocks=%d confs=%d caches=%d tasks=%d sent=%" PRIu64 " recv=%" PRIu64
-             " online=%d total=%" PRIu64,
-             n_files, n_blocks, n_confs, n_caches, n_tasks, bytes_sent, bytes_recv, g_ctx.ntasks, conn_total);
+             " online=%d total=%" PRIu64 " refused=%" PRIu64,
+             n_files, n_blocks, n_confs, n_caches, n_tasks, bytes_sent, bytes_recv, g_ctx.ntasks, conn_total,
+             conn_refused);
 }
 
 // Clears the live counter line before other output.
@@ -211,8 +212,18 @@ void log_reply(const reply_record *r)
     char bytes[24] = "-";
     if (r->bytes > 0)
         snprintf(bytes, sizeof bytes, "%llu", static_cast<unsigned long long>(r->bytes));
+    // The user field: blanks, quotes and control bytes escaped, as in the request line.
+    char user[4 * 64 + 1] = "-";
+    size_t u = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(r->user); p && *p && u + 5 < sizeof user; ++p)
+        if (*p <= 0x20 || *p == '"' || *p == '\\' || *p >= 0x7F)
+            u += static_cast<size_t>(snprintf(user + u, sizeof user - u, "\\x%02x", *p));
+        else
+            user[u++] = static_cast<char>(*p);
+    if (u > 0)
+        user[u] = 0;
     clear_live(g_console);
-    printf("%s - - [%s] \"%s\" %d %s\n", r->peer, when, line, r->status, bytes);
+    printf("%s - %s [%s] \"%s\" %d %s\n", r->peer, user, when, line, r->status, bytes);
     fflush(stdout);
 }
 
@@ -294,6 +305,7 @@ int run_console(const shell_settings &settings)
     net_set_message_handler(print_error);
     if (settings.log)
         net_set_reply_log(log_reply);
+    set_publishing(settings);
 
     sigset_t mask;
     sigemptyset(&mask);
@@ -307,6 +319,8 @@ int run_console(const shell_settings &settings)
     if (!start(c))
         return 1;
     say_urls(c);
+    if (const char *warning = credentials_warning(settings))
+        fprintf(stderr, "%s\n", warning);
     if (settings.qr)
         say_qr(c);
 

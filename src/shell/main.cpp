@@ -1,6 +1,7 @@
 // Command line: the window, or the console with --console.
 #include "shell.h"
 
+#include "httpd.h"
 #include "os/sock.h"
 
 #include <cstdint>
@@ -16,7 +17,8 @@ namespace {
 
 constexpr char USAGE_LINE[] =
     "usage: pellorwick [--console] [--root DIR | DIR] [--port N] [--index NAME] [--bind ADDR] [--max-age SECONDS]\n"
-    "                  [--log] [--qr] [--tls-cert FILE --tls-key FILE | --tls-self-signed]\n";
+    "                  [--log] [--qr] [--tls-cert FILE --tls-key FILE | --tls-self-signed]\n"
+    "                  [--show-hidden] [--follow-links] [--auth USER:PASSWORD]... [--auth-file FILE] [--allow LIST]\n";
 
 void usage(FILE *out)
 {
@@ -36,6 +38,11 @@ void usage(FILE *out)
           "  --tls-key FILE   the PEM private key of that certificate\n"
           "  --tls-self-signed  HTTPS with a key and certificate made at start for this machine (nothing\n"
           "                written); its SHA-256 fingerprint is shown to check against the browser's warning\n"
+          "  --show-hidden list and serve names beginning with \".\" (hidden by default)\n"
+          "  --follow-links  follow symbolic links that lead out of the folder (refused by default)\n"
+          "  --auth USER:PASSWORD  ask every request for this user's password (HTTP Basic; repeatable)\n"
+          "  --auth-file FILE  users from \"user:hash\" lines (yescrypt, SHA-512-crypt or bcrypt hashes)\n"
+          "  --allow LIST  serve only these addresses and prefixes (ADDR, ADDR/BITS, localhost; comma-separated)\n"
           "An option's value may also follow it after \"=\" (--port=8080).\n"
           "Console commands: stats, clean, stop, start, about, quit, help\n",
           out);
@@ -65,6 +72,16 @@ int parse_number(const char *s, int most)
         v = v * 10 + (*p - '0');
     }
     return v <= most ? static_cast<int>(v) : -1;
+}
+
+// Every item of a comma-separated --allow list is an address, a prefix or localhost.
+bool allow_list_valid(const char *list)
+{
+    char err[256];
+    const access_settings probe = {nullptr, 0, nullptr, list};
+    const bool ok = access_load(probe, err, sizeof err);
+    access_clear();
+    return ok;
 }
 
 }  // namespace
@@ -101,6 +118,8 @@ int main(int argc, char **argv)
         name[name_len] = 0;
         const bool takes_value = strcmp(name, "--root") == 0 || strcmp(name, "--port") == 0 ||
                                  strcmp(name, "--index") == 0 || strcmp(name, "--bind") == 0 ||
+                                 strcmp(name, "--auth") == 0 || strcmp(name, "--auth-file") == 0 ||
+                                 strcmp(name, "--allow") == 0 ||
                                  strcmp(name, "--max-age") == 0 || strcmp(name, "--tls-cert") == 0 ||
                                  strcmp(name, "--tls-key") == 0;
         const char *value = nullptr;
@@ -145,6 +164,23 @@ int main(int argc, char **argv)
             s.max_age = parse_number(value, INT32_MAX);
             if (s.max_age < 0)
                 return refuse("--max-age takes a number of seconds from 0 to 2147483647, not", value);
+        } else if (strcmp(name, "--show-hidden") == 0) {
+            s.show_hidden = true;
+        } else if (strcmp(name, "--follow-links") == 0) {
+            s.follow_links = true;
+        } else if (strcmp(name, "--auth") == 0) {
+            if (!strchr(value, ':') || value[0] == ':')
+                return refuse("--auth takes USER:PASSWORD, not", value);
+            if (s.nauth == static_cast<int>(sizeof s.auth / sizeof s.auth[0]))
+                return refuse("too many users given with --auth:", value);
+            s.auth[s.nauth++] = value;
+        } else if (strcmp(name, "--auth-file") == 0) {
+            s.auth_file = value;
+        } else if (strcmp(name, "--allow") == 0) {
+            if (!allow_list_valid(value))
+                return refuse("--allow takes addresses, prefixes (ADDR/BITS) and localhost, comma-separated, not",
+                              value);
+            s.allow = value;
         } else if (strcmp(name, "--help") == 0 || strcmp(name, "-h") == 0) {
             usage(stdout);
             return 0;

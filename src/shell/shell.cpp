@@ -67,3 +67,30 @@ bool root_problem(const char *root, char *why, size_t size)
     }
     return true;
 }
+
+void set_publishing(const shell_settings &settings)
+{
+    // The server keeps pointers to the list: it lives here, not in the caller's copy.
+    static shell_settings kept;
+    kept = settings;
+    const access_settings access = {kept.auth, kept.nauth, kept.auth_file, kept.allow};
+    net_set_publishing(tree_rules{settings.show_hidden, settings.follow_links}, access);
+}
+
+bool asks_passwords(const shell_settings &settings)
+{
+    return settings.nauth > 0 || settings.auth_file;
+}
+
+bool serves_https(const shell_settings &settings)
+{
+    return (settings.tls_cert && settings.tls_key) || settings.tls_self_signed;
+}
+
+const char *credentials_warning(const shell_settings &settings)
+{
+    if (!asks_passwords(settings) || serves_https(settings))
+        return nullptr;
+    return "Warning: without HTTPS, user names and passwords cross the network readable by anyone on the way "
+           "(HTTP Basic only encodes them).";
+}

@@ -21,7 +21,22 @@ struct shell_settings {
     const char *tls_cert;      // HTTPS with this PEM certificate (chain after it) and key
     const char *tls_key;
     bool tls_self_signed;      // HTTPS with a key and certificate made in memory at start
+    bool show_hidden;          // names beginning with "." are listed and served
+    bool follow_links;         // symbolic links are followed out of the folder
+    const char *auth[64];      // "USER:PASSWORD", each of --auth
+    int nauth;
+    const char *auth_file;  // --auth-file: "user:hash" lines, or null
+    const char *allow;      // --allow: the addresses served, or null for every one
 };
+
+// Hands the settings' publishing rules and users to the server's next start.
+void set_publishing(const shell_settings &settings);
+// Whether a start with these settings asks for passwords.
+bool asks_passwords(const shell_settings &settings);
+// Whether the server speaks HTTPS, so that credentials cross encrypted.
+bool serves_https(const shell_settings &settings);
+// The warning a start prints when credentials would cross readable, or null.
+const char *credentials_warning(const shell_settings &settings);
 
 // The scheme of the running server's addresses, "https" or "http", and the
 // port such addresses leave out (443 or 80): every address the front ends

@@ -263,6 +263,8 @@ bool copy_field(char *buf, int size, const QByteArray &text)
     return true;
 }
 
+bool apply_access_fields();
+void enable_access_controls(bool running);
 // ---- the QR code for other devices ----
 // Beside the controls, while the server runs where other devices reach it:
 // the QR code of the address one of them would open, a choice among the
@@ -361,6 +363,7 @@ void set_running_controls(bool running)
     for (int id : {ID_PORT, ID_ROOT, ID_PAGE, ID_BROWSE, ID_CLOSE})
         g_shell.controls[id]->setEnabled(!running);
     g_shell.controls[ID_CLEAN]->setEnabled(running);
+    enable_access_controls(running);
     // The status line is a link to the help page while the server runs.
     label(ID_STATUS)->setFocusPolicy(running ? Qt::StrongFocus : Qt::NoFocus);
     g_shell.start_action->setText(running ? "S&top server" : "&Start server");
@@ -418,7 +421,7 @@ void start_server()
         warn(TITLE, QString::fromUtf8(why));
         return;
     }
-    if (!choose_tls() ||
+    if (!apply_access_fields() || !choose_tls() ||
         server_start(port, g_shell.root, g_shell.default_page, g_shell.bind_address, g_shell.max_age) == -1)
         return;
 
@@ -564,6 +567,82 @@ QWidget *create_control(QWidget *parent, const control_def &c, const QFont &font
     return w;
 }
 
+// ---- who is served: hidden names, a user and password ----
+
+// The row between the settings and the panel: Show hidden names, and a user
+// whose password every request then needs (besides the command line's).
+struct access_controls {
+    QCheckBox *show_hidden;
+    QLineEdit *user;
+    QLineEdit *password;  // shown as dots, never written anywhere
+};
+access_controls g_access;
+shell_settings g_command_line;  // what the command line asked for besides the fields
+char g_window_user[2 * PAGE_SIZE];  // "USER:PASSWORD" while the server runs
+
+void create_access_controls(QWidget *w, const QFont &font)
+{
+    auto place = [&](QWidget *c, const char *name, int x, int width) {
+        c->setObjectName(name);
+        c->setGeometry(x, 66, width, 24);
+        c->setFont(font);
+    };
+    g_access.show_hidden = new QCheckBox("Show &hidden", w);
+    place(g_access.show_hidden, "show_hidden", 60, 95);
+    g_access.show_hidden->setChecked(g_command_line.show_hidden);
+    auto *user_label = new QLabel("&User", w);
+    place(user_label, "", 160, 30);
+    g_access.user = new QLineEdit(w);
+    place(g_access.user, "user", 192, 90);
+    auto *password_label = new QLabel("Pass&word", w);
+    place(password_label, "", 287, 58);
+    g_access.password = new QLineEdit(w);
+    g_access.password->setEchoMode(QLineEdit::Password);
+    place(g_access.password, "password", 349, 90);
+    user_label->setBuddy(g_access.user);
+    password_label->setBuddy(g_access.password);
+    QWidget::setTabOrder(g_shell.controls[ID_PORT], g_access.show_hidden);
+    QWidget::setTabOrder(g_access.show_hidden, g_access.user);
+    QWidget::setTabOrder(g_access.user, g_access.password);
+    QWidget::setTabOrder(g_access.password, g_shell.controls[ID_START]);
+    for (QLineEdit *e : {g_access.user, g_access.password})
+        QObject::connect(e, &QLineEdit::returnPressed, w, [] {
+            if (!g_shell.running)
+                start_server();
+        });
+}
+
+void enable_access_controls(bool running)
+{
+    for (QWidget *c : {static_cast<QWidget *>(g_access.show_hidden), static_cast<QWidget *>(g_access.user),
+                       static_cast<QWidget *>(g_access.password)})
+        c->setEnabled(!running);
+}
+
+// Hands the fields and the command line's users to the next start; false,
+// with a warning, when a user lacks a password or the other way round.
+bool apply_access_fields()
+{
+    const QByteArray user = g_access.user->text().toUtf8(), password = g_access.password->text().toUtf8();
+    shell_settings s = g_command_line;
+    s.show_hidden = g_access.show_hidden->isChecked();
+    if (!user.isEmpty() || !password.isEmpty()) {
+        if (user.isEmpty() || password.isEmpty() || user.contains(':')) {
+            warn(TITLE, "A user needs a name without \":\" and a password.");
+            return false;
+        }
+        if (user.size() + 1 + password.size() >= static_cast<int>(sizeof g_window_user)) {
+            warn(TITLE, "The user name and password are too long.");
+            return false;
+        }
+        snprintf(g_window_user, sizeof g_window_user, "%s:%s", user.constData(), password.constData());
+        if (s.nauth < static_cast<int>(sizeof s.auth / sizeof s.auth[0]))
+            s.auth[s.nauth++] = g_window_user;
+    }
+    set_publishing(s);
+    return true;
+}
+
 // The fields start with the command-line settings, or the configuration defaults.
 void fill_fields(const char *root, int port, const char *index_file)
 {
@@ -680,6 +759,7 @@ QWidget *window_create(const char *root, int port, const char *index_file, const
     label(0)->setBuddy(g_shell.controls[ID_ROOT]);
     label(3)->setBuddy(g_shell.controls[ID_PAGE]);
     label(5)->setBuddy(g_shell.controls[ID_PORT]);
+    create_access_controls(w, font);
     create_tls_controls(w, font);
     QLabel *status = label(ID_STATUS);
     status->setTextFormat(Qt::RichText);
@@ -775,6 +855,7 @@ int run_window(int argc, char **argv, const shell_settings &settings)
         instance_notify();  // the first copy's window comes to the front
         QMessageBox::warning(nullptr, TITLE, "You can't start the second copy of this application.");
     } else {
+        g_command_line = settings;
         QWidget *w = window_create(settings.root, settings.port, settings.index_file, settings.bind_address);
         g_shell.max_age = settings.max_age;
         window_set_tls(settings.tls_cert, settings.tls_key, settings.tls_self_signed);
