@@ -1627,7 +1627,9 @@ struct runner {
         } else if (!e.head) {
             switch (e.check) {
             case CK_LISTING: {
-                static const std::string start = "<html><head><title>Index of ";
+                static const std::string start =
+                    "<html><head><meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+                    "<meta name=\"color-scheme\" content=\"light dark\"><title>Index of ";
                 static const std::string end = "</pre>\n</body></html>\n";
                 if (c.body.compare(0, start.size(), start) != 0 || c.body.size() < end.size() ||
                     c.body.compare(c.body.size() - end.size(), end.size(), end) != 0) {
