@@ -70,6 +70,10 @@ struct request_head {
     uint64_t content_length;  // with BODY_LENGTH
     int32_t nranges;
     byte_range ranges[MAX_RANGES];
+    // Accept-Encoding: the weight (q) of gzip and of "*", in thousandths plus
+    // one; 0 when not named.
+    uint16_t gzip_weight;
+    uint16_t any_weight;
 };
 
 enum read_result : uint8_t {
@@ -85,6 +89,11 @@ read_result read_request(request_head *req, io_buf *in);
 // Parses a Range header value ("bytes=...") into `nranges` and `ranges`;
 // a value of another unit leaves them unchanged.
 void parse_range(request_head *req, const char *value);
+// Takes the codings of an Accept-Encoding value into the request's weights.
+void parse_accept_encoding(request_head *req, const char *value);
+// True when the request accepts a body in gzip: gzip (or x-gzip) named with a
+// weight above zero, or "*" so and gzip not named.
+bool accepts_gzip(const request_head *req);
 
 // The life of a connection.
 enum task_state : uint8_t {
