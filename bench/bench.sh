@@ -25,7 +25,7 @@ top=$(cd "$here/.." && pwd)
 
 SERVERS=${BENCH_SERVERS:-pellorwick nginx nginx-nosendfile lighttpd h2o}
 [ -n "${BENCH_BEFORE:-}" ] && SERVERS="$SERVERS before"
-FIGURES=${BENCH_FIGURES:-small medium large stored deflated listing idle page range aria stall}
+FIGURES=${BENCH_FIGURES:-small notmod medium large stored deflated listing idle page range aria stall}
 RUNS=${BENCH_RUNS:-3}
 DURATION=${BENCH_DURATION:-8}
 CORES=$(nproc)
@@ -228,9 +228,9 @@ record() {  # server figure value
 }
 
 # Requests per second of a wrk load, or "ERR" when a reply was not 2xx.
-wrk_rate() {  # url connections seconds
+wrk_rate() {  # url connections seconds [header]
   local out
-  out=$(wrk -t1 -c"$2" -d"$3"s "$1" 2>&1) || { echo ERR; return; }
+  out=$(wrk -t1 -c"$2" -d"$3"s ${4:+-H "$4"} "$1" 2>&1) || { echo ERR; return; }
   if grep -q -E 'Non-2xx|Socket errors' <<<"$out"; then
     echo "wrk $1: $(grep -E 'Non-2xx|Socket errors' <<<"$out")" >&2
     echo ERR
@@ -435,6 +435,21 @@ done
 
 has idle && idle_figure
 has small && wrk_figure small /small.txt 50
+if has notmod; then
+  # Each server's own entity tag for the 1 KB file: every request is answered 304.
+  echo "== notmod: wrk -t1 -c50 -d${DURATION}s -H 'If-None-Match: ETAG' /small.txt"
+  declare -A etag_of
+  for s in $SERVERS; do
+    etag_of[$s]=$(curl -sI "$(url_of "$s" /small.txt)" | tr -d '\r' | awk -F': ' 'tolower($1) == "etag" {print $2}')
+    [ "$(curl -s -o /dev/null -w '%{http_code}' -H "If-None-Match: ${etag_of[$s]}" "$(url_of "$s" /small.txt)")" = 304 ] ||
+      echo "notmod: $s does not answer 304 to its own entity tag" >&2
+  done
+  for _ in $(seq "$RUNS"); do
+    for s in $SERVERS; do
+      record "$s" notmod "$(wrk_rate "$(url_of "$s" /small.txt)" 50 "$DURATION" "If-None-Match: ${etag_of[$s]}")"
+    done
+  done
+fi
 has medium && wrk_figure medium /medium.txt 50
 has listing && wrk_figure listing /list/ 10
 downloads

@@ -16,6 +16,7 @@ PEERS = [("nginx", "nginx"), ("nginx-nosendfile", "nginx sendfile off"),
 # figure, label, unit, higher is better, target: (reference, factor) or (None, limit)
 FIGURES = [
     ("small", "small file 1 KB, wrk -c50", "req/s", True, ("lighttpd", 1.15)),
+    ("notmod", "1 KB file answered 304 (If-None-Match), wrk -c50", "req/s", True, ("pellorwick:small", 1.2)),
     ("medium", "medium file 64 KB, wrk -c50", "req/s", True, ("lighttpd", 1.1)),
     ("large", "large file 100 MB, curl", "MB/s", True, ("lighttpd", 1.0)),
     ("stored", "stored member 100 MB, curl", "MB/s", True, ("pellorwick:large", 0.95)),
@@ -30,6 +31,7 @@ FIGURES = [
 ]
 
 REFERENCE_NAMES = {"nginx": "nginx", "nginx-nosendfile": "nginx sendfile off", "lighttpd": "lighttpd",
+                   "pellorwick:small": "the 1 KB 200",
                    "pellorwick:large": "the plain file", "zlib:inflate": "zlib inflate",
                    "pellorwick:page-disk": "the page on disk", "pellorwick:range-0": "the range at 0",
                    "pellorwick:curl-stream": "one curl stream"}

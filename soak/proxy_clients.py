@@ -21,7 +21,7 @@ import time
 
 port, root, seconds = int(sys.argv[1]), sys.argv[2], float(sys.argv[3])
 clients = int(sys.argv[4]) if len(sys.argv) > 4 else 16
-SMUGGLED = b'GET /attacker.txt HTTP/1.1\r\nX-Ignore: '
+SMUGGLED = b'GET /attacker.txt HTTP/1.1\r\nHost: t\r\nX-Ignore: '
 lock = threading.Lock()
 counts = {'ok': 0, 'failed': 0, 'smuggled': 0}
 end = time.monotonic() + seconds

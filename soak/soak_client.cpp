@@ -1095,14 +1095,14 @@ struct runner {
             x.first = 0;
             x.length = static_cast<uint32_t>(small->bytes.size());
         };
-        switch (rnd(0, 20)) {
+        switch (rnd(0, 22)) {
         case 0:
             e.request = "GARBAGE\r\n\r\n";
             e.status = 400;
             e.bodyless = e.closes = true;
             break;
         case 1:
-            e.request = "BREW /pot HTTP/1.1\r\n\r\n";
+            e.request = "BREW /pot HTTP/1.1\r\nHost: t\r\n\r\n";
             e.status = 400;
             e.bodyless = e.closes = true;
             break;
@@ -1119,15 +1119,15 @@ struct runner {
             break;
         }
         case 3:
-            e.request = "GET " + small->target + " HTTP/1.1\r\nNoColonHere\r\n\r\n";
+            e.request = "GET " + small->target + " HTTP/1.1\r\nHost: t\r\nNoColonHere\r\n\r\n";
             e.status = 400;
             break;
         case 4:
-            e.request = "GET " + small->target + " HTTP/1.1\r\n: no name\r\n\r\n";
+            e.request = "GET " + small->target + " HTTP/1.1\r\nHost: t\r\n: no name\r\n\r\n";
             e.status = 400;
             break;
         case 5:
-            e.request = "POST /files/ HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.request = "POST /files/ HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n";
             e.status = 501;
             e.bodyless = e.closes = true;
             break;
@@ -1137,16 +1137,16 @@ struct runner {
             e.bodyless = e.closes = true;
             break;
         case 7:
-            e.request = "GET " + small->target + " HTTP/2.0\r\n\r\n";
+            e.request = "GET " + small->target + " HTTP/2.0\r\nHost: t\r\n\r\n";
             e.status = 505;
             break;
         case 8:
-            e.request = "GET * HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.request = "GET * HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n";
             e.status = 400;
             e.closes = true;
             break;
         case 9:
-            e.request = "GET http://example.com/ HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.request = "GET http://example.com/ HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n";
             e.status = 501;
             e.closes = true;
             break;
@@ -1156,18 +1156,18 @@ struct runner {
             e.closes = true;
             break;
         case 11:
-            e.request = "GET /dirs/d1 HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.request = "GET /dirs/d1 HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n";
             e.status = 302;
             e.closes = true;
             e.location = "/dirs/d1/";
             break;
         case 12:
-            e.request = "GET " + small->target + " HTTP/1.1\r\nRange: bytes=0-1,5-9\r\nConnection: close\r\n\r\n";
+            e.request = "GET " + small->target + " HTTP/1.1\r\nHost: t\r\nRange: bytes=0-1,5-9\r\nConnection: close\r\n\r\n";
             e.status = 416;
             e.closes = true;
             break;
         case 13:
-            e.request = "GET /" + std::string(1100, 'a') + " HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.request = "GET /" + std::string(1100, 'a') + " HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n";
             e.status = 414;
             e.closes = true;
             break;
@@ -1178,22 +1178,22 @@ struct runner {
             e.bodyless = e.closes = e.reset_ok = true;
             break;
         case 15:
-            e.request = "GET " + small->target + " HTTP/1.1\r\nRange: bytes=100-\r\nConnection: close\r\n\r\n";
+            e.request = "GET " + small->target + " HTTP/1.1\r\nHost: t\r\nRange: bytes=100-\r\nConnection: close\r\n\r\n";
             e.status = 416;
             e.closes = true;
             break;
         case 16:
-            e.request = "\r\n\r\nGET " + small->target + " HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.request = "\r\n\r\nGET " + small->target + " HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n";
             body_of(e);
             e.closes = true;
             break;
         case 17:
-            e.request = "GET " + small->target + " HTTP/1.1\nConnection: close\n\n";
+            e.request = "GET " + small->target + " HTTP/1.1\nHost: t\nConnection: close\n\n";
             body_of(e);
             e.closes = true;
             break;
         case 18:
-            e.request = "get " + small->target + " http/1.1\r\nCONNECTION: CLOSE\r\nrange: bytes=10-19\r\n\r\n";
+            e.request = "get " + small->target + " http/1.1\r\nhost: t\r\nCONNECTION: CLOSE\r\nrange: bytes=10-19\r\n\r\n";
             body_of(e);
             e.status = 206;
             e.partial = true;
@@ -1202,13 +1202,24 @@ struct runner {
             e.closes = true;
             break;
         case 19:
-            e.request = "GET " + small->target + " HTTP/1.1\r\nRange: items=0-9\r\nX-Long: " + std::string(8000, 'z') +
+            e.request = "GET " + small->target + " HTTP/1.1\r\nHost: t\r\nRange: items=0-9\r\nX-Long: " + std::string(8000, 'z') +
                         "\r\nConnection: close\r\n\r\n";
             body_of(e);
             e.closes = true;
             break;
+        case 20:
+            // Heads that a proxy in front could read otherwise end the connection.
+            e.request = "GET " + small->target + " HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.status = 400;
+            e.closes = true;
+            break;
+        case 21:
+            e.request = "GET " + small->target + " HTTP/1.1\r\nHost: t\r\nX-A: b\rc\r\n\r\n";
+            e.status = 400;
+            e.closes = true;
+            break;
         default:
-            e.request = "HEAD /no/such/file HTTP/1.1\r\nConnection: close\r\n\r\n";
+            e.request = "HEAD /no/such/file HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n";
             e.status = 404;
             e.head = e.bodyless = e.closes = true;
             break;

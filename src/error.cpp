@@ -31,6 +31,9 @@ constexpr status_def STATUSES[] = {
     {STATUS_413, "413 Request engity too large",
      "<html><head><title>413 Request engity too large</title></head>\n"
      "<body>413 Request engity too large.</body></html>\n"},
+    {STATUS_412, "412 Precondition failed",
+     "<html><head><title>412 Precondition failed</title></head>\n"
+     "<body>412 File %U has changed.</body></html>\n"},
     {STATUS_414, "414 Request-URI too long",
      "<html><head><title>414 Request-URI too long</title></head>\n"
      "<body>414 Request-URI %U too long.</body></html>\n"},

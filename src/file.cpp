@@ -4,6 +4,7 @@
 
 #include "dirscan.h"
 #include "htmlgen.h"
+#include "htproc.h"
 #include "memory.h"
 #include "zip.h"
 #include "zipout.h"
@@ -96,6 +97,26 @@ fe_read_result read_member(file_entry *fe, void *buffer, uint32_t count, uint64_
     return FE_READ_DONE;
 }
 
+// The validator of a file's bytes from its identity: a replaced file has
+// another inode, one changed in place another size or time.
+uint64_t identity_etag(const file_id &id)
+{
+    const uint64_t words[] = {id.dev, id.ino, id.size, static_cast<uint64_t>(id.mtime_ns)};
+    return hash64(words, sizeof words);
+}
+
+// A member's bytes: those of its archive's version at its place in it.
+uint64_t member_etag(const file_entry *archive, const zip_node *node)
+{
+    const uint64_t words[] = {node->local_offset, node->csize, node->usize, node->crc32};
+    return hash64(words, sizeof words, identity_etag(archive->id));
+}
+
+uint64_t bytes_etag(const void *bytes, size_t n)
+{
+    return hash64(bytes, n);
+}
+
 }  // namespace
 
 // A new entry whose body length is already known, or -1 when it could not be told.
@@ -140,12 +161,15 @@ file_entry *fe_new_member(file_entry *archive, zip_stream *stream, const char *n
 {
     const zip_node *node = stream->node;
     file_entry *fe = fe_new_child(KIND_MEMBER, name, fe_handle{.stream = stream}, node->mtime, archive);
-    if (fe)
+    if (fe) {
         fe->size = node->usize;
+        fe->etag = member_etag(archive, node);
+    }
     return fe;
 }
 
-file_entry *fe_add_static(fe_cache *cache, const char *name, const unsigned char *bytes, uint32_t length)
+file_entry *fe_add_static(fe_cache *cache, const char *name, const unsigned char *bytes, uint32_t length,
+                          int64_t mtime)
 {
     auto *fe = static_cast<file_entry *>(counted_calloc(&n_caches, 1, sizeof(file_entry)));
     if (!fe)
@@ -154,19 +178,21 @@ file_entry *fe_add_static(fe_cache *cache, const char *name, const unsigned char
     fe->kind = KIND_STATIC;
     fe->name = name;
     fe->handle.bytes = bytes;
-    fe->mtime = 0;
+    fe->mtime = mtime;
     fe->size = length;
+    fe->etag = bytes_etag(bytes, length);
     fe_insert(cache, fe);
     return fe;
 }
 
-file_entry *fe_add_page(fe_cache *cache, const char *name, text_block *page)
+file_entry *fe_add_page(fe_cache *cache, const char *name, text_block *page, int64_t mtime)
 {
     if (!page)
         return nullptr;
-    file_entry *fe = fe_new(KIND_PAGE, name, fe_handle{.page = page}, 0);
+    file_entry *fe = fe_new(KIND_PAGE, name, fe_handle{.page = page}, mtime);
     if (fe) {
         fe->bytes = fe->size;
+        fe->etag = bytes_etag(page->data, page->size);
         fe_insert(cache, fe);
     }
     return fe;
@@ -417,8 +443,9 @@ void fe_release_unused(fe_cache *cache)
 namespace {
 
 constexpr size_t RESOLVE_PATH_MAX = 513;  // longest path resolved
-constexpr size_t RESOLVE_KEY_MAX = 514;   // longest key composed from it
-constexpr size_t RESOLVE_BUF_SIZE = 516;
+// Longest key composed from it: "*" and the sort keys, then "?json".
+constexpr size_t RESOLVE_KEY_MAX = RESOLVE_PATH_MAX + 1 + LISTING_KEYS_MAX + 5;
+constexpr size_t RESOLVE_BUF_SIZE = RESOLVE_KEY_MAX + 2;
 
 constexpr uint32_t kind_bit(entry_kind kind)
 {
@@ -575,11 +602,11 @@ const char *compose_key(char *key, const char *path, size_t len, char sep, const
     return key;
 }
 
-// Caches a generated page under `key`: made from the archive `base`, or from
+// Caches a generated listing under `key`: made from the archive `base`, or from
 // the directory named by the first `watch_len` bytes of the key, as `id` was.
 // A page larger than the whole budget is sent once and not kept.
 file_entry *add_page(fe_cache *cache, const char *key, text_block *page, int64_t mtime, file_entry *base,
-                     size_t watch_len, const file_id &id, resolve_note *note)
+                     size_t watch_len, const file_id &id, resolve_note *note, bool json = false)
 {
     if (!page) {
         *note = RESOLVE_NO_RESOURCES;
@@ -591,7 +618,9 @@ file_entry *add_page(fe_cache *cache, const char *key, text_block *page, int64_t
         return nullptr;
     }
     fe->bytes = fe->size;
+    fe->etag = bytes_etag(page->data, page->size);
     fe->made = time_now();
+    fe->page = json ? PAGE_LISTING_JSON : PAGE_LISTING;
     if (base) {
         fe->base = base;
         fe_ref(base);
@@ -663,6 +692,7 @@ archive_found find_archive(fe_cache *cache, const char *archive_path, file_entry
         // What was opened, which may be newer than what the stat saw.
         if (!file_id_of(za->fd, &fe->id))
             fe->id = id;
+        fe->etag = identity_etag(fe->id);
         fe->bytes = za->index.nbytes;
         fe_insert(cache, fe);
         *out = fe;
@@ -700,6 +730,7 @@ file_entry *inflate_member(fe_cache *cache, file_entry *archive, zip_node *node,
         return nullptr;
     }
     fe->bytes = size;
+    fe->etag = member_etag(archive, node);  // the same bytes as the member's stream
     while (cache->inflated_bytes + size > INFLATED_BUDGET) {
         file_entry *victim = least_used(cache, kind_bit(KIND_INFLATED));
         if (!victim)
@@ -714,7 +745,8 @@ file_entry *inflate_member(fe_cache *cache, file_entry *archive, zip_node *node,
 // A member, or the listing of a directory, of the archive entry `archive`.
 // `rest` is the path inside the archive (writable, part of the caller's copy).
 file_entry *resolve_in_archive(fe_cache *cache, file_entry *archive, char *rest, const char *path,
-                               const char *page_path, const char *sorted_key, const char *keys, resolve_note *note)
+                               const char *page_path, const char *sorted_key, const listing_query &lq,
+                               resolve_note *note)
 {
     zip_archive *za = archive->handle.zip;
     const size_t rest_len = strlen(rest);
@@ -750,15 +782,23 @@ file_entry *resolve_in_archive(fe_cache *cache, file_entry *archive, char *rest,
     if (!first)
         return nullptr;
     const file_id none{};
-    if (sorted_key)
-        return add_page(cache, sorted_key, list_zip_sorted(first, page_path, keys), first->mtime, archive, 0, none,
-                        note);
-    return add_page(cache, path, list_zip_unsorted(first, page_path), first->mtime, archive, 0, none, note);
+    int64_t newest = -1;
+    const char *keys = lq.sorted ? lq.keys : nullptr;
+    if (lq.json) {
+        text_block *page = list_zip_json(first, page_path, keys, &newest);
+        return add_page(cache, sorted_key, page, newest, archive, 0, none, note, true);
+    }
+    if (sorted_key) {
+        text_block *page = list_zip_sorted(first, page_path, keys, &newest);
+        return add_page(cache, sorted_key, page, newest, archive, 0, none, note);
+    }
+    text_block *page = list_zip_unsorted(first, page_path, &newest);
+    return add_page(cache, path, page, newest, archive, 0, none, note);
 }
 
 // A file, or the listing of a directory, on disk.
 file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const char *page_path,
-                            const char *sorted_key, const char *keys, resolve_note *note)
+                            const char *sorted_key, const listing_query &lq, resolve_note *note)
 {
     const bool slash = path[len - 1] == '/';
     dir_entry st;
@@ -780,6 +820,7 @@ file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const
         }
         fe->watch_len = static_cast<uint16_t>(len);
         fe->id = id;
+        fe->etag = identity_etag(id);
         fe_insert(cache, fe);
         return fe;
     }
@@ -792,10 +833,14 @@ file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const
         *note = RESOLVE_REDIRECT;
         return nullptr;
     }
-    if (!sorted_key)
-        return add_page(cache, path, list_dir_unsorted(path, page_path), st.modified, nullptr, len, id, note);
+    // A listing is as new as its directory and the newest of its rows.
+    int64_t newest = st.modified;
+    if (!sorted_key) {
+        text_block *page = list_dir_unsorted(path, page_path, &newest);
+        return add_page(cache, path, page, newest, nullptr, len, id, note);
+    }
     // One snapshot, under the directory path with "*" for its final "/",
-    // serves every sort order of the directory.
+    // serves every sort order of the directory, and its JSON.
     char dir[RESOLVE_BUF_SIZE];
     memcpy(dir, path, len - 1);
     dir[len - 1] = '*';
@@ -827,9 +872,11 @@ file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const
     }
     // The page is made while the snapshot is held: making room cannot take it.
     fe_ref(snap);
-    file_entry *page =
-        add_page(cache, sorted_key, list_dir_sorted(static_cast<dir_entry *>(snap->handle.snapshot), page_path, keys),
-                 0, nullptr, len, id, note);
+    auto *snapshot = static_cast<dir_entry *>(snap->handle.snapshot);
+    const char *keys = lq.sorted ? lq.keys : nullptr;
+    text_block *rows = lq.json ? list_dir_json(snapshot, page_path, keys, &newest)
+                               : list_dir_sorted(snapshot, page_path, keys, &newest);
+    file_entry *page = add_page(cache, sorted_key, rows, newest, nullptr, len, id, note, lq.json);
     fe_release(cache, snap);
     return page;
 }
@@ -1041,8 +1088,7 @@ file_entry *resolve_path(fe_cache *cache, const char *path, const char *page_pat
     const bool slash = path[len - 1] == '/';
     if (slash && is_zip_query(query))
         return resolve_folder_zip(cache, path, len, note);
-    const bool sorted = query && query[0] == 'O' && query[1] == '=';
-    const char *keys = sorted ? query + 2 : nullptr;
+    const listing_query lq = parse_listing_query(query);
 
     // Any query on a listing bypasses the cached unsorted page: it is either
     // a sort request or rebuilt.
@@ -1051,12 +1097,19 @@ file_entry *resolve_path(fe_cache *cache, const char *path, const char *page_pat
         !busy_member_stream(fe))
         return fe;
 
+    // A sorted page's key is the path, "*" and its keys; a JSON listing's
+    // key is that of its page followed by "?json". Keys hold only sort
+    // letters, so no key is another's, nor a directory path (which ends in "/").
     char key[RESOLVE_BUF_SIZE];
     const char *sorted_key = nullptr;
-    if (slash && sorted) {
-        if (len + strlen(query) > RESOLVE_KEY_MAX)
-            return nullptr;
-        sorted_key = compose_key(key, path, len, '*', keys);
+    if (slash && (lq.sorted || lq.json)) {
+        if (lq.sorted)
+            compose_key(key, path, len, '*', lq.keys);
+        else
+            memcpy(key, path, len + 1);
+        if (lq.json)
+            strcat(key, "?json");
+        sorted_key = key;
         if ((fe = lookup_kind(cache, sorted_key, LISTING_KINDS)))
             return fe;
     } else if (!slash) {
@@ -1077,7 +1130,7 @@ file_entry *resolve_path(fe_cache *cache, const char *path, const char *page_pat
         file_entry *archive;
         switch (find_archive(cache, work, &archive)) {
         case ARCHIVE_FOUND:
-            return resolve_in_archive(cache, archive, work + i + 5, path, page_path, sorted_key, keys, note);
+            return resolve_in_archive(cache, archive, work + i + 5, path, page_path, sorted_key, lq, note);
         case ARCHIVE_NOWHERE:
             return nullptr;
         case ARCHIVE_NO_ROOM:
@@ -1088,7 +1141,7 @@ file_entry *resolve_path(fe_cache *cache, const char *path, const char *page_pat
         }
         work[i + 4] = '/';
     }
-    return resolve_on_disk(cache, path, len, page_path, sorted_key, keys, note);
+    return resolve_on_disk(cache, path, len, page_path, sorted_key, lq, note);
 }
 
 void make_room_for_page(fe_cache *cache, uint64_t bytes)

@@ -25,16 +25,29 @@ union fe_handle {
     gz_member *gzip;             // KIND_GZIPPED
 };
 
+// What a generated page is: a page of its own, or a folder's listing, which
+// answers as HTML or JSON by what the request asks.
+enum page_kind : uint8_t {
+    PAGE_HTML = 0,
+    PAGE_LISTING = 1,
+    PAGE_LISTING_JSON = 2,
+};
+constexpr const char *page_content_type(page_kind kind)
+{
+    return kind == PAGE_LISTING_JSON ? "application/json" : "text/html; charset=utf-8";
+}
+
 struct file_entry {
     int32_t refcount;
     entry_kind kind;
     bool in_table;       // a request can still find it; else it goes with its last reference
     uint16_t watch_len;  // the first watch_len bytes of the name are the path it was made from; 0 none
+    page_kind page;      // KIND_PAGE: what the page is
     const char *name;
     fe_handle handle;
-    int64_t mtime;  // seconds since 1970; -1 when unknown
+    int64_t mtime;  // seconds since 1970: the resource's own time; -1 when unknown
     uint64_t size;
-    uint64_t etag;     // strong validator of what the entry sends; 0 when none
+    uint64_t etag;  // strong validator of what the entry sends; 0 when none
     file_entry *base;  // the archive a member or an archive's page comes from, referenced
     file_id id;        // what the watched path was when the entry was made
     int64_t made;      // when it was made, in seconds
@@ -83,8 +96,11 @@ struct fe_cache {
 bool fe_cache_init(fe_cache *cache);     // false when memory is exhausted
 void fe_cache_destroy(fe_cache *cache);  // destroys every entry, referenced or not
 
-file_entry *fe_add_static(fe_cache *cache, const char *name, const unsigned char *bytes, uint32_t length);
-file_entry *fe_add_page(fe_cache *cache, const char *name, text_block *page);
+// Built-in bytes and pages, which never change while the program runs: they
+// carry the time `mtime` and a hash of their bytes as their validator.
+file_entry *fe_add_static(fe_cache *cache, const char *name, const unsigned char *bytes, uint32_t length,
+                          int64_t mtime);
+file_entry *fe_add_page(fe_cache *cache, const char *name, text_block *page, int64_t mtime);
 void fe_ref(file_entry *fe);
 void fe_unref(file_entry *fe);
 void fe_destroy(file_entry *fe);

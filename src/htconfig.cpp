@@ -13,7 +13,8 @@ config_store g_config;
 
 // Default templates of the directory index pages.
 static const char DEFAULT_INDEX_TEMPLATE[] =
-    "<html><head><title>Index of %p</title></head>\n"
+    "<html><head><meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+    "<meta name=\"color-scheme\" content=\"light dark\"><title>Index of %p</title></head>\n"
     "<body><h2 align=justify><a href=/>HOME</a>&gt;%R</h2>\n"
     "<pre>     <a href=%(OdN)>NAME</a>                   <a href=%(OdT)>DATE</a>"
     "         <a href=%(OdS)>SIZE</a>  <a href=%(Odn)>NAME(R)</a>  <a href=?zip>ALL AS .ZIP</a>\n"

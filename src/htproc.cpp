@@ -339,3 +339,125 @@ const char *uri_encode(const char *name)
     escaped[n] = 0;
     return escaped;
 }
+
+// ---------------------------------------------------------------------------
+// Listing queries and the Accept header
+
+listing_query parse_listing_query(const char *query)
+{
+    listing_query q{};
+    for (const char *part = query; part && *part;) {
+        const char *end = std::strchr(part, '&');
+        const size_t len = end ? static_cast<size_t>(end - part) : std::strlen(part);
+        if (len == 4 && std::memcmp(part, "json", 4) == 0) {
+            q.json = true;
+        } else if (len >= 2 && part[0] == 'O' && part[1] == '=') {
+            q.sorted = true;
+            uint32_t n = 0;
+            q.keys[0] = 0;
+            for (size_t i = 2; i < len; ++i) {
+                const char c = part[i];
+                const char lower = static_cast<char>(c | 0x20);
+                if (lower != 'd' && lower != 'n' && lower != 's' && lower != 't')
+                    continue;
+                bool seen = false;
+                for (uint32_t k = 0; k < n; ++k)
+                    seen = seen || (q.keys[k] | 0x20) == lower;
+                if (!seen && n < LISTING_KEYS_MAX) {
+                    q.keys[n++] = c;
+                    q.keys[n] = 0;
+                }
+            }
+        }
+        part = end ? end + 1 : nullptr;
+    }
+    return q;
+}
+
+namespace {
+
+// Quality "q=" as thousandths: "1", "0.5", "0.125"; anything else counts as 1.
+uint16_t parse_quality(const char *p, const char *end)
+{
+    if (p == end || (*p != '0' && *p != '1'))
+        return 1000;
+    uint32_t q = static_cast<uint32_t>(*p++ - '0') * 1000;
+    if (p < end && *p == '.') {
+        uint32_t scale = 100;
+        for (++p; p < end && *p >= '0' && *p <= '9' && scale > 0; ++p, scale /= 10)
+            q += static_cast<uint32_t>(*p - '0') * scale;
+    }
+    return static_cast<uint16_t>(q > 1000 ? 1000 : q);
+}
+
+// The rank at which the media range [s, s + len) matches type/subtype.
+uint8_t range_rank(const char *s, size_t len, const char *type, const char *subtype)
+{
+    auto same = [](const char *a, size_t n, const char *b) {
+        if (std::strlen(b) != n)
+            return false;
+        for (size_t i = 0; i < n; ++i)
+            if ((a[i] | 0x20) != b[i])
+                return false;
+        return true;
+    };
+    const char *slash = static_cast<const char *>(std::memchr(s, '/', len));
+    if (!slash)
+        return 0;
+    const size_t tlen = static_cast<size_t>(slash - s), slen = len - tlen - 1;
+    if (same(s, tlen, "*") && same(slash + 1, slen, "*"))
+        return 1;
+    if (!same(s, tlen, type))
+        return 0;
+    if (same(slash + 1, slen, "*"))
+        return 2;
+    return same(slash + 1, slen, subtype) ? 3 : 0;
+}
+
+void take_range(uint8_t rank, uint16_t q, uint8_t *best_rank, uint16_t *best_q)
+{
+    if (rank > *best_rank || (rank == *best_rank && rank > 0 && q > *best_q)) {
+        *best_rank = rank;
+        *best_q = q;
+    }
+}
+
+}  // namespace
+
+void parse_accept(accept_pref *pref, const char *value)
+{
+    for (const char *p = value; *p;) {
+        while (*p == ' ' || *p == '\t' || *p == ',')
+            ++p;
+        const char *item = p;
+        while (*p && *p != ',')
+            ++p;
+        // type/subtype up to the first ";" or blank, then the parameters.
+        const char *range_end = item;
+        while (range_end < p && *range_end != ';' && *range_end != ' ' && *range_end != '\t')
+            ++range_end;
+        uint16_t q = 1000;
+        for (const char *a = range_end; a < p; ++a) {
+            if (*a != ';')
+                continue;
+            const char *n = a + 1;
+            while (n < p && (*n == ' ' || *n == '\t'))
+                ++n;
+            if (n + 1 < p && (n[0] | 0x20) == 'q' && n[1] == '=') {
+                const char *v = n + 2, *e = v;
+                while (e < p && *e != ';' && *e != ' ' && *e != '\t')
+                    ++e;
+                q = parse_quality(v, e);
+            }
+        }
+        const auto len = static_cast<size_t>(range_end - item);
+        take_range(range_rank(item, len, "text", "html"), q, &pref->html_rank, &pref->html_q);
+        take_range(range_rank(item, len, "application", "json"), q, &pref->json_rank, &pref->json_q);
+    }
+}
+
+bool accept_prefers_json(const accept_pref &pref)
+{
+    const uint16_t html = pref.html_rank ? pref.html_q : 0;
+    return pref.json_rank > 0 && pref.json_q > 0 && pref.json_q > html;
+}

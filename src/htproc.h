@@ -91,3 +91,27 @@ const char *uri_encode(const char *name);
 // bytes a browser escapes in a path and those above 126 as "%XX", the rest as
 // they are. `out` has room for 3 * strlen(path) + 1 bytes; returns `out`.
 char *path_encode(char *out, const char *path);
+
+// What a query asks of a folder's listing, its parts separated by "&": the
+// sort keys of an "O=" part, and whether "json" is one of the parts. Keys
+// keep only the first of each sort letter (d, n, s, t in either case): a
+// later one can never decide between rows, so the page is the same and
+// every spelling of an order shares one cached page.
+constexpr uint32_t LISTING_KEYS_MAX = 4;
+struct listing_query {
+    bool sorted;
+    bool json;
+    char keys[LISTING_KEYS_MAX + 1];
+};
+listing_query parse_listing_query(const char *query);  // a null query asks for nothing
+
+// What the Accept headers of a request say of HTML and JSON: the quality
+// (0..1000) of the most specific range that matches each, and its rank (3
+// type/subtype, 2 type/*, 1 */*, 0 none matched).
+struct accept_pref {
+    uint16_t html_q, json_q;
+    uint8_t html_rank, json_rank;
+};
+void parse_accept(accept_pref *pref, const char *value);  // one header's value; several add up
+// JSON is preferred when it is acceptable with a higher quality than HTML.
+bool accept_prefers_json(const accept_pref &pref);

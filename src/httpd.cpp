@@ -32,9 +32,10 @@ void ctx_init(server_ctx *ctx, const char *root)
         panic("No enough memory for the entry table");
     ctx->root = root;
     ctx->start_time = time_now();
+    ctx->cache.max_age = -1;
     mime_table_build();
     for (const builtin_resource *r = builtin_resources; r->name; ++r)
-        fe_add_static(&ctx->entries, r->name, r->data, r->size);
+        fe_add_static(&ctx->entries, r->name, r->data, r->size, ctx->start_time);
 }
 
 void ctx_destroy(server_ctx *ctx)
@@ -256,6 +257,20 @@ constexpr uint32_t MAX_PATH_AND_QUERY = 1020;
 constexpr uint32_t PAGE_PATH_SIZE = 3 * MAX_PATH_AND_QUERY + 1;
 constexpr uint32_t LOCATION_SIZE = PAGE_PATH_SIZE + 2 + MAX_PATH_AND_QUERY;
 
+// "?json" asks for a folder's listing as JSON, and so does an Accept header
+// that prefers JSON to HTML where no default page answers. The query a
+// listing is resolved with: the request's own, or "json" joined to it in
+// `buf` (JSON_QUERY_SIZE bytes).
+constexpr uint32_t JSON_QUERY_SIZE = MAX_PATH_AND_QUERY + 8;
+
+const char *listing_query_of(const task *t, const char *query, char *buf)
+{
+    if (!accept_prefers_json(t->req.accept))
+        return query;
+    snprintf(buf, JSON_QUERY_SIZE, "json%s%s", query ? "&" : "", query ? query : "");
+    return buf;
+}
+
 // Steps from a parsed request to the entry that answers it; returns 0 with
 // *found set, or the status of the error reply. A redirect's target is
 // written to `location` (LOCATION_SIZE bytes).
@@ -293,11 +308,12 @@ int32_t find_entry(server_ctx *ctx, task *t, char *location, file_entry **found)
     char page_path[PAGE_PATH_SIZE];
     path_encode(page_path, req.uri);
     resolve_note note = RESOLVE_OK;
-    const char *candidate = is_zip_query(query) ? nullptr : with_index_file(mapped, g_config.index_file);
-    if (candidate)
+    char listing[JSON_QUERY_SIZE];
+    const bool listing_asked = parse_listing_query(query).json || is_zip_query(query);
+    if (const char *candidate = listing_asked ? nullptr : with_index_file(mapped, g_config.index_file))
         *found = resolve_path(&ctx->entries, candidate, page_path, query, &note);
     if (!*found && note != RESOLVE_NO_RESOURCES)
-        *found = resolve_path(&ctx->entries, mapped, page_path, query, &note);
+        *found = resolve_path(&ctx->entries, mapped, page_path, listing_query_of(t, query, listing), &note);
     // A deflated member goes as it lies in its archive, framed as gzip, to a
     // client that takes that encoding; ranges and HEAD keep the member itself.
     if (*found && req.method == METHOD_GET && req.nranges == 0 && accepts_gzip(&req)) {
@@ -413,14 +429,18 @@ void answer_request(server_ctx *ctx, task *t)
             error_reply(t, status, status == STATUS_302 ? location : nullptr);
         } else {
             t->fe = fe;
-            t->status = status = reply_header(t, ctx->start_time);
-            if (status == STATUS_416 || t->req.method == METHOD_HEAD) {
+            t->status = status = reply_header(t, ctx->cache);
+            if (status == STATUS_416 || status == STATUS_412) {
                 t->fe = nullptr;
                 t->offset = t->end = 0;
                 fe_drop_if_unused(&ctx->entries, fe);
-                if (status == STATUS_416)
-                    error_reply(t, status, nullptr);
+                error_reply(t, status, nullptr);
             } else {
+                // A reply without a body (HEAD, 304) holds its entry until it
+                // has gone too, so that the requests of one turn share it
+                // rather than open and close the file each.
+                if (status == STATUS_304 || t->req.method == METHOD_HEAD)
+                    t->offset = t->end = 0;
                 fe_ref(fe);
             }
         }
@@ -558,7 +578,7 @@ file_entry *builtin_lookup(server_ctx *ctx, const char *path, const char *query)
         return nullptr;
     if (strcmp(query, "help") == 0) {
         make_room_for_page(&ctx->entries, 0);
-        return fe_add_page(&ctx->entries, "??help.html", page_from_template(help_page_html));
+        return fe_add_page(&ctx->entries, "??help.html", page_from_template(help_page_html), ctx->start_time);
     }
     if (strncmp(query, "rc=", 3) != 0)
         return nullptr;

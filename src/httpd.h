@@ -3,6 +3,7 @@
 #pragma once
 
 #include "file.h"
+#include "task.h"
 
 #include <cstdint>
 
@@ -62,7 +63,8 @@ struct server_ctx {
     peer_count *peers[PEER_HASH_SIZE];
     fe_cache entries;
     const char *root;
-    int64_t start_time;
+    int64_t start_time;  // the time of built-in resources, which never change while it runs
+    cache_policy cache;
     ev_loop *loop;
     int listen_sock;
 };

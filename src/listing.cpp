@@ -17,7 +17,8 @@ namespace {
 
 // One page being generated: the user data of the page directives.
 struct listing_cursor {
-    const char *page_path;         // request path of the directory as it arrived, "/"-ended
+    const char *page_path;         // request path of the directory in URL form, "/"-ended
+    char *scratch;                 // room for the page path decoded
     const dir_entry *const *rows;  // the rows in their order
     size_t count, pos;             // rows held and rows handed out
 };
@@ -166,6 +167,23 @@ bool is_hex(char c)
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
+// Decodes the "%XX" escapes of s[0, len) into out (at most len bytes); a "%"
+// that starts no escape stays. Returns the decoded length.
+size_t decode_escapes(char *out, const char *s, size_t len)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < len; ++i) {
+        if (s[i] == '%' && i + 2 < len && is_hex(s[i + 1]) && is_hex(s[i + 2])) {
+            const auto hex = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+            out[n++] = static_cast<char>(hex(s[i + 1]) * 16 + hex(s[i + 2]));
+            i += 2;
+        } else {
+            out[n++] = s[i];
+        }
+    }
+    return n;
+}
+
 // The link form of the request path prefix s[0, len): the path is already in
 // URL form, so a "%" that starts a two-hex-digit escape is kept; every other
 // byte is escaped as in names. At most 3 * len bytes.
@@ -188,9 +206,16 @@ uint32_t put_link(char *out, const char *s, size_t len)
 
 // ---- page directives -------------------------------------------------------
 
+// The text of s[0, len), a piece of the page path in URL form, as shown:
+// decoded first, so names show as the rows show them. At most `most` bytes, else nothing.
+uint32_t write_shown_path(char *out, uint32_t most, const char *s, size_t len, char *scratch)
+{
+    return write_shown(out, most, scratch, decode_escapes(scratch, s, len));
+}
+
 // The last component of the page path without its trailing "/"; the whole
 // path when no "/" is followed by more text.
-uint32_t write_last_component(char *out, uint32_t space, const char *path)
+uint32_t write_last_component(char *out, uint32_t space, const char *path, char *scratch)
 {
     const size_t len = strlen(path);
     if (len == 0)
@@ -200,16 +225,16 @@ uint32_t write_last_component(char *out, uint32_t space, const char *path)
     while (start > 0 && path[start - 1] != '/')
         --start;
     if (start == 0)
-        return write_shown(out, space - 1, path, len);
+        return write_shown_path(out, space - 1, path, len, scratch);
     size_t end = len;
     if (path[end - 1] == '/')
         --end;
-    return write_shown(out, space - 1, path + start, end - start);
+    return write_shown_path(out, space - 1, path + start, end - start, scratch);
 }
 
 // "/" separated links to every directory of the page path, each labelled
-// with its own component.
-uint32_t write_breadcrumb(char *out, uint32_t space, const char *path)
+// with its own component as shown.
+uint32_t write_breadcrumb(char *out, uint32_t space, const char *path, char *scratch)
 {
     static constexpr char link_open[] = "<a href=\"";
     static constexpr char link_close[] = "</a>/";
@@ -223,14 +248,14 @@ uint32_t write_breadcrumb(char *out, uint32_t space, const char *path)
             ++q;
         }
         const char *r = strchr(q, '/');
+        const size_t label_len = decode_escapes(scratch, q, r ? static_cast<size_t>(r - q) : strlen(q));
+        const size_t label = measure_shown(scratch, label_len).len;
         if (!r) {
-            const size_t len = strlen(q);
-            if (a + measure_shown(q, len).len < space - 1)
-                a += put_shown(out + a, q, len);
+            if (a + label < space - 1)
+                a += put_shown(out + a, scratch, label_len);
             return a;
         }
         const size_t prefix = static_cast<size_t>(r - path);
-        const size_t label = measure_shown(q, static_cast<size_t>(r - q)).len;
         // The link is at most three bytes per path byte; 32 covers the markup.
         if (prefix * 3 + label + a + 32 >= space - 1)
             return a;
@@ -239,7 +264,7 @@ uint32_t write_breadcrumb(char *out, uint32_t space, const char *path)
         a += put_link(out + a, path, prefix);
         memcpy(out + a, "/\">", 3);
         a += 3;
-        a += put_shown(out + a, q, static_cast<size_t>(r - q));
+        a += put_shown(out + a, scratch, label_len);
         memcpy(out + a, link_close, sizeof link_close - 1);
         a += sizeof link_close - 1;
         q = r + 1;
@@ -300,11 +325,11 @@ uint32_t page_directive(char *out, uint32_t space, const char *name, void *user)
     if (name[0] && !name[1]) {
         switch (name[0]) {
         case 'p':
-            return write_last_component(out, space, c->page_path);
+            return write_last_component(out, space, c->page_path, c->scratch);
         case 'P':
-            return write_shown(out, space - 1, c->page_path, strlen(c->page_path));
+            return write_shown_path(out, space - 1, c->page_path, strlen(c->page_path), c->scratch);
         case 'R':
-            return write_breadcrumb(out, space, c->page_path);
+            return write_breadcrumb(out, space, c->page_path, c->scratch);
         case '*':
             return write_rows(out, space, c);
         default:
@@ -488,18 +513,158 @@ int compare_rows(const dir_entry *x, const dir_entry *y, const char *keys)
     return 0;
 }
 
+// ---- the listing as JSON ------------------------------------------------------
+
+// JSON text written into a block whose room was reckoned beforehand.
+struct json_out {
+    char *p;
+    char *end;
+};
+
+void put(json_out &o, const char *s, size_t n)
+{
+    ASSERT(n <= static_cast<size_t>(o.end - o.p));
+    n = std::min(n, static_cast<size_t>(o.end - o.p));
+    memcpy(o.p, s, n);
+    o.p += n;
+}
+
+void put(json_out &o, const char *s)
+{
+    put(o, s, strlen(s));
+}
+
+// A JSON string of s[0, len) shown as on the page, but for JSON: a valid UTF-8
+// sequence as itself, quotes, backslashes and control characters escaped, and
+// every byte that starts no valid sequence as "%XX". At most 6 bytes a byte and 2.
+void put_json_string(json_out &o, const char *s, size_t len)
+{
+    put(o, "\"", 1);
+    for (size_t i = 0; i < len;) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const uint32_t n = utf8_length(reinterpret_cast<const unsigned char *>(s + i), len - i);
+        char esc[8];
+        if (n == 0) {
+            const char hex[3] = {'%', HEX_DIGITS[c >> 4], HEX_DIGITS[c & 15]};
+            put(o, hex, 3);
+        } else if (c == '"' || c == '\\') {
+            const char two[2] = {'\\', static_cast<char>(c)};
+            put(o, two, 2);
+        } else if (c < 0x20) {
+            snprintf(esc, sizeof esc, "\\u%04X", c);
+            put(o, esc, 6);
+        } else {
+            put(o, s + i, n);
+        }
+        i += n ? n : 1;
+    }
+    put(o, "\"", 1);
+}
+
+const char *json_type(entry_kind kind)
+{
+    switch (kind) {
+    case KIND_ZIP:
+        return "archive";
+    case KIND_DIR:
+    case KIND_MEMBER_DIR:
+        return "dir";
+    default:
+        return "file";
+    }
+}
+
+// One row: name, type, size, mtime and modified (null where the page shows no
+// time: 0 and -1 stand for none), and the href of the row, which `link` (the folder's own link) begins.
+void put_json_row(json_out &o, const dir_entry *e, const char *link, size_t link_len)
+{
+    put(o, "{\"name\":");
+    put_json_string(o, e->name, strlen(e->name));
+    put(o, ",\"type\":\"");
+    put(o, json_type(e->kind));
+    const bool dir = e->kind == KIND_DIR || e->kind == KIND_MEMBER_DIR;
+    char text[128];
+    int n = snprintf(text, sizeof text, "\",\"size\":%llu", static_cast<unsigned long long>(dir ? 0 : e->size));
+    put(o, text, static_cast<size_t>(n));
+    struct tm tm;
+    const time_t t = static_cast<time_t>(e->modified);
+    if (e->modified != 0 && e->modified != -1 && gmtime_r(&t, &tm))
+        n = snprintf(text, sizeof text, ",\"mtime\":%lld,\"modified\":\"%04d-%02d-%02dT%02d:%02d:%02dZ\"",
+                     static_cast<long long>(e->modified), tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+                     tm.tm_min, tm.tm_sec);
+    else
+        n = snprintf(text, sizeof text, ",\"mtime\":null,\"modified\":null");
+    put(o, text, static_cast<size_t>(std::min<int>(n, sizeof text - 1)));
+    put(o, ",\"href\":\"");
+    put(o, link, link_len);
+    put(o, uri_encode(e->name));
+    if (dir)
+        put(o, "/", 1);
+    put(o, "\"}");
+}
+
+// Room a row takes at most besides its name, link and href: the field names,
+// the type, the numbers and the time.
+constexpr uint64_t JSON_ROW_ROOM = 192;
+
+// The listing as one JSON object: the folder's path as shown and its rows,
+// one a line. Null when memory is exhausted.
+text_block *json_page(const dir_entry *const *rows, size_t count, const char *page_path, char *scratch)
+{
+    const size_t path_len = strlen(page_path);
+    const size_t shown_len = decode_escapes(scratch, page_path, path_len);
+    auto link = static_cast<char *>(counted_alloc(&n_blocks, 3 * path_len + 1));
+    if (!link)
+        return nullptr;
+    const uint32_t link_len = put_link(link, page_path, path_len);
+    uint64_t capacity = 64 + 6 * uint64_t{shown_len};
+    for (size_t i = 0; i < count; ++i) {
+        const uint64_t name = strlen(rows[i]->name);
+        capacity += JSON_ROW_ROOM + 6 * name + link_len + std::min<uint64_t>(3 * name, ESCAPED_NAME_MAX);
+    }
+    text_block *tb = capacity <= UINT32_MAX ? text_block_new(static_cast<uint32_t>(capacity)) : nullptr;
+    if (tb) {
+        json_out o{tb->data, tb->data + capacity};
+        put(o, "{\"path\":");
+        put_json_string(o, scratch, shown_len);
+        put(o, ",\"entries\":[");
+        for (size_t i = 0; i < count; ++i) {
+            put(o, i ? ",\n" : "\n");
+            put_json_row(o, rows[i], link, link_len);
+        }
+        put(o, "\n]}\n");
+        tb = text_block_fit(tb, static_cast<uint32_t>(o.p - tb->data));
+    }
+    counted_free(&n_blocks, link);
+    return tb;
+}
+
 // ---- the page --------------------------------------------------------------
 
-// The page of `count` rows, sorted by `keys` unless they are null. A page is
-// first made in INDEX_PAGE_CAPACITY bytes, and again in twice the room until
-// its text ends the margin (PAGE_MARGIN) short of the end; null when memory
-// is exhausted.
-text_block *rows_page(const dir_entry **rows, size_t count, const char *page_path, const char *keys)
+// The page of `count` rows, sorted by `keys` unless they are null, as HTML
+// or as JSON; `*newest` is raised to the newest modification time of a row.
+// An HTML page is first made in INDEX_PAGE_CAPACITY bytes, and again in twice
+// the room until its text ends the margin (PAGE_MARGIN) short of the end;
+// null when memory is exhausted.
+text_block *rows_page(const dir_entry **rows, size_t count, const char *page_path, const char *keys, int64_t *newest,
+                      bool json)
 {
+    for (size_t i = 0; i < count; ++i)
+        *newest = std::max(*newest, rows[i]->modified);
     if (keys && count > 0)
         std::sort(rows, rows + count,
                   [keys](const dir_entry *x, const dir_entry *y) { return compare_rows(x, y, keys) < 0; });
-    listing_cursor c{page_path ? page_path : "", rows, count, 0};
+    listing_cursor c{page_path ? page_path : "", nullptr, rows, count, 0};
+    // The page path decoded, a piece at a time, for the texts that show it.
+    c.scratch = static_cast<char *>(counted_alloc(&n_blocks, strlen(c.page_path) + 1));
+    if (!c.scratch)
+        return nullptr;
+    text_block *page = nullptr;
+    if (json) {
+        page = json_page(rows, count, c.page_path, c.scratch);
+        counted_free(&n_blocks, c.scratch);
+        return page;
+    }
     size_t longest = 0;
     for (size_t i = 0; i < count; ++i)
         longest = std::max(longest, strlen(rows[i]->name));
@@ -510,19 +675,22 @@ text_block *rows_page(const dir_entry **rows, size_t count, const char *page_pat
     for (; capacity <= UINT32_MAX; capacity *= 2) {
         text_block *tb = text_block_new(static_cast<uint32_t>(capacity));
         if (!tb)
-            return nullptr;
+            break;
         c.pos = 0;
         const uint32_t n =
             expand_template(tb->data, static_cast<uint32_t>(capacity), g_config.index_template, page_directive, &c);
-        if (n + margin < capacity)
-            return text_block_fit(tb, n);
+        if (n + margin < capacity) {
+            page = text_block_fit(tb, n);
+            break;
+        }
         text_block_free(tb);
     }
-    return nullptr;
+    counted_free(&n_blocks, c.scratch);
+    return page;
 }
 
 // The page of an archive directory: its members become rows first.
-text_block *members_page(zip_node *first, const char *page_path, const char *keys)
+text_block *members_page(zip_node *first, const char *page_path, const char *keys, int64_t *newest, bool json = false)
 {
     size_t count = 0;
     for (zip_node *node = first; node; node = node->next == first ? nullptr : node->next)
@@ -543,13 +711,14 @@ text_block *members_page(zip_node *first, const char *page_path, const char *key
         e.name = slash ? slash + 1 : node->path;
         rows[i] = &e;
     }
-    text_block *page = rows_page(rows, count, page_path, keys);
+    text_block *page = rows_page(rows, count, page_path, keys, newest, json);
     counted_free(&n_blocks, members);
     return page;
 }
 
 // The page of a directory snapshot, in scan order or sorted.
-text_block *snapshot_page(const dir_entry *snapshot, const char *page_path, const char *keys)
+text_block *snapshot_page(const dir_entry *snapshot, const char *page_path, const char *keys, int64_t *newest,
+                          bool json = false)
 {
     size_t count = 0;
     while (snapshot[count].kind != KIND_NONE)
@@ -559,7 +728,7 @@ text_block *snapshot_page(const dir_entry *snapshot, const char *page_path, cons
         return nullptr;
     for (size_t i = 0; i < count; ++i)
         rows[i] = &snapshot[i];
-    text_block *page = rows_page(rows, count, page_path, keys);
+    text_block *page = rows_page(rows, count, page_path, keys, newest, json);
     counted_free(&n_blocks, rows);
     return page;
 }
@@ -591,27 +760,37 @@ uint32_t format_size(char *out, uint32_t capacity, uint64_t size)
     return SIZE_TEXT_LEN;
 }
 
-text_block *list_dir_unsorted(const char *path, const char *page_path)
+text_block *list_dir_unsorted(const char *path, const char *page_path, int64_t *newest)
 {
     dir_entry *snapshot = dir_snapshot(path);
     if (!snapshot)
         return nullptr;
-    text_block *page = snapshot_page(snapshot, page_path, nullptr);
+    text_block *page = snapshot_page(snapshot, page_path, nullptr, newest);
     dir_snapshot_free(snapshot);
     return page;
 }
 
-text_block *list_dir_sorted(dir_entry *snapshot, const char *page_path, const char *keys)
+text_block *list_dir_sorted(dir_entry *snapshot, const char *page_path, const char *keys, int64_t *newest)
 {
-    return snapshot ? snapshot_page(snapshot, page_path, keys ? keys : "") : nullptr;
+    return snapshot ? snapshot_page(snapshot, page_path, keys ? keys : "", newest) : nullptr;
 }
 
-text_block *list_zip_unsorted(zip_node *first, const char *page_path)
+text_block *list_zip_unsorted(zip_node *first, const char *page_path, int64_t *newest)
 {
-    return members_page(first, page_path, nullptr);
+    return members_page(first, page_path, nullptr, newest);
 }
 
-text_block *list_zip_sorted(zip_node *first, const char *page_path, const char *keys)
+text_block *list_zip_sorted(zip_node *first, const char *page_path, const char *keys, int64_t *newest)
 {
-    return members_page(first, page_path, keys ? keys : "");
+    return members_page(first, page_path, keys ? keys : "", newest);
+}
+
+text_block *list_dir_json(dir_entry *snapshot, const char *page_path, const char *keys, int64_t *newest)
+{
+    return snapshot ? snapshot_page(snapshot, page_path, keys, newest, true) : nullptr;
+}
+
+text_block *list_zip_json(zip_node *first, const char *page_path, const char *keys, int64_t *newest)
+{
+    return members_page(first, page_path, keys, newest, true);
 }

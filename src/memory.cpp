@@ -124,6 +124,22 @@ uint32_t string_hash(const char *s, uint32_t n)
     return h % n;
 }
 
+uint64_t hash64(const void *bytes, size_t n, uint64_t seed)
+{
+    constexpr uint64_t prime = 1099511628211ull;
+    const auto *p = static_cast<const unsigned char *>(bytes);
+    uint64_t h = seed;
+    for (; n >= 8; n -= 8, p += 8) {
+        uint64_t word;
+        memcpy(&word, p, 8);
+        h = (h ^ word) * prime;
+        h ^= h >> 29;  // spreads the high bits of each product into the next word's
+    }
+    for (; n > 0; --n, ++p)
+        h = (h ^ *p) * prime;
+    return h ? h : 1;
+}
+
 const char HEX_DIGITS[17] = "0123456789ABCDEF";
 
 bool is_blank(unsigned char c)

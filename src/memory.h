@@ -45,6 +45,10 @@ text_block *text_block_fit(text_block *tb, uint32_t length);  // shrinks; return
 void text_block_free(text_block *tb);
 
 uint32_t string_hash(const char *s, uint32_t n);
+// A 64-bit hash of `n` bytes, continuing from `seed` (FNV-1a over 8-byte
+// words): validators of generated pages and of identities. Never 0.
+constexpr uint64_t HASH64_SEED = 14695981039346656037ull;
+uint64_t hash64(const void *bytes, size_t n, uint64_t seed = HASH64_SEED);
 
 // ---- text helpers of the parsers ----
 extern const char HEX_DIGITS[17];  // "0123456789ABCDEF"

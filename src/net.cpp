@@ -178,7 +178,7 @@ ev_loop *net_loop()
     return loop;
 }
 
-int server_start(int port, const char *root, const char *default_page, const char *bind_address)
+int server_start(int port, const char *root, const char *default_page, const char *bind_address, int max_age)
 {
     if (running)
         return -1;
@@ -202,6 +202,7 @@ int server_start(int port, const char *root, const char *default_page, const cha
     cfg_defaults(&g_config, root);
     g_config.index_file = default_page;
     ctx_init(ctx, root);
+    ctx->cache.max_age = max_age;
     ev_select(loop, ctx->listen_sock, EV_ACCEPT);
     accept_paused = false;
     running = true;

@@ -18,7 +18,9 @@ ev_loop *net_loop();
 
 // 0 running, -1 failed. `bind_address` null: every address of both families;
 // otherwise one IPv4 or IPv6 address or "localhost" (see os/sock.h).
-int server_start(int port, const char *root, const char *default_page, const char *bind_address = nullptr);
+// `max_age` below 0 has caches revalidate every reply (no-cache).
+int server_start(int port, const char *root, const char *default_page, const char *bind_address = nullptr,
+                 int max_age = -1);
 void server_stop();
 bool server_running();
 void server_tick();   // once a second: re-arm a paused accept, then close idle connections

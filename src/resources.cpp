@@ -33,6 +33,8 @@ const char help_page_html[] =
     "<html>\n"
     "<head>\n"
     "<meta charset=\"utf-8\">\n"
+    "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+    "<meta name=\"color-scheme\" content=\"light dark\">\n"
     "<title>Pellorwick HTTP 1.1 Server version 0.1</title>\n"
     "</head>\n"
     "<body>\n"

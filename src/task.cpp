@@ -164,15 +164,31 @@ static int request_line(request_head *req, char *line)
     return 0;
 }
 
+// The bytes RFC 9110 allows in a token: letters, digits and !#$%&'*+-.^_`|~.
+constexpr bool is_token_byte(unsigned char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           (c != 0 && strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+}
+
+// A control byte other than tab, which no field value may hold.
+constexpr bool is_control_byte(unsigned char c)
+{
+    return (c < 0x20 && c != '\t') || c == 0x7F;
+}
+
 // Handles one header line; 0 to go on, -1 bad.
 static int header_line(request_head *req, char *line)
 {
-    if (line[0] == ':')
-        return -1;
-    char *colon = strchr(line, ':');
-    if (!colon)
+    char *colon = line;
+    while (is_token_byte(static_cast<unsigned char>(*colon)))
+        ++colon;
+    if (colon == line || *colon != ':')
         return -1;
     *colon = 0;
+    for (const char *p = colon + 1; *p; ++p)
+        if (is_control_byte(static_cast<unsigned char>(*p)))
+            return -1;
     char *value = trim_blanks(colon + 1);
     switch (lookup_header(line)) {
     case HDR_RANGE:
@@ -186,16 +202,40 @@ static int header_line(request_head *req, char *line)
         const char *end;
         const auto n = static_cast<uint64_t>(parse_decimal(value, &end, DECIMAL_DIGITS, INT64_MAX));
         const bool plain = end != value && !*end;
+        req->has_length = true;
         if (req->body == BODY_NONE && plain) {
             req->body = BODY_LENGTH;
             req->content_length = n;
-        } else if (req->body == BODY_NONE || (req->body == BODY_LENGTH && (!plain || n != req->content_length))) {
+        } else if (req->body != BODY_LENGTH || !plain || n != req->content_length) {
             req->body = BODY_BAD_LENGTH;
         }
         break;
     }
+    case HDR_ACCEPT:
+        parse_accept(&req->accept, value);
+        break;
     case HDR_TRANSFER_ENCODING:
-        req->body = *value ? BODY_TRANSFER_CODING : BODY_BAD_CODING;
+        // Beside a length it leaves two readings of where the body ends.
+        req->body = req->has_length ? BODY_BAD_LENGTH : *value ? BODY_TRANSFER_CODING : BODY_BAD_CODING;
+        break;
+    case HDR_HOST:
+        if (req->hosts < UINT8_MAX)
+            ++req->hosts;
+        break;
+    case HDR_IF_MATCH:
+        req->if_match = value;
+        break;
+    case HDR_IF_NONE_MATCH:
+        req->if_none_match = value;
+        break;
+    case HDR_IF_MODIFIED_SINCE:
+        req->if_modified_since = value;
+        break;
+    case HDR_IF_UNMODIFIED_SINCE:
+        req->if_unmodified_since = value;
+        break;
+    case HDR_IF_RANGE:
+        req->if_range = value;
         break;
     case HDR_CONNECTION:
         fold_lower(value);
@@ -210,41 +250,49 @@ static int header_line(request_head *req, char *line)
     return 0;
 }
 
+// A whole head is read: the checks that need all of its lines.
+static read_result head_complete(const request_head *req)
+{
+    if (req->hosts > 1 || (req->version >= HTTP_1_1 && req->hosts == 0))
+        return READ_BAD;
+    return READ_DONE;
+}
+
 read_result read_request(request_head *req, io_buf *in)
 {
     ASSERT(in->last >= in->pos);
     while (in->pos < in->last) {
         char *start = in->pos;
         const size_t avail = static_cast<size_t>(in->last - in->pos);
-        char *end = static_cast<char *>(memchr(start, '\r', avail));
-        size_t term = 1;
-        if (end) {
-            // A carriage return that is the last byte received may be the
-            // first half of CR LF: wait for the next byte to decide.
-            if (end == start + avail - 1)
-                return READ_MORE;
-            if (end[1] == '\n')
-                term = 2;
-        } else {
-            end = static_cast<char *>(memchr(start, '\n', avail));
-            if (!end)
-                return READ_MORE;
+        char *end = static_cast<char *>(memchr(start, '\n', avail));
+        if (!end) {
+            // A CR that is the last byte received may be the first half of CR LF.
+            const void *cr = memchr(start, '\r', avail);
+            return cr && cr != start + avail - 1 ? READ_BAD : READ_MORE;
         }
-        // A line with a NUL in it would be read as a shorter one.
-        if (memchr(start, 0, static_cast<size_t>(end - start)))
+        // A line ends in CR LF or LF alone; a CR anywhere else, or a NUL,
+        // would let two readers of the head see different lines.
+        char *line_end = end > start && end[-1] == '\r' ? end - 1 : end;
+        if (memchr(start, '\r', static_cast<size_t>(line_end - start)) ||
+            memchr(start, 0, static_cast<size_t>(line_end - start)))
             return READ_BAD;
-        memset(end, 0, term);
-        in->pos = end + term;
+        *line_end = 0;
+        in->pos = end + 1;
 
         char *line = start;
         if (!*line) {
             if (req->method == METHOD_NONE)
                 continue;  // empty lines before the request line
-            return READ_DONE;
+            return head_complete(req);
         }
-        while (*line == ' ')
-            ++line;
-        const int r = req->method == METHOD_NONE ? request_line(req, line) : header_line(req, line);
+        int r;
+        if (req->method == METHOD_NONE) {
+            while (*line == ' ')
+                ++line;
+            r = request_line(req, line);
+        } else {
+            r = header_line(req, line);  // a line starting with white space is refused there
+        }
         if (r != 0)
             return r < 0 ? READ_BAD : READ_DONE;
     }
@@ -284,7 +332,11 @@ void task_reset(task *t)
     r.nranges = 0;
     r.gzip_weight = r.any_weight = 0;
     r.body = BODY_NONE;
+    r.has_length = false;
+    r.hosts = 0;
     r.content_length = 0;
+    r.accept = accept_pref{};
+    r.if_match = r.if_none_match = r.if_modified_since = r.if_unmodified_since = r.if_range = nullptr;
     t->fe = nullptr;
     t->offset = t->end = 0;
     t->sent = 0;
@@ -547,41 +599,124 @@ void append_decimal(io_buf &out, uint64_t v)
 
 }  // namespace
 
-uint32_t compose_header(task *t, int64_t start_time)
+uint32_t compose_header(task *t, int32_t status, cache_policy policy)
 {
     io_buf &out = t->out;
     ASSERT(out.last == out.start);
     const file_entry *fe = t->fe;
     const request_head &req = t->req;
-    if (req.nranges != 0)
+    if (status == STATUS_206)
         append_literal(out, "HTTP/1.1 206 Partial Content\r\nServer: Pellorwick/" PW_VERSION "\r\nDate: ");
+    else if (status == STATUS_304)
+        append_literal(out, "HTTP/1.1 304 Not Modified\r\nServer: Pellorwick/" PW_VERSION "\r\nDate: ");
     else
         append_literal(out, "HTTP/1.1 200 OK\r\nServer: Pellorwick/" PW_VERSION "\r\nDate: ");
     append(out, http_date(time_now()));
-    append_literal(out, "\r\nLast-Modified: ");
-    append(out, http_date(fe->mtime > start_time ? fe->mtime : start_time));
-    append_literal(out, "\r\nAge: 1800\r\nContent-Type: ");
-    append(out, fe->kind == KIND_PAGE ? "text/html; charset=utf-8" : mime_type_of(fe->name));
+    if (fe->mtime >= 0) {
+        append_literal(out, "\r\nLast-Modified: ");
+        append(out, http_date(fe->mtime));
+    }
+    if (fe->etag != 0) {
+        char etag[ETAG_TEXT_SIZE];
+        format_entry_etag(etag, fe);
+        append_literal(out, "\r\nETag: ");
+        append(out, etag);
+    }
+    if (policy.max_age < 0) {
+        append_literal(out, "\r\nCache-Control: no-cache");
+    } else {
+        append_literal(out, "\r\nCache-Control: max-age=");
+        append_decimal(out, static_cast<uint64_t>(policy.max_age));
+    }
+    // A folder's address answers HTML or JSON as the Accept header prefers.
+    if (fe->kind == KIND_PAGE && fe->page != PAGE_HTML)
+        append_literal(out, "\r\nVary: Accept");
+    out.last += fe_header_lines(fe, out.last, buf_room(out));
+    if (status == STATUS_304) {
+        append_literal(out, "\r\n\r\n");
+        return buf_size(out);
+    }
+    append_literal(out, "\r\nAccept-Ranges: bytes\r\nContent-Type: ");
+    append(out, fe->kind != KIND_PAGE ? mime_type_of(fe->name) : page_content_type(fe->page));
     uint64_t length = fe->size;
-    if (req.nranges != 0) {
+    if (status == STATUS_206) {
         append_literal(out, "\r\n");
         length = content_range(req.ranges[0], fe->size, out.last, buf_room(out));
         out.last += strlen(out.last);
     }
-    out.last += fe_header_lines(fe, out.last, buf_room(out));
     append_literal(out, "\r\nContent-Length: ");
     append_decimal(out, length);
     append_literal(out, "\r\n\r\n");
     return buf_size(out);
 }
 
-int32_t reply_header(task *t, int64_t start_time)
+namespace {
+
+// The date of a conditional header, or -1 when it is not a date the entry
+// can be compared with.
+int64_t condition_date(const char *value, const file_entry *fe)
+{
+    return value && fe->mtime >= 0 ? parse_http_date(value) : -1;
+}
+
+enum condition_result : uint8_t {
+    CONDITIONS_PASS,      // send the resource
+    CONDITIONS_HELD,      // the client holds this version: 304
+    CONDITIONS_REFUSED,   // a precondition failed: 412
+};
+
+// RFC 9110 section 13.2.2, for GET and HEAD: If-Match, else
+// If-Unmodified-Since; then If-None-Match, else If-Modified-Since.
+condition_result check_conditions(const request_head &req, const file_entry *fe, const char *etag)
+{
+    if (req.if_match) {
+        if (!etag_list_matches(req.if_match, etag, false))
+            return CONDITIONS_REFUSED;
+    } else if (const int64_t since = condition_date(req.if_unmodified_since, fe); since >= 0 && fe->mtime > since) {
+        return CONDITIONS_REFUSED;
+    }
+    if (req.if_none_match)
+        return etag_list_matches(req.if_none_match, etag, true) ? CONDITIONS_HELD : CONDITIONS_PASS;
+    const int64_t since = condition_date(req.if_modified_since, fe);
+    return since >= 0 && fe->mtime <= since ? CONDITIONS_HELD : CONDITIONS_PASS;
+}
+
+// If-Range: the range stands only for the version the client names, by its
+// strong entity tag or by exactly its modification time.
+bool range_stands(const request_head &req, const file_entry *fe, const char *etag)
+{
+    const char *v = req.if_range;
+    if (!v)
+        return true;
+    if (*v == '"' || (v[0] == 'W' && v[1] == '/'))
+        return fe->etag != 0 && strcmp(v, etag) == 0;
+    const int64_t date = condition_date(v, fe);
+    return date >= 0 && date == fe->mtime;
+}
+
+}  // namespace
+
+int32_t reply_header(task *t, cache_policy policy)
 {
     request_head &req = t->req;
+    char etag[ETAG_TEXT_SIZE] = "";
+    if (t->fe->etag != 0)
+        format_entry_etag(etag, t->fe);
+    t->offset = t->end = 0;
+    switch (check_conditions(req, t->fe, etag)) {
+    case CONDITIONS_REFUSED:
+        return STATUS_412;
+    case CONDITIONS_HELD:
+        compose_header(t, STATUS_304, policy);
+        return STATUS_304;
+    case CONDITIONS_PASS:
+        break;
+    }
+    if (!range_stands(req, t->fe, etag))
+        req.nranges = 0;
     const uint64_t size = t->fe->size;
     if (req.nranges > 1)
         return STATUS_416;
-    t->offset = 0;
     t->end = size;
     if (req.nranges == 1) {
         byte_range &r = req.ranges[0];
@@ -596,6 +731,146 @@ int32_t reply_header(task *t, int64_t start_time)
         t->offset = r.first;
         t->end = r.end;
     }
-    compose_header(t, start_time);
-    return req.nranges == 1 ? STATUS_206 : STATUS_200;
+    const int32_t status = req.nranges == 1 ? STATUS_206 : STATUS_200;
+    compose_header(t, status, policy);
+    return status;
+}
+
+// ---------------------------------------------------------------------------
+// Validators
+
+void format_etag(char *out, uint64_t etag)
+{
+    out[0] = '"';
+    for (int i = 0; i < 16; ++i)
+        out[1 + i] = "0123456789abcdef"[(etag >> (60 - 4 * i)) & 15];
+    out[17] = '"';
+    out[18] = 0;
+}
+
+void format_entry_etag(char *out, const file_entry *fe)
+{
+    format_etag(out, fe->etag);
+    snprintf(out + 17, ETAG_TEXT_SIZE - 17, "%s\"", fe_etag_suffix(fe));
+}
+
+bool etag_list_matches(const char *list, const char *current, bool weak)
+{
+    const size_t current_len = strlen(current);
+    for (const char *p = list;;) {
+        while (*p == ' ' || *p == '\t' || *p == ',')
+            ++p;
+        if (!*p)
+            return false;
+        if (*p == '*')
+            return true;  // any version: the resource exists
+        bool weak_tag = false;
+        if (p[0] == 'W' && p[1] == '/') {
+            weak_tag = true;
+            p += 2;
+        }
+        if (*p != '"')
+            return false;  // not a list of entity tags
+        const char *close = strchr(p + 1, '"');
+        if (!close)
+            return false;
+        const auto len = static_cast<size_t>(close + 1 - p);
+        if ((weak || !weak_tag) && current_len > 0 && len == current_len && memcmp(p, current, len) == 0)
+            return true;
+        p = close + 1;
+    }
+}
+
+namespace {
+
+// The month of a three-letter English abbreviation, 0-11, or -1.
+int month_of(const char *s)
+{
+    static const char names[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    for (int m = 0; m < 12; ++m)
+        if (strncmp(s, names + 3 * m, 3) == 0)
+            return m;
+    return -1;
+}
+
+// `n` decimal digits at `*p`, moving past them; -1 when they are not there.
+int digits_at(const char **p, int n)
+{
+    int v = 0;
+    for (int i = 0; i < n; ++i, ++*p) {
+        if (**p < '0' || **p > '9')
+            return -1;
+        v = v * 10 + (**p - '0');
+    }
+    return v;
+}
+
+// "HH:MM:SS" at `*p` into `tm`; false when it is not there.
+bool clock_at(const char **p, struct tm *tm)
+{
+    tm->tm_hour = digits_at(p, 2);
+    if (tm->tm_hour < 0 || *(*p)++ != ':')
+        return false;
+    tm->tm_min = digits_at(p, 2);
+    if (tm->tm_min < 0 || *(*p)++ != ':')
+        return false;
+    tm->tm_sec = digits_at(p, 2);
+    return tm->tm_sec >= 0 && tm->tm_hour < 24 && tm->tm_min < 60 && tm->tm_sec <= 60;
+}
+
+}  // namespace
+
+int64_t parse_http_date(const char *text)
+{
+    struct tm tm = {};
+    const char *p = strchr(text, ' ');
+    if (!p || p == text)
+        return -1;
+    const char *comma = p[-1] == ',' ? p - 1 : nullptr;
+    ++p;
+    if (comma && comma - text == 3) {
+        // IMF-fixdate: "Sun, 06 Nov 1994 08:49:37 GMT"
+        tm.tm_mday = digits_at(&p, 2);
+        if (tm.tm_mday < 0 || *p++ != ' ' || (tm.tm_mon = month_of(p)) < 0)
+            return -1;
+        p += 3;
+        if (*p++ != ' ' || (tm.tm_year = digits_at(&p, 4)) < 0 || *p++ != ' ' || !clock_at(&p, &tm))
+            return -1;
+        tm.tm_year -= 1900;
+    } else if (comma) {
+        // RFC 850: "Sunday, 06-Nov-94 08:49:37 GMT"; two-digit years from 1970.
+        tm.tm_mday = digits_at(&p, 2);
+        if (tm.tm_mday < 0 || *p++ != '-' || (tm.tm_mon = month_of(p)) < 0)
+            return -1;
+        p += 3;
+        if (*p++ != '-' || (tm.tm_year = digits_at(&p, 2)) < 0 || *p++ != ' ' || !clock_at(&p, &tm))
+            return -1;
+        if (tm.tm_year < 70)
+            tm.tm_year += 100;
+    } else if (p - text == 4) {
+        // asctime: "Sun Nov  6 08:49:37 1994"
+        if ((tm.tm_mon = month_of(p)) < 0)
+            return -1;
+        p += 3;
+        if (*p++ != ' ')
+            return -1;
+        if (*p == ' ')
+            ++p;
+        const char *day = p;
+        tm.tm_mday = digits_at(&p, 2);
+        if (tm.tm_mday < 0) {
+            p = day;
+            tm.tm_mday = digits_at(&p, 1);
+        }
+        if (tm.tm_mday < 1 || tm.tm_mday > 31 || *p++ != ' ' || !clock_at(&p, &tm) || *p++ != ' ' ||
+            (tm.tm_year = digits_at(&p, 4)) < 0)
+            return -1;
+        tm.tm_year -= 1900;
+        return *p ? -1 : static_cast<int64_t>(timegm(&tm));
+    } else {
+        return -1;
+    }
+    if (strcmp(p, " GMT") != 0 || tm.tm_mday < 1 || tm.tm_mday > 31)
+        return -1;
+    return static_cast<int64_t>(timegm(&tm));
 }

@@ -67,9 +67,18 @@ struct request_head {
     int32_t version;             // 0 when the request line names none
     keep_alive_kind keep_alive;  // carried over from the connection's earlier requests
     body_framing body;
+    bool has_length;          // a Content-Length line came, framing or not
+    uint8_t hosts;            // Host lines
     uint64_t content_length;  // with BODY_LENGTH
     int32_t nranges;
     byte_range ranges[MAX_RANGES];
+    accept_pref accept;  // what the Accept headers prefer, for a folder's listing
+    // The conditional header values (trimmed, in the input buffer), or null.
+    const char *if_match;
+    const char *if_none_match;
+    const char *if_modified_since;
+    const char *if_unmodified_since;
+    const char *if_range;
     // Accept-Encoding: the weight (q) of gzip and of "*", in thousandths plus
     // one; 0 when not named.
     uint16_t gzip_weight;
@@ -83,7 +92,11 @@ enum read_result : uint8_t {
 };
 
 // Reads the lines that have arrived in `in` (from pos to last) into `req`,
-// moving pos past each whole line.
+// moving pos past each whole line. A head is bad (RFC 9112) when it holds a
+// CR that does not end a line, a header line that starts with white space,
+// a field name that is no token or is followed by anything but ":", a
+// control byte other than tab in a field value, Transfer-Encoding beside
+// Content-Length, more than one Host line, or, from HTTP/1.1 on, none.
 read_result read_request(request_head *req, io_buf *in);
 
 // Parses a Range header value ("bytes=...") into `nranges` and `ranges`;
@@ -156,12 +169,23 @@ enum send_result : uint8_t {
 // `out`, with their last 64 KB read and sent in one piece.
 send_result task_send(task *t, ev_loop *loop);
 
-// Resolves the range against the entry's size, writes the 200 or 206 header
-// into the empty output buffer and sets the body to send. Returns 200 or
-// 206, or 416 when the range cannot be satisfied (nothing written).
-int32_t reply_header(task *t, int64_t start_time);
-// Writes the header lines of a reply of `fe`; returns the header length.
-uint32_t compose_header(task *t, int64_t start_time);
+// How long caches may use a reply without asking again: `max_age` seconds,
+// or, below 0, not at all (no-cache: they keep it but revalidate).
+struct cache_policy {
+    int32_t max_age;
+};
+
+// Answers the request's conditions (RFC 9110 section 13) against the entry:
+// 412 when If-Match or If-Unmodified-Since fails (nothing written), 304 with
+// its header when If-None-Match or If-Modified-Since says the client holds
+// this version. Otherwise resolves the range (dropped when If-Range names
+// another version) against the entry's size, writes the 200 or 206 header
+// into the empty output buffer and sets the body to send. Returns 200, 206
+// or 304, else 412 or 416 (nothing written).
+int32_t reply_header(task *t, cache_policy policy);
+// Writes the header of a reply of `fe` with `status` (200, 206 or 304);
+// returns the header length.
+uint32_t compose_header(task *t, int32_t status, cache_policy policy);
 // Writes "Content-Range: bytes F-L/S" (no line end) at `out`, which has room
 // for `capacity` bytes; returns the byte count of the range.
 uint64_t content_range(const byte_range &r, uint64_t size, char *out, size_t capacity);
@@ -170,3 +194,15 @@ uint64_t content_range(const byte_range &r, uint64_t size, char *out, size_t cap
 // two times asked for stay valid: the date of a reply and the modification
 // time of what it sends.
 const char *http_date(int64_t t);
+// Seconds since 1970 of an HTTP date in any of its three forms (IMF-fixdate,
+// RFC 850, asctime), or -1 when the text is none of them.
+int64_t parse_http_date(const char *text);
+
+// An entity tag as sent: 16 hexadecimal digits in quotes.
+constexpr size_t ETAG_TEXT_SIZE = 24;
+void format_etag(char *out, uint64_t etag);
+// The ETag of what `fe` sends, with the suffix of its encoding ("-gz").
+void format_entry_etag(char *out, const file_entry *fe);
+// Whether the entity-tag list `list` ("*" or tags separated by commas) names
+// `current` (quoted); weak tags (W/"...") match only with `weak` comparison.
+bool etag_list_matches(const char *list, const char *current, bool weak);

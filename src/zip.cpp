@@ -24,6 +24,7 @@ constexpr uint32_t Z64_END_SIZE = 56;
 constexpr uint32_t Z64_LOCATOR_SIGNATURE = 0x07064B50;
 constexpr uint32_t Z64_END_SIGNATURE = 0x06064B50;
 constexpr uint16_t Z64_EXTRA_TAG = 0x0001;
+constexpr uint16_t TIMESTAMP_EXTRA_TAG = 0x5455;  // "UT": times in seconds since 1970, UTC
 constexpr uint32_t SATURATED = 0xFFFFFFFF;
 constexpr uint32_t SCRATCH_SIZE = 8192;
 constexpr uint32_t DIR_WINDOW_SIZE = 16384;
@@ -266,12 +267,14 @@ bool read_zip64_end(zip_archive *za, uint64_t zdt_pos)
     return za->cd_start <= end_pos && za->cd_size <= end_pos - za->cd_start && za->entries <= za->cd_size / CDR_SIZE;
 }
 
-// Replaces the saturated size and offset fields of `node` by the values of
-// the ZIP64 field among the `length` bytes of extra fields at `pos`, which
-// holds exactly those, in the order of the record. -1 when that field is
-// too short for them or runs past the extra fields; a record without the
-// field keeps its values as they are.
-int read_zip64_extra(dir_reader *r, uint64_t pos, uint32_t length, zip_node *node)
+// Reads the extra fields that matter among the `length` bytes at `pos`: the
+// ZIP64 field replaces the saturated size and offset fields of `node` by its
+// values, which are exactly those, in the order of the record; the extended
+// timestamp gives the modification time in UTC, which the DOS time (local,
+// in two-second steps) only approximates. -1 when a ZIP64 field that is
+// needed is too short or runs past the extra fields; a record without it
+// keeps its values as they are.
+int read_extra_fields(dir_reader *r, uint64_t pos, uint32_t length, zip_node *node)
 {
     uint64_t *const order[] = {&node->usize, &node->csize, &node->local_offset};
     uint64_t *fields[3];
@@ -280,17 +283,21 @@ int read_zip64_extra(dir_reader *r, uint64_t pos, uint32_t length, zip_node *nod
         if (*f == SATURATED)
             fields[n++] = f;
     for (uint32_t at = 0; at + 4 <= length;) {
-        unsigned char head[4];
-        if (dir_read(r, pos + at, head, 4) < 0)
-            return -1;
+        unsigned char head[9];
+        const uint32_t got = length - at >= 9 ? 9 : 4;
+        if (dir_read(r, pos + at, head, got) < 0)
+            return n > 0 ? -1 : 0;  // only a needed field makes the record unreadable
         const uint16_t size = get16(head + 2);
-        if (get16(head) == Z64_EXTRA_TAG) {
+        if (get16(head) == Z64_EXTRA_TAG && n > 0) {
             unsigned char values[24];
             if (size < 8 * n || size > length - at - 4 || dir_read(r, pos + at + 4, values, 8 * n) < 0)
                 return -1;
             for (uint32_t i = 0; i < n; i++)
                 *fields[i] = get64(values + 8 * i);
-            return 1;
+            n = 0;
+        } else if (get16(head) == TIMESTAMP_EXTRA_TAG && size >= 5 && got == 9 && size <= length - at - 4 &&
+                   (head[4] & 1)) {
+            node->mtime = static_cast<int32_t>(get32(head + 5));
         }
         at += 4 + size;
     }
@@ -339,8 +346,7 @@ void read_directory(zip_archive *za)
         node->csize = get32(rec + 20);
         node->usize = get32(rec + 24);
         node->local_offset = get32(rec + 42);
-        if ((node->csize == SATURATED || node->usize == SATURATED || node->local_offset == SATURATED) &&
-            read_zip64_extra(&reader, pos + CDR_SIZE + name_length, extra_length, node) < 0) {
+        if (read_extra_fields(&reader, pos + CDR_SIZE + name_length, extra_length, node) < 0) {
             counted_free(&n_blocks, node);
             break;
         }

@@ -154,7 +154,7 @@ void try_all(const std::vector<attempt> &attempts, int port)
             SCOPED_TRACE(method);
             std::string bytes = http_exchange(port, std::string(method) + " " + a.target +
                                                         " HTTP/1.1\r\nHost: localhost\r\n\r\n"
-                                                        "GET /pub.txt HTTP/1.1\r\nConnection: close\r\n\r\n");
+                                                        "GET /pub.txt HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
             EXPECT_EQ(bytes.find(MARK), std::string::npos) << bytes;
             std::string rest = bytes;
             reply first = split_reply(rest);
@@ -296,7 +296,7 @@ TEST_F(PathEscape, NulBytesEndThePath)
         },
         srv.port);
     // A raw zero byte in the request line ends it for the reader as well.
-    static const char line[] = "GET /pub.txt\0/../../secret.txt HTTP/1.1\r\nConnection: close\r\n\r\n";
+    static const char line[] = "GET /pub.txt\0/../../secret.txt HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n";
     std::string raw(line, sizeof line - 1);
     std::string bytes = http_exchange(srv.port, raw);
     EXPECT_EQ(bytes.find(MARK), std::string::npos);
@@ -327,7 +327,7 @@ TEST_F(PathEscape, VeryLongPathsAreRefusedOrCleaned)
         },
         srv.port);
     // A request head that never ends within the input buffer.
-    std::string huge = "GET /" + std::string(20000, '.') + "/secret.txt HTTP/1.1\r\n\r\n";
+    std::string huge = "GET /" + std::string(20000, '.') + "/secret.txt HTTP/1.1\r\nHost: t\r\n\r\n";
     std::string bytes = http_exchange(srv.port, huge);
     EXPECT_EQ(bytes.find(MARK), std::string::npos);
     reply r = split_reply(bytes);

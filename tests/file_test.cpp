@@ -133,7 +133,7 @@ TEST_F(FileEntry, MisuseStopsTheProcess)
 // Out of memory, a page that could not be made adds nothing.
 TEST_F(FileEntry, AddPageWithoutAPageAddsNothing)
 {
-    EXPECT_EQ(fe_add_page(&ctx, "?help", nullptr), nullptr);
+    EXPECT_EQ(fe_add_page(&ctx, "?help", nullptr, 0), nullptr);
     EXPECT_EQ(ctx.nentries, 0);
 }
 
@@ -150,7 +150,7 @@ TEST_F(FileEntry, TableFindsNewestAndUnlinksByIdentity)
     auto page = [&](const std::string &key) {
         text_block *tb = text_block_new(1);
         tb->data[0] = 'x';
-        return fe_add_page(&ctx, key.c_str(), tb);
+        return fe_add_page(&ctx, key.c_str(), tb, 0);
     };
     file_entry *a = page(keys[0]), *b = page(keys[1]), *c = page(keys[2]);
     file_entry *a2 = page(keys[0]);

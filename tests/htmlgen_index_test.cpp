@@ -22,7 +22,8 @@ namespace {
 
 constexpr time_t T0 = 1614834367;  // 2021-03-04 05:06:07 UTC
 
-const char HEAD[] = "<html><head><title>Index of /</title></head>\n"
+const char HEAD[] = "<html><head><meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+                    "<meta name=\"color-scheme\" content=\"light dark\"><title>Index of /</title></head>\n"
                     "<body><h2 align=justify><a href=/>HOME</a>&gt;/</h2>\n"
                     "<pre>     <a href=?O=dN>NAME</a>                   <a href=?O=dT>DATE</a>"
                     "         <a href=?O=dS>SIZE</a>  <a href=?O=dn>NAME(R)</a>  <a href=?zip>ALL AS .ZIP</a>\n\n";
@@ -94,11 +95,11 @@ protected:
     {
         dir_entry *snap = dir_snapshot(dir.c_str());
         EXPECT_NE(snap, nullptr);
-        std::string page = take(list_dir_sorted(snap, page_path, keys));
+        std::string page = take(list_dir_sorted(snap, page_path, keys, &newest));
         dir_snapshot_free(snap);
         return page;
     }
-    std::string unsorted(const char *page_path = "/") { return take(list_dir_unsorted(dir.c_str(), page_path)); }
+    std::string unsorted(const char *page_path = "/") { return take(list_dir_unsorted(dir.c_str(), page_path, &newest)); }
     // A zip archive written by python3's zipfile from a list of statements.
     std::string make_zip(const std::string &body)
     {
@@ -110,6 +111,7 @@ protected:
     }
 
     int32_t blocks = 0, files = 0;
+    int64_t newest = -1;
     std::string dir;
 };
 
@@ -127,10 +129,10 @@ TEST_F(IndexPage, EmptyListingsGiveTitleHeadingAndColumnLinksOnly)
     EXPECT_EQ(unsorted(), empty);
     EXPECT_EQ(sorted("dN"), empty);
     EXPECT_EQ(sorted(""), empty);
-    EXPECT_EQ(take(list_zip_unsorted(nullptr, "/")), empty);
-    EXPECT_EQ(take(list_zip_sorted(nullptr, "/", "dN")), empty);
-    EXPECT_EQ(take(list_dir_unsorted((dir + "/missing").c_str(), "/")), empty);
-    EXPECT_EQ(list_dir_unsorted(("/" + std::string(300, 'x')).c_str(), "/"), nullptr);
+    EXPECT_EQ(take(list_zip_unsorted(nullptr, "/", &newest)), empty);
+    EXPECT_EQ(take(list_zip_sorted(nullptr, "/", "dN", &newest)), empty);
+    EXPECT_EQ(take(list_dir_unsorted((dir + "/missing").c_str(), "/", &newest)), empty);
+    EXPECT_EQ(list_dir_unsorted(("/" + std::string(300, 'x')).c_str(), "/", &newest), nullptr);
 }
 
 TEST_F(IndexPage, PageDirectivesGiveTitlePathTrailAndSortLinks)
@@ -143,9 +145,9 @@ TEST_F(IndexPage, PageDirectivesGiveTitlePathTrailAndSortLinks)
         {"/a/b/", "b|/a/b/|/<a href=\"/a/\">a</a>/<a href=\"/a/b/\">b</a>/|?O=dN|?O=tS|||N/A|N/A"},
         {"/a/b", "b|/a/b|/<a href=\"/a/\">a</a>/b|?O=dN|?O=tS|||N/A|N/A"},
         {"", "|||?O=dN|?O=tS|||N/A|N/A"},
-        // The path arrives in URL form: valid escapes stay, the rest is escaped once.
-        {"/sp%20dir/in%41/", "in%41|/sp%20dir/in%41/|/<a href=\"/sp%20dir/\">sp%20dir</a>/"
-                             "<a href=\"/sp%20dir/in%41/\">in%41</a>/|?O=dN|?O=tS|||N/A|N/A"},
+        // The path arrives in URL form: links keep valid escapes and escape the rest once, texts decode it.
+        {"/sp%20dir/in%41/", "inA|/sp dir/inA/|/<a href=\"/sp%20dir/\">sp dir</a>/"
+                             "<a href=\"/sp%20dir/in%41/\">inA</a>/|?O=dN|?O=tS|||N/A|N/A"},
         {"/100%/a%2g/", "a%2g|/100%/a%2g/|/<a href=\"/100%25/\">100%</a>/<a href=\"/100%25/a%252g/\">a%2g</a>/"
                         "|?O=dN|?O=tS|||N/A|N/A"},
         // A byte that starts no UTF-8 character shows escaped.
@@ -284,7 +286,7 @@ TEST_F(IndexPage, ArchiveListingsShowMembersAndDirectories)
                            "z.writestr(zipfile.ZipInfo('inner.zip', (2020, 6, 1, 0, 0, 0)), 'q' * 20)\n"));
     rows_only("F %N %m %u %s %t %d\n", "Z %N\n", "D %N %m %U %t\n");
     zip_node *top = zip_list(z.za, "");
-    EXPECT_EQ(lines(take(list_zip_unsorted(top, "/t.zip/"))),
+    EXPECT_EQ(lines(take(list_zip_unsorted(top, "/t.zip/", &newest))),
               (std::vector<std::string>{"F readme.txt /?rc=ziptext.gif readme.txt    10 03:04 01/02/20",
                                         "D docs /?rc=zipfolder.gif docs/      ",
                                         "F big.bin /?rc=zipbin.gif big.bin   98K 00:00 01/01/19",
@@ -300,11 +302,11 @@ TEST_F(IndexPage, ArchiveListingsShowMembersAndDirectories)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.keys);
-        EXPECT_EQ(lines(take(list_zip_sorted(top, "/t.zip/", c.keys))), c.order);
+        EXPECT_EQ(lines(take(list_zip_sorted(top, "/t.zip/", c.keys, &newest))), c.order);
     }
     zip_node *docs = zip_list(z.za, "docs");
     // Names order the rows, however the member paths spell the directory.
-    EXPECT_EQ(lines(take(list_zip_sorted(docs, "/t.zip/docs/", "n"))),
+    EXPECT_EQ(lines(take(list_zip_sorted(docs, "/t.zip/docs/", "n", &newest))),
               (std::vector<std::string>{"sub", "c.txt", "a.html"}));
 }
 

@@ -199,9 +199,12 @@ TEST_F(TemplateExpander, PageFromTemplateFitsTheBlockToTheText)
 
 TEST_F(TemplateExpander, PageFromTemplateCapacityBoundsTheExpansion)
 {
-    // 28 bytes of template give 28 + 7 + 256 bytes of room: one copy of the
-    // 261-byte index page template fits, the second ends the expansion.
-    text_block *tb = page_from_template("$indextemplate$indextemplate");
+    // 140 bytes of template give 140 + 35 + 256 bytes of room: one copy of the
+    // 376-byte index page template fits, the second ends the expansion.
+    std::string ten;
+    for (int i = 0; i < 10; ++i)
+        ten += "$indextemplate";
+    text_block *tb = page_from_template(ten.c_str());
     ASSERT_NE(tb, nullptr);
     EXPECT_EQ(std::string(tb->data, tb->size), g_config.index_template);
     text_block_free(tb);

@@ -73,8 +73,8 @@ TEST_F(TaskRegistry, CleanCacheKeepsEntriesInUse)
 {
     text_block *a = text_block_new(4);
     text_block *b = text_block_new(4);
-    file_entry *used = fe_add_page(&ctx.entries, "used.html", a);
-    file_entry *idle = fe_add_page(&ctx.entries, "idle.html", b);
+    file_entry *used = fe_add_page(&ctx.entries, "used.html", a, 0);
+    file_entry *idle = fe_add_page(&ctx.entries, "idle.html", b, 0);
     ASSERT_TRUE(used && idle);
     fe_ref(used);
     const int32_t entries = ctx.entries.nentries;

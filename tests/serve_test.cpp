@@ -15,7 +15,9 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <csignal>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -28,7 +30,7 @@ namespace {
 // Everything carries one fixed old time (2001-02-03 04:05:06 local) unless a
 // case needs another; archives get the same time for their members.
 const char *const TREE_SCRIPT = R"PY(
-import os, random, time, zipfile
+import os, random, subprocess, time, zipfile
 random.seed(11)
 OLD = time.mktime((2001, 2, 3, 4, 5, 6, 0, 0, -1))
 STAMP = (2001, 2, 3, 4, 5, 6)
@@ -108,6 +110,19 @@ for name in ('a.zip.zip', 'A.ZIP', 'b.zip', 'x.Zip', 'sub/deep.txt', 'x.zip/in.t
 put('list/zero.txt', b'zero!')
 
 put('site/index.html', b'<p>the site</p>\n')
+# Folders named in CJK, with markup, with a byte that is not UTF-8, with a
+# "*", and a file named with a quote, a backslash and a control byte; the
+# archive holds the first three (its name bytes patched after writing).
+for d in ('日本語', 'a<&>b', '*x'):
+    put('names/' + d + '/in.txt', b'in')
+put(b'names/caf\xe9/in.txt', b'in')
+put(b'names/q"uote\\back\x01.txt', b'odd')
+put('names/n.zip', b'PK')
+archive('names.zip', [('日本語/in.txt', b'in', S), ('a<&>b/in.txt', b'in', S), ('a<&>b/deep/x.txt', b'x', S),
+                      ('cafX/in.txt', b'in', S)])
+with open('names.zip', 'rb') as f:
+    patched = f.read().replace(b'cafX/', b'caf\xe9/')
+put('names.zip', patched)
 put('sp dir/f.txt', b'spaced\n')
 put('xss/<img src=x onerror=alert(1)>', b'not a script\n')
 
@@ -164,6 +179,11 @@ sparse('big/huge.bin', 5 << 30)
 with open('big/huge.bin', 'r+b') as f:
     f.seek((9 << 29) - 4)
     f.write(b'MARK')
+
+# Info-ZIP records the time to the second in an extra field beside the DOS time.
+put('ut/odd.txt', b'an odd second\n')
+os.utime('ut/odd.txt', (OLD + 1, OLD + 1))
+subprocess.run(['zip', '-q', '../ut.zip', 'odd.txt'], cwd='ut', check=True)
 
 for top, dirs, files in os.walk('.'):
     for name in dirs + files:
@@ -323,6 +343,14 @@ reply get(int port, const std::string &target, const std::string &extra = "")
     return exchange(port, "GET", target, extra);
 }
 
+std::string shell_output(const std::string &command)
+{
+    const std::string out = make_temp_dir() + "/out";
+    if (run_shell(command + " > '" + out + "'") != 0)
+        return "(failed) " + command;
+    return read_file(out);
+}
+
 // ---- dates and counters -------------------------------------------------------------
 
 const std::regex HTTP_DATE(
@@ -385,10 +413,12 @@ TEST_F(Serving, WholeFileHeaderHasExactlyTheseLinesInThisOrder)
     const time_t after = time(nullptr);
     ASSERT_TRUE(r.complete);
     EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
-    EXPECT_EQ(header_names(r),
-              (std::vector<std::string>{"Server", "Date", "Last-Modified", "Age", "Content-Type", "Content-Length"}));
+    EXPECT_EQ(header_names(r), (std::vector<std::string>{"Server", "Date", "Last-Modified", "ETag", "Cache-Control",
+                                                         "Accept-Ranges", "Content-Type", "Content-Length"}));
     EXPECT_EQ(header_of(r, "Server"), "Pellorwick/0.1.6");
-    EXPECT_EQ(header_of(r, "Age"), "1800");
+    EXPECT_TRUE(std::regex_match(header_of(r, "ETag"), std::regex("\"[0-9a-f]{16}\"")));
+    EXPECT_EQ(header_of(r, "Cache-Control"), "no-cache");
+    EXPECT_EQ(header_of(r, "Accept-Ranges"), "bytes");
     EXPECT_EQ(header_of(r, "Content-Type"), "text/plain");
     EXPECT_EQ(header_of(r, "Content-Length"), "1000");
     EXPECT_EQ(r.body, source("data/k1.txt"));
@@ -402,8 +432,9 @@ TEST_F(Serving, WholeFileHeaderHasExactlyTheseLinesInThisOrder)
     std::string pending;
     const reply kept = read_reply(fd, pending, false);
     close(fd);
-    EXPECT_EQ(header_names(kept), (std::vector<std::string>{"Server", "Date", "Last-Modified", "Age", "Content-Type",
-                                                            "Content-Length", "Connection"}));
+    EXPECT_EQ(header_names(kept),
+              (std::vector<std::string>{"Server", "Date", "Last-Modified", "ETag", "Cache-Control", "Accept-Ranges",
+                                        "Content-Type", "Content-Length", "Connection"}));
     EXPECT_EQ(header_of(kept, "Connection"), "keep-alive");
     EXPECT_EQ(kept.body, r.body);
 }
@@ -413,24 +444,119 @@ TEST_F(Serving, PartialHeaderAddsContentRangeBeforeContentLength)
     reply r = get(port, "/data/k1.txt", "Range: bytes=0-99\r\n");
     ASSERT_TRUE(r.complete);
     EXPECT_EQ(r.status_line, "HTTP/1.1 206 Partial Content");
-    EXPECT_EQ(header_names(r), (std::vector<std::string>{"Server", "Date", "Last-Modified", "Age", "Content-Type",
-                                                         "Content-Range", "Content-Length"}));
+    EXPECT_EQ(header_names(r), (std::vector<std::string>{"Server", "Date", "Last-Modified", "ETag", "Cache-Control",
+                                                         "Accept-Ranges", "Content-Type", "Content-Range",
+                                                         "Content-Length"}));
     EXPECT_EQ(header_of(r, "Content-Range"), "bytes 0-99/1000");
     EXPECT_EQ(header_of(r, "Content-Length"), "100");
     EXPECT_EQ(r.body, source("data/k1.txt").substr(0, 100));
 }
 
-TEST_F(Serving, LastModifiedIsNeverEarlierThanTheServerStart)
+// The tree's fixed old time, as the archives' DOS times read in local time.
+long old_time()
 {
-    // Files older than the server, and the built-in icons, report its start.
-    reply old_file = get(port, "/data/k1.txt");
-    reply icon = get(port, "/?rc=folder.gif");
-    const long start = parse_http_date(header_of(old_file, "Last-Modified"));
-    EXPECT_GE(start, started_after);
-    EXPECT_LE(start, started_before);
-    EXPECT_EQ(header_of(icon, "Last-Modified"), header_of(old_file, "Last-Modified"));
-    // A later time is reported as it is.
-    EXPECT_EQ(header_of(get(port, "/data/future.txt"), "Last-Modified"), "Mon, 01 Jan 2035 00:00:00 GMT");
+    struct tm tm = {};
+    tm.tm_year = 101, tm.tm_mon = 1, tm.tm_mday = 3, tm.tm_hour = 4, tm.tm_min = 5, tm.tm_sec = 6, tm.tm_isdst = -1;
+    return static_cast<long>(mktime(&tm));
+}
+
+std::string date_text(long t)
+{
+    char text[64];
+    const time_t seconds = t;
+    struct tm tm;
+    strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", gmtime_r(&seconds, &tm));
+    return text;
+}
+
+TEST_F(Serving, LastModifiedIsTheResourcesOwnTime)
+{
+    const std::pair<const char *, long> cases[] = {
+        {"/data/k1.txt", old_time()},      {"/data/future.txt", 2051222400}, {"/arc.zip/readme.txt", old_time()},
+        {"/arc.zip/docs/big.html", old_time()}, {"/list/zero.txt", 0}, {"/ut.zip/odd.txt", old_time() + 1},
+        {"/data/", 2051222400},  // a listing: its newest row
+        {"/data/?O=s", 2051222400}, {"/arc.zip/docs/", old_time()},
+    };
+    for (const auto &[target, t] : cases) {
+        const reply r = get(port, target);
+        EXPECT_EQ(header_of(r, "Last-Modified"), date_text(t)) << target;
+        EXPECT_TRUE(header_of(r, "Age").empty()) << target;
+    }
+    // Built-in resources never change while the program runs: its start.
+    for (const char *target : {"/?rc=folder.gif", "/?help"}) {
+        const long at = parse_http_date(header_of(get(port, target), "Last-Modified"));
+        EXPECT_GE(at, started_after) << target;
+        EXPECT_LE(at, started_before) << target;
+    }
+}
+
+TEST_F(Serving, ConditionalRequestsFollowTheirOrderOnEveryKindOfResource)
+{
+    struct condition_case {
+        std::string fields;  // $E the entity tag, $L the Last-Modified date, $P a second before it
+        int status;
+    };
+    const condition_case cases[] = {
+        {"If-None-Match: $E", 304},
+        {"If-None-Match: W/$E", 304},
+        {"If-None-Match: \"other\", $E", 304},
+        {"If-None-Match: *", 304},
+        {"If-None-Match: \"other\"", 200},
+        {"If-Modified-Since: $L", 304},
+        {"If-Modified-Since: $P", 200},
+        {"If-Modified-Since: yesterday", 200},
+        {"If-None-Match: \"other\"\r\nIf-Modified-Since: $L", 200},  // the tag decides alone
+        {"If-Match: $E", 200},
+        {"If-Match: *", 200},
+        {"If-Match: \"other\"", 412},
+        {"If-Match: W/$E", 412},  // strong comparison
+        {"If-Unmodified-Since: $L", 200},
+        {"If-Unmodified-Since: $P", 412},
+        {"If-Match: $E\r\nIf-Unmodified-Since: $P", 200},
+        {"If-Match: \"other\"\r\nIf-None-Match: $E", 412},
+        {"If-None-Match: $E\r\nRange: bytes=0-3", 304},
+        {"Range: bytes=0-3\r\nIf-Range: $E", 206},
+        {"Range: bytes=0-3\r\nIf-Range: $L", 206},
+        {"Range: bytes=0-3\r\nIf-Range: \"other\"", 200},
+        {"Range: bytes=0-3\r\nIf-Range: W/$E", 200},
+        {"Range: bytes=0-3\r\nIf-Range: $P", 200},
+        {"Range: bytes=5-1\r\nIf-Range: \"other\"", 200},  // the range goes with the condition
+    };
+    for (const char *target :
+         {"/data/k1.txt", "/arc.zip/readme.txt", "/arc.zip/docs/big.html", "/data/", "/?rc=folder.gif", "/?help"}) {
+        SCOPED_TRACE(target);
+        const reply plain = get(port, target);
+        const std::string etag = header_of(plain, "ETag"), last = header_of(plain, "Last-Modified");
+        ASSERT_FALSE(etag.empty());
+        const std::string before = date_text(parse_http_date(last) - 1);
+        for (const condition_case &c : cases) {
+            SCOPED_TRACE(c.fields);
+            std::string fields = c.fields;
+            for (const auto &[var, value] : {std::pair{"$E", etag}, {"$L", last}, {"$P", before}})
+                for (size_t at; (at = fields.find(var)) != std::string::npos;)
+                    fields.replace(at, 2, value);
+            // Sent twice on one connection: a 304 keeps it, and has no body.
+            const int fd = connect_to(port);
+            send_all(fd, request_text("GET", target, fields + "\r\n", false) +
+                             request_text("HEAD", target, fields + "\r\n"));
+            std::string pending;
+            const reply r = read_reply(fd, pending, c.status == 304);
+            const reply head = read_reply(fd, pending, true);
+            close(fd);
+            EXPECT_EQ(status_of(r), c.status);
+            EXPECT_EQ(status_of(head), c.status);
+            if (c.status == 304) {
+                std::vector<std::string> names = {"Server", "Date", "Last-Modified", "ETag", "Cache-Control", "Vary"};
+                names.resize(header_of(plain, "Vary").empty() ? 5 : 6);  // as the 200 of a folder says
+                EXPECT_EQ(header_names(r), names);
+                EXPECT_EQ(header_of(r, "ETag"), etag);
+            } else if (c.status == 200) {
+                EXPECT_EQ(r.body, plain.body);
+            } else if (c.status == 206) {
+                EXPECT_EQ(r.body, plain.body.substr(0, 4));
+            }
+        }
+    }
 }
 
 TEST_F(Serving, RangesAreResolvedAgainstTheSize)
@@ -530,6 +656,8 @@ TEST_F(Serving, ContentTypesFollowTheExtension)
         {"/mime/?O=dN", "text/html; charset=utf-8"},
         {"/arc.zip/docs/", "text/html; charset=utf-8"},
         {"/arc.zip/?O=dN", "text/html; charset=utf-8"},
+        {"/mime/?json", "application/json"},
+        {"/arc.zip/docs/?O=s&json", "application/json"},
         {"/?rc=folder.gif", "image/gif"},
         {"/?help", "text/html; charset=utf-8"},
     };
@@ -566,21 +694,37 @@ const char *const PAGE_HEAD_END =
 
 TEST_F(Serving, IndexPageHasTitleBreadcrumbAndSortLinks)
 {
-    const std::pair<const char *, const char *> cases[] = {
-        {"/", "<html><head><title>Index of /</title></head>\n<body><h2 align=justify><a href=/>HOME</a>&gt;/"},
-        {"/list/", "<html><head><title>Index of list</title></head>\n<body><h2 align=justify><a href=/>HOME</a>&gt;"
-                   "/<a href=\"/list/\">list</a>/"},
-        {"/list/sub/?O=dN",
-         "<html><head><title>Index of sub</title></head>\n<body><h2 align=justify><a href=/>HOME</a>&gt;"
-         "/<a href=\"/list/\">list</a>/<a href=\"/list/sub/\">sub</a>/"},
-        {"/arc.zip/docs/", "<html><head><title>Index of docs</title></head>\n<body><h2 align=justify><a href=/>HOME"
-                           "</a>&gt;/<a href=\"/arc.zip/\">arc.zip</a>/<a href=\"/arc.zip/docs/\">docs</a>/"},
+    // Titles and trails show names decoded, as the rows do; only links carry escapes.
+    const struct {
+        const char *target, *title, *trail;
+    } cases[] = {
+        {"/", "/", "/"},
+        {"/list/", "list", "/<a href=\"/list/\">list</a>/"},
+        {"/list/sub/?O=dN", "sub", "/<a href=\"/list/\">list</a>/<a href=\"/list/sub/\">sub</a>/"},
+        {"/arc.zip/docs/", "docs", "/<a href=\"/arc.zip/\">arc.zip</a>/<a href=\"/arc.zip/docs/\">docs</a>/"},
+        {"/names/%E6%97%A5%E6%9C%AC%E8%AA%9E/", "日本語",
+         "/<a href=\"/names/\">names</a>/<a href=\"/names/%E6%97%A5%E6%9C%AC%E8%AA%9E/\">日本語</a>/"},
+        {"/names/a%3C&%3Eb/", "a&lt;&amp;&gt;b",
+         "/<a href=\"/names/\">names</a>/<a href=\"/names/a%3C%26%3Eb/\">"
+         "a&lt;&amp;&gt;b</a>/"},
+        {"/names/caf%e9/?O=N", "caf%E9", "/<a href=\"/names/\">names</a>/<a href=\"/names/caf%E9/\">caf%E9</a>/"},
+        {"/names.zip/%E6%97%A5%E6%9C%AC%E8%AA%9E/", "日本語",
+         "/<a href=\"/names.zip/\">names.zip</a>/<a href=\"/names.zip/%E6%97%A5%E6%9C%AC%E8%AA%9E/\">日本語</a>/"},
+        {"/names.zip/a<&>b/deep/", "deep",
+         "/<a href=\"/names.zip/\">names.zip</a>/<a href=\"/names.zip/a%3C%26%3Eb/\">a&lt;&amp;&gt;b</a>/"
+         "<a href=\"/names.zip/a%3C%26%3Eb/deep/\">deep</a>/"},
+        {"/names.zip/caf%E9/", "caf%E9",
+         "/<a href=\"/names.zip/\">names.zip</a>/<a href=\"/names.zip/caf%E9/\">caf%E9</a>/"},
     };
-    for (auto &[target, head] : cases) {
-        SCOPED_TRACE(target);
-        reply r = get(port, target);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.target);
+        reply r = get(port, c.target);
         ASSERT_EQ(status_of(r), 200);
-        EXPECT_EQ(r.body.rfind(std::string(head) + PAGE_HEAD_END, 0), 0u) << r.body.substr(0, 400);
+        const std::string head = std::string("<html><head><meta name=\"viewport\" content=\"width=device-width, "
+                                             "initial-scale=1\"><meta name=\"color-scheme\" content=\"light dark\">"
+                                             "<title>Index of ") +
+                                 c.title + "</title></head>\n<body><h2 align=justify><a href=/>HOME</a>&gt;" + c.trail;
+        EXPECT_EQ(r.body.rfind(head + PAGE_HEAD_END, 0), 0u) << r.body.substr(0, 400);
         const std::string tail = "</pre>\n</body></html>\n";
         EXPECT_EQ(r.body.substr(r.body.size() - std::min(r.body.size(), tail.size())), tail);
     }
@@ -769,7 +913,7 @@ TEST_F(Serving, DirectoriesWithoutSlashAreRedirectedWithTheirQuery)
 TEST_F(Serving, NamesAndPathsReachIndexPagesEscaped)
 {
     reply spaced = get(port, "/sp%20dir/");
-    EXPECT_NE(spaced.body.find("&gt;/<a href=\"/sp%20dir/\">sp%20dir</a>/</h2>"), std::string::npos);
+    EXPECT_NE(spaced.body.find("&gt;/<a href=\"/sp%20dir/\">sp dir</a>/</h2>"), std::string::npos);
     EXPECT_EQ(spaced.body.find("%2520"), std::string::npos);
 
     reply page = get(port, "/xss/");
@@ -802,6 +946,99 @@ TEST_F(Serving, NamesShowWholeCharactersInTheirColumnAndOddBytesEscaped)
         EXPECT_NE(r.body.find("<a href=\"" + c.link + "\">" + c.shown + "</a>" + std::string(c.fill, ' ') + when),
                   std::string::npos);
         EXPECT_EQ(status_of(get(port, "/utf8/" + c.link)), 200);
+    }
+}
+
+// ---- listings as JSON ------------------------------------------------------------------
+
+// "mtime" and "modified" of the tree's one old time.
+std::string old_time_fields()
+{
+    struct tm tm = {.tm_sec = 6, .tm_min = 5, .tm_hour = 4, .tm_mday = 3, .tm_mon = 1, .tm_year = 101, .tm_isdst = -1};
+    const time_t t = mktime(&tm);
+    gmtime_r(&t, &tm);
+    char buf[96];
+    strftime(buf, sizeof buf, "\"modified\":\"%Y-%m-%dT%H:%M:%SZ\"", &tm);
+    return "\"mtime\":" + std::to_string(t) + "," + buf;
+}
+
+TEST_F(Serving, FolderListingsAsJsonNameEveryRowAndParse)
+{
+    // "$T" stands for the time fields of the tree's old time, "$0" for those of none.
+    const auto times = [old = old_time_fields()](std::string text) {
+        for (auto [var, value] : {std::pair{"$T", old}, {"$0", "\"mtime\":null,\"modified\":null"}})
+            for (size_t at; (at = text.find(var)) != std::string::npos;)
+                text.replace(at, 2, value);
+        return text;
+    };
+    const struct {
+        const char *target;
+        std::string body;
+    } cases[] = {
+        {"/names/?json&O=N", times(R"({"path":"/names/","entries":[
+{"name":"*x","type":"dir","size":0,$T,"href":"/names/%2Ax/"},
+{"name":"a<&>b","type":"dir","size":0,$T,"href":"/names/a%3C%26%3Eb/"},
+{"name":"caf%E9","type":"dir","size":0,$T,"href":"/names/caf%E9/"},
+{"name":"n.zip","type":"archive","size":2,$T,"href":"/names/n.zip"},
+{"name":"q\"uote\\back\u0001.txt","type":"file","size":3,$T,"href":"/names/q%22uote%5Cback%01.txt"},
+{"name":"日本語","type":"dir","size":0,$T,"href":"/names/%E6%97%A5%E6%9C%AC%E8%AA%9E/"}
+]}
+)")},
+        {"/names.zip/?json", times(R"({"path":"/names.zip/","entries":[
+{"name":"日本語","type":"dir","size":0,$0,"href":"/names.zip/%E6%97%A5%E6%9C%AC%E8%AA%9E/"},
+{"name":"a<&>b","type":"dir","size":0,$0,"href":"/names.zip/a%3C%26%3Eb/"},
+{"name":"caf%E9","type":"dir","size":0,$0,"href":"/names.zip/caf%E9/"}
+]}
+)")},
+        {"/names.zip/a%3C&%3Eb/?json&O=n", times(R"({"path":"/names.zip/a<&>b/","entries":[
+{"name":"in.txt","type":"file","size":2,$T,"href":"/names.zip/a%3C%26%3Eb/in.txt"},
+{"name":"deep","type":"dir","size":0,$0,"href":"/names.zip/a%3C%26%3Eb/deep/"}
+]}
+)")},
+        {"/names/?json", ""},  // in the order of the scan, as the page
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.target);
+        reply r = get(port, c.target);
+        ASSERT_EQ(status_of(r), 200);
+        EXPECT_EQ(header_of(r, "Content-Type"), "application/json");
+        EXPECT_TRUE(c.body.empty() || r.body == c.body) << r.body;
+        // Real parsers read it, names and types as listed.
+        const std::string url = "'" + base() + c.target + "'";
+        EXPECT_EQ(run_shell("curl -sf " + url + " | python3 -m json.tool > /dev/null"), 0);
+        EXPECT_EQ(shell_output("curl -sf " + url + " | jq -r '.entries[] | .type + \" \" + .href'"),
+                  shell_output("curl -sf " + url +
+                               " | python3 -c 'import json, sys; "
+                               "[print(e[\"type\"], e[\"href\"]) for e in json.load(sys.stdin)[\"entries\"]]'"));
+    }
+}
+
+TEST_F(Serving, AcceptChoosesBetweenHtmlAndJsonAndTheDefaultPageWins)
+{
+    const std::string json = "application/json", html = "text/html; charset=utf-8";
+    const struct {
+        const char *target, *accept;
+        std::string type;
+    } cases[] = {
+        {"/names/", "application/json", json},
+        {"/names/", "text/html, application/json;q=0.9", html},
+        {"/names/", "application/json, text/html;q=0.5", json},
+        {"/names/", "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8", html},  // a browser
+        {"/names/", "*/*", html},
+        {"/names/", "application/*", json},
+        {"/names/", "application/json;q=0", html},
+        {"/names/", "text/*;q=0.2, application/json;q=0.3", json},
+        {"/names.zip/?O=n", "application/json", json},
+        {"/site/", "application/json", "text/html"},  // the folder's own page, not its listing
+        {"/site/?json", "", json},                    // asked by name, the listing itself
+        {"/data/k1.txt", "application/json", "text/plain"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.target) + " " + c.accept);
+        reply r = get(port, c.target, *c.accept ? std::string("Accept: ") + c.accept + "\r\n" : "");
+        ASSERT_EQ(status_of(r), 200);
+        EXPECT_EQ(header_of(r, "Content-Type"), c.type);
+        EXPECT_EQ(header_of(r, "Vary"), c.type == json || c.type == html ? "Accept" : "");
     }
 }
 
@@ -928,14 +1165,6 @@ TEST_F(Serving, ArchiveInsideAnArchiveIsNotOpened)
 // they are served by their exact names.
 // ---- archives written as they are sent -------------------------------------------------
 
-std::string shell_output(const std::string &command)
-{
-    const std::string out = make_temp_dir() + "/out";
-    if (run_shell(command + " > '" + out + "'") != 0)
-        return "(failed) " + command;
-    return read_file(out);
-}
-
 std::string gunzip(const std::string &in)
 {
     z_stream z{};
@@ -1023,6 +1252,10 @@ TEST_F(Serving, DeflatedMembersGoToGzipClientsAsTheArchiveHoldsThem)
         const std::string original = source(strstr(row.target, "index") ? "orig/index.html" : "orig/big.html");
         EXPECT_EQ(row.gzip ? gunzip(r.body) : r.body, *row.method == 'G' ? original : "");
     }
+    const std::string etag = header_of(get(port, "/arc.zip/docs/big.html"), "ETag");
+    ASSERT_EQ(etag.size(), 18u);
+    EXPECT_EQ(header_of(get(port, "/arc.zip/docs/big.html", "Accept-Encoding: gzip\r\n"), "ETag"),
+              etag.substr(0, 17) + "-gz\"");
     // A stored member has one form only.
     EXPECT_EQ(header_of(get(port, "/arc.zip/readme.txt", "Accept-Encoding: gzip\r\n"), "Vary"), "");
 }
@@ -1269,7 +1502,7 @@ TEST_F(Serving, SlowReaderKeepsItsDownloadPastTheIdlePeriod)
 // although the client reads it only after the server is done with it.
 TEST_F(Serving, ClosingWithUnreadInputStillDeliversTheWholeReply)
 {
-    const std::string head = "GET /orig/big.html HTTP/1.1\r\nConnection: close\r\n";
+    const std::string head = "GET /orig/big.html HTTP/1.1\r\nHost: t\r\nConnection: close\r\n";
     for (const std::string &request :
          {head + "Content-Length: 50000\r\n\r\n" + std::string(50000, 'b'), head + "\r\n" + std::string(30000, 'j')}) {
         const int fd = connect_to(port, 16384);
@@ -1288,14 +1521,17 @@ TEST_F(Serving, GeneratedPagesStayBounded)
     // Each kind of page on its own: rebuilt disk and archive listings, sort
     // keys never asked before, help pages.
     const std::pair<const char *, const char *> kinds[] = {
-        {"/data/?x=", ""}, {"/arc.zip/docs/?x=", ""}, {"/data/?O=N", ""}, {"/arc.zip/?O=N", ""}, {"/?help", nullptr}};
+        {"/data/?x=", ""}, {"/arc.zip/docs/?x=", ""}, {"/data/?O=", ""}, {"/arc.zip/?O=", ""}, {"/?help", nullptr}};
     for (auto &[prefix, numbered] : kinds) {
         SCOPED_TRACE(prefix);
         int fd = connect_to(port);
         ASSERT_GE(fd, 0);
         std::string pending;
         for (int i = 0; i < 1100; ++i) {
-            const std::string target = numbered ? prefix + std::to_string(i) : prefix;
+            std::string n = std::to_string(i);
+            for (char &c : n)  // sort keys: the digits spell letters, which a key keeps the first of each
+                c = strchr(prefix, 'O') ? "dDnNsStTnS"[c - '0'] : c;
+            const std::string target = numbered ? prefix + n : prefix;
             ASSERT_TRUE(send_all(fd, request_text("GET", target, "", false)));
             ASSERT_EQ(status_of(read_reply(fd, pending, false)), 200) << target;
         }
@@ -1407,6 +1643,57 @@ open('k1.txt', 'wb').write(b'k' * 1000)
     EXPECT_EQ(stop_server(srv), 0);
 }
 
+// ---- behind a caching proxy ---------------------------------------------------------------
+
+TEST(CacheTier, NginxHoldsRevalidatesAndRenewsWhatTheProgramServes)
+{
+    if (run_shell("command -v nginx >/dev/null") != 0)
+        GTEST_SKIP() << "nginx is not installed (scripts/install-deps installs it)";
+    const std::string dir = make_temp_dir();
+    ASSERT_EQ(run_shell("mkdir '" + dir + "/www'"), 0);
+    write_file(dir + "/www/page.txt", "first version\n");
+    server_proc srv;
+    ASSERT_TRUE(start_server(srv, dir + "/www", "--max-age=1"));
+    const int port = free_port();
+    write_file(dir + "/nginx.conf", "daemon off; master_process off; worker_processes 1; pid " + dir +
+                                        "/nginx.pid; error_log " + dir + "/error.log warn;\n"
+                                        "events { worker_connections 64; }\n"
+                                        "http { access_log off; proxy_temp_path " + dir + "/tmp;\n"
+                                        "  proxy_cache_path " + dir + "/cache keys_zone=pw:1m;\n"
+                                        "  server { listen 127.0.0.1:" + std::to_string(port) + ";\n"
+                                        "    location / { proxy_pass http://127.0.0.1:" + std::to_string(srv.port) +
+                                        "; proxy_cache pw; proxy_cache_revalidate on;\n"
+                                        "      add_header X-Cache $upstream_cache_status; } } }\n");
+    const pid_t nginx = fork();
+    if (nginx == 0) {
+        execlp("nginx", "nginx", "-p", dir.c_str(), "-c", (dir + "/nginx.conf").c_str(), nullptr);
+        _exit(127);
+    }
+    int fd = -1;
+    for (int i = 0; i < 100 && (fd = connect_to(port)) < 0; ++i)
+        usleep(50000);
+    ASSERT_GE(fd, 0) << read_file(dir + "/error.log");
+    close(fd);
+    auto fetch = [&] { return get(port, "/page.txt"); };
+    const reply first = fetch(), second = fetch();
+    EXPECT_EQ(header_of(first, "X-Cache"), "MISS");
+    EXPECT_EQ(header_of(first, "Cache-Control"), "max-age=1");
+    EXPECT_EQ(header_of(second, "X-Cache"), "HIT");
+    EXPECT_EQ(second.body, "first version\n");
+    sleep(2);
+    const reply expired = fetch();
+    EXPECT_EQ(header_of(expired, "X-Cache"), "REVALIDATED");  // the program answered 304
+    EXPECT_EQ(expired.body, "first version\n");
+    write_file(dir + "/www/page.txt", "second version, longer\n");
+    sleep(2);
+    const reply changed = fetch();
+    EXPECT_EQ(header_of(changed, "X-Cache"), "EXPIRED");
+    EXPECT_EQ(changed.body, "second version, longer\n");
+    kill(nginx, SIGTERM);
+    waitpid(nginx, nullptr, 0);
+    EXPECT_EQ(stop_server(srv), 0);
+}
+
 // ---- a tree that changes while it is served ---------------------------------------------
 
 class Freshness : public Serving {
@@ -1444,7 +1731,7 @@ TEST_F(Freshness, ListingsFilesAndArchivesShowTheTreeAsItIsNow)
 
     // Added, deleted and renamed names show on the next request, sorted or not.
     ASSERT_EQ(sh("echo new > notes/new.txt && rm notes/a.txt && mkdir notes/subdir"), 0);
-    for (const char *target : {"/notes/", "/notes/?O=dN"}) {
+    for (const char *target : {"/notes/", "/notes/?O=dN", "/notes/?json"}) {
         SCOPED_TRACE(target);
         const std::string page = body(target);
         EXPECT_NE(page.find("new.txt"), std::string::npos);
@@ -1485,6 +1772,46 @@ TEST_F(Freshness, ListingsFilesAndArchivesShowTheTreeAsItIsNow)
     auto m = settled(initial["caches"], initial["files"]);
     EXPECT_EQ(m["files"], initial["files"]);
     EXPECT_EQ(m["caches"], initial["caches"]);
+}
+
+TEST_F(Freshness, OldValidatorsNeverAnswerForANewVersion)
+{
+    // The same length and time, other bytes: the inode tells (written by rename).
+    const reply file = get(port, "/notes/a.txt");
+    const reply member = get(port, "/backup.zip/m.txt");
+    const reply listing = get(port, "/notes/");
+    ASSERT_EQ(sh("echo ONE > n.tmp && touch -r notes/a.txt n.tmp && mv n.tmp notes/a.txt && echo x > notes/c.txt"), 0);
+    new_archive("next.zip");
+    ASSERT_EQ(sh("mv next.zip backup.zip"), 0);
+    const std::string none = "If-None-Match: ";
+    const reply resumed = get(port, "/notes/a.txt", "Range: bytes=2-\r\nIf-Range: " + header_of(file, "ETag") + "\r\n");
+    EXPECT_EQ(status_of(resumed), 200);  // the whole new file, never its tail after the old head
+    EXPECT_EQ(resumed.body, "ONE\n");
+    const reply by_date = get(port, "/notes/a.txt", "Range: bytes=2-\r\nIf-Range: " +
+                                                        header_of(file, "Last-Modified") + "\r\n");
+    EXPECT_EQ(status_of(by_date), 206);  // a date cannot tell: the client chose to trust it
+    EXPECT_EQ(body("/notes/a.txt"), "ONE\n");
+    const reply m = get(port, "/backup.zip/m.txt", none + header_of(member, "ETag") + "\r\n");
+    EXPECT_EQ(status_of(m), 200);
+    EXPECT_EQ(m.body, "new member, longer");
+    const reply l = get(port, "/notes/", none + header_of(listing, "ETag") + "\r\n");
+    EXPECT_EQ(status_of(l), 200);
+    EXPECT_NE(l.body.find("c.txt"), std::string::npos);
+
+    // Real clients: nothing is fetched again while it is unchanged; a resumed
+    // download naming the old version is offered the whole new file, which
+    // curl refuses to splice (exit 33) rather than appending its tail.
+    const std::string out = make_temp_dir(), url = base() + "/notes/b.txt";
+    const std::string wget = "cd '" + out + "' && { wget -N -S '" + url + "' 2>&1 | grep -c '200 OK'; true; }";
+    EXPECT_EQ(shell_output(wget), "1\n");
+    EXPECT_EQ(shell_output(wget), "0\n");
+    const std::string curl = "cd '" + out + "' && curl -s -w '%{http_code}' ";
+    EXPECT_EQ(shell_output(curl + "-z b.txt -o z.txt --etag-save tag '" + url + "'"), "304");
+    write_file(out + "/part", "tw");
+    ASSERT_EQ(sh("echo 'a new text' > n.tmp && mv n.tmp notes/b.txt"), 0);
+    const std::string resume = curl + "-C - -H \"If-Range: $(cat tag)\" -o part '" + url + "'";
+    EXPECT_EQ(run_shell(resume + " >/dev/null"), 33);
+    EXPECT_EQ(read_file(out + "/part"), "tw");
 }
 
 TEST_F(Freshness, ArchiveReplacedDuringADownloadNeverMixesVersions)
@@ -1546,6 +1873,10 @@ TEST_F(Freshness, PagesNameTheCleanedPathWhateverTheRequestSpelled)
     EXPECT_EQ(page.find("evil"), std::string::npos);
     EXPECT_EQ(page.find("%00"), std::string::npos);
     EXPECT_NE(page.find("Index of docs"), std::string::npos);
+    // Nor can a sort order spell the key of another folder's page.
+    ASSERT_EQ(sh("mkdir '*x' && echo in > '*x/in.txt'"), 0);
+    get(port, "/?O=x/");
+    EXPECT_NE(body("/%2Ax/").find("Index of *x"), std::string::npos);
 }
 
 TEST_F(Freshness, ArchivesStayWithinTheirBudget)
@@ -1664,6 +1995,9 @@ TEST_F(Serving, ChromiumRunsModulesDrawsSvgLoadsWasmAndReadsUtf8Names)
         SCOPED_TRACE(name);
         EXPECT_NE(listing.find(std::string(" ") + name + " ("), std::string::npos);
     }
+    // Titles read as the folders are named, on disk and inside an archive.
+    EXPECT_NE(chromium_dom(base() + "/names/%E6%97%A5%E6%9C%AC%E8%AA%9E/").find("<title>Index of 日本語</title>"), -1);
+    EXPECT_NE(chromium_dom(base() + "/names.zip/a%3C&%3Eb/").find("<title>Index of a&lt;&amp;&gt;b</title>"), -1);
 }
 
 TEST_F(Serving, WgetMirrorsTheTreeAndTheArchiveThroughIndexPages)

@@ -152,6 +152,7 @@ TEST(ServerCli, CommandLinesEndWithTheirStatusAndMessage)
         {"--console --bind example.org", 2, "pellorwick: --bind takes one IPv4 or IPv6 address"},
         {"--console " + dir + " /tmp", 2, "pellorwick: only one folder can be published"},
         {"--log", 2, "pellorwick: --log needs --console"},
+        {"--qr", 2, "pellorwick: --qr needs --console"},
         {"--console --port 0 --root /nonexistent", 1, "The root directory /nonexistent does not exist.\n"},
         {"--console --port 0 " + dir + "/file", 1, "The root directory " + dir + "/file is not a directory.\n"},
         {"--console --port 0 --bind 127.0.0.1 --bind=198.51.100.1 /tmp", 1,
@@ -216,6 +217,36 @@ TEST(ServerCli, BindChoosesTheAddressesThatAnswer)
     EXPECT_EQ(stop_server(z), 0);
 }
 
+// The lines after the URLs: the address for other devices and its code in half blocks.
+TEST(ServerCli, QrPrintsTheAddressForOtherDevicesInHalfBlocks)
+{
+    const std::string root = make_temp_dir();
+    server_proc loopback, s;
+    ASSERT_TRUE(start_server(loopback, root, "--qr --bind 127.0.0.1"));
+    EXPECT_EQ(server_line(loopback), "No QR code: the server listens on this machine's loopback address only.");
+    EXPECT_EQ(stop_server(loopback), 0);
+    ASSERT_TRUE(start_server(s, root, "--qr"));
+    const std::string heading = server_line(s), url = heading.substr(8, heading.find(' ', 8) - 8);
+    std::string code;
+    for (std::string line; !(line = server_line(s)).empty();)
+        code += line + "\n";
+    EXPECT_EQ(stop_server(s), 0);
+    if (heading.rfind("No QR code", 0) == 0)
+        GTEST_SKIP() << "this machine has no address but loopback: " << heading;
+    EXPECT_EQ(heading, "To open " + url + " on another device, scan:");
+    EXPECT_NE(s.banner.find("  " + url + "\n"), std::string::npos) << s.banner;
+    // Each character is two modules, one above the other; zbarimg reads them drawn 8 pixels a module.
+    write_file(root + "/code.txt", code);
+    write_file(root + "/draw.py",
+               "import sys\nrows = []\nfor line in open('code.txt', encoding='utf-8').read().splitlines():\n"
+               "    rows += [[c in '\u2580\u2588' for c in line], [c in '\u2584\u2588' for c in line]]\n"
+               "w = max(map(len, rows))\npx = b''.join(bytes(0 if x < len(r) and r[x] else 255 for x in "
+               "range(w) for _ in range(8)) * 8 for r in rows)\nsys.stdout.buffer.write(b'P5 %d %d 255\\n' "
+               "% (8 * w, 8 * len(rows)) + px)\n");
+    ASSERT_EQ(run_shell("cd '" + root + "' && python3 draw.py > code.pgm && zbarimg --raw -q code.pgm > read"), 0);
+    EXPECT_EQ(read_file(root + "/read"), url + "\n");
+}
+
 TEST(ServerCli, LogWritesOneCommonLogFormatLinePerReply)
 {
     const std::string root = make_temp_dir();
@@ -224,12 +255,12 @@ TEST(ServerCli, LogWritesOneCommonLogFormatLinePerReply)
     server_proc s;
     ASSERT_TRUE(start_server(s, "", "--log " + root));  // the folder as the one argument
     ASSERT_FALSE(http_exchange(s.port, "GET / HTTP/1.0\r\n\r\n").empty());
-    http_exchange(s.port, "HEAD /index.html HTTP/1.1\r\nConnection: close\r\n\r\n");
-    http_exchange(s.port, "GET /no\"where HTTP/1.1\r\nConnection: close\r\n\r\n");
-    http_exchange(s.port, "BREW / HTTP/1.1\r\n\r\n");
+    http_exchange(s.port, "HEAD /index.html HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
+    http_exchange(s.port, "GET /no\"where HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
+    http_exchange(s.port, "BREW / HTTP/1.1\r\nHost: t\r\n\r\n");
     int fd = connect_to(s.port, 4096, "::1");  // leaves in the middle of a long reply
     ASSERT_GE(fd, 0);
-    send_all(fd, "GET /big HTTP/1.1\r\n\r\n");
+    send_all(fd, "GET /big HTTP/1.1\r\nHost: t\r\n\r\n");
     char some[1000];
     EXPECT_GT(recv(fd, some, sizeof some, 0), 0);
     close(fd);

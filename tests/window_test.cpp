@@ -1,6 +1,8 @@
 // The settings window driven through its controls on the offscreen platform,
 // with the real server behind it and real sockets in front of it.
 #include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QFileDialog>
@@ -365,7 +367,12 @@ private slots:
         QTest::keyClick(field("port"), Qt::Key_Return);
         QVERIFY(server_running());
         button("start")->setFocus();
-        QCOMPARE(tab_round(), QStringList({"status", "clean", "about", "start"}));
+        // The address for other devices and its button follow the status line, when they show.
+        QStringList running = {"status", "qr_address", "copy", "clean", "about", "start"};
+        for (QWidget *w : {control<QWidget>("qr_address"), control<QWidget>("copy")})
+            if (!w->isVisible() || !w->isEnabled())
+                running.removeAll(w->objectName());
+        QCOMPARE(tab_round(), running);
         QTest::keyClick(button("start"), Qt::Key_Return);  // Enter presses the button
         QVERIFY(!server_running());
     }
@@ -409,6 +416,46 @@ private slots:
         click("start");
         QVERIFY(server_running());
         QVERIFY(serve_one(HELP_REQUEST).starts_with("HTTP/1.1 200 OK"));
+    }
+
+    // What zbarimg reads in a picture of the window.
+    static QString decoded_qr(QWidget *w)
+    {
+        const std::string dir = make_temp_dir();
+        w->grab().save(QString::fromStdString(dir + "/window.png"));
+        run_shell("zbarimg --raw -q '" + dir + "/window.png' > '" + dir + "/code'");
+        return QString::fromStdString(read_file(dir + "/code")).trimmed();
+    }
+
+    void qr_code_beside_the_status_opens_the_address_on_other_devices()
+    {
+        auto *panel = control<QWidget>("qr_panel");
+        QVERIFY(!panel->isVisible());
+        click("start");
+        if (!panel->isVisible())
+            QSKIP("this machine has no address but loopback: no other device could open the server");
+        QCOMPARE(window->size(), QSize(454 + panel->width(), 300));
+        auto *address = control<QComboBox>("qr_address");
+        for (int i = 0; i < address->count(); ++i) {
+            address->setCurrentIndex(i);
+            const QString url = address->currentText();
+            QVERIFY2(url.startsWith("http://") && url.endsWith(QString(":%1/").arg(port)) && !url.contains("//127."),
+                     qPrintable(url));
+            QCOMPARE(decoded_qr(window), url);
+            click("copy");
+            QCOMPARE(QGuiApplication::clipboard()->text(), url);
+        }
+        click("start");
+        QVERIFY(!panel->isVisible());
+        QCOMPARE(window->size(), QSize(454, 300));
+
+        // On loopback alone no other device reaches it: no code.
+        delete window;
+        window = window_create(root.c_str(), port, "index.html", "127.0.0.1");
+        window->show();
+        click("start");
+        QVERIFY(server_running() && !control<QWidget>("qr_panel")->isVisible());
+        QCOMPARE(decoded_qr(window), QString());
     }
 
     void port_80_has_no_port_in_the_status_line()
@@ -588,7 +635,7 @@ private slots:
         click("start");
         QVERIFY(button("clean")->isEnabled());
         int32_t builtin = n_caches;
-        QVERIFY(fe_add_page(&g_ctx.entries, "/idle/", text_block_new(16)));
+        QVERIFY(fe_add_page(&g_ctx.entries, "/idle/", text_block_new(16), 0));
         QCOMPARE(n_caches, builtin + 1);
         click("clean");
         QCOMPARE(n_caches, builtin);

@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Takes docs/listing-utf8.png: headless Chromium showing the listing of a folder
-whose names are written in several scripts, served by the console program.
+whose names are written in several scripts, served by the console program; and
+beside it listing-phone-light.png and listing-phone-dark.png, the same listing
+390 pixels wide as on a phone, in light colours and with --force-dark-mode.
 
 usage: tools/listing_screenshot.py [PROGRAM [OUTPUT]]
        (defaults: build/pellorwick docs/listing-utf8.png; run from the source tree)
@@ -44,18 +46,21 @@ def main():
                                   stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
         try:
             time.sleep(1)
-            profile = tempfile.mkdtemp()
-            subprocess.run(['/usr/bin/chromium', '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic',
-                            '--no-first-run', '--disable-background-networking', '--disable-component-update',
-                            '--disable-sync', '--hide-scrollbars', '--user-data-dir=' + profile,
-                            '--window-size=860,460', '--screenshot=' + output,
-                            'http://127.0.0.1:%d/shared/?O=dN' % PORT],
-                           check=True, stderr=subprocess.DEVNULL)
-            subprocess.run(['rm', '-rf', profile])
+            phone = os.path.join(os.path.dirname(output), 'listing-phone-%s.png')
+            for shot, size, extra in ((output, '860,460', []), (phone % 'light', '390,700', []),
+                                      (phone % 'dark', '390,700', ['--force-dark-mode'])):
+                profile = tempfile.mkdtemp()
+                subprocess.run(['/usr/bin/chromium', '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic',
+                                '--no-first-run', '--disable-background-networking', '--disable-component-update',
+                                '--disable-sync', '--hide-scrollbars', '--user-data-dir=' + profile,
+                                '--window-size=' + size, '--screenshot=' + shot] + extra +
+                               ['http://127.0.0.1:%d/shared/?O=dN' % PORT],
+                               check=True, stderr=subprocess.DEVNULL)
+                subprocess.run(['rm', '-rf', profile])
+                print('wrote', shot)
         finally:
             server.terminate()
             server.wait()
-    print('wrote', output)
 
 
 if __name__ == '__main__':

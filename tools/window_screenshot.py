@@ -2,6 +2,8 @@
 """Takes docs/window.png and docs/window-tray-menu.png: the window program on a
 private Xvfb display, started from its Start button, with a few requests served
 so the counters move; then its tray icon right-clicked so that its menu opens.
+The window's QR code, shown while it serves where other devices reach it, must
+decode (zbarimg) to an address of the server.
 
 usage: tools/window_screenshot.py [PROGRAM [DOCS_DIR [ROOT]]]
        (defaults: build/pellorwick docs examples/webhome; run from the source tree)
@@ -21,9 +23,10 @@ import tempfile
 import time
 import zlib
 
-SCREEN_W, SCREEN_H = 800, 560
+SCREEN_W, SCREEN_H = 960, 560
 TRAY_H = 24  # trayer's height at the bottom right; the icon sits at its right end
 WIN_W, WIN_H = 454, 300
+QR_W = 200  # the panel of the QR code, to the right of the window while it serves
 MARGIN = 8
 DISPLAY = ":87"
 PORT = 18087
@@ -125,8 +128,13 @@ def main():
         time.sleep(2.5)  # two ticks of the counters
         _, _, rows = read_xwd(os.path.join(fbdir, "Xvfb_screen0"))
         output = os.path.join(docs, "window.png")
-        write_png(output, rows, wx - MARGIN, wy - MARGIN, WIN_W + 2 * MARGIN, WIN_H + 2 * MARGIN)
+        write_png(output, rows, wx - MARGIN, wy - MARGIN, WIN_W + QR_W + 2 * MARGIN, WIN_H + 2 * MARGIN)
         print("wrote", output)
+        if shutil.which("zbarimg"):
+            code = subprocess.run(["zbarimg", "--raw", "-q", output], capture_output=True, text=True).stdout.strip()
+            if not code.startswith("http://") or not code.endswith(":%d/" % PORT):
+                sys.exit("the QR code in the window reads %r, not an address of the server" % code)
+            print("its QR code reads", code)
 
         click(SCREEN_W - TRAY_H // 2, SCREEN_H - TRAY_H // 2, button=3)
         time.sleep(1.5)

@@ -7,6 +7,7 @@
 #include "net.h"
 #include "os/evloop.h"
 #include "os/sock.h"
+#include "shell/qr.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -29,6 +30,7 @@ struct console {
     char index_file[PATH_CAP];
     char bind_address[SOCK_ADDRESS_SIZE];  // empty: every address
     int port;
+    int max_age;
     int serving_port;  // the port itself, also when the system chose it
     bool tty;          // standard output is a terminal: keep a live line
     bool live_shown;
@@ -128,6 +130,25 @@ void say_urls(console &c)
     fflush(stdout);
 }
 
+// The QR code of the first address another device would use, under the
+// address it holds; a line saying why when there is none.
+void say_qr(console &c)
+{
+    const lan_url_list urls = lan_urls(SERVER_SCHEME, c.serving_port, bind_address(c), sock_is_ipv6(g_ctx.listen_sock));
+    static qr_code code;
+    clear_live(c);
+    if (urls.count == 0) {
+        puts("No QR code: the server listens on this machine's loopback address only.\n");
+    } else if (!qr_make(urls.url[0], &code)) {
+        printf("No QR code for %s.\n\n", urls.url[0]);
+    } else {
+        printf("To open %s on another device, scan:\n", urls.url[0]);
+        qr_print(stdout, code, c.tty);
+        puts("");
+    }
+    fflush(stdout);
+}
+
 bool start(console &c)
 {
     char why[PATH_CAP + 64];
@@ -135,7 +156,7 @@ bool start(console &c)
         print_error(why, "Error");
         return false;
     }
-    if (server_start(c.port, c.root, c.index_file, bind_address(c)) != 0)
+    if (server_start(c.port, c.root, c.index_file, bind_address(c), c.max_age) != 0)
         return false;
     // Port 0 lets the system choose one: show the one it chose.
     c.serving_port = c.port != 0 ? c.port : sock_port(g_ctx.listen_sock);
@@ -246,6 +267,7 @@ int run_console(const shell_settings &settings)
     snprintf(c.index_file, sizeof c.index_file, "%s", settings.index_file ? settings.index_file : "index.html");
     snprintf(c.bind_address, sizeof c.bind_address, "%s", settings.bind_address ? settings.bind_address : "");
     c.port = settings.port >= 0 ? settings.port : 80;
+    c.max_age = settings.max_age;
     c.tty = isatty(1);
     net_set_message_handler(print_error);
     if (settings.log)
@@ -263,6 +285,8 @@ int run_console(const shell_settings &settings)
     if (!start(c))
         return 1;
     say_urls(c);
+    if (settings.qr)
+        say_qr(c);
 
     bool input_open = true, quit = false;
     int64_t next_tick = now_ms() + 1000;

@@ -3,6 +3,7 @@
 
 #include "os/sock.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +15,8 @@
 namespace {
 
 constexpr char USAGE_LINE[] =
-    "usage: pellorwick [--console] [--root DIR | DIR] [--port N] [--index NAME] [--bind ADDR] [--log]\n";
+    "usage: pellorwick [--console] [--root DIR | DIR] [--port N] [--index NAME] [--bind ADDR] [--max-age SECONDS]\n"
+    "                  [--log] [--qr]\n";
 
 void usage(FILE *out)
 {
@@ -26,7 +28,10 @@ void usage(FILE *out)
           "  --index NAME  the default page of a directory (default index.html)\n"
           "  --bind ADDR   listen on one IPv4 or IPv6 address only, or localhost for this machine\n"
           "                alone (default: every address of both families, reachable from the network)\n"
+          "  --max-age SECONDS  caches may use a reply this long without asking again (default:\n"
+          "                they keep it but ask each time, which a 304 answers cheaply)\n"
           "  --log         console: one Common Log Format line per reply on standard output\n"
+          "  --qr          console: print the QR code of the address other devices open\n"
           "An option's value may also follow it after \"=\" (--port=8080).\n"
           "Console commands: stats, clean, stop, start, about, quit, help\n",
           out);
@@ -44,18 +49,18 @@ int refuse(const char *what, const char *arg = nullptr)
     return 2;
 }
 
-// Digits only, 0 to 65535; -1 otherwise.
-int parse_port(const char *s)
+// Digits only, 0 to `most`; -1 otherwise.
+int parse_number(const char *s, int most)
 {
-    if (!*s || strlen(s) > 5)
+    if (!*s || strlen(s) > 10)
         return -1;
-    int v = 0;
+    int64_t v = 0;
     for (const char *p = s; *p; ++p) {
         if (*p < '0' || *p > '9')
             return -1;
         v = v * 10 + (*p - '0');
     }
-    return v <= 65535 ? v : -1;
+    return v <= most ? static_cast<int>(v) : -1;
 }
 
 }  // namespace
@@ -66,7 +71,7 @@ int main(int argc, char **argv)
     static char default_root[1024];
     const char *home = getenv("HOME");
     snprintf(default_root, sizeof default_root, "%s/webhome", home && *home ? home : ".");
-    shell_settings s = {nullptr, -1, nullptr, nullptr, false};
+    shell_settings s = {nullptr, -1, nullptr, nullptr, false, -1};
     const char *dir = nullptr;
     bool options_done = false;
 
@@ -91,7 +96,8 @@ int main(int argc, char **argv)
         memcpy(name, a, name_len);
         name[name_len] = 0;
         const bool takes_value = strcmp(name, "--root") == 0 || strcmp(name, "--port") == 0 ||
-                                 strcmp(name, "--index") == 0 || strcmp(name, "--bind") == 0;
+                                 strcmp(name, "--index") == 0 || strcmp(name, "--bind") == 0 ||
+                                 strcmp(name, "--max-age") == 0;
         const char *value = nullptr;
         if (takes_value) {
             if (eq)
@@ -108,12 +114,14 @@ int main(int argc, char **argv)
             console = true;
         } else if (strcmp(name, "--log") == 0) {
             s.log = true;
+        } else if (strcmp(name, "--qr") == 0) {
+            s.qr = true;
         } else if (strcmp(name, "--root") == 0) {
             if (dir || s.root)
                 return refuse("only one folder can be published; another is", value);
             s.root = value;
         } else if (strcmp(name, "--port") == 0) {
-            s.port = parse_port(value);
+            s.port = parse_number(value, 65535);
             if (s.port < 0)
                 return refuse("the port must be a number from 0 to 65535, not", value);
         } else if (strcmp(name, "--index") == 0) {
@@ -122,6 +130,10 @@ int main(int argc, char **argv)
             if (!sock_address_valid(value))
                 return refuse("--bind takes one IPv4 or IPv6 address or localhost, not", value);
             s.bind_address = value;
+        } else if (strcmp(name, "--max-age") == 0) {
+            s.max_age = parse_number(value, INT32_MAX);
+            if (s.max_age < 0)
+                return refuse("--max-age takes a number of seconds from 0 to 2147483647, not", value);
         } else if (strcmp(name, "--help") == 0 || strcmp(name, "-h") == 0) {
             usage(stdout);
             return 0;
@@ -142,6 +154,8 @@ int main(int argc, char **argv)
     }
     if (s.log)
         return refuse("--log needs --console: the window keeps no log");
+    if (s.qr)
+        return refuse("--qr needs --console: the window shows the code while it serves");
 
     const char *display = getenv("DISPLAY");
     const char *wayland = getenv("WAYLAND_DISPLAY");

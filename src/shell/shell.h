@@ -16,6 +16,8 @@ struct shell_settings {
     const char *index_file;    // null: index.html
     const char *bind_address;  // null: every address of both families
     bool log;                  // console: one Common Log Format line per reply
+    int max_age;               // seconds caches may keep a reply unasked; -1: they always ask
+    bool qr;                   // console: the QR code of the address for other devices
 };
 
 // Whether a server listening on `bind_address` takes every address of the machine.

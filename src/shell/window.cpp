@@ -4,17 +4,21 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileDialog>
 #include <QFont>
 #include <QFontMetrics>
 #include <QIcon>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
@@ -24,6 +28,7 @@
 #include <QUrl>
 #include <QWidget>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -36,6 +41,7 @@
 #include "os/instance.h"
 #include "os/sock.h"
 #include "shell/icon.h"
+#include "shell/qr.h"
 #include "shell/shell.h"
 
 namespace {
@@ -147,6 +153,7 @@ struct shell_state {
     char default_page[PAGE_SIZE];
     char host[SOCK_ADDRESS_SIZE + 2];  // the host of the URLs that reach the server
     const char *bind_address;          // null: every address
+    int max_age;                       // of replies to caches; -1: they revalidate
     int port;                          // of the running server
     main_window *window;
     QWidget *controls[NUM_IDS];
@@ -248,6 +255,98 @@ bool copy_field(char *buf, int size, const QByteArray &text)
     return true;
 }
 
+// ---- the QR code for other devices ----
+// Beside the controls, while the server runs where other devices reach it:
+// the QR code of the address one of them would open, a choice among the
+// addresses when there are several, and a button that copies the address.
+
+constexpr int QR_PANEL_W = 200;
+constexpr int QR_FIELD_W = 188;  // the address and the button
+constexpr int QR_PIXELS = 160;   // the most the code and its quiet zone take a side
+
+struct qr_panel {
+    QWidget *panel;
+    QLabel *code;
+    QComboBox *address;
+    QPushButton *copy;
+    bool shown;
+};
+
+qr_panel g_qr;
+
+// The code of the chosen address, black on white, in whole pixels a module.
+void draw_qr()
+{
+    static qr_code code;
+    const QByteArray url = g_qr.address->currentText().toUtf8();
+    if (url.isEmpty() || !qr_make(url.constData(), &code)) {
+        g_qr.code->clear();
+        return;
+    }
+    const int side = code.width + 2 * QR_QUIET_ZONE;
+    const int scale = std::max(1, QR_PIXELS / side);
+    QImage image(side * scale, side * scale, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    for (int y = 0; y < code.width; ++y)
+        for (int x = 0; x < code.width; ++x)
+            if (code.modules[y * code.width + x])
+                painter.fillRect((x + QR_QUIET_ZONE) * scale, (y + QR_QUIET_ZONE) * scale, scale, scale, Qt::black);
+    painter.end();
+    g_qr.code->setPixmap(QPixmap::fromImage(image));
+}
+
+void qr_panel_create(QWidget *w, const QFont &font)
+{
+    g_qr = qr_panel{};
+    g_qr.panel = new QWidget(w);
+    g_qr.panel->setObjectName("qr_panel");
+    g_qr.panel->setFont(font);
+    g_qr.panel->setGeometry(w->width(), 0, QR_PANEL_W, w->height());
+    g_qr.code = new QLabel(g_qr.panel);
+    g_qr.code->setObjectName("qr");
+    g_qr.code->setGeometry(6, 10, QR_FIELD_W, QR_PIXELS);
+    g_qr.code->setAlignment(Qt::AlignCenter);
+    g_qr.address = new QComboBox(g_qr.panel);
+    g_qr.address->setObjectName("qr_address");
+    g_qr.address->setGeometry(6, 180, QR_FIELD_W, 24);
+    g_qr.copy = new QPushButton("Copy &address", g_qr.panel);
+    g_qr.copy->setObjectName("copy");
+    g_qr.copy->setGeometry(6, 210, QR_FIELD_W, 24);
+    g_qr.copy->setAutoDefault(true);
+    QObject::connect(g_qr.address, &QComboBox::currentIndexChanged, w, draw_qr);
+    QObject::connect(g_qr.copy, &QPushButton::clicked, w,
+                     [] { QGuiApplication::clipboard()->setText(g_qr.address->currentText()); });
+    g_qr.panel->hide();
+}
+
+// Shows the panel, and widens the window for it, while the server runs and
+// another device can reach it; hides it otherwise.
+void qr_panel_update(bool running)
+{
+    lan_url_list urls{};
+    if (running)
+        urls = lan_urls(SERVER_SCHEME, g_shell.port, g_shell.bind_address, sock_is_ipv6(g_ctx.listen_sock));
+    const bool show = urls.count > 0;
+    if (show) {
+        g_qr.address->blockSignals(true);
+        g_qr.address->clear();
+        for (int i = 0; i < urls.count; ++i)
+            g_qr.address->addItem(QString::fromUtf8(urls.url[i]));
+        g_qr.address->setCurrentIndex(0);
+        g_qr.address->blockSignals(false);
+        g_qr.address->setEnabled(urls.count > 1);
+        draw_qr();
+    }
+    if (show == g_qr.shown)
+        return;
+    g_qr.shown = show;
+    QWidget *w = g_shell.window;
+    const int width = w->width() + (show ? QR_PANEL_W : -QR_PANEL_W);
+    w->setFixedSize(width, w->height());
+    g_qr.panel->setVisible(show);
+}
+
 void set_running_controls(bool running)
 {
     button(ID_START)->setText(running ? STOP_TEXT : START_TEXT);
@@ -286,7 +385,7 @@ void start_server()
         warn(TITLE, QString::fromUtf8(why));
         return;
     }
-    if (server_start(port, g_shell.root, g_shell.default_page, g_shell.bind_address) == -1)
+    if (server_start(port, g_shell.root, g_shell.default_page, g_shell.bind_address, g_shell.max_age) == -1)
         return;
 
     // Port 0 lets the system choose one: show the one it chose.
@@ -298,6 +397,7 @@ void start_server()
     label(ID_STATUS)->setText(QString(status).replace(help, QString("<a href=\"%1\">%1</a>").arg(help)));
     g_shell.running = true;
     set_running_controls(true);
+    qr_panel_update(true);
 }
 
 void stop_server()
@@ -306,6 +406,7 @@ void stop_server()
     set_running_controls(false);
     label(ID_STATUS)->setText(TITLE);
     server_stop();
+    qr_panel_update(false);
 }
 
 void on_start_stop()
@@ -478,6 +579,13 @@ QWidget *window_create(const char *root, int port, const char *index_file, const
         g_shell.controls[c.id] = create_control(w, c, font);
     for (size_t i = 1; i < sizeof TAB_ORDER / sizeof *TAB_ORDER; i++)
         QWidget::setTabOrder(g_shell.controls[TAB_ORDER[i - 1]], g_shell.controls[TAB_ORDER[i]]);
+    qr_panel_create(w, font);
+    // Tab goes from the status line to the address and its button, then on as before.
+    QWidget *const qr_order[] = {
+        g_shell.controls[ID_STATUS], g_qr.address, g_qr.copy, g_shell.controls[ID_CLEAN], g_shell.controls[ID_ABOUT],
+        g_shell.controls[ID_CLOSE]};
+    for (size_t i = 1; i < sizeof qr_order / sizeof *qr_order; i++)
+        QWidget::setTabOrder(qr_order[i - 1], qr_order[i]);
     label(0)->setBuddy(g_shell.controls[ID_ROOT]);
     label(3)->setBuddy(g_shell.controls[ID_PAGE]);
     label(5)->setBuddy(g_shell.controls[ID_PORT]);
@@ -493,6 +601,7 @@ QWidget *window_create(const char *root, int port, const char *index_file, const
                 start_server();
         });
     g_shell.bind_address = bind_address;
+    g_shell.max_age = -1;
 
     fill_fields(root, port, index_file);
     g_shell.controls[ID_CLEAN]->setEnabled(false);
@@ -575,6 +684,7 @@ int run_window(int argc, char **argv, const shell_settings &settings)
         QMessageBox::warning(nullptr, TITLE, "You can't start the second copy of this application.");
     } else {
         QWidget *w = window_create(settings.root, settings.port, settings.index_file, settings.bind_address);
+        g_shell.max_age = settings.max_age;
         QMetaObject::Connection quit = QObject::connect(w, &QObject::destroyed, [] { QCoreApplication::exit(0); });
         w->show();
         code = QApplication::exec();
