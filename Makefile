@@ -4,6 +4,7 @@
 # make deb      builds the Debian package build/pellorwick_VERSION_ARCH.deb with CPack
 # make fuzz     builds the libFuzzer targets in fuzz/ with clang and runs each for FUZZ_SECONDS (default 30)
 # make soak     loads the sanitizer build with SOAK_CLIENTS (400) clients for SOAK_SECONDS (60), then checks it is back at rest
+#               (SOAK_TLS=1: over HTTPS)
 # make bench    measures the release program against nginx, lighttpd and h2o (installs them; see bench/bench.sh)
 
 JOBS ?= $(shell nproc)

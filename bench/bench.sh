@@ -10,6 +10,8 @@
 # Environment (all optional):
 #   BENCH_SERVERS   servers to measure, default "pellorwick nginx nginx-nosendfile lighttpd h2o"
 #   BENCH_FIGURES   figures to measure, default all: small medium large stored deflated listing idle
+#                   ... tls (Pellorwick against nginx over TLS: 1 KB, 100 MB, handshakes, idle)
+#                   ... auth (Pellorwick's 1 KB figure with --auth and the right credentials)
 #   BENCH_RUNS      runs per figure (at least 3 for the table), default 3
 #   BENCH_DURATION  seconds of each wrk load, default 8
 #   BENCH_KEEP      directory to keep the fixtures in between runs (default: a fresh temporary one)
@@ -25,7 +27,7 @@ top=$(cd "$here/.." && pwd)
 
 SERVERS=${BENCH_SERVERS:-pellorwick nginx nginx-nosendfile lighttpd h2o}
 [ -n "${BENCH_BEFORE:-}" ] && SERVERS="$SERVERS before"
-FIGURES=${BENCH_FIGURES:-small notmod medium large stored deflated listing idle page range aria stall archives}
+FIGURES=${BENCH_FIGURES:-small notmod medium large stored deflated listing idle page range aria stall tls auth archives}
 RUNS=${BENCH_RUNS:-3}
 DURATION=${BENCH_DURATION:-8}
 CORES=$(nproc)
@@ -242,10 +244,10 @@ wrk_rate() {  # url connections seconds [header]
 # MB/s of DOWNLOADS downloads in a row (one takes 20 ms at loopback speed,
 # too short to measure alone), or "ERR" when one was not complete.
 DOWNLOADS=10
-download_rate() {  # url expected-size
+download_rate() {  # url expected-size [curl options]
   local out code size time total=0
   for _ in $(seq "$DOWNLOADS"); do
-    out=$(curl -s -o /dev/null --max-time 120 -w '%{http_code} %{size_download} %{time_total}' "$1") || true
+    out=$(curl -s ${3:-} -o /dev/null --max-time 120 -w '%{http_code} %{size_download} %{time_total}' "$1") || true
     read -r code size time <<<"$out"
     if [ "$code" != 200 ] || [ "$size" != "$2" ]; then
       echo "download of $1: status $code, $size bytes" >&2
@@ -424,6 +426,81 @@ idle_figure() {
   done
 }
 
+# The 1 KB file from a Pellorwick that asks for a password, every request
+# carrying the right credentials: against the "small" figure without.
+auth_figure() {
+  local port=$((BASE_PORT + 8)) dir="$work/auth"
+  mkdir -p "$dir"
+  "${ON_SERVER_CORE[@]}" "$PELLORWICK" --console --root "$www" --port "$port" --auth 'bench:pa:ss' \
+    </dev/null >"$dir/pellorwick.log" 2>&1 &
+  local pw_pid=$!
+  wait_port "$port"
+  local header="Authorization: Basic $(printf '%s' 'bench:pa:ss' | base64)"
+  echo "== auth: wrk -t1 -c50 -d${DURATION}s -H '$header' /small.txt (pellorwick --auth)"
+  for _ in $(seq "$RUNS"); do
+    record pellorwick small-auth "$(wrk_rate "http://127.0.0.1:$port/small.txt" 50 "$DURATION" "$header")"
+  done
+  kill "$pw_pid" 2>/dev/null || true
+  wait "$pw_pid" 2>/dev/null || true
+}
+
+# Over TLS, Pellorwick against nginx with ssl: the same certificate (P-256,
+# made here), TLS 1.2 and 1.3 with the same suites, one worker. A 1 KB file
+# with keep-alive, the 100 MB file, a new connection (a full handshake) for
+# each request, and the memory of idle TLS connections.
+TLS_CIPHERS="ECDHE+AESGCM:ECDHE+CHACHA20"
+# Requests per second when each closes its connection: wrk connects again for
+# the next, and counts the close as a read error, which is expected here.
+handshake_rate() {  # url
+  local out
+  out=$(wrk -t1 -c50 -d"$DURATION"s -H "Connection: close" "$1" 2>&1) || { echo ERR; return; }
+  if grep -q -E 'Non-2xx|connect [1-9]|timeout [1-9]' <<<"$out"; then
+    echo "wrk $1: $(grep -E 'Non-2xx|Socket errors' <<<"$out")" >&2
+    echo ERR
+    return
+  fi
+  awk '/^Requests\/sec:/ {print $2}' <<<"$out"
+}
+tls_figures() {
+  local pw_port=$((BASE_PORT + 6)) ngx_port=$((BASE_PORT + 7)) dir="$work/tls" size
+  mkdir -p "$dir"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$dir/key.pem" -out "$dir/cert.pem" \
+    -days 2 -subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1 2>/dev/null
+  sed -e "s|listen 127.0.0.1:$ngx_port;|listen 127.0.0.1:$ngx_port ssl;\n        ssl_certificate $dir/cert.pem;\n        ssl_certificate_key $dir/key.pem;\n        ssl_protocols TLSv1.2 TLSv1.3;\n        ssl_ciphers $TLS_CIPHERS;\n        ssl_prefer_server_ciphers on;|" \
+    "$(write_nginx_conf nginx-tls "$ngx_port" on)" >"$dir/nginx.conf"
+  "${ON_SERVER_CORE[@]}" nginx -c "$dir/nginx.conf" >"$dir/nginx.log" 2>&1 &
+  local ngx_group=$!
+  "${ON_SERVER_CORE[@]}" "$PELLORWICK" --console --root "$www" --port "$pw_port" --tls-cert "$dir/cert.pem" \
+    --tls-key "$dir/key.pem" </dev/null >"$dir/pellorwick.log" 2>&1 &
+  local pw_pid=$!
+  wait_port "$pw_port"
+  wait_port "$ngx_port"
+  echo "== tls: $(grep -i 'kernel TLS' "$dir/pellorwick.log")"
+  local -A tls_port=([pellorwick]=$pw_port [nginx]=$ngx_port)
+  size=$(stat -c %s "$www/large.txt")
+  for s in pellorwick nginx; do
+    wrk -t1 -c50 -d1s "https://127.0.0.1:${tls_port[$s]}/small.txt" >/dev/null 2>&1 || true   # warm up
+  done
+  for _ in $(seq "$RUNS"); do
+    for s in pellorwick nginx; do
+      record "$s" tls-small "$(wrk_rate "https://127.0.0.1:${tls_port[$s]}/small.txt" 50 "$DURATION")"
+      record "$s" tls-hs "$(handshake_rate "https://127.0.0.1:${tls_port[$s]}/small.txt")"
+      record "$s" tls-large "$(download_rate "https://127.0.0.1:${tls_port[$s]}/large.txt" "$size" -k)"
+    done
+  done
+  local r pid
+  for s in pellorwick nginx; do
+    pid=$([ "$s" = nginx ] && pgrep -P "$ngx_group" | head -1 || echo "$pw_pid")
+    if r=$(python3 "$here/idle_conns.py" "$pid" "${tls_port[$s]}" /small.txt "$IDLE_CONNS" "$IDLE_SECONDS" tls); then
+      record "$s" tls-idle-kb "${r% *}"
+    else
+      record "$s" tls-idle-kb ERR
+    fi
+  done
+  kill -TERM "$pw_pid" "$ngx_group" 2>/dev/null || true
+  wait "$pw_pid" "$ngx_group" 2>/dev/null || true
+}
+
 # ---- the run -------------------------------------------------------------------------
 
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
@@ -474,6 +551,8 @@ has medium && wrk_figure medium /medium.txt 50
 has listing && wrk_figure listing /list/ 10
 downloads
 members
+has tls && tls_figures
+has auth && auth_figure
 
 echo
 echo "Machine: $(lscpu | sed -n 's/^Model name: *//p'), $CORES cores, $(free -g | awk '/^Mem:/ {print $2}') GiB;" \

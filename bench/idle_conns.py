@@ -8,10 +8,12 @@ with every connection still open. Prints two numbers:
 
     KB of resident memory per connection, percent of one core while idle
 
-Usage: idle_conns.py PID PORT PATH [COUNT] [SECONDS]
+Usage: idle_conns.py PID PORT PATH [COUNT] [SECONDS] [tls]
+(tls: over TLS, the certificate not checked)
 """
 import os
 import socket
+import ssl
 import sys
 import time
 
@@ -31,8 +33,13 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+TLS = ssl._create_unverified_context() if sys.argv[6:7] == ["tls"] else None
+
+
 def one_request(port, path):
     s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    if TLS:
+        s = TLS.wrap_socket(s)
     s.sendall(("GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % path).encode())
     data = b""
     while b"\r\n\r\n" not in data:
@@ -72,7 +79,7 @@ def main():
         try:
             if s.recv(1) == b"":
                 raise RuntimeError("the server closed an idle connection during the measurement")
-        except BlockingIOError:
+        except (BlockingIOError, ssl.SSLWantReadError):
             pass
     for s in conns:
         s.close()

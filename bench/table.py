@@ -17,6 +17,8 @@ PEERS = [("nginx", "nginx"), ("nginx-nosendfile", "nginx sendfile off"),
 FIGURES = [
     ("small", "small file 1 KB, wrk -c50", "req/s", True, ("lighttpd", 1.15)),
     ("notmod", "1 KB file answered 304 (If-None-Match), wrk -c50", "req/s", True, ("pellorwick:small", 1.2)),
+    ("small-auth", "1 KB file with --auth and the right credentials, wrk -c50", "req/s", True,
+     ("pellorwick:small", 0.95)),
     ("medium", "medium file 64 KB, wrk -c50", "req/s", True, ("lighttpd", 1.1)),
     ("large", "large file 100 MB, curl", "MB/s", True, ("lighttpd", 1.0)),
     ("stored", "stored member 100 MB, curl", "MB/s", True, ("pellorwick:large", 0.95)),
@@ -32,6 +34,10 @@ FIGURES = [
      ("pellorwick:deflated", 5.0)),
     ("gzip-page", "10 KB page deflated in an archive, wrk gzip", "req/s", True, ("pellorwick:page-disk", 1.0)),
     ("idle-kb", "idle connections (1000)", "KB/conn", False, (None, 12.0)),
+    ("tls-small", "TLS: small file 1 KB, keep-alive, wrk -c50", "req/s", True, ("nginx", 1.1)),
+    ("tls-large", "TLS: large file 100 MB, curl", "MB/s", True, ("nginx", 1.0)),
+    ("tls-hs", "TLS: handshakes (a connection per request), wrk -c50", "req/s", True, ("nginx", 0.9)),
+    ("tls-idle-kb", "TLS: idle connections (1000)", "KB/conn", False, (None, 64.0)),
     ("idle-cpu", "idle CPU, 1000 conns, 5 s", "% core", False, (None, 1.0)),
 ]
 

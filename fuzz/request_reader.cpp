@@ -8,7 +8,9 @@
 // line of plain digits in the request's own head, and wherever line ends
 // cannot be read two ways (no carriage return at all, or one before every line
 // feed) the pieces do not change what is read: the same requests, framed the
-// same way, come out as from one single piece.
+// same way, come out as from one single piece. Credentials are taken from
+// the request's own Authorization line, and the user "bob:pa:ss" is accepted
+// only for its own base64 text.
 #include "htproc.h"
 #include "httpd.h"
 #include "memory.h"
@@ -21,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <strings.h>
 #include <vector>
 
 namespace {
@@ -37,10 +40,12 @@ struct reading {
     uint64_t content_length;
     int32_t nranges;
     byte_range ranges[MAX_RANGES];
+    std::string authorization;  // "(none)" when the request had none
 
     bool operator==(const reading &o) const
     {
         if (result != o.result || consumed != o.consumed || method != o.method || uri != o.uri ||
+            authorization != o.authorization ||
             version != o.version || keep_alive != o.keep_alive || body != o.body ||
             (body == BODY_LENGTH && content_length != o.content_length) || nranges != o.nranges)
             return false;
@@ -176,6 +181,36 @@ struct reader_run {
             if (!nul)
                 fail("target not terminated inside the consumed bytes");
         }
+        if (h->authorization && *h->authorization &&
+            (h->authorization < t->in.start || h->authorization >= t->in.pos ||
+             !memchr(h->authorization, 0, static_cast<size_t>(t->in.pos - h->authorization))))
+            fail("credentials outside the consumed bytes");
+    }
+
+    // What the credentials check made of the request's Authorization value.
+    static void check_credentials(const char *value)
+    {
+        const char *user;
+        uint32_t user_len;
+        const auth_result r = auth_check(value, &user, &user_len);
+        if ((r == AUTH_MISSING) != (value == nullptr))
+            fail("credentials missing, or not, against the head");
+        if (r != AUTH_OK)
+            return;
+        // "Basic", blanks, "Ym9iOnBhOnNz" ("bob:pa:ss"), at most one more digit
+        // of no whole byte, padding.
+        const char *p = value + 5;
+        while (*p == ' ' || *p == '\t')
+            ++p;
+        if (strncasecmp(value, "basic", 5) != 0 || strncmp(p, "Ym9iOnBhOnNz", 12) != 0)
+            fail("credentials accepted for another text");
+        p += 12;
+        if (*p && *p != '=')
+            ++p;
+        while (*p == '=')
+            ++p;
+        if (*p || user_len != 3 || strncmp(user, "bob", 3) != 0)
+            fail("credentials accepted for another text");
     }
 
     // Runs the reader over what has arrived; after a complete request the
@@ -211,6 +246,9 @@ struct reader_run {
             rd.content_length = h->content_length;
             rd.nranges = h->nranges;
             memcpy(rd.ranges, h->ranges, sizeof rd.ranges);
+            rd.authorization = h->authorization ? h->authorization : "(none)";
+            if (r == READ_DONE)
+                check_credentials(h->authorization);
             out.push_back(rd);
             if (r == READ_BAD)
                 return false;
@@ -271,6 +309,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size > TASK_IN_BUF_SIZE)
         return -1;
+    static const bool users_loaded = [] {
+        static const char *const users[] = {"bob:pa:ss"};
+        char err[256];
+        return access_load(access_settings{users, 1, nullptr, nullptr}, err, sizeof err);
+    }();
+    if (!users_loaded)
+        fail("the user could not be loaded");
     const int32_t tasks = n_tasks;
 
     std::vector<reading> whole, split;

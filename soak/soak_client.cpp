@@ -18,8 +18,10 @@
 // error must be empty once the program has quit.
 //
 //   soak_client --server BIN --work DIR [--seconds N] [--clients N] [--seed N]
-//               [--idle-timeout S] [--rss-margin-kb N] [--slowloris N [--nofile N]]
+//               [--idle-timeout S] [--rss-margin-kb N] [--slowloris N [--nofile N]] [--tls 1]
 //
+// With --tls 1 the server speaks HTTPS with the test CA's certificate, and
+// every client speaks TLS.
 // With --slowloris N it makes the slowloris run instead (see below).
 #include <algorithm>
 #include <arpa/inet.h>
@@ -47,6 +49,8 @@
 #include <time.h>
 #include <unistd.h>
 #include <vector>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <zlib.h>
 
 #include "support.h"
@@ -70,7 +74,12 @@ struct options {
     long rss_margin_kb = 24576;
     int slowloris = 0;  // trickling connections of the slowloris run instead of the soak
     int nofile = 1024;  // the descriptor limit of the program under slowloris
+    std::string auth;   // USER:PASSWORD: the server asks for it and every request sends it
+    bool tls = false;   // the soak over HTTPS, with the test CA's certificate
 };
+
+// The clients' TLS settings when the soak runs over HTTPS, else null.
+SSL_CTX *g_tls;
 
 // ---- what the server must send --------------------------------------------------
 
@@ -90,6 +99,22 @@ struct resource {
 
 std::vector<std::unique_ptr<resource>> g_resources;
 std::vector<const resource *> g_bodies;  // files and members
+std::string g_auth_line;  // "Authorization: Basic ...\r\n" with --auth, else empty
+
+// Puts the credentials line after the request line, with its line end.
+void authorize(std::string &request)
+{
+    if (g_auth_line.empty())
+        return;
+    const size_t start = request.find_first_not_of("\r\n");
+    const size_t lf = start == std::string::npos ? start : request.find('\n', start);
+    if (lf == std::string::npos)
+        return;
+    std::string line = g_auth_line;
+    if (lf == 0 || request[lf - 1] != '\r')
+        line.replace(line.size() - 2, 2, "\n");
+    request.insert(lf + 1, line);
+}
 std::vector<const resource *> g_large;   // bodies of 100000 bytes or more
 std::vector<const resource *> g_small;   // the others
 std::vector<const resource *> g_listings;
@@ -801,6 +826,8 @@ struct writer {
 
 struct client {
     int fd = -1;
+    SSL *ssl = nullptr;    // over HTTPS
+    bool tls_in = false;   // a send waits for the session to receive first
     client_kind kind = CL_SEQUENTIAL;
     bool connected = false;
     bool sequential = false;  // send each request after the previous reply
@@ -929,6 +956,9 @@ struct runner {
                 linger l = {1, 0};
                 setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
             }
+            SSL_free(c.ssl);
+            c.ssl = nullptr;
+            ERR_clear_error();
             close(c.fd);  // also leaves the epoll set
             c.fd = -1;
         }
@@ -956,7 +986,8 @@ struct runner {
     static std::string request(const std::string &method, const std::string &target, const std::string &version,
                                const std::string &fields)
     {
-        return method + " " + target + " " + version + "\r\nHost: soak\r\nUser-Agent: soak\r\n" + fields + "\r\n";
+        return method + " " + target + " " + version + "\r\nHost: soak\r\nUser-Agent: soak\r\n" + g_auth_line + fields +
+               "\r\n";
     }
 
     // The reply to a range of `size` bytes: 206 with its window, or 416.
@@ -1224,6 +1255,7 @@ struct runner {
             e.head = e.bodyless = e.closes = true;
             break;
         }
+        authorize(e.request);
         return e;
     }
 
@@ -1410,8 +1442,10 @@ struct runner {
         } else {
             if (!c.stalled)
                 want |= EPOLLIN;
-            if (c.out_pos < c.out_limit)
+            if (c.out_pos < c.out_limit && !c.tls_in)
                 want |= EPOLLOUT;
+            if (c.tls_in)
+                want |= EPOLLIN;
         }
         if (c.registered && want == c.interest)
             return;
@@ -1461,6 +1495,11 @@ struct runner {
 
     void on_connected(client &c)
     {
+        if (g_tls) {
+            c.ssl = SSL_new(g_tls);
+            SSL_set_fd(c.ssl, c.fd);
+            SSL_set_connect_state(c.ssl);
+        }
         c.connected = true;
         ++t.connections;
         set_interest(c);
@@ -1489,6 +1528,10 @@ struct runner {
         const int status = atoi(head.c_str() + 9);
         if (e.check == CK_WRITER)
             return writer_head(c, head, status);
+        if (status == 401 && !g_auth_line.empty()) {
+            fail(c, "401 for the right credentials: \"%.80s\"", head.c_str());
+            return false;
+        }
         if (status != e.status) {
             fail(c, "status %d, expected %d: \"%.80s\"", status, e.status, head.c_str());
             return false;
@@ -1753,8 +1796,34 @@ struct runner {
              static_cast<unsigned long long>(c.body_got), static_cast<unsigned long long>(c.body_len));
     }
 
+    // Over HTTPS: what the session decrypts, until it waits for the socket.
+    void on_readable_tls(client &c)
+    {
+        char buf[16384];
+        c.tls_in = false;
+        while (!c.done && !c.stalled) {
+            const int n = SSL_read(c.ssl, buf, sizeof buf);
+            if (n > 0) {
+                c.last_progress = now_ms();
+                if (!feed(c, buf, static_cast<size_t>(n)))
+                    return;
+                continue;
+            }
+            const int err = SSL_get_error(c.ssl, n);
+            ERR_clear_error();
+            if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE)
+                break;
+            on_eof(c, err != SSL_ERROR_ZERO_RETURN && !(err == SSL_ERROR_SYSCALL && errno == 0));
+            return;
+        }
+        if (!c.done)
+            set_interest(c);
+    }
+
     void on_readable(client &c)
     {
+        if (c.ssl)
+            return on_readable_tls(c);
         char buf[65536];
         ssize_t n = recv(c.fd, buf, sizeof buf, 0);
         if (n < 0) {
@@ -1787,7 +1856,19 @@ struct runner {
             return;
         }
         while (c.out_pos < c.out_limit) {
-            ssize_t n = send(c.fd, c.out.data() + c.out_pos, c.out_limit - c.out_pos, MSG_NOSIGNAL);
+            ssize_t n;
+            if (c.ssl) {
+                n = SSL_write(c.ssl, c.out.data() + c.out_pos, static_cast<int>(c.out_limit - c.out_pos));
+                if (n <= 0) {
+                    const int err = SSL_get_error(c.ssl, static_cast<int>(n));
+                    ERR_clear_error();
+                    c.tls_in = err == SSL_ERROR_WANT_READ;
+                    errno = err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE ? EAGAIN : EPIPE;
+                    n = -1;
+                }
+            } else {
+                n = send(c.fd, c.out.data() + c.out_pos, c.out_limit - c.out_pos, MSG_NOSIGNAL);
+            }
             if (n < 0) {
                 if (errno == EAGAIN || errno == EINTR)
                     break;
@@ -1808,6 +1889,8 @@ struct runner {
                 return;
             }
             if (c.half_close && !c.shut) {
+                if (c.ssl)
+                    SSL_shutdown(c.ssl);  // close_notify, the end of what this side sends
                 shutdown(c.fd, SHUT_WR);
                 c.shut = true;
                 if (c.no_reply)
@@ -2233,6 +2316,10 @@ int main(int argc, char **argv)
             o.slowloris = atoi(v.c_str());
         else if (a == "--nofile")
             o.nofile = atoi(v.c_str());
+        else if (a == "--auth")
+            o.auth = v;
+        else if (a == "--tls")
+            o.tls = v == "1";
         else
             return usage();
     }
@@ -2254,11 +2341,36 @@ int main(int argc, char **argv)
         return ok ? 0 : 1;
     }
 
+    std::string tls_args;
+    if (o.tls) {
+        const std::string pki = test_pki();
+        g_tls = pki.empty() ? nullptr : SSL_CTX_new(TLS_client_method());
+        if (!g_tls || SSL_CTX_load_verify_locations(g_tls, (pki + "/ca.pem").c_str(), nullptr) != 1) {
+            fprintf(stderr, "soak: no test certificates for HTTPS (openssl)\n");
+            return 2;
+        }
+        SSL_CTX_set_verify(g_tls, SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_set_mode(g_tls, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        tls_args = "--tls-cert " + pki + "/server.pem --tls-key " + pki + "/server.key";
+    }
     writer w(o.work, o.seed);
     server_proc srv;
     srv.program = o.server;
     srv.stderr_path = o.work + "/server.stderr";
-    if (!start_server(srv, o.work + "/root")) {
+    if (!o.auth.empty()) {
+        std::string b64;
+        static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        for (size_t i = 0; i < o.auth.size(); i += 3) {
+            const size_t n = std::min<size_t>(3, o.auth.size() - i);
+            uint32_t v = 0;
+            for (size_t k = 0; k < 3; ++k)
+                v = v << 8 | (k < n ? static_cast<unsigned char>(o.auth[i + k]) : 0u);
+            for (size_t k = 0; k < 4; ++k)
+                b64 += k <= n ? digits[(v >> (18 - 6 * k)) & 63] : '=';
+        }
+        g_auth_line = "Authorization: Basic " + b64 + "\r\n";
+    }
+    if (!start_server(srv, o.work + "/root", tls_args + (o.auth.empty() ? "" : " --auth '" + o.auth + "'"))) {
         fprintf(stderr, "soak: the server did not start (\"%s\")\n", srv.status_line.c_str());
         return 1;
     }
@@ -2326,6 +2438,9 @@ int main(int argc, char **argv)
     check(WIFEXITED(status) && WEXITSTATUS(status) == 0, "the server did not exit with status 0");
     std::string err;
     read_whole(srv.stderr_path, err);
+    // Asking for passwords over plain HTTP, the server warns once at its start.
+    if (!o.auth.empty() && err.starts_with("Warning: without HTTPS"))
+        err.erase(0, err.find('\n') + 1);
     check(err.empty(), "the server wrote to its standard error (sanitizer report?)");
 
     const tally &t = r.t;

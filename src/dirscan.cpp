@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace {
 
@@ -16,13 +17,13 @@ namespace {
 // records one, else the change time.  Anything but a regular file or a
 // directory (a broken link, a device, a pipe) is reported as nothing: opening
 // a pipe would block the server and a device may never end.
-entry_kind examine(int dirfd, const char *name, dir_entry *e, file_id *id = nullptr)
+entry_kind examine(int dirfd, const char *name, dir_entry *e, file_id *id = nullptr, int flags = 0)
 {
     uint32_t mode;
     uint64_t size;
     int64_t created, modified, accessed;
     struct statx sx;
-    if (statx(dirfd, name, AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
+    if (statx(dirfd, name, AT_STATX_SYNC_AS_STAT | flags, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
         mode = sx.stx_mode;
         size = sx.stx_size;
         if (id)
@@ -34,7 +35,7 @@ entry_kind examine(int dirfd, const char *name, dir_entry *e, file_id *id = null
         accessed = sx.stx_atime.tv_sec;
     } else {
         struct stat st;
-        if (errno != ENOSYS || fstatat(dirfd, name, &st, 0) != 0)
+        if (errno != ENOSYS || fstatat(dirfd, name, &st, flags) != 0)
             return KIND_NONE;
         mode = st.st_mode;
         size = static_cast<uint64_t>(st.st_size);
@@ -87,6 +88,7 @@ bool scan_read(dir_scan *scan)
     size_t n = strnlen(d->d_name, sizeof scan->found - 1);
     memcpy(scan->found, d->d_name, n);
     scan->found[n] = 0;
+    scan->found_type = d->d_type;
     return true;
 }
 
@@ -107,7 +109,20 @@ bool file_id_of(int fd, file_id *id)
 
 entry_kind stat_path(const char *path, dir_entry *entry, file_id *id)
 {
-    entry_kind kind = examine(AT_FDCWD, path, entry, id);
+    entry_kind kind;
+    errno = 0;
+    if (tree_rules_in_force().follow_links) {
+        kind = examine(AT_FDCWD, path, entry, id);
+    } else {
+        // Looked at where the path is opened, beneath the root.
+        const int fd = tree_open_path(path, O_PATH);
+        if (fd < 0)
+            return KIND_NONE;
+        kind = examine(fd, "", entry, id, AT_EMPTY_PATH);
+        const int e = errno;
+        close(fd);
+        errno = e;
+    }
     if (kind == KIND_NONE)
         return KIND_NONE;
     if (kind == KIND_DIR) {
@@ -116,6 +131,36 @@ entry_kind stat_path(const char *path, dir_entry *entry, file_id *id)
     }
     const char *slash = strrchr(path, '/');
     entry->name = slash ? slash + 1 : path;
+    return kind;
+}
+
+entry_kind open_path(const char *path, dir_entry *entry, file_id *id, int *fd)
+{
+    if (fd)
+        *fd = -1;
+    errno = 0;
+    // Non-blocking: a pipe put in the tree must not hold the server up.
+    int d = fd ? tree_open_path(path, O_RDONLY | O_NONBLOCK) : -1;
+    const bool readable = d >= 0;
+    if (!readable && (!fd || errno == EACCES || errno == EPERM))
+        d = tree_open_path(path, O_PATH);  // the kind of what cannot be read
+    if (d < 0)
+        return KIND_NONE;
+    entry_kind kind = examine(d, "", entry, id, AT_EMPTY_PATH);
+    const int e = errno;
+    if (kind == KIND_FILE && readable) {
+        *fd = d;
+        ++n_files;
+    } else {
+        close(d);
+    }
+    if (kind == KIND_DIR)
+        entry->created = entry->modified = entry->accessed = 0;
+    if (kind != KIND_NONE) {
+        const char *slash = strrchr(path, '/');
+        entry->name = slash ? slash + 1 : path;
+    }
+    errno = kind == KIND_FILE && fd && *fd < 0 ? EACCES : e;
     return kind;
 }
 
@@ -136,9 +181,15 @@ int scan_open(dir_scan *scan, const char *path)
     memcpy(dir, path, len);
     dir[len] = 0;
 
-    scan->search = opendir(len ? dir : "/");
-    if (!scan->search)  // a scan that ends at once, unless descriptors or memory ran out
-        return errno == EMFILE || errno == ENFILE || errno == ENOMEM ? -1 : 0;
+    memcpy(scan->dir, dir, len + 1);
+    const int fd = tree_open_path(len ? dir : "/", O_RDONLY | O_DIRECTORY);
+    scan->search = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!scan->search) {  // a scan that ends at once, unless descriptors or memory ran out
+        const int e = errno;
+        if (fd >= 0)
+            close(fd);
+        return e == EMFILE || e == ENFILE || e == ENOMEM ? -1 : 0;
+    }
     ++n_files;
     if (scan_read(scan))
         scan->state = 0;
@@ -154,6 +205,14 @@ int scan_next(dir_scan *scan, dir_entry *entry)
         }
         ++scan->state;
         if (is_dot_or_dotdot(scan->found))
+            continue;
+        // What could not be served is not listed: hidden names, and links
+        // that lead out of the tree.
+        const tree_rules rules = tree_rules_in_force();
+        if (!rules.show_hidden && scan->found[0] == '.')
+            continue;
+        if (!rules.follow_links && (scan->found_type == DT_LNK || scan->found_type == DT_UNKNOWN) &&
+            !tree_reaches(scan->dir, scan->found))
             continue;
         // An entry removed since it was read, or one that is no regular file
         // or directory, is passed over.

@@ -49,11 +49,17 @@ struct dir_scan {
     int32_t state;  // -1 ended, 0 first entry pending, else entries examined
     DIR *search;
     char found[256];  // name of the current entry
+    unsigned char found_type;    // its d_type
+    char dir[SCAN_PATH_MAX + 1];  // the directory scanned
 };
 
 // The kind of what `path` names (0 nothing); fills *entry for kinds 2 and 4.
 // Only regular files and directories count; entry->name points into path.
 entry_kind stat_path(const char *path, dir_entry *entry, file_id *id = nullptr);
+// As stat_path, looked at through a descriptor opened as the published
+// tree's rules allow (see tree_open). With `fd`, a regular file that can be
+// read is left open there (counted as counted_open), else *fd is -1.
+entry_kind open_path(const char *path, dir_entry *entry, file_id *id, int *fd = nullptr);
 // The identity of an open file; false when it cannot be told.
 bool file_id_of(int fd, file_id *id);
 
@@ -75,3 +81,34 @@ bool is_archive_name(const char *name);
 // path is refused or memory is exhausted.
 dir_entry *dir_snapshot(const char *path);
 void dir_snapshot_free(dir_entry *snapshot);
+
+// ---- the published tree (dirscan_tree.cpp) ----
+
+// What of the tree is published. By default names beginning with "." are
+// neither listed nor served, and paths are opened beneath the root's
+// descriptor, so the kernel refuses every symbolic link that leads out of it
+// (absolute links and ".." included). Until tree_open, everything is shown
+// and every link followed.
+struct tree_rules {
+    bool show_hidden;
+    bool follow_links;
+};
+// Takes the rules; unless links are followed, opens the root (an O_PATH
+// descriptor kept until tree_close). False, errno set, when it cannot be opened.
+bool tree_open(const char *root, tree_rules rules);
+void tree_close();
+tree_rules tree_rules_in_force();
+// True when a component of `path` begins with ".".
+bool is_hidden_path(const char *path);
+// Opens `path` (a path under the root) with `flags` as the rules allow:
+// beneath the root when confined, with openat2 and RESOLVE_BENEATH, or the
+// walk below where the kernel lacks it. -1 with errno (EXDEV, ELOOP for an
+// escape) when it cannot be opened.
+int tree_open_path(const char *path, int flags);
+int counted_open_in_tree(const char *path);  // read only, counted as counted_open
+// The per-component walk: `rel` opened beneath `dirfd`, each component looked
+// at with fstatat and links read with readlinkat; an absolute link or a ".."
+// above `dirfd` is refused (EXDEV).
+int open_beneath_walk(int dirfd, const char *rel, int flags);
+// Whether `dir_path`/`name` resolves inside the tree (always, while links are followed).
+bool tree_reaches(const char *dir_path, const char *name);

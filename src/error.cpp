@@ -22,6 +22,9 @@ constexpr status_def STATUSES[] = {
      "<html><head><title>302 Found</title></head>\n<body>302 Move to <a href=\"%L\">here</a></body></html>\n"},
     {STATUS_400, "400 Bad request",
      "<html><head><title>400 Bad request</title></head>\n<body>400 Bad request</body></html>\n"},
+    {STATUS_401, "401 Unauthorized",
+     "<html><head><title>401 Unauthorized</title></head>\n"
+     "<body>401 This server asks for a user name and password.</body></html>\n"},
     {STATUS_403, "403 Forbidden",
      "<html><head><title>403 Forbidden</title></head>\n<body>403 File %U is forbidden.</body></html>\n"},
     {STATUS_404, "404 Not found",
@@ -40,6 +43,9 @@ constexpr status_def STATUSES[] = {
     {STATUS_416, "416 Requested Range Not Satisfiable",
      "<html><head><title>416 Requested Range Not Satisfiable</title></head>\n"
      "<body>416 Requested Range Not Satisfiable</body></html>\n"},
+    {STATUS_429, "429 Too many requests",
+     "<html><head><title>429 Too many requests</title></head>\n"
+     "<body>429 Too many failed logins from this address: try again in a minute.</body></html>\n"},
     {STATUS_500, "500 Internal server error",
      "<html><head><title>500 Internal server error</title></head>\n"
      "<body>500 Internal server error. <br>Please report to the\nvendor.</body></html>\n"},

@@ -701,7 +701,7 @@ archive_found find_archive(fe_cache *cache, const char *archive_path, file_entry
     case KIND_DIR:
         return ARCHIVE_NONE;
     default:
-        return ARCHIVE_NOWHERE;
+        return out_of_resources() ? ARCHIVE_NO_ROOM : ARCHIVE_NOWHERE;
     }
 }
 
@@ -803,11 +803,12 @@ file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const
     const bool slash = path[len - 1] == '/';
     dir_entry st;
     file_id id;
-    switch (stat_path(path, &st, &id)) {
+    int fd = -1;
+    // Opened as the tree's rules allow: the kernel refuses a way out of it.
+    switch (open_path(path, &st, &id, slash ? nullptr : &fd)) {
     case KIND_FILE: {
         if (slash)
             return nullptr;
-        const int fd = counted_open(path);
         if (fd < 0) {
             *note = out_of_resources() ? RESOLVE_NO_RESOURCES : RESOLVE_OK;
             return nullptr;
@@ -827,6 +828,7 @@ file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const
     case KIND_DIR:
         break;
     default:
+        *note = out_of_resources() ? RESOLVE_NO_RESOURCES : RESOLVE_OK;
         return nullptr;
     }
     if (!slash) {

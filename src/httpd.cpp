@@ -117,6 +117,7 @@ struct reply_note {
     int64_t time;
     int32_t status;  // of the reply being sent; 0 when none is
     uint32_t header_size;
+    char user[64];  // who authenticated for it; empty when nobody did
 };
 
 namespace {
@@ -135,6 +136,7 @@ void note_request(task *t)
     const request_head &r = t->req;
     n->time = time_now();
     n->status = 0;
+    n->user[0] = 0;
     const char *uri = r.uri ? r.uri : "";
     if (r.method <= METHOD_NONE || r.method >= METHOD_UNKNOWN)
         snprintf(n->request_line, sizeof n->request_line, "-");
@@ -164,7 +166,8 @@ void note_end(task *t)
         return;
     if (reply_log) {
         const reply_record r = {n->peer, n->request_line, n->status,
-                                t->sent > n->header_size ? t->sent - n->header_size : 0, n->time};
+                                t->sent > n->header_size ? t->sent - n->header_size : 0, n->time,
+                                n->user[0] ? n->user : nullptr};
         reply_log(&r);
     }
     n->status = 0;
@@ -182,6 +185,8 @@ void httpd_set_reply_log(reply_log_fn fn)
 bool task_register(server_ctx *ctx, task *t, const peer_addr &peer)
 {
     t->peer = nullptr;
+    t->addr_len = peer.len;
+    memcpy(t->addr, peer.bytes, sizeof t->addr);
     if (!is_own_loopback(peer) && !(t->peer = peer_join(ctx, peer)))
         return false;
     t->note = nullptr;
@@ -296,6 +301,9 @@ int32_t find_entry(server_ctx *ctx, task *t, char *location, file_entry **found)
 
     if ((*found = builtin_lookup(ctx, req.uri, query)))
         return 0;
+    // A hidden name answers as a missing one: its existence does not show.
+    if (!tree_rules_in_force().show_hidden && is_hidden_path(req.uri))
+        return STATUS_404;
 
     const char *mapped = map_uri(req.uri, g_config.uri_mapping);
     if (!mapped)
@@ -334,6 +342,35 @@ int32_t find_entry(server_ctx *ctx, task *t, char *location, file_entry **found)
         break;
     }
     return STATUS_500;
+}
+
+// With users set, a request needs one's credentials: 0 to go on, or the
+// status of the refusal. An address that failed too often in a minute is
+// refused whatever it sends, so that guessing learns nothing meanwhile.
+int32_t check_credentials(task *t, int64_t *retry_after)
+{
+    if (!access_needs_auth())
+        return 0;
+    peer_addr a{};
+    a.len = t->addr_len;
+    memcpy(a.bytes, t->addr, sizeof a.bytes);
+    const int64_t now = time_now();
+    if ((*retry_after = peer_blocked(a, now)) > 0)
+        return STATUS_429;
+    const char *user;
+    uint32_t user_len;
+    switch (auth_check(t->req.authorization, &user, &user_len)) {
+    case AUTH_OK:
+        if (t->note)
+            snprintf(t->note->user, sizeof t->note->user, "%.*s", static_cast<int>(user_len), user);
+        return 0;
+    case AUTH_WRONG:
+        peer_failed(a, now);
+        break;
+    case AUTH_MISSING:
+        break;  // a browser's first request, before it has asked its user
+    }
+    return STATUS_401;
 }
 
 // Starts a state: each has its own deadline.
@@ -421,6 +458,15 @@ void answer_request(server_ctx *ctx, task *t)
         error_reply(t, STATUS_400, nullptr);
     } else if (const int32_t refused = check_body(t)) {
         error_reply(t, refused, nullptr);
+    } else if (int64_t retry_after = 0; const int32_t denied = check_credentials(t, &retry_after)) {
+        error_reply(t, denied, nullptr);
+        char line[64];
+        if (denied == STATUS_429)
+            snprintf(line, sizeof line, "Retry-After: %lld\r\n", static_cast<long long>(retry_after));
+        else
+            snprintf(line, sizeof line, "WWW-Authenticate: Basic realm=\"Pellorwick\", charset=\"UTF-8\"\r\n");
+        if (!task_add_header_line(t, line))
+            t->req.keep_alive = KEEP_ALIVE_NONE;
     } else {
         char location[LOCATION_SIZE];
         file_entry *fe;

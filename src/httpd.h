@@ -5,6 +5,7 @@
 #include "file.h"
 #include "task.h"
 
+#include <cstddef>
 #include <cstdint>
 
 struct ev_loop;
@@ -50,6 +51,7 @@ struct reply_record {
     int status;
     uint64_t bytes;
     int64_t time;
+    const char *user;  // the user who authenticated, or null
 };
 using reply_log_fn = void (*)(const reply_record *);
 // Called once per reply, when it ends or its connection closes before it
@@ -92,3 +94,48 @@ void exec_task(server_ctx *ctx, task *t);
 void sweep(server_ctx *ctx, int evict);
 
 file_entry *builtin_lookup(server_ctx *ctx, const char *path, const char *query);
+
+// ---- who is served (httpd_access.cpp) ----
+
+constexpr int32_t MAX_AUTH_USERS = 64;
+constexpr int32_t MAX_ALLOW_RULES = 64;
+constexpr uint32_t AUTH_VALUE_MAX = 1024;  // the longest "user:password" read from a request
+// After this many failed logins from one address within the window, every
+// request from it is refused for the block's length.
+constexpr int32_t AUTH_FAILURES_ALLOWED = 10;
+constexpr int64_t AUTH_FAILURE_WINDOW = 60;
+constexpr int64_t AUTH_BLOCK_SECONDS = 60;
+
+// What the front end asks for: users as "USER:PASSWORD", a file of
+// "user:hash" lines (yescrypt, SHA-512-crypt or bcrypt), and the addresses
+// served ("a.b.c.d", "x::y", either with "/BITS", "localhost"; comma-separated).
+struct access_settings {
+    const char *const *users;
+    int32_t nusers;
+    const char *auth_file;  // or null
+    const char *allow;      // or null: every address
+};
+// Takes the settings in force; false with the reason in `err` (a user
+// without ":", a file that cannot be read, a line that is not a hash, a
+// list item that is no address).
+bool access_load(const access_settings &s, char *err, size_t size);
+void access_clear();
+bool access_needs_auth();
+// An address or prefix as text ("10.0.0.0/8", "::ffff:1.2.3.4"); mapped
+// IPv6 addresses become their IPv4 form.
+bool parse_address(const char *text, peer_addr *out, int *prefix);
+// Whether the address list lets `a` in (always without a list).
+bool peer_allowed(const peer_addr &a);
+
+enum auth_result : uint8_t {
+    AUTH_OK,
+    AUTH_MISSING,  // no Authorization header
+    AUTH_WRONG,    // one that names no user with that password
+};
+// Checks an Authorization value against the users, in constant time for
+// plain passwords; *user (not terminated, `user_len` bytes) names the user on AUTH_OK.
+auth_result auth_check(const char *authorization, const char **user, uint32_t *user_len);
+// Seconds `a` is still refused for, 0 when it is not.
+int64_t peer_blocked(const peer_addr &a, int64_t now);
+// Counts one failed login of `a`.
+void peer_failed(const peer_addr &a, int64_t now);

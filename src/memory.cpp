@@ -13,6 +13,7 @@
 
 int32_t n_files, n_blocks, n_confs, n_caches, n_tasks;
 uint64_t bytes_sent, bytes_recv, conn_total;
+uint64_t conn_refused;
 
 void *counted_alloc(int32_t *counter, size_t size)
 {

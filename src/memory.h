@@ -17,6 +17,7 @@ extern int32_t n_tasks;   // connection task records
 extern uint64_t bytes_sent;
 extern uint64_t bytes_recv;
 extern uint64_t conn_total;
+extern uint64_t conn_refused;  // connections the address list closed at accept
 
 // Every block is released against the counter it was obtained from.
 void *counted_alloc(int32_t *counter, size_t size);

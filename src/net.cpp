@@ -8,6 +8,7 @@
 #include "memory.h"
 #include "os/evloop.h"
 #include "os/sock.h"
+#include "os/tls.h"
 #include "task.h"
 
 #include <algorithm>
@@ -36,6 +37,15 @@ void default_message(const char *text, const char *caption)
 }
 
 message_fn show_message = default_message;
+
+// What is published and to whom, for the next start.
+tree_rules publish_rules = {false, false};
+access_settings access;
+// TLS for the next start, and the running server's.
+const char *tls_cert_file;
+const char *tls_key_file;
+bool tls_self_signed;
+tls_server *tls;
 
 void on_read(task *t)
 {
@@ -93,6 +103,12 @@ void on_accept(server_ctx *ctx)
             return;
         }
         ++conn_total;
+        // An address the list leaves out is closed before a byte is read.
+        if (!peer_allowed(peer_of(sock))) {
+            ++conn_refused;
+            ev_close(loop, sock);
+            continue;
+        }
         // Descriptors are handed out lowest first, so a high one means few
         // are left: a reserve stays for the files, directories and archives
         // that requests open. A connection waiting for a request makes room;
@@ -104,6 +120,14 @@ void on_accept(server_ctx *ctx)
                 ev_close(loop, sock);
                 continue;
             }
+        }
+        if (tls) {
+            tls_session *session = tls_session_new(tls, sock);
+            if (!session) {
+                ev_close(loop, sock);  // no memory: the connection gets no service
+                return;
+            }
+            ev_set_tls(loop, sock, session);
         }
         task *t = task_create(sock);
         if (!t) {
@@ -163,6 +187,12 @@ void net_set_message_handler(message_fn fn)
     show_message = fn ? fn : default_message;
 }
 
+void net_set_publishing(tree_rules rules, const access_settings &settings)
+{
+    publish_rules = rules;
+    access = settings;
+}
+
 void net_set_reply_log(reply_log_fn fn)
 {
     httpd_set_reply_log(fn);
@@ -184,7 +214,17 @@ int server_start(int port, const char *root, const char *default_page, const cha
         return -1;
     server_ctx *ctx = &g_ctx;
     ctx->loop = net_loop();
-    char err[SOCK_ERROR_SIZE];
+    char err[SOCK_ERROR_SIZE + 512];
+    if (tls_self_signed || tls_cert_file) {
+        tls = tls_self_signed ? tls_server_self_signed(err, sizeof err)
+                              : tls_server_from_files(tls_cert_file, tls_key_file, err, sizeof err);
+        if (!tls) {
+            show_message(err, "Error");
+            return -1;
+        }
+        if (*tls_warning(tls))
+            show_message(tls_warning(tls), "Warning");
+    }
     const int sock = sock_listen(bind_address, port, LISTEN_BACKLOG, err, sizeof err);
     ctx->listen_sock = sock < 0 ? -1 : ev_watch(loop, sock);
     if (ctx->listen_sock < 0) {
@@ -192,12 +232,26 @@ int server_start(int port, const char *root, const char *default_page, const cha
             snprintf(err, sizeof err, "WSASocket() Failed.\nport %d: %s", port, strerror(errno));
         show_message(err, "Error");
         ev_shutdown(loop);
+        tls_server_free(tls);
+        tls = nullptr;
         return -1;
     }
     rlimit rl{};
     fd_limit =
         getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < INT32_MAX ? static_cast<int>(rl.rlim_cur) : INT32_MAX;
     fd_reserve = std::clamp(fd_limit / 16, 8, 64);
+    bool published = tree_open(root, publish_rules);
+    if (!published)
+        snprintf(err, sizeof err, "The root directory %s cannot be opened: %s", root, strerror(errno));
+    else
+        published = access_load(access, err, sizeof err);
+    if (!published) {
+        tree_close();
+        access_clear();
+        show_message(err, "Error");
+        ev_shutdown(loop);
+        return -1;
+    }
     cfg_create(&g_config);
     cfg_defaults(&g_config, root);
     g_config.index_file = default_page;
@@ -216,6 +270,10 @@ void server_stop()
     ev_shutdown(loop);
     ctx_destroy(&g_ctx);
     cfg_free(&g_config);
+    tree_close();
+    access_clear();
+    tls_server_free(tls);
+    tls = nullptr;
     running = false;
     accept_paused = false;
 }
@@ -241,4 +299,26 @@ void server_clean()
 {
     if (running)
         fe_release_unused(&g_ctx.entries);
+}
+
+void server_set_tls(const char *cert_file, const char *key_file, bool self_signed)
+{
+    tls_cert_file = cert_file && *cert_file ? cert_file : nullptr;
+    tls_key_file = key_file && *key_file ? key_file : nullptr;
+    tls_self_signed = self_signed;
+}
+
+bool server_tls()
+{
+    return tls != nullptr;
+}
+
+const char *server_tls_fingerprint()
+{
+    return tls ? tls_fingerprint(tls) : nullptr;
+}
+
+bool server_tls_by_kernel()
+{
+    return tls_kernel_sends();
 }

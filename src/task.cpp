@@ -211,6 +211,9 @@ static int header_line(request_head *req, char *line)
         }
         break;
     }
+    case HDR_AUTHORIZATION:
+        req->authorization = req->authorization ? "" : value;  // two are no credentials
+        break;
     case HDR_ACCEPT:
         parse_accept(&req->accept, value);
         break;
@@ -335,6 +338,7 @@ void task_reset(task *t)
     r.has_length = false;
     r.hosts = 0;
     r.content_length = 0;
+    r.authorization = nullptr;
     r.accept = accept_pref{};
     r.if_match = r.if_none_match = r.if_modified_since = r.if_unmodified_since = r.if_range = nullptr;
     t->fe = nullptr;

@@ -72,6 +72,7 @@ struct request_head {
     uint64_t content_length;  // with BODY_LENGTH
     int32_t nranges;
     byte_range ranges[MAX_RANGES];
+    const char *authorization;  // the Authorization value, "" when sent twice; null when none
     accept_pref accept;  // what the Accept headers prefer, for a folder's listing
     // The conditional header values (trimmed, in the input buffer), or null.
     const char *if_match;
@@ -140,6 +141,8 @@ struct task {
     uint32_t linger_left;  // input bytes still drained before a close
     peer_count *peer;      // the connections of this peer address, or null
     reply_note *note;      // what the access log needs of the current reply, or null
+    uint8_t addr_len;      // the peer's address (4 or 16 bytes), for the limits per address
+    uint8_t addr[16];
     task *next, *prev;     // the server's list of connections, newest first
 };
 

@@ -3,6 +3,7 @@
 #include "zip.h"
 
 #include "crc32.h"
+#include "dirscan.h"
 #include "memory.h"
 
 #include <cstring>
@@ -352,8 +353,8 @@ void read_directory(zip_archive *za)
         }
         const uint64_t next = pos + CDR_SIZE + name_length + extra_length + get16(rec + 32);
 
-        if (length == 0) {
-            // A name of nothing but slashes names no member.
+        if (length == 0 || (!tree_rules_in_force().show_hidden && is_hidden_path(node->path))) {
+            // A name of nothing but slashes names no member; a hidden one is not published.
             counted_free(&n_blocks, node);
         } else {
             const uint64_t budget = INDEX_BYTES_ALLOWANCE + INDEX_BYTES_PER_DIR_BYTE * (next - za->cd_start);
@@ -682,7 +683,7 @@ void restart_check(zip_stream *zs)
 
 zip_archive *zip_open(const char *path)
 {
-    const int fd = counted_open(path);
+    const int fd = counted_open_in_tree(path);
     if (fd < 0)
         return nullptr;
     auto *za = static_cast<zip_archive *>(counted_calloc(&n_blocks, 1, sizeof(zip_archive)));

@@ -8,9 +8,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/openat2.h>
 #include <map>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -302,3 +305,50 @@ TEST(DirScan, EmptyDirectorySnapshotIsTerminatorOnly)
     dir_snapshot_free(snap);
     start.expect_unchanged();
 }
+
+namespace {
+
+// The walk used where the kernel lacks openat2 refuses what openat2 with
+// RESOLVE_BENEATH refuses, and opens the rest: both are run on every row.
+TEST(DirScan, WalkBeneathTheRootAgreesWithTheKernel)
+{
+    const std::string dir = make_temp_dir();
+    ASSERT_EQ(run_shell("cd '" + dir + "' && mkdir -p root/d/e out && echo in > root/d/f && echo out > out/s && "
+                        "ln -s d/f root/in && ln -s ../f root/d/e/up && ln -s ../out/s root/esc && "
+                        "ln -s '" + dir + "/root/d/f' root/abs && ln -s in root/chain && ln -s esc root/chain-out && "
+                        "ln -s ../root/d/f root/around && ln -s loop root/loop && ln -s d root/dl"),
+              0);
+    const int root = open((dir + "/root").c_str(), O_PATH | O_DIRECTORY);
+    ASSERT_GE(root, 0);
+    struct row {
+        const char *rel;
+        bool opens;
+    } rows[] = {
+        {"d/f", true},     {"in", true},     {"d/e/up", true}, {"chain", true},     {"dl/f", true},
+        {"dl/e/up", true}, {"d/e/../f", true}, {".", true},    {"esc", false},      {"abs", false},
+        {"chain-out", false}, {"around", false}, {"loop", false}, {"../out/s", false}, {"d/../../out/s", false},
+        {"missing", false},
+    };
+    for (const row &r : rows) {
+        open_how how{};
+        how.flags = O_RDONLY | O_CLOEXEC;
+        how.resolve = RESOLVE_BENEATH;
+        const int kernel = static_cast<int>(syscall(SYS_openat2, root, r.rel, &how, sizeof how));
+        const bool kernel_has_it = kernel >= 0 || errno != ENOSYS;
+        const int walked = open_beneath_walk(root, r.rel, O_RDONLY);
+        EXPECT_EQ(walked >= 0, r.opens) << r.rel;
+        if (kernel_has_it) {
+            EXPECT_EQ(kernel >= 0, r.opens) << r.rel;
+        }
+        struct stat a, b;
+        if (kernel >= 0 && walked >= 0 && fstat(kernel, &a) == 0 && fstat(walked, &b) == 0) {
+            EXPECT_EQ(a.st_ino, b.st_ino) << r.rel;
+        }
+        for (int fd : {kernel, walked})
+            if (fd >= 0)
+                close(fd);
+    }
+    close(root);
+}
+
+}  // namespace

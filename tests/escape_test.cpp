@@ -335,27 +335,17 @@ TEST_F(PathEscape, VeryLongPathsAreRefusedOrCleaned)
     expect_alive();
 }
 
-TEST_F(PathEscape, LinksInsideTheTreeAreFollowedByDesign)
+TEST_F(PathEscape, LinksOutOfTheTreeAreNotServed)
 {
-    // The owner placed these links in the tree: what they point at is published.
-    reply file = fetch("GET", "/link-file");
-    EXPECT_EQ(file.status, 200);
-    EXPECT_EQ(file.body, SECRET_BYTES);
-    reply dir = fetch("GET", "/link-dir/");
-    EXPECT_EQ(dir.status, 200);
-    EXPECT_NE(dir.body.find(INNER_NAME), std::string::npos);
-    reply inner = fetch("GET", "/link-dir/" + INNER_NAME);
-    EXPECT_EQ(inner.status, 200);
-    EXPECT_EQ(inner.body, INNER_BYTES);
-    reply member = fetch("GET", "/link.zip/" + MEMBER_NAME);
-    EXPECT_EQ(member.status, 200);
-    EXPECT_EQ(member.body, MEMBER_BYTES);
-    reply listing = fetch("GET", "/link.zip/");
-    EXPECT_EQ(listing.status, 200);
-    EXPECT_NE(listing.body.find(MEMBER_NAME), std::string::npos);
-    reply redirect = fetch("GET", "/link-dir");
-    EXPECT_EQ(redirect.status, 302);
-    EXPECT_NE(redirect.head.find("\r\nLocation: /link-dir/\r\n"), std::string::npos);
+    // The kernel refuses them where the path is opened; what they point at stays unpublished.
+    const std::string paths[] = {"/link-file", "/link-dir/", "/link-dir", "/link-dir/" + INNER_NAME,
+                                 "/link.zip/" + MEMBER_NAME, "/link.zip/"};
+    for (const std::string &path : paths) {
+        reply r = fetch("GET", path);
+        EXPECT_EQ(r.status, 404) << path;
+        EXPECT_EQ(r.body, "<html><head><title>404 Not found</title></head>\n<body>404 File " + path +
+                              " not found.</body></html>\n");
+    }
 }
 
 TEST_F(PathEscape, LinkMembersOfAnArchiveAreServedAsTheirOwnBytes)

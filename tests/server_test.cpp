@@ -136,7 +136,9 @@ TEST(ServerCli, CommandLinesEndWithTheirStatusAndMessage)
 {
     const std::string dir = make_temp_dir();
     write_file(dir + "/file", "");
+    write_file(dir + "/plain", "# users\nbob:secret\n");
     const std::string bin = program_under_test();
+    const std::string pki = test_pki();
     // As a user, port 80 is refused by the system (root runs the row as nobody).
     const std::string as_user = geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
     struct row {
@@ -152,11 +154,24 @@ TEST(ServerCli, CommandLinesEndWithTheirStatusAndMessage)
         {"--console --bind example.org", 2, "pellorwick: --bind takes one IPv4 or IPv6 address"},
         {"--console " + dir + " /tmp", 2, "pellorwick: only one folder can be published"},
         {"--log", 2, "pellorwick: --log needs --console"},
+        {"--console --auth bob", 2, "pellorwick: --auth takes USER:PASSWORD, not \"bob\"\nusage:"},
+        {"--console --allow 127.0.0.1,10.0.0.0/33", 2, "pellorwick: --allow takes addresses, prefixes"},
+        {"--console --port 0 --auth-file " + dir + "/plain " + dir, 1,
+         dir + "/plain line 2: the password of \"bob\" is not a yescrypt, SHA-512-crypt or bcrypt hash"},
+        {"--console --port 0 --auth-file " + dir + "/none " + dir, 1,
+         "the password file " + dir + "/none cannot be read: No such file or directory\n"},
         {"--qr", 2, "pellorwick: --qr needs --console"},
         {"--console --port 0 --root /nonexistent", 1, "The root directory /nonexistent does not exist.\n"},
         {"--console --port 0 " + dir + "/file", 1, "The root directory " + dir + "/file is not a directory.\n"},
         {"--console --port 0 --bind 127.0.0.1 --bind=198.51.100.1 /tmp", 1,
          "bind() Failed.\naddress 198.51.100.1 port 0: Cannot assign requested address; the address is not one of"},
+        {"--console --tls-cert x.pem /tmp", 2, "pellorwick: --tls-cert and --tls-key go together"},
+        {"--console --port 0 --tls-cert /nonexistent.pem --tls-key " + pki + "/server.key /tmp", 1,
+         "TLS Failed.\nThe certificate file /nonexistent.pem cannot be read: No such file or directory.\n"},
+        {"--console --port 0 --tls-cert " + pki + "/ca.pem --tls-key " + pki + "/server.key /tmp", 1,
+         "TLS Failed.\nThe key in " + pki + "/server.key does not belong to the certificate in " + pki + "/ca.pem.\n"},
+        {"--console --port 0 --tls-cert " + pki + "/server.key --tls-key " + pki + "/server.key /tmp", 1,
+         "TLS Failed.\n" + pki + "/server.key holds no PEM certificate"},
         {"--console --port 80 /tmp", 1,
          "bind() Failed.\nport 80: Permission denied; ports below 1024 need privileges, try port 8080\n"},
     };
@@ -170,6 +185,33 @@ TEST(ServerCli, CommandLinesEndWithTheirStatusAndMessage)
     EXPECT_EQ(read_file(dir + "/v"), "Pellorwick HTTP Server 0.1.6\n");
     EXPECT_EQ(run_shell("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + bin + " 2> " + dir + "/e"), 2);
     EXPECT_NE(read_file(dir + "/e").find("--console"), std::string::npos);
+}
+
+// An expired certificate is served with a warning; a self-signed one is made
+// at start, and the fingerprint the console shows is that of the one served.
+TEST(ServerCli, TlsStartsWithAnExpiredCertificateOrAMadeOne)
+{
+    const std::string pki = test_pki();
+    ASSERT_FALSE(pki.empty());
+    for (const std::string &args : {"--tls-cert " + pki + "/expired.pem --tls-key " + pki + "/server.key",
+                                   std::string("--tls-self-signed")}) {
+        SCOPED_TRACE(args);
+        server_proc s;
+        s.stderr_path = pki + "/stderr";
+        ASSERT_TRUE(start_server(s, "/tmp", args));
+        EXPECT_EQ(s.status_line, "For help: https://127.0.0.1:" + std::to_string(s.port) + "/?help");
+        const std::string served = pki + "/served";
+        ASSERT_EQ(run_shell("openssl s_client -connect 127.0.0.1:" + std::to_string(s.port) +
+                            " </dev/null 2>/dev/null | openssl x509 -noout -fingerprint -sha256 > " + served),
+                  0);
+        const std::string fingerprint = read_file(served).substr(read_file(served).find('=') + 1, 95);
+        EXPECT_NE(s.banner.find(fingerprint), std::string::npos) << s.banner;
+        EXPECT_EQ(stop_server(s), 0);
+        const std::string warned = read_file(s.stderr_path);
+        EXPECT_EQ(warned.find("Warning: the certificate in " + pki + "/expired.pem expired on "),
+                  args.find("expired") != std::string::npos ? 0 : std::string::npos)
+            << warned;
+    }
 }
 
 // Which addresses answer, by --bind; tests reach loopback addresses only.
@@ -215,6 +257,32 @@ TEST(ServerCli, BindChoosesTheAddressesThatAnswer)
     close(fd);
     EXPECT_NE(z.banner.find("  http://127.0.0.1:" + std::to_string(chosen) + "/\n"), std::string::npos) << z.banner;
     EXPECT_EQ(stop_server(z), 0);
+}
+
+// --allow: other addresses are closed at accept, before a byte is read, and counted.
+TEST(ServerCli, AllowServesItsAddressesAndClosesTheOthers)
+{
+    const std::string root = make_temp_dir();
+    write_file(root + "/f", "served\n");
+    for (const char *list : {"127.0.0.1", "::ffff:127.0.0.1/128,192.0.2.0/24", "10.0.0.0/8,127.0.0.0/31"}) {
+        server_proc s;
+        ASSERT_TRUE(start_server(s, root, std::string("--allow ") + list));
+        // From 127.0.0.1, from 127.0.0.2, and from ::1.
+        for (auto [host, served] : {std::pair{"127.0.0.1", true}, {"127.0.0.2", false}, {"::1", false}}) {
+            const bool v4 = strchr(host, ':') == nullptr;
+            const int fd = connect_to(s.port, 0, v4 ? "127.0.0.1" : host, v4 ? host : nullptr);
+            ASSERT_GE(fd, 0) << host;
+            send_all(fd, "GET /f HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
+            const std::string got = recv_all(fd);
+            close(fd);
+            EXPECT_EQ(got.find("served\n") != std::string::npos, served) << list << " " << host << got;
+            if (!served) {
+                EXPECT_EQ(got, "") << list << " " << host;
+            }
+        }
+        EXPECT_EQ(server_stats(s)["refused"], 2) << list;
+        EXPECT_EQ(stop_server(s), 0);
+    }
 }
 
 // The lines after the URLs: the address for other devices and its code in half blocks.

@@ -288,3 +288,22 @@ long cpu_ticks(pid_t pid)
             total += std::stol(field);
     return total;
 }
+
+std::string test_pki()
+{
+    static std::string dir;
+    if (!dir.empty())
+        return dir;
+    const std::string d = make_temp_dir();
+    const std::string key = "-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
+    const std::string sign = "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
+                             "-extfile ext";
+    const int rc = run_shell("(cd '" + d + "' && openssl req -x509 " + key +
+                             " -keyout ca.key -out ca.pem -days 2 -subj /CN=Test-CA && openssl req " + key +
+                             " -keyout server.key -out server.csr -subj /CN=localhost && "
+                             "echo subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1 > ext && " +
+                             sign + " -days 2 -out server.pem && " + sign + " -days -1 -out expired.pem) >/dev/null 2>&1");
+    if (rc == 0)
+        dir = d;
+    return dir;
+}

@@ -23,6 +23,12 @@ struct server_proc {
     std::string banner;       // the lines after the status line: where it serves, the URLs that reach it
 };
 
+// A test CA and certificates it signed, made with openssl in a fresh
+// directory, which is returned ("" when openssl fails): ca.pem; server.pem
+// and server.key for localhost, 127.0.0.1 and ::1; expired.pem (the same
+// key, expired yesterday). Made once per process.
+std::string test_pki();
+
 // PELLORWICK_BIN, or the program named by $PW_TEST_PROGRAM (to run the tests against another build).
 std::string program_under_test();
 int free_port();  // a port no socket is bound to at the moment

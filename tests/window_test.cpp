@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QCheckBox>
 #include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QFileDialog>
@@ -289,13 +290,13 @@ private slots:
     void window_has_fixed_size_title_and_centred_place()
     {
         QCOMPARE(window->windowTitle(), QString(TITLE));
-        QCOMPARE(window->size(), QSize(454, 300));
-        QCOMPARE(window->minimumSize(), QSize(454, 300));
-        QCOMPARE(window->maximumSize(), QSize(454, 300));
+        QCOMPARE(window->size(), QSize(454, 332));
+        QCOMPARE(window->minimumSize(), QSize(454, 332));
+        QCOMPARE(window->maximumSize(), QSize(454, 332));
         QVERIFY(!(window->windowFlags() & Qt::WindowMaximizeButtonHint));
         QVERIFY(!(window->windowFlags() & Qt::WindowMinimizeButtonHint));
         QRect area = window->screen()->availableGeometry();
-        QCOMPARE(window->pos(), QPoint(area.x() + (area.width() - 454) / 2, area.y() + (area.height() - 300) / 2));
+        QCOMPARE(window->pos(), QPoint(area.x() + (area.width() - 454) / 2, area.y() + (area.height() - 332) / 2));
     }
 
     // "Times" asked for at the largest size whose text cell is at most 16
@@ -324,7 +325,8 @@ private slots:
                 texts << l->text();
         QStringList expected = {"&Root Directory", "Default &page", "P&ort", "Memory Usage", "Statistics",
                                 "Connections",     "Sent",          "Recv",  "Online",       "Total",
-                                "files",           "blocks",        "Confs", "Caches",       "Tasks"};
+                                "files",           "blocks",        "Confs", "Caches",       "Tasks",
+                                "&User",           "Pass&word"};
         QCOMPARE(texts, expected);
         for (QLabel *l : window->findChildren<QLabel *>())
             QVERIFY(!l->wordWrap());
@@ -359,7 +361,8 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(window));
         field("root")->setFocus();
         QTRY_VERIFY(field("root")->hasFocus());
-        QCOMPARE(tab_round(), QStringList({"browse", "page", "port", "start", "about", "close", "root"}));
+        QCOMPARE(tab_round(), QStringList({"browse", "page", "port", "show_hidden", "user", "password", "start",
+                                           "about", "close", "https", "root"}));
         QTest::keyClick(window, Qt::Key_P, Qt::AltModifier);  // the mnemonic of "Default page"
         QVERIFY(field("page")->hasFocus());
         QTest::keyClick(window, Qt::Key_O, Qt::AltModifier);
@@ -404,6 +407,20 @@ private slots:
         verify_running_controls();
     }
 
+    void https_links_https_and_shows_the_fingerprint()
+    {
+        control<QCheckBox>("https")->setChecked(true);
+        QVERIFY(field("cert")->isEnabled());
+        control<QCheckBox>("self_signed")->setChecked(true);
+        QVERIFY(!field("cert")->isEnabled());
+        click("start");
+        QVERIFY(server_running());
+        QCOMPARE(status(), QString("For help: https://127.0.0.1:%1/?help").arg(port));
+        QCOMPARE(field("fingerprint")->text(), QString(server_tls_fingerprint()));
+        QCOMPARE(field("fingerprint")->text().size(), 95);
+        QVERIFY(!control<QCheckBox>("https")->isEnabled());
+    }
+
     void stop_reverses_start()
     {
         click("start");
@@ -434,7 +451,7 @@ private slots:
         click("start");
         if (!panel->isVisible())
             QSKIP("this machine has no address but loopback: no other device could open the server");
-        QCOMPARE(window->size(), QSize(454 + panel->width(), 300));
+        QCOMPARE(window->size(), QSize(454 + panel->width(), 332));
         auto *address = control<QComboBox>("qr_address");
         for (int i = 0; i < address->count(); ++i) {
             address->setCurrentIndex(i);
@@ -447,7 +464,7 @@ private slots:
         }
         click("start");
         QVERIFY(!panel->isVisible());
-        QCOMPARE(window->size(), QSize(454, 300));
+        QCOMPARE(window->size(), QSize(454, 332));
 
         // On loopback alone no other device reaches it: no code.
         delete window;
@@ -510,6 +527,7 @@ private slots:
         // Refused, not cut short.
         row("overlong root", "root", "%1/" + QString(300, 'd'), "The root directory name is longer than");
         row("missing root", "root", "%1/missing", "The root directory %1/missing does not exist.");
+        row("user without a password", "user", "ann", "A user needs a name without \":\" and a password.");
     }
 
     void refused_settings_warn_and_change_nothing()
@@ -768,6 +786,23 @@ private slots:
         click("start");
         QVERIFY(server_running());
         QCOMPARE(QString(g_ctx.root), QString::fromStdString(other));
+    }
+
+    // The user and password fields and the hidden-names box reach the server;
+    // the password shows as dots.
+    void user_password_and_hidden_names_are_handed_to_the_server()
+    {
+        write_file(root + "/.env", "SECRET\n");
+        QCOMPARE(field("password")->echoMode(), QLineEdit::Password);
+        field("user")->setText("ann");
+        field("password")->setText("p\xc3\xa4ss:w");
+        control<QCheckBox>("show_hidden")->setChecked(true);
+        click("start");
+        QVERIFY(server_running());
+        QVERIFY(!field("password")->isEnabled());
+        QVERIFY(serve_one("GET /.env HTTP/1.0\r\n\r\n").starts_with("HTTP/1.1 401 "));
+        // "ann:päss:w" in base64
+        QVERIFY(serve_one("GET /.env HTTP/1.0\r\nAuthorization: Basic YW5uOnDDpHNzOnc=\r\n\r\n").ends_with("SECRET\n"));
     }
 
     void instance_lock_is_held_against_other_processes()

@@ -25,6 +25,7 @@ enum : uint32_t {
 };
 
 struct ev_loop;
+struct tls_session;
 using ev_handler = void (*)(ev_loop *loop, int sock, uint32_t event);
 
 ev_loop *ev_create(ev_handler handler);  // null on failure
@@ -43,6 +44,12 @@ ssize_t ev_send(ev_loop *loop, int sock, const void *buffer, size_t length, bool
 ssize_t ev_sendv(ev_loop *loop, int sock, const struct iovec *pieces, int count, bool more);  // the same, gathered
 // As sendfile(2): up to `count` bytes of the file `fd` from `offset`, without a copy.
 ssize_t ev_sendfile(ev_loop *loop, int sock, int fd, uint64_t offset, size_t count);
+// Makes the socket carry a TLS session (see os/tls.h): its receives and sends
+// then move plain bytes through the session, and its close frees it. The
+// delivery rules stay: a read event also while decrypted bytes wait in the
+// session, and a read or write that must wait for the other direction (a
+// handshake message) is delivered when the socket is ready for that one.
+void ev_set_tls(ev_loop *loop, int sock, tls_session *session);
 // A record the subscriber keeps with an open socket; null until set, and again once closed.
 void ev_set_data(ev_loop *loop, int sock, void *data);
 void *ev_data(ev_loop *loop, int sock);

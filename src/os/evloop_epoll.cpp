@@ -11,6 +11,8 @@
 // re-armed so that the loop's descriptor stays readable for a foreign loop.
 #include "os/evloop.h"
 
+#include "os/tls.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -41,14 +43,22 @@ enum : uint8_t {
     READY_ERR = 16,   // the connection failed
 };
 
+// What a TLS session waits for across directions: a read may have to send
+// (handshake messages) and a write may have to receive first.
+enum : uint8_t {
+    CROSS_READ_WANTS_OUT = 1,
+    CROSS_WRITE_WANTS_IN = 2,
+};
+
 struct sock_state {
     uint8_t flags;
     uint8_t events;  // the current subscription (EV_*)
     uint8_t ready;   // READY_*
-    uint8_t unused;
+    uint8_t cross;   // CROSS_*
     uint16_t generation;  // bumped at close, so stale readiness is never misdelivered
     int32_t next;         // next socket on the pending list, or -1
     void *data;           // the subscriber's record for the socket
+    tls_session *tls;     // the socket's TLS session, or null
 };
 
 constexpr int MAX_EVENTS = 256;
@@ -62,6 +72,16 @@ uint64_t tag(int sock, uint16_t generation)
     return static_cast<uint32_t>(sock) | (static_cast<uint64_t>(generation) << 32);
 }
 
+// The readiness a read, and a write, of the socket waits for.
+uint8_t read_needs(const sock_state &s)
+{
+    return (s.cross & CROSS_READ_WANTS_OUT) ? READY_OUT : READY_IN;
+}
+uint8_t write_needs(const sock_state &s)
+{
+    return (s.cross & CROSS_WRITE_WANTS_IN) ? READY_IN : READY_OUT;
+}
+
 // Whether the socket has an event to deliver under its subscription.
 bool deliverable(const sock_state &s)
 {
@@ -72,9 +92,11 @@ bool deliverable(const sock_state &s)
         return true;
     if ((s.ready & READY_RDHUP) && (wanted & EV_READ))
         return true;
-    if ((s.ready & READY_IN) && (wanted & (EV_READ | EV_ACCEPT)))
+    if ((s.ready & READY_IN) && (wanted & EV_ACCEPT))
         return true;
-    return (s.ready & READY_OUT) && (wanted & EV_WRITE);
+    if ((s.ready & read_needs(s)) && (wanted & EV_READ))
+        return true;
+    return (s.ready & write_needs(s)) && (wanted & EV_WRITE);
 }
 
 }  // namespace
@@ -199,7 +221,9 @@ static int adopt(ev_loop *loop, int sock, uint8_t ready)
     s.flags = static_cast<uint8_t>(SOCK_OWNED | (s.flags & SOCK_QUEUED));
     s.events = 0;
     s.ready = ready;
+    s.cross = 0;
     s.data = nullptr;
+    s.tls = nullptr;
     if (sock > loop->max_sock)
         loop->max_sock = sock;
     return sock;
@@ -233,11 +257,51 @@ int ev_accept(ev_loop *loop, int listen_sock, int *err)
     return sock;
 }
 
+// Notes what a transfer of the socket's TLS session stopped at.
+static void note_tls(sock_state &s, tls_wait wait, bool reading)
+{
+    s.cross &= static_cast<uint8_t>(~(reading ? CROSS_READ_WANTS_OUT : CROSS_WRITE_WANTS_IN));
+    switch (wait) {
+    case TLS_WAIT_NONE:
+        break;
+    case TLS_WAIT_IN:
+        s.ready &= static_cast<uint8_t>(~READY_IN);
+        if (!reading)
+            s.cross |= CROSS_WRITE_WANTS_IN;
+        break;
+    case TLS_WAIT_OUT:
+        s.ready &= static_cast<uint8_t>(~READY_OUT);
+        if (reading)
+            s.cross |= CROSS_READ_WANTS_OUT;
+        break;
+    case TLS_FAILED:
+        s.ready |= READY_ERR;  // delivered as the close event
+        break;
+    }
+}
+
+void ev_set_tls(ev_loop *loop, int sock, tls_session *session)
+{
+    if (sock >= 0 && sock < loop->nsocks && (loop->socks[sock].flags & SOCK_OWNED))
+        loop->socks[sock].tls = session;
+    else
+        tls_session_free(session);
+}
+
 ssize_t ev_recv(ev_loop *loop, int sock, void *buffer, size_t length)
 {
     if (sock < 0 || sock >= loop->nsocks) {
         errno = EBADF;
         return -1;
+    }
+    sock_state &s = loop->socks[sock];
+    if (s.tls) {
+        tls_wait wait;
+        const ssize_t n = tls_recv(s.tls, buffer, length, &wait);
+        note_tls(s, wait, true);
+        if (n == 0)
+            s.ready |= READY_RDHUP | READY_IN;  // close_notify: the peer has finished sending
+        return n;
     }
     const ssize_t n = recv(sock, buffer, length, 0);
     // A short receive emptied the queue; data arriving later raises a new edge.
@@ -252,6 +316,10 @@ ssize_t ev_send(ev_loop *loop, int sock, const void *buffer, size_t length, bool
         errno = EBADF;
         return -1;
     }
+    if (loop->socks[sock].tls) {
+        const iovec piece = {const_cast<void *>(buffer), length};
+        return ev_sendv(loop, sock, &piece, 1, more);
+    }
     const ssize_t n = send(sock, buffer, length, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
     // A short or refused send found the socket full; room raises a new edge.
     if (n < 0 || static_cast<size_t>(n) < length)
@@ -264,6 +332,12 @@ ssize_t ev_sendv(ev_loop *loop, int sock, const struct iovec *pieces, int count,
     if (sock < 0 || sock >= loop->nsocks) {
         errno = EBADF;
         return -1;
+    }
+    if (sock_state &s = loop->socks[sock]; s.tls) {
+        tls_wait wait;
+        const ssize_t n = tls_sendv(s.tls, pieces, count, &wait);
+        note_tls(s, wait, false);
+        return n;
     }
     size_t length = 0;
     for (int i = 0; i < count; ++i)
@@ -282,6 +356,12 @@ ssize_t ev_sendfile(ev_loop *loop, int sock, int fd, uint64_t offset, size_t cou
     if (sock < 0 || sock >= loop->nsocks) {
         errno = EBADF;
         return -1;
+    }
+    if (sock_state &s = loop->socks[sock]; s.tls) {
+        tls_wait wait;
+        const ssize_t n = tls_sendfile(s.tls, fd, offset, count, &wait);
+        note_tls(s, wait, false);
+        return n;
     }
     auto at = static_cast<off_t>(offset);
     const ssize_t n = sendfile(sock, fd, &at, count);
@@ -325,14 +405,18 @@ uint32_t ev_unsent(ev_loop *, int sock)
     return ioctl(sock, SIOCOUTQ, &n) == 0 && n > 0 ? static_cast<uint32_t>(n) : 0;
 }
 
-uint32_t ev_unread(ev_loop *, int sock)
+uint32_t ev_unread(ev_loop *loop, int sock)
 {
     int n = 0;
-    return ioctl(sock, FIONREAD, &n) == 0 && n > 0 ? static_cast<uint32_t>(n) : 0;
+    const uint32_t held =
+        sock >= 0 && sock < loop->nsocks && loop->socks[sock].tls ? static_cast<uint32_t>(tls_buffered(loop->socks[sock].tls)) : 0;
+    return (ioctl(sock, FIONREAD, &n) == 0 && n > 0 ? static_cast<uint32_t>(n) : 0) + held;
 }
 
-void ev_end_sending(ev_loop *, int sock)
+void ev_end_sending(ev_loop *loop, int sock)
 {
+    if (sock >= 0 && sock < loop->nsocks && loop->socks[sock].tls)
+        tls_end(loop->socks[sock].tls);
     shutdown(sock, SHUT_WR);
 }
 
@@ -345,7 +429,10 @@ void ev_close(ev_loop *loop, int sock)
         s.flags &= SOCK_QUEUED;  // a queued socket leaves the list when its turn comes
         s.events = 0;
         s.ready = 0;
+        s.cross = 0;
         s.data = nullptr;
+        tls_session_free(s.tls);
+        s.tls = nullptr;
         ++s.generation;
     }
     close(sock);  // also leaves the epoll set
@@ -359,8 +446,11 @@ void ev_shutdown(ev_loop *loop)
     loop->max_sock = -1;
 }
 
-static int bytes_waiting(int sock)
+// Received bytes not yet read: in the socket, or decrypted inside its TLS session.
+static int bytes_waiting(ev_loop *loop, int sock)
 {
+    if (loop->socks[sock].tls && tls_buffered(loop->socks[sock].tls) > 0)
+        return 1;
     int n = 0;
     if (ioctl(sock, FIONREAD, &n) != 0)
         return 0;
@@ -375,7 +465,7 @@ static void deliver(ev_loop *loop, int sock)
     const uint8_t ready = s.ready;
     if (ready & (READY_ERR | READY_HUP | READY_RDHUP)) {
         // The peer has gone: hand over what it sent first, then report the close once.
-        if ((wanted & EV_READ) && (ready & READY_IN) && !(ready & READY_ERR) && bytes_waiting(sock) > 0) {
+        if ((wanted & EV_READ) && (ready & READY_IN) && !(ready & READY_ERR) && bytes_waiting(loop, sock) > 0) {
             loop->handler(loop, sock, EV_READ);
             return;
         }
@@ -389,11 +479,11 @@ static void deliver(ev_loop *loop, int sock)
         loop->handler(loop, sock, EV_ACCEPT);
         return;
     }
-    if ((ready & READY_IN) && (wanted & EV_READ)) {
+    if ((ready & read_needs(s)) && (wanted & EV_READ)) {
         loop->handler(loop, sock, EV_READ);
         return;
     }
-    if ((ready & READY_OUT) && (wanted & EV_WRITE))
+    if ((ready & write_needs(s)) && (wanted & EV_WRITE))
         loop->handler(loop, sock, EV_WRITE);
 }
 

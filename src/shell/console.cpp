@@ -29,6 +29,8 @@ struct console {
     char root[PATH_CAP];  // the server rewrites backslashes in place
     char index_file[PATH_CAP];
     char bind_address[SOCK_ADDRESS_SIZE];  // empty: every address
+    const char *tls_cert;                  // HTTPS with these files, or self-signed, or neither
+    bool tls_self_signed;
     int port;
     int max_age;
     int serving_port;  // the port itself, also when the system chose it
@@ -41,6 +43,7 @@ struct console {
 console g_console;
 
 void clear_live(console &c);
+void say_tls(const console &c);
 
 void print_error(const char *text, const char *)
 {
@@ -53,8 +56,9 @@ void counters(char *buf, size_t size)
 {
     snprintf(buf, size,
              "files=%d blocks=%d confs=%d caches=%d tasks=%d sent=%" PRIu64 " recv=%" PRIu64
-             " online=%d total=%" PRIu64,
-             n_files, n_blocks, n_confs, n_caches, n_tasks, bytes_sent, bytes_recv, g_ctx.ntasks, conn_total);
+             " online=%d total=%" PRIu64 " refused=%" PRIu64,
+             n_files, n_blocks, n_confs, n_caches, n_tasks, bytes_sent, bytes_recv, g_ctx.ntasks, conn_total,
+             conn_refused);
 }
 
 // Clears the live counter line before other output.
@@ -98,9 +102,9 @@ void add_url(const char *host, void *user)
 {
     auto *u = static_cast<url_list *>(user);
     char port[16] = "";
-    if (u->port != 80)
+    if (u->port != url_default_port())
         snprintf(port, sizeof port, ":%d", u->port);
-    const int n = snprintf(u->text + u->len, sizeof u->text - u->len, "  http://%s%s/\n", host, port);
+    const int n = snprintf(u->text + u->len, sizeof u->text - u->len, "  %s://%s%s/\n", url_scheme(), host, port);
     if (n > 0 && static_cast<size_t>(n) < sizeof u->text - u->len)
         u->len += static_cast<size_t>(n);
 }
@@ -126,6 +130,7 @@ void say_urls(console &c)
     }
     clear_live(c);
     fwrite(u.text, 1, u.len, stdout);
+    say_tls(c);
     fputs("\n", stdout);
     fflush(stdout);
 }
@@ -134,7 +139,7 @@ void say_urls(console &c)
 // address it holds; a line saying why when there is none.
 void say_qr(console &c)
 {
-    const lan_url_list urls = lan_urls(SERVER_SCHEME, c.serving_port, bind_address(c), sock_is_ipv6(g_ctx.listen_sock));
+    const lan_url_list urls = lan_urls(url_scheme(), c.serving_port, bind_address(c), sock_is_ipv6(g_ctx.listen_sock));
     static qr_code code;
     clear_live(c);
     if (urls.count == 0) {
@@ -147,6 +152,21 @@ void say_qr(console &c)
         puts("");
     }
     fflush(stdout);
+}
+
+// How HTTPS is served: the certificate, and whether the kernel encrypts.
+void say_tls(const console &c)
+{
+    if (!server_tls())
+        return;
+    if (c.tls_self_signed)
+        printf("HTTPS with a self-signed certificate made for this machine; browsers warn about it.\n"
+               "Its SHA-256 fingerprint, to compare with the one the browser shows:\n  %s\n",
+               server_tls_fingerprint());
+    else
+        printf("HTTPS with the certificate in %s (SHA-256 %s)\n", c.tls_cert, server_tls_fingerprint());
+    puts(server_tls_by_kernel() ? "Kernel TLS: bodies of files and stored members go out by sendfile."
+                                : "No kernel TLS here (the kernel has no tls module): bodies are encrypted by copying.");
 }
 
 bool start(console &c)
@@ -192,8 +212,18 @@ void log_reply(const reply_record *r)
     char bytes[24] = "-";
     if (r->bytes > 0)
         snprintf(bytes, sizeof bytes, "%llu", static_cast<unsigned long long>(r->bytes));
+    // The user field: blanks, quotes and control bytes escaped, as in the request line.
+    char user[4 * 64 + 1] = "-";
+    size_t u = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(r->user); p && *p && u + 5 < sizeof user; ++p)
+        if (*p <= 0x20 || *p == '"' || *p == '\\' || *p >= 0x7F)
+            u += static_cast<size_t>(snprintf(user + u, sizeof user - u, "\\x%02x", *p));
+        else
+            user[u++] = static_cast<char>(*p);
+    if (u > 0)
+        user[u] = 0;
     clear_live(g_console);
-    printf("%s - - [%s] \"%s\" %d %s\n", r->peer, when, line, r->status, bytes);
+    printf("%s - %s [%s] \"%s\" %d %s\n", r->peer, user, when, line, r->status, bytes);
     fflush(stdout);
 }
 
@@ -269,9 +299,13 @@ int run_console(const shell_settings &settings)
     c.port = settings.port >= 0 ? settings.port : 80;
     c.max_age = settings.max_age;
     c.tty = isatty(1);
+    c.tls_cert = settings.tls_cert;
+    c.tls_self_signed = settings.tls_self_signed;
+    server_set_tls(settings.tls_cert, settings.tls_key, settings.tls_self_signed);
     net_set_message_handler(print_error);
     if (settings.log)
         net_set_reply_log(log_reply);
+    set_publishing(settings);
 
     sigset_t mask;
     sigemptyset(&mask);
@@ -285,6 +319,8 @@ int run_console(const shell_settings &settings)
     if (!start(c))
         return 1;
     say_urls(c);
+    if (const char *warning = credentials_warning(settings))
+        fprintf(stderr, "%s\n", warning);
     if (settings.qr)
         say_qr(c);
 

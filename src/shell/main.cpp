@@ -1,6 +1,7 @@
 // Command line: the window, or the console with --console.
 #include "shell.h"
 
+#include "httpd.h"
 #include "os/sock.h"
 
 #include <cstdint>
@@ -16,7 +17,8 @@ namespace {
 
 constexpr char USAGE_LINE[] =
     "usage: pellorwick [--console] [--root DIR | DIR] [--port N] [--index NAME] [--bind ADDR] [--max-age SECONDS]\n"
-    "                  [--log] [--qr]\n";
+    "                  [--log] [--qr] [--tls-cert FILE --tls-key FILE | --tls-self-signed]\n"
+    "                  [--show-hidden] [--follow-links] [--auth USER:PASSWORD]... [--auth-file FILE] [--allow LIST]\n";
 
 void usage(FILE *out)
 {
@@ -32,6 +34,15 @@ void usage(FILE *out)
           "                they keep it but ask each time, which a 304 answers cheaply)\n"
           "  --log         console: one Common Log Format line per reply on standard output\n"
           "  --qr          console: print the QR code of the address other devices open\n"
+          "  --tls-cert FILE  HTTPS (TLS 1.2 and 1.3) with this PEM certificate; a chain after it is sent too\n"
+          "  --tls-key FILE   the PEM private key of that certificate\n"
+          "  --tls-self-signed  HTTPS with a key and certificate made at start for this machine (nothing\n"
+          "                written); its SHA-256 fingerprint is shown to check against the browser's warning\n"
+          "  --show-hidden list and serve names beginning with \".\" (hidden by default)\n"
+          "  --follow-links  follow symbolic links that lead out of the folder (refused by default)\n"
+          "  --auth USER:PASSWORD  ask every request for this user's password (HTTP Basic; repeatable)\n"
+          "  --auth-file FILE  users from \"user:hash\" lines (yescrypt, SHA-512-crypt or bcrypt hashes)\n"
+          "  --allow LIST  serve only these addresses and prefixes (ADDR, ADDR/BITS, localhost; comma-separated)\n"
           "An option's value may also follow it after \"=\" (--port=8080).\n"
           "Console commands: stats, clean, stop, start, about, quit, help\n",
           out);
@@ -63,6 +74,16 @@ int parse_number(const char *s, int most)
     return v <= most ? static_cast<int>(v) : -1;
 }
 
+// Every item of a comma-separated --allow list is an address, a prefix or localhost.
+bool allow_list_valid(const char *list)
+{
+    char err[256];
+    const access_settings probe = {nullptr, 0, nullptr, list};
+    const bool ok = access_load(probe, err, sizeof err);
+    access_clear();
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -71,7 +92,7 @@ int main(int argc, char **argv)
     static char default_root[1024];
     const char *home = getenv("HOME");
     snprintf(default_root, sizeof default_root, "%s/webhome", home && *home ? home : ".");
-    shell_settings s = {nullptr, -1, nullptr, nullptr, false, -1};
+    shell_settings s = {nullptr, -1, nullptr, nullptr, false, -1, false, nullptr, nullptr, false};
     const char *dir = nullptr;
     bool options_done = false;
 
@@ -97,7 +118,10 @@ int main(int argc, char **argv)
         name[name_len] = 0;
         const bool takes_value = strcmp(name, "--root") == 0 || strcmp(name, "--port") == 0 ||
                                  strcmp(name, "--index") == 0 || strcmp(name, "--bind") == 0 ||
-                                 strcmp(name, "--max-age") == 0;
+                                 strcmp(name, "--auth") == 0 || strcmp(name, "--auth-file") == 0 ||
+                                 strcmp(name, "--allow") == 0 ||
+                                 strcmp(name, "--max-age") == 0 || strcmp(name, "--tls-cert") == 0 ||
+                                 strcmp(name, "--tls-key") == 0;
         const char *value = nullptr;
         if (takes_value) {
             if (eq)
@@ -130,10 +154,33 @@ int main(int argc, char **argv)
             if (!sock_address_valid(value))
                 return refuse("--bind takes one IPv4 or IPv6 address or localhost, not", value);
             s.bind_address = value;
+        } else if (strcmp(name, "--tls-cert") == 0) {
+            s.tls_cert = value;
+        } else if (strcmp(name, "--tls-key") == 0) {
+            s.tls_key = value;
+        } else if (strcmp(name, "--tls-self-signed") == 0) {
+            s.tls_self_signed = true;
         } else if (strcmp(name, "--max-age") == 0) {
             s.max_age = parse_number(value, INT32_MAX);
             if (s.max_age < 0)
                 return refuse("--max-age takes a number of seconds from 0 to 2147483647, not", value);
+        } else if (strcmp(name, "--show-hidden") == 0) {
+            s.show_hidden = true;
+        } else if (strcmp(name, "--follow-links") == 0) {
+            s.follow_links = true;
+        } else if (strcmp(name, "--auth") == 0) {
+            if (!strchr(value, ':') || value[0] == ':')
+                return refuse("--auth takes USER:PASSWORD, not", value);
+            if (s.nauth == static_cast<int>(sizeof s.auth / sizeof s.auth[0]))
+                return refuse("too many users given with --auth:", value);
+            s.auth[s.nauth++] = value;
+        } else if (strcmp(name, "--auth-file") == 0) {
+            s.auth_file = value;
+        } else if (strcmp(name, "--allow") == 0) {
+            if (!allow_list_valid(value))
+                return refuse("--allow takes addresses, prefixes (ADDR/BITS) and localhost, comma-separated, not",
+                              value);
+            s.allow = value;
         } else if (strcmp(name, "--help") == 0 || strcmp(name, "-h") == 0) {
             usage(stdout);
             return 0;
@@ -146,6 +193,12 @@ int main(int argc, char **argv)
     }
     if (dir)
         s.root = dir;
+    if ((s.tls_cert && !*s.tls_cert) || (s.tls_key && !*s.tls_key))
+        return refuse("--tls-cert and --tls-key each take a file name");
+    if (!s.tls_cert != !s.tls_key)
+        return refuse("--tls-cert and --tls-key go together: the certificate and its key");
+    if (s.tls_self_signed && s.tls_cert)
+        return refuse("--tls-self-signed makes its own certificate; leave out --tls-cert and --tls-key");
 
     if (console) {
         if (!s.root)

@@ -28,7 +28,7 @@ void add_lan_url(const char *host, void *user)
     if (is_loopback_host(host) || l.count == MAX_LAN_URLS)
         return;
     char port[16] = "";
-    if (b->port != 80)
+    if (b->port != (strcmp(b->scheme, "https") == 0 ? 443 : 80))
         snprintf(port, sizeof port, ":%d", b->port);
     const int n = snprintf(l.url[l.count], LAN_URL_SIZE, "%s://%s%s/", b->scheme, host, port);
     if (n > 0 && n < LAN_URL_SIZE)

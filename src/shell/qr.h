@@ -4,9 +4,6 @@
 
 #include <cstdio>
 
-// The scheme of the server's addresses.
-constexpr char SERVER_SCHEME[] = "http";
-
 constexpr int LAN_URL_SIZE = 96;
 constexpr int MAX_LAN_URLS = 8;
 
@@ -16,7 +13,8 @@ struct lan_url_list {
 };
 
 // The addresses of a server listening on `bind_address` (null: every address)
-// at `port` that another device would use: the bound address itself, or the
+// at `port` with `scheme` ("http" or "https", whose own port is left out)
+// that another device would use: the bound address itself, or the
 // machine's addresses other than loopback, IPv4 first and IPv6 when the
 // server listens on it. None when it listens on loopback only.
 lan_url_list lan_urls(const char *scheme, int port, const char *bind_address, bool ipv6);

@@ -18,7 +18,31 @@ struct shell_settings {
     bool log;                  // console: one Common Log Format line per reply
     int max_age;               // seconds caches may keep a reply unasked; -1: they always ask
     bool qr;                   // console: the QR code of the address for other devices
+    const char *tls_cert;      // HTTPS with this PEM certificate (chain after it) and key
+    const char *tls_key;
+    bool tls_self_signed;      // HTTPS with a key and certificate made in memory at start
+    bool show_hidden;          // names beginning with "." are listed and served
+    bool follow_links;         // symbolic links are followed out of the folder
+    const char *auth[64];      // "USER:PASSWORD", each of --auth
+    int nauth;
+    const char *auth_file;  // --auth-file: "user:hash" lines, or null
+    const char *allow;      // --allow: the addresses served, or null for every one
 };
+
+// Hands the settings' publishing rules and users to the server's next start.
+void set_publishing(const shell_settings &settings);
+// Whether a start with these settings asks for passwords.
+bool asks_passwords(const shell_settings &settings);
+// Whether the server speaks HTTPS, so that credentials cross encrypted.
+bool serves_https(const shell_settings &settings);
+// The warning a start prints when credentials would cross readable, or null.
+const char *credentials_warning(const shell_settings &settings);
+
+// The scheme of the running server's addresses, "https" or "http", and the
+// port such addresses leave out (443 or 80): every address the front ends
+// show is made from these.
+const char *url_scheme();
+int url_default_port();
 
 // Whether a server listening on `bind_address` takes every address of the machine.
 bool binds_every_address(const char *bind_address);
@@ -27,7 +51,8 @@ bool binds_every_address(const char *bind_address);
 // from this machine: 127.0.0.1 for every address, [::1] style for IPv6.
 void url_host(char *buf, size_t size, const char *bind_address);
 
-// "For help: http://127.0.0.1/?help", with ":N" after the address unless the port is 80.
+// "For help: http://127.0.0.1/?help" (https for a TLS server), with ":N"
+// after the address unless the port is the scheme's own.
 void format_status_line(char *buf, size_t size, int port, const char *bind_address = nullptr);
 
 // Why `root` cannot be served ("The root directory /x does not exist."), or

@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDesktopServices>
@@ -55,10 +56,11 @@ constexpr char TRAY_NOTICE[] = "The server goes on in the notification area. Its
                                "or quits.";
 constexpr char MINIMISED_NOTICE[] = "The server goes on while the window is minimised; Close ends the program.";
 constexpr int WINDOW_W = 454;
-constexpr int WINDOW_H = 300;
+constexpr int WINDOW_H = 332;
 constexpr int ROOT_SIZE = 260;  // 259 bytes and the terminator
 constexpr int PAGE_SIZE = 32;   // 31 bytes and the terminator
 constexpr int PORT_TEXT_SIZE = 260;
+constexpr int PEM_PATH_SIZE = 1024;
 constexpr int TICK_MS = 1000;
 constexpr int FONT_HEIGHT = 16;
 
@@ -160,6 +162,12 @@ struct shell_state {
     QSystemTrayIcon *tray;
     QAction *open_action;   // Open in browser
     QAction *start_action;  // Start or Stop, as the button
+    // HTTPS: with the certificate and key files, or a certificate made at start.
+    QCheckBox *https, *self_signed;
+    QLineEdit *cert, *key, *fingerprint;
+    QPushButton *cert_browse, *key_browse;
+    char cert_file[PEM_PATH_SIZE];  // what the running server was started with
+    char key_file[PEM_PATH_SIZE];
 };
 
 shell_state g_shell;
@@ -218,8 +226,8 @@ void show_server_message(const char *text, const char *caption)
 // The address of the running server's pages, "/" or "/?help".
 QString server_url(const char *path)
 {
-    QString port = g_shell.port == 80 ? QString() : QString(":%1").arg(g_shell.port);
-    return QString("http://%1%2%3").arg(g_shell.host, port, path);
+    QString port = g_shell.port == url_default_port() ? QString() : QString(":%1").arg(g_shell.port);
+    return QString("%1://%2%3%4").arg(url_scheme(), g_shell.host, port, path);
 }
 
 void open_in_browser()
@@ -255,6 +263,8 @@ bool copy_field(char *buf, int size, const QByteArray &text)
     return true;
 }
 
+bool apply_access_fields();
+void enable_access_controls(bool running);
 // ---- the QR code for other devices ----
 // Beside the controls, while the server runs where other devices reach it:
 // the QR code of the address one of them would open, a choice among the
@@ -326,7 +336,7 @@ void qr_panel_update(bool running)
 {
     lan_url_list urls{};
     if (running)
-        urls = lan_urls(SERVER_SCHEME, g_shell.port, g_shell.bind_address, sock_is_ipv6(g_ctx.listen_sock));
+        urls = lan_urls(url_scheme(), g_shell.port, g_shell.bind_address, sock_is_ipv6(g_ctx.listen_sock));
     const bool show = urls.count > 0;
     if (show) {
         g_qr.address->blockSignals(true);
@@ -353,10 +363,36 @@ void set_running_controls(bool running)
     for (int id : {ID_PORT, ID_ROOT, ID_PAGE, ID_BROWSE, ID_CLOSE})
         g_shell.controls[id]->setEnabled(!running);
     g_shell.controls[ID_CLEAN]->setEnabled(running);
+    enable_access_controls(running);
     // The status line is a link to the help page while the server runs.
     label(ID_STATUS)->setFocusPolicy(running ? Qt::StrongFocus : Qt::NoFocus);
     g_shell.start_action->setText(running ? "S&top server" : "&Start server");
     g_shell.open_action->setEnabled(running);
+    const bool https = g_shell.https->isChecked(), files = https && !g_shell.self_signed->isChecked();
+    g_shell.https->setEnabled(!running);
+    g_shell.self_signed->setEnabled(!running && https);
+    for (QWidget *w : std::initializer_list<QWidget *>{g_shell.cert, g_shell.key, g_shell.cert_browse, g_shell.key_browse})
+        w->setEnabled(!running && files);
+    g_shell.fingerprint->setText(running && server_tls() ? QString(server_tls_fingerprint()) : QString());
+}
+
+// The server starts with HTTPS as the window's choices say; false (with a
+// box) when files are wanted and one is not named.
+bool choose_tls()
+{
+    const bool https = g_shell.https->isChecked(), self_signed = https && g_shell.self_signed->isChecked();
+    if (!copy_field(g_shell.cert_file, PEM_PATH_SIZE, QFile::encodeName(g_shell.cert->text())) ||
+        !copy_field(g_shell.key_file, PEM_PATH_SIZE, QFile::encodeName(g_shell.key->text()))) {
+        warn(TITLE, QString("A certificate or key file name is longer than %1 bytes.").arg(PEM_PATH_SIZE - 1));
+        return false;
+    }
+    if (https && !self_signed && (!g_shell.cert_file[0] || !g_shell.key_file[0])) {
+        warn(TITLE, "HTTPS needs the certificate file and its key file, or a self-signed certificate.");
+        return false;
+    }
+    server_set_tls(https && !self_signed ? g_shell.cert_file : nullptr, https && !self_signed ? g_shell.key_file : nullptr,
+                   self_signed);
+    return true;
 }
 
 void start_server()
@@ -385,7 +421,8 @@ void start_server()
         warn(TITLE, QString::fromUtf8(why));
         return;
     }
-    if (server_start(port, g_shell.root, g_shell.default_page, g_shell.bind_address, g_shell.max_age) == -1)
+    if (!apply_access_fields() || !choose_tls() ||
+        server_start(port, g_shell.root, g_shell.default_page, g_shell.bind_address, g_shell.max_age) == -1)
         return;
 
     // Port 0 lets the system choose one: show the one it chose.
@@ -530,6 +567,82 @@ QWidget *create_control(QWidget *parent, const control_def &c, const QFont &font
     return w;
 }
 
+// ---- who is served: hidden names, a user and password ----
+
+// The row between the settings and the panel: Show hidden names, and a user
+// whose password every request then needs (besides the command line's).
+struct access_controls {
+    QCheckBox *show_hidden;
+    QLineEdit *user;
+    QLineEdit *password;  // shown as dots, never written anywhere
+};
+access_controls g_access;
+shell_settings g_command_line;  // what the command line asked for besides the fields
+char g_window_user[2 * PAGE_SIZE];  // "USER:PASSWORD" while the server runs
+
+void create_access_controls(QWidget *w, const QFont &font)
+{
+    auto place = [&](QWidget *c, const char *name, int x, int width) {
+        c->setObjectName(name);
+        c->setGeometry(x, 66, width, 24);
+        c->setFont(font);
+    };
+    g_access.show_hidden = new QCheckBox("Show &hidden", w);
+    place(g_access.show_hidden, "show_hidden", 60, 95);
+    g_access.show_hidden->setChecked(g_command_line.show_hidden);
+    auto *user_label = new QLabel("&User", w);
+    place(user_label, "", 160, 30);
+    g_access.user = new QLineEdit(w);
+    place(g_access.user, "user", 192, 90);
+    auto *password_label = new QLabel("Pass&word", w);
+    place(password_label, "", 287, 58);
+    g_access.password = new QLineEdit(w);
+    g_access.password->setEchoMode(QLineEdit::Password);
+    place(g_access.password, "password", 349, 90);
+    user_label->setBuddy(g_access.user);
+    password_label->setBuddy(g_access.password);
+    QWidget::setTabOrder(g_shell.controls[ID_PORT], g_access.show_hidden);
+    QWidget::setTabOrder(g_access.show_hidden, g_access.user);
+    QWidget::setTabOrder(g_access.user, g_access.password);
+    QWidget::setTabOrder(g_access.password, g_shell.controls[ID_START]);
+    for (QLineEdit *e : {g_access.user, g_access.password})
+        QObject::connect(e, &QLineEdit::returnPressed, w, [] {
+            if (!g_shell.running)
+                start_server();
+        });
+}
+
+void enable_access_controls(bool running)
+{
+    for (QWidget *c : {static_cast<QWidget *>(g_access.show_hidden), static_cast<QWidget *>(g_access.user),
+                       static_cast<QWidget *>(g_access.password)})
+        c->setEnabled(!running);
+}
+
+// Hands the fields and the command line's users to the next start; false,
+// with a warning, when a user lacks a password or the other way round.
+bool apply_access_fields()
+{
+    const QByteArray user = g_access.user->text().toUtf8(), password = g_access.password->text().toUtf8();
+    shell_settings s = g_command_line;
+    s.show_hidden = g_access.show_hidden->isChecked();
+    if (!user.isEmpty() || !password.isEmpty()) {
+        if (user.isEmpty() || password.isEmpty() || user.contains(':')) {
+            warn(TITLE, "A user needs a name without \":\" and a password.");
+            return false;
+        }
+        if (user.size() + 1 + password.size() >= static_cast<int>(sizeof g_window_user)) {
+            warn(TITLE, "The user name and password are too long.");
+            return false;
+        }
+        snprintf(g_window_user, sizeof g_window_user, "%s:%s", user.constData(), password.constData());
+        if (s.nauth < static_cast<int>(sizeof s.auth / sizeof s.auth[0]))
+            s.auth[s.nauth++] = g_window_user;
+    }
+    set_publishing(s);
+    return true;
+}
+
 // The fields start with the command-line settings, or the configuration defaults.
 void fill_fields(const char *root, int port, const char *index_file)
 {
@@ -548,7 +661,64 @@ void fill_fields(const char *root, int port, const char *index_file)
     cfg_free(&defaults);
 }
 
+void on_browse_pem(QLineEdit *field, const char *caption)
+{
+    QString file = QFileDialog::getOpenFileName(g_shell.window, caption, field->text(), "PEM files (*.pem *.crt *.key);;All files (*)");
+    if (!file.isEmpty())
+        field->setText(file);
+}
+
+// The HTTPS controls, in two rows below the others.
+void create_tls_controls(QWidget *w, const QFont &font)
+{
+    auto place = [&](QWidget *c, const char *name, int x, int y, int width) {
+        c->setObjectName(name);
+        c->setGeometry(x, y, width, 24);
+        c->setFont(font);
+    };
+    g_shell.https = new QCheckBox("Use &HTTPS", w);
+    place(g_shell.https, "https", 10, 272, 100);
+    g_shell.self_signed = new QCheckBox("Sel&f-signed", w);
+    place(g_shell.self_signed, "self_signed", 112, 272, 100);
+    g_shell.self_signed->setToolTip("A key and certificate made at start for this machine; browsers warn about it");
+    g_shell.fingerprint = new QLineEdit(w);
+    place(g_shell.fingerprint, "fingerprint", 214, 272, 225);
+    g_shell.fingerprint->setReadOnly(true);
+    g_shell.fingerprint->setFocusPolicy(Qt::ClickFocus);
+    g_shell.fingerprint->setPlaceholderText("SHA-256 fingerprint");
+    g_shell.fingerprint->setToolTip("The certificate's SHA-256 fingerprint, to compare with the browser's");
+    g_shell.cert = new QLineEdit(w);
+    place(g_shell.cert, "cert", 10, 302, 172);
+    g_shell.cert->setPlaceholderText("Certificate (PEM)");
+    g_shell.cert_browse = new QPushButton("...", w);
+    place(g_shell.cert_browse, "cert_browse", 184, 302, 36);
+    g_shell.key = new QLineEdit(w);
+    place(g_shell.key, "key", 228, 302, 172);
+    g_shell.key->setPlaceholderText("Private key (PEM)");
+    g_shell.key_browse = new QPushButton("...", w);
+    place(g_shell.key_browse, "key_browse", 403, 302, 36);
+    QObject::connect(g_shell.cert_browse, &QPushButton::clicked, w,
+                     [] { on_browse_pem(g_shell.cert, "Certificate of the server (PEM)"); });
+    QObject::connect(g_shell.key_browse, &QPushButton::clicked, w,
+                     [] { on_browse_pem(g_shell.key, "Private key of the certificate (PEM)"); });
+    QWidget *order[] = {g_shell.controls[ID_CLOSE], g_shell.https, g_shell.self_signed, g_shell.cert,
+                        g_shell.cert_browse, g_shell.key, g_shell.key_browse};
+    for (size_t i = 1; i < sizeof order / sizeof *order; i++)
+        QWidget::setTabOrder(order[i - 1], order[i]);
+    for (QCheckBox *box : {g_shell.https, g_shell.self_signed})
+        QObject::connect(box, &QCheckBox::toggled, w, [] { set_running_controls(g_shell.running); });
+}
+
 }  // namespace
+
+void window_set_tls(const char *cert_file, const char *key_file, bool self_signed)
+{
+    g_shell.https->setChecked(self_signed || cert_file);
+    g_shell.self_signed->setChecked(self_signed);
+    g_shell.cert->setText(QFile::decodeName(cert_file ? cert_file : ""));
+    g_shell.key->setText(QFile::decodeName(key_file ? key_file : ""));
+    set_running_controls(g_shell.running);
+}
 
 QWidget *window_create(const char *root, int port, const char *index_file, const char *bind_address)
 {
@@ -589,6 +759,8 @@ QWidget *window_create(const char *root, int port, const char *index_file, const
     label(0)->setBuddy(g_shell.controls[ID_ROOT]);
     label(3)->setBuddy(g_shell.controls[ID_PAGE]);
     label(5)->setBuddy(g_shell.controls[ID_PORT]);
+    create_access_controls(w, font);
+    create_tls_controls(w, font);
     QLabel *status = label(ID_STATUS);
     status->setTextFormat(Qt::RichText);
     status->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
@@ -683,8 +855,10 @@ int run_window(int argc, char **argv, const shell_settings &settings)
         instance_notify();  // the first copy's window comes to the front
         QMessageBox::warning(nullptr, TITLE, "You can't start the second copy of this application.");
     } else {
+        g_command_line = settings;
         QWidget *w = window_create(settings.root, settings.port, settings.index_file, settings.bind_address);
         g_shell.max_age = settings.max_age;
+        window_set_tls(settings.tls_cert, settings.tls_key, settings.tls_self_signed);
         QMetaObject::Connection quit = QObject::connect(w, &QObject::destroyed, [] { QCoreApplication::exit(0); });
         w->show();
         code = QApplication::exec();

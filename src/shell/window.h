@@ -16,3 +16,8 @@ int run_window(int argc, char **argv, const shell_settings &settings);
 // close, about, status, the counters sent, recv, online, total, files, blocks,
 // confs, caches, tasks; the tray icon is named tray and the timer tick.
 QWidget *window_create(const char *root, int port, const char *index_file, const char *bind_address = nullptr);
+
+// Sets the HTTPS choices (as --tls-cert, --tls-key, --tls-self-signed would);
+// the controls are named https, self_signed, cert, cert_browse, key,
+// key_browse, and fingerprint, which shows the running server's.
+void window_set_tls(const char *cert_file, const char *key_file, bool self_signed);
