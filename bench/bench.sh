@@ -27,7 +27,7 @@ top=$(cd "$here/.." && pwd)
 
 SERVERS=${BENCH_SERVERS:-pellorwick nginx nginx-nosendfile lighttpd h2o}
 [ -n "${BENCH_BEFORE:-}" ] && SERVERS="$SERVERS before"
-FIGURES=${BENCH_FIGURES:-small notmod medium large stored deflated listing idle page range aria stall tls auth}
+FIGURES=${BENCH_FIGURES:-small notmod medium large stored deflated listing idle page range aria stall tls auth archives}
 RUNS=${BENCH_RUNS:-3}
 DURATION=${BENCH_DURATION:-8}
 CORES=$(nproc)
@@ -335,6 +335,26 @@ members_of() {  # server
     for _ in $(seq "$RUNS"); do
       record "$me" page-disk "$(wrk_rate "$base/page.html" 50 "$DURATION")"
       record "$me" page-member "$(wrk_rate "$base/page.zip/page.html" 50 "$DURATION")"
+    done
+  fi
+  if has archives; then
+    # A folder of 100 files of 1 MB as one ?zip download (after one pass has
+    # learnt its CRC-32s), a range at its half, the deflated member and the
+    # page to a client that takes gzip.
+    echo "== archives: ?zip of 100 x 1 MB, a range at its half (ms), gzip member (MB/s of member bytes), gzip page"
+    mkdir -p "$www/folder100"
+    [ -e "$www/folder100/part-aa" ] || (cd "$www/folder100" && split -b 1048576 ../large.txt part-)
+    size=$(curl -sI "$base/folder100/?zip" | tr -d '\r' | awk -F': ' 'tolower($1) == "content-length" {print $2}')
+    curl -s -o /dev/null "$base/folder100/?zip"
+    local member
+    member=$(stat -c %s "$www/large.txt")
+    for _ in $(seq "$RUNS"); do
+      record "$me" zip-folder "$(download_rate "$base/folder100/?zip" "$size")"
+      record "$me" zip-range "$(curl -s -o /dev/null -r "$((size / 2))-$((size / 2 + 99))" -w '%{time_total}' \
+                                     "$base/folder100/?zip" | awk '{printf "%.2f", $1 * 1000}')"
+      record "$me" gzip-member "$(curl -s --compressed -o /dev/null -w '%{time_total}' "$base/deflated.zip/large.txt" |
+                                   awk -v s="$member" '{printf "%.1f", s / $1 / 1e6}')"
+      record "$me" gzip-page "$(wrk_rate "$base/page.zip/page.html" 50 "$DURATION" 'Accept-Encoding: gzip')"
     done
   fi
   if has range; then

@@ -28,6 +28,11 @@ FIGURES = [
     ("range-90", "100-byte range at 90% of a 100 MB deflated member", "ms", False, ("pellorwick:range-0", 2.0)),
     ("aria-x8", "aria2c -x8 of a 100 MB deflated member", "MB/s", True, ("pellorwick:curl-stream", 0.9)),
     ("stall-1k", "1 KB request while a 4 GB member's end is asked", "ms", False, (None, 50.0)),
+    ("zip-folder", "folder of 100 x 1 MB as ?zip, curl", "MB/s", True, ("pellorwick:large", 0.9)),
+    ("zip-range", "100-byte range at the half of that ?zip", "ms", False, (None, 10.0)),
+    ("gzip-member", "100 MB deflated member, curl --compressed (member bytes)", "MB/s", True,
+     ("pellorwick:deflated", 5.0)),
+    ("gzip-page", "10 KB page deflated in an archive, wrk gzip", "req/s", True, ("pellorwick:page-disk", 1.0)),
     ("idle-kb", "idle connections (1000)", "KB/conn", False, (None, 12.0)),
     ("tls-small", "TLS: small file 1 KB, keep-alive, wrk -c50", "req/s", True, ("nginx", 1.1)),
     ("tls-large", "TLS: large file 100 MB, curl", "MB/s", True, ("nginx", 1.0)),
@@ -40,7 +45,7 @@ REFERENCE_NAMES = {"nginx": "nginx", "nginx-nosendfile": "nginx sendfile off", "
                    "pellorwick:small": "the 1 KB 200",
                    "pellorwick:large": "the plain file", "zlib:inflate": "zlib inflate",
                    "pellorwick:page-disk": "the page on disk", "pellorwick:range-0": "the range at 0",
-                   "pellorwick:curl-stream": "one curl stream"}
+                   "pellorwick:curl-stream": "one curl stream", "pellorwick:deflated": "the inflating path"}
 
 
 def load(path):

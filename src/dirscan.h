@@ -17,6 +17,8 @@ enum entry_kind : int32_t {
     KIND_MEMBER = 7,      // a member of an archive
     KIND_MEMBER_DIR = 8,  // a directory inside an archive
     KIND_INFLATED = 9,    // a small deflated member's bytes, inflated once and kept
+    KIND_FOLDER_ZIP = 10, // a folder laid out as a ZIP download
+    KIND_GZIPPED = 11,    // a deflated member framed as gzip
 };
 
 constexpr uint32_t SCAN_PATH_MAX = 256;  // longest directory path a scan accepts

@@ -55,6 +55,10 @@ constexpr status_def STATUSES[] = {
     {STATUS_505, "505 Version not implemented",
      "<html><head><title>505 Version not implemented</title></head>\n"
      "<body>505 HTTP version %V not implemented</body></html>\n"},
+    {STATUS_507, "507 Insufficient Storage",
+     "<html><head><title>507 Insufficient Storage</title></head>\n"
+     "<body>507 The folder %U holds more files than the server can lay out as one .zip download at\n"
+     "this moment. Download its subfolders one by one, or try again later.</body></html>\n"},
 };
 
 // The Content-Length field is this wide; pages are kept below 10000 bytes.

@@ -23,6 +23,7 @@ enum http_status : int32_t {
     STATUS_500 = 500,
     STATUS_501 = 501,
     STATUS_505 = 505,
+    STATUS_507 = 507,
 };
 
 // "404 Not found", ...: the status line text of an error reply, or null for

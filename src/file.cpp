@@ -7,9 +7,12 @@
 #include "htproc.h"
 #include "memory.h"
 #include "zip.h"
+#include "zipout.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sys/resource.h>
@@ -35,6 +38,12 @@ void release_handle(entry_kind kind, fe_handle handle)
         break;
     case KIND_MEMBER:
         zip_member_close(handle.stream);
+        break;
+    case KIND_FOLDER_ZIP:
+        zo_free(handle.layout);
+        break;
+    case KIND_GZIPPED:
+        gz_free(handle.gzip);
         break;
     default:
         break;  // KIND_STATIC bytes belong to the program
@@ -228,6 +237,10 @@ fe_read_result fe_read(file_entry *fe, void *buffer, uint32_t count, uint64_t of
         return FE_READ_DONE;
     case KIND_MEMBER:
         return read_member(fe, buffer, count, offset);
+    case KIND_FOLDER_ZIP:
+        return static_cast<fe_read_result>(zo_read(fe->handle.layout, buffer, count, offset));
+    case KIND_GZIPPED:
+        return static_cast<fe_read_result>(gz_read(fe->handle.gzip, buffer, count, offset));
     default:
         return FE_READ_FAILED;
     }
@@ -239,9 +252,29 @@ uint32_t fe_reread_span(const file_entry *fe)
     return deflated ? ZIP_REREAD_SPAN : UINT32_MAX;
 }
 
-file_range fe_file_range(const file_entry *fe, uint64_t offset, int *fd, uint64_t *at)
+static_assert(int{FE_READ_FAILED} == ZO_READ_FAILED && int{FE_READ_AGAIN} == ZO_READ_AGAIN &&
+              int{FE_READ_DONE} == ZO_READ_DONE);
+
+file_range fe_file_range(const file_entry *fe, uint64_t offset, int *fd, uint64_t *at, uint64_t *run)
 {
+    uint64_t scratch;
+    if (!run)
+        run = &scratch;
+    *run = fe->kind == KIND_FILE || fe->kind == KIND_ZIP || fe->kind == KIND_MEMBER ? fe->size - offset : UINT64_MAX;
     switch (fe->kind) {
+    case KIND_FOLDER_ZIP:
+    case KIND_GZIPPED: {
+        const zo_place p = fe->kind == KIND_FOLDER_ZIP ? zo_where(fe->handle.layout, offset, fd, at, run)
+                                                       : gz_where(fe->handle.gzip, offset, fd, at, run);
+        if (p == ZO_IN_FILE && fe->kind == KIND_GZIPPED) {
+            // As a stored member's: only while the archive holds what was read.
+            file_id now;
+            const file_id &id = fe->base->id;
+            if (!file_id_of(*fd, &now) || now.size != id.size || now.mtime_ns != id.mtime_ns)
+                return RANGE_CHANGED;
+        }
+        return p == ZO_IN_FILE ? RANGE_IN_FILE : p == ZO_CHANGED ? RANGE_CHANGED : RANGE_READ;
+    }
     case KIND_FILE:
         *fd = fe->handle.fd;
         *at = offset;
@@ -292,6 +325,8 @@ void account(fe_cache *cache, const file_entry *fe, int sign)
         cache->index_bytes += sign > 0 ? fe->bytes : -fe->bytes;
     } else if (fe->kind == KIND_INFLATED) {
         cache->inflated_bytes += sign > 0 ? fe->bytes : -fe->bytes;
+    } else if (fe->kind == KIND_FOLDER_ZIP) {
+        cache->layout_bytes += sign > 0 ? fe->bytes : -fe->bytes;
     }
 }
 
@@ -362,6 +397,8 @@ void fe_drop_if_unused(fe_cache *cache, file_entry *fe)
 {
     if (fe->refcount != 0)
         return;
+    if (fe->kind == KIND_FOLDER_ZIP)
+        zo_idle(fe->handle.layout);  // its layout stays, with the CRC-32s it has learnt
     // Disk files and member streams nobody uses are closed at once, so
     // descriptors never pile up; entries that left the table go too.
     if (fe->in_table && (fe->kind == KIND_FILE || fe->kind == KIND_MEMBER))
@@ -615,7 +652,7 @@ archive_found find_archive(fe_cache *cache, const char *archive_path, file_entry
 {
     *out = nullptr;
     for (file_entry *fe = *bucket_of(cache, archive_path); fe; fe = fe->hash_next) {
-        if (strcmp(fe->name, archive_path) != 0)
+        if (strcmp(fe->name, archive_path) != 0 || fe->kind == KIND_FOLDER_ZIP || fe->kind == KIND_GZIPPED)
             continue;
         switch (fe->kind) {
         case KIND_FILE:
@@ -846,7 +883,202 @@ file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const
     return page;
 }
 
+// The folder `path` (with its final "/") on disk or inside an archive, laid
+// out as a .zip download. It is walked for every request, so that the
+// download is what the folder holds now (a HEAD too: the walk reads no file
+// byte); a layout cached under the same validator answers instead, with the
+// CRC-32s it has learnt. The walk runs to its end within the request, so
+// one is in flight at a time, and its layout is bounded per download and
+// with all others kept.
+file_entry *resolve_folder_zip(fe_cache *cache, const char *path, size_t len, resolve_note *note)
+{
+    static constexpr char SUFFIX[] = "?zip.zip";  // the key's extension gives its type
+    if (len + sizeof SUFFIX > RESOLVE_BUF_SIZE)
+        return nullptr;
+    char key[RESOLVE_BUF_SIZE];
+    memcpy(key, path, len);
+    memcpy(key + len, SUFFIX, sizeof SUFFIX);
+
+    char work[RESOLVE_BUF_SIZE];
+    memcpy(work, path, len + 1);
+    file_entry *archive = nullptr;
+    char *prefix = nullptr;
+    for (size_t i = 0; i + 4 < len && !archive; ++i) {
+        if (!is_archive_boundary(work + i))
+            continue;
+        work[i + 4] = 0;
+        switch (find_archive(cache, work, &archive)) {
+        case ARCHIVE_FOUND:
+            prefix = work + i + 5;
+            break;
+        case ARCHIVE_NOWHERE:
+            return nullptr;
+        case ARCHIVE_NO_ROOM:
+            *note = RESOLVE_NO_RESOURCES;
+            return nullptr;
+        case ARCHIVE_NONE:
+            work[i + 4] = '/';
+            break;
+        }
+    }
+    zo_layout *lo = nullptr;
+    zo_walk_result walked;
+    if (archive) {
+        const size_t prefix_len = strlen(prefix);
+        if (prefix_len > 0)
+            prefix[prefix_len - 1] = 0;
+        const zip_node *node = *prefix ? zip_find(archive->handle.zip, prefix) : nullptr;
+        if (*prefix && (!node || (!node->child && !node->named_dir)))
+            return nullptr;
+        walked = zo_walk_archive(archive->handle.zip, archive->id, prefix, ZO_LAYOUT_LIMIT, &lo);
+    } else {
+        dir_entry st;
+        if (stat_path(path, &st) != KIND_DIR)
+            return nullptr;
+        walked = zo_walk_folder(path, ZO_LAYOUT_LIMIT, &lo);
+    }
+    if (walked != ZO_WALK_OK) {
+        *note = walked == ZO_WALK_TOO_LARGE ? RESOLVE_NO_STORAGE : RESOLVE_NO_RESOURCES;
+        return nullptr;
+    }
+    zo_name(lo, path, len);
+    for (file_entry *fe = *bucket_of(cache, key); fe; fe = fe->hash_next) {
+        if (fe->kind != KIND_FOLDER_ZIP || strcmp(fe->name, key) != 0)
+            continue;
+        if (fe->etag == lo->etag && fe->base == archive) {
+            zo_free(lo);
+            fe->used = ++cache->tick;
+            return fe;
+        }
+        fe_unlink(cache, fe);  // what it laid out has changed
+        if (fe->refcount == 0)
+            fe_destroy(fe);
+        break;
+    }
+    while (cache->layout_bytes + lo->bytes > ZO_LAYOUT_BUDGET) {
+        file_entry *victim = least_used(cache, kind_bit(KIND_FOLDER_ZIP));
+        if (!victim) {
+            zo_free(lo);
+            *note = RESOLVE_NO_STORAGE;
+            return nullptr;
+        }
+        fe_unlink(cache, victim);
+        fe_destroy(victim);
+    }
+    file_entry *fe = fe_new_sized(KIND_FOLDER_ZIP, key, fe_handle{.layout = lo}, lo->newest,
+                                  static_cast<int64_t>(lo->size));
+    if (!fe) {
+        *note = RESOLVE_NO_RESOURCES;
+        return nullptr;
+    }
+    fe->etag = lo->etag;
+    fe->bytes = lo->bytes;
+    fe->made = time_now();
+    if (archive) {
+        fe->base = archive;
+        fe_ref(archive);
+    }
+    fe_insert(cache, fe);
+    return fe;
+}
+
+// `attachment; filename="NAME.zip"`, with `filename*` in UTF-8 where the name
+// is not plain ASCII (the plain form then has "_" for those bytes).
+int disposition(const char *name, char *out, size_t size)
+{
+    char plain[256], encoded[3 * 256 + 1];
+    size_t p = 0, e = 0;
+    bool ascii = true;
+    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(name); *c && p + 1 < sizeof plain; ++c) {
+        const bool printable = *c >= 0x20 && *c < 0x7F && *c != '"' && *c != '\\';
+        ascii = ascii && printable;
+        plain[p++] = printable ? static_cast<char>(*c) : '_';
+        if (isalnum(*c) || strchr("!#$&+-.^_`|~", *c)) {
+            encoded[e++] = static_cast<char>(*c);
+        } else {
+            encoded[e++] = '%';
+            encoded[e++] = HEX_DIGITS[*c >> 4];
+            encoded[e++] = HEX_DIGITS[*c & 15];
+        }
+    }
+    plain[p] = encoded[e] = 0;
+    if (ascii)
+        return snprintf(out, size, "\r\nContent-Disposition: attachment; filename=\"%s.zip\"", plain);
+    return snprintf(out, size, "\r\nContent-Disposition: attachment; filename=\"%s.zip\"; filename*=UTF-8''%s.zip",
+                    plain, encoded);
+}
+
+// The node of a member entry, streamed or kept inflated.
+zip_node *member_node(const file_entry *fe)
+{
+    if (!fe->base || fe->base->kind != KIND_ZIP)
+        return nullptr;
+    if (fe->kind == KIND_MEMBER)
+        return fe->handle.stream ? fe->handle.stream->node : nullptr;
+    if (fe->kind != KIND_INFLATED)
+        return nullptr;
+    const size_t n = strlen(fe->base->name);
+    return strncmp(fe->name, fe->base->name, n) == 0 && fe->name[n] == '/'
+               ? zip_find(fe->base->handle.zip, fe->name + n + 1)
+               : nullptr;
+}
+
+bool can_be_gzipped(const file_entry *fe)
+{
+    const zip_node *node = member_node(fe);
+    return node && node->method == 8 && !(node->flags & 1);
+}
+
 }  // namespace
+
+bool is_zip_query(const char *query)
+{
+    return query && strcmp(query, "zip") == 0;
+}
+
+uint32_t fe_header_lines(const file_entry *fe, char *out, uint32_t room)
+{
+    char line[1200];
+    int n = 0;
+    if (fe->kind == KIND_FOLDER_ZIP)
+        n = disposition(fe->handle.layout->name, line, sizeof line);
+    else if (fe->kind == KIND_GZIPPED)
+        n = snprintf(line, sizeof line, "\r\nContent-Encoding: gzip\r\nVary: Accept-Encoding");
+    else if (can_be_gzipped(fe))
+        n = snprintf(line, sizeof line, "\r\nVary: Accept-Encoding");
+    if (n <= 0 || static_cast<uint32_t>(n) >= room)
+        return 0;
+    memcpy(out, line, static_cast<size_t>(n) + 1);
+    return static_cast<uint32_t>(n);
+}
+
+const char *fe_etag_suffix(const file_entry *fe)
+{
+    return fe->kind == KIND_GZIPPED ? "-gz" : "";
+}
+
+file_entry *fe_gzip_form(fe_cache *cache, file_entry *fe)
+{
+    if (!can_be_gzipped(fe))
+        return fe;
+    for (file_entry *g = *bucket_of(cache, fe->name); g; g = g->hash_next)
+        if (g->kind == KIND_GZIPPED && g->base == fe->base && strcmp(g->name, fe->name) == 0) {
+            g->used = ++cache->tick;
+            return g;
+        }
+    zip_node *node = member_node(fe);
+    gz_member *gz = gz_open(fe->base->handle.zip, node);
+    file_entry *g = gz ? fe_new_sized(KIND_GZIPPED, fe->name, fe_handle{.gzip = gz}, fe->mtime,
+                                      static_cast<int64_t>(node->csize + GZ_FRAMING))
+                       : nullptr;
+    if (!g)
+        return fe;
+    g->base = fe->base;
+    fe_ref(g->base);
+    g->etag = fe->etag;
+    fe_insert(cache, g);
+    return g;
+}
 
 file_entry *resolve_path(fe_cache *cache, const char *path, const char *page_path, const char *query,
                          resolve_note *note)
@@ -856,6 +1088,8 @@ file_entry *resolve_path(fe_cache *cache, const char *path, const char *page_pat
     if (len == 0 || len > RESOLVE_PATH_MAX)
         return nullptr;
     const bool slash = path[len - 1] == '/';
+    if (slash && is_zip_query(query))
+        return resolve_folder_zip(cache, path, len, note);
     const listing_query lq = parse_listing_query(query);
 
     // Any query on a listing bypasses the cached unsorted page: it is either

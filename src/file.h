@@ -10,6 +10,8 @@
 struct text_block;
 struct zip_archive;
 struct zip_stream;
+struct zo_layout;
+struct gz_member;
 
 // What an entry reads from, by type; owned by the entry except for KIND_STATIC.
 union fe_handle {
@@ -19,6 +21,8 @@ union fe_handle {
     text_block *page;            // KIND_PAGE, KIND_INFLATED
     const unsigned char *bytes;  // KIND_STATIC
     zip_stream *stream;          // KIND_MEMBER
+    zo_layout *layout;           // KIND_FOLDER_ZIP
+    gz_member *gzip;             // KIND_GZIPPED
 };
 
 // What a generated page is: a page of its own, or a folder's listing, which
@@ -86,6 +90,7 @@ struct fe_cache {
     int32_t archives;         // archives in the table
     uint64_t index_bytes;     // their name indexes
     uint64_t inflated_bytes;  // inflated members in the table
+    uint64_t layout_bytes;    // folder downloads in the table
     int32_t max_archives;
 };
 bool fe_cache_init(fe_cache *cache);     // false when memory is exhausted
@@ -116,7 +121,22 @@ enum file_range : uint8_t {
     RANGE_IN_FILE,  // in the file `*fd` at `*at`, to be sent as it lies
     RANGE_CHANGED,  // a checked stored member whose archive has changed since: the reply cannot go on
 };
-file_range fe_file_range(const file_entry *fe, uint64_t offset, int *fd, uint64_t *at);
+// `*run`, when asked for, is how many bytes from `offset` lie so: in that
+// file, or (RANGE_READ) before the next bytes that lie in a file.
+file_range fe_file_range(const file_entry *fe, uint64_t offset, int *fd, uint64_t *at, uint64_t *run = nullptr);
+// The header lines a reply of the entry carries besides the common ones
+// (a download's file name, a member's encoding), each as "\r\nName: value",
+// written at `out` within `room` bytes (one kept for a terminating zero).
+uint32_t fe_header_lines(const file_entry *fe, char *out, uint32_t room);
+// The entry's ETag text ends with this after its digits: "-gz" for a member
+// framed as gzip, so that both forms of one member never share a validator.
+const char *fe_etag_suffix(const file_entry *fe);
+// The member `fe` (stream or kept inflated) framed as gzip, for a client that
+// accepts that encoding; `fe` itself when it is no deflated member or the
+// framing cannot be made.
+file_entry *fe_gzip_form(fe_cache *cache, file_entry *fe);
+// True when the query asks for a folder as a .zip download.
+bool is_zip_query(const char *query);
 
 file_entry *fe_lookup(fe_cache *cache, const char *name);
 void fe_insert(fe_cache *cache, file_entry *fe);
@@ -136,6 +156,7 @@ enum resolve_note : int32_t {
     RESOLVE_OK = 0,            // the entry, or null when nothing is there
     RESOLVE_REDIRECT = 1,      // a directory named without its final "/"
     RESOLVE_NO_RESOURCES = 2,  // descriptors or memory ran out; nothing was cached
+    RESOLVE_NO_STORAGE = 3,    // a folder too large to lay out as a download, now or ever
 };
 
 // Path resolution: the entry answering a mapped path, or null. Every cached

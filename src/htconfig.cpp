@@ -17,7 +17,7 @@ static const char DEFAULT_INDEX_TEMPLATE[] =
     "<meta name=\"color-scheme\" content=\"light dark\"><title>Index of %p</title></head>\n"
     "<body><h2 align=justify><a href=/>HOME</a>&gt;%R</h2>\n"
     "<pre>     <a href=%(OdN)>NAME</a>                   <a href=%(OdT)>DATE</a>"
-    "         <a href=%(OdS)>SIZE</a>  <a href=%(Odn)>NAME(R)</a>\n"
+    "         <a href=%(OdS)>SIZE</a>  <a href=%(Odn)>NAME(R)</a>  <a href=?zip>ALL AS .ZIP</a>\n"
     "\n"
     "%*</pre>\n"
     "</body></html>\n";

@@ -317,12 +317,21 @@ int32_t find_entry(server_ctx *ctx, task *t, char *location, file_entry **found)
     path_encode(page_path, req.uri);
     resolve_note note = RESOLVE_OK;
     char listing[JSON_QUERY_SIZE];
-    const bool listing_asked = parse_listing_query(query).json;
+    const bool listing_asked = parse_listing_query(query).json || is_zip_query(query);
     if (const char *candidate = listing_asked ? nullptr : with_index_file(mapped, g_config.index_file))
         *found = resolve_path(&ctx->entries, candidate, page_path, query, &note);
     if (!*found && note != RESOLVE_NO_RESOURCES)
         *found = resolve_path(&ctx->entries, mapped, page_path, listing_query_of(t, query, listing), &note);
+    // A deflated member goes as it lies in its archive, framed as gzip, to a
+    // client that takes that encoding; ranges and HEAD keep the member itself.
+    if (*found && req.method == METHOD_GET && req.nranges == 0 && accepts_gzip(&req)) {
+        file_entry *member = *found;
+        if ((*found = fe_gzip_form(&ctx->entries, member)) != member)
+            fe_drop_if_unused(&ctx->entries, member);
+    }
     switch (note) {
+    case RESOLVE_NO_STORAGE:
+        return STATUS_507;
     case RESOLVE_OK:
         return *found ? 0 : STATUS_404;
     case RESOLVE_REDIRECT:

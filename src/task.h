@@ -80,6 +80,10 @@ struct request_head {
     const char *if_modified_since;
     const char *if_unmodified_since;
     const char *if_range;
+    // Accept-Encoding: the weight (q) of gzip and of "*", in thousandths plus
+    // one; 0 when not named.
+    uint16_t gzip_weight;
+    uint16_t any_weight;
 };
 
 enum read_result : uint8_t {
@@ -99,6 +103,11 @@ read_result read_request(request_head *req, io_buf *in);
 // Parses a Range header value ("bytes=...") into `nranges` and `ranges`;
 // a value of another unit leaves them unchanged.
 void parse_range(request_head *req, const char *value);
+// Takes the codings of an Accept-Encoding value into the request's weights.
+void parse_accept_encoding(request_head *req, const char *value);
+// True when the request accepts a body in gzip: gzip (or x-gzip) named with a
+// weight above zero, or "*" so and gzip not named.
+bool accepts_gzip(const request_head *req);
 
 // The life of a connection.
 enum task_state : uint8_t {
@@ -195,6 +204,8 @@ int64_t parse_http_date(const char *text);
 // An entity tag as sent: 16 hexadecimal digits in quotes.
 constexpr size_t ETAG_TEXT_SIZE = 24;
 void format_etag(char *out, uint64_t etag);
+// The ETag of what `fe` sends, with the suffix of its encoding ("-gz").
+void format_entry_etag(char *out, const file_entry *fe);
 // Whether the entity-tag list `list` ("*" or tags separated by commas) names
 // `current` (quoted); weak tags (W/"...") match only with `weak` comparison.
 bool etag_list_matches(const char *list, const char *current, bool weak);

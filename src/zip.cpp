@@ -329,6 +329,7 @@ void read_directory(zip_archive *za)
             break;
         }
         node->path[name_length] = 0;
+        node->named_dir = name_length > 0 && node->path[name_length - 1] == '/';
         // Index "/d/x/" as "d/x".
         char *start = node->path;
         while (*start == '/')
@@ -339,6 +340,7 @@ void read_directory(zip_archive *za)
         memmove(node->path, start, length);
         node->path[length] = 0;
 
+        node->flags = get16(rec + 8);
         node->method = get16(rec + 10);
         node->mtime = dos_to_time(get16(rec + 14), get16(rec + 12));
         node->crc32 = get32(rec + 16);
@@ -772,18 +774,27 @@ void zip_close(zip_archive *za)
     counted_free(&n_blocks, za);
 }
 
-zip_stream *zip_member_open(zip_archive *za, zip_node *node)
+bool zip_member_data(zip_archive *za, const zip_node *node, uint64_t *offset)
 {
-    if (!za || !node || (node->method != 0 && node->method != 8))
-        return nullptr;
     unsigned char lfh[LFH_SIZE];
     if (za->length < LFH_SIZE || node->local_offset > za->length - LFH_SIZE ||
         file_read_at(za->fd, lfh, LFH_SIZE, node->local_offset) < 0 || get32(lfh) != LFH_SIGNATURE)
-        return nullptr;
+        return false;
     // The local extra fields (a ZIP64 one among them) are skipped: sizes
     // and offsets come from the central directory.
     const uint64_t data_offset = node->local_offset + LFH_SIZE + get16(lfh + 26) + get16(lfh + 28);
     if (data_offset > za->length || node->csize > za->length - data_offset)
+        return false;
+    *offset = data_offset;
+    return true;
+}
+
+zip_stream *zip_member_open(zip_archive *za, zip_node *node)
+{
+    if (!za || !node || (node->method != 0 && node->method != 8))
+        return nullptr;
+    uint64_t data_offset;
+    if (!zip_member_data(za, node, &data_offset))
         return nullptr;
 
     inflate_block *ib = nullptr;

@@ -20,6 +20,8 @@ struct zip_node {
     uint32_t crc32;
     int32_t method;  // 0 stored, 8 deflated; others are listed only
     int32_t nchildren;
+    uint16_t flags;                // the general purpose flags of its central record
+    bool named_dir;                // its recorded name ended in "/"
     bool verified;                 // a whole pass matched the CRC-32: stored data may be sent as it lies
     zip_checkpoints *checkpoints;  // deflated members, once a pass has recorded one
 };
@@ -104,6 +106,9 @@ void zip_close(zip_archive *za);
 void zip_forget_checkpoints(zip_archive *za);
 uint64_t zip_checkpoint_bytes();  // held by all archives together
 
+// The archive offset of a member's data, from its local header; false when
+// the header is missing or the data would not lie inside the archive.
+bool zip_member_data(zip_archive *za, const zip_node *node, uint64_t *offset);
 zip_stream *zip_member_open(zip_archive *za, zip_node *node);
 int zip_member_read(zip_stream *zs, void *buffer, uint32_t length);  // bytes, or -1
 

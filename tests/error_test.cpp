@@ -40,7 +40,7 @@ protected:
 
 }  // namespace
 
-TEST_F(ErrorResponse, FourteenStatusesHaveReplies)
+TEST_F(ErrorResponse, FifteenStatusesHaveReplies)
 {
     int count = 0;
     for (int32_t code = 0; code < 1000; ++code) {
@@ -55,7 +55,7 @@ TEST_F(ErrorResponse, FourteenStatusesHaveReplies)
         const std::string head = std::string("<html><head><title>") + text + "</title></head>\n<body>";
         EXPECT_NE(reply(code, true).find(head), std::string::npos) << text;
     }
-    EXPECT_EQ(count, 14);
+    EXPECT_EQ(count, 15);
     EXPECT_STREQ(status_text(STATUS_403), "403 Forbidden");
     EXPECT_STREQ(status_text(STATUS_500), "500 Internal server error");
     EXPECT_STREQ(status_text(STATUS_405), "405 Method not allowed");

@@ -26,7 +26,7 @@ const char HEAD[] = "<html><head><meta name=\"viewport\" content=\"width=device-
                     "<meta name=\"color-scheme\" content=\"light dark\"><title>Index of /</title></head>\n"
                     "<body><h2 align=justify><a href=/>HOME</a>&gt;/</h2>\n"
                     "<pre>     <a href=?O=dN>NAME</a>                   <a href=?O=dT>DATE</a>"
-                    "         <a href=?O=dS>SIZE</a>  <a href=?O=dn>NAME(R)</a>\n\n";
+                    "         <a href=?O=dS>SIZE</a>  <a href=?O=dn>NAME(R)</a>  <a href=?zip>ALL AS .ZIP</a>\n\n";
 const char TAIL[] = "</pre>\n</body></html>\n";
 
 std::string take(text_block *tb)
