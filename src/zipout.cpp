@@ -526,33 +526,19 @@ void walk_archive(zo_layout *lo, zip_node *first, size_t prefix_len, uint64_t li
 
 // ---- reading a download ----
 
-// The member whose records hold the download's byte `offset` (before the
-// central directory).
-uint32_t member_at(const zo_layout *lo, uint64_t offset)
+// The last member whose `field` (its records' offset, or its central
+// record's) is at most `offset`: the one whose bytes hold it.
+uint32_t member_holding(const zo_layout *lo, uint64_t zo_member::*field, uint64_t offset)
 {
-    uint32_t lo_i = 0, hi = lo->count;
-    while (hi - lo_i > 1) {
-        const uint32_t mid = lo_i + (hi - lo_i) / 2;
-        if (lo->members[mid].offset <= offset)
-            lo_i = mid;
+    uint32_t first = 0, end = lo->count;
+    while (end - first > 1) {
+        const uint32_t mid = first + (end - first) / 2;
+        if (lo->members[mid].*field <= offset)
+            first = mid;
         else
-            hi = mid;
+            end = mid;
     }
-    return lo_i;
-}
-
-// The member of the central record holding byte `offset` of the directory.
-uint32_t record_at(const zo_layout *lo, uint64_t offset)
-{
-    uint32_t lo_i = 0, hi = lo->count;
-    while (hi - lo_i > 1) {
-        const uint32_t mid = lo_i + (hi - lo_i) / 2;
-        if (lo->members[mid].cd_offset <= offset)
-            lo_i = mid;
-        else
-            hi = mid;
-    }
-    return lo_i;
+    return first;
 }
 
 // True when the open file is still what the walk saw.
@@ -767,12 +753,12 @@ zo_read_result zo_read(zo_layout *lo, void *buffer, uint32_t count, uint64_t off
             // The central directory holds every CRC-32.
             if (const zo_read_result r = all_crcs(lo); r != ZO_READ_DONE)
                 return r;
-            const zo_member &m = lo->members[record_at(lo, offset)];
+            const zo_member &m = lo->members[member_holding(lo, &zo_member::cd_offset, offset)];
             const uint64_t at = offset - m.cd_offset;
             n = static_cast<uint32_t>(std::min<uint64_t>(count, central_size(m) - at));
             copy_record(out, at, n, [&](unsigned char *p) { write_central(lo, m, p); });
         } else {
-            const uint32_t i = member_at(lo, offset);
+            const uint32_t i = member_holding(lo, &zo_member::offset, offset);
             zo_member &m = lo->members[i];
             uint64_t at = offset - m.offset;
             const uint32_t head = local_size(m);
@@ -812,7 +798,7 @@ zo_place zo_where(zo_layout *lo, uint64_t offset, int *fd, uint64_t *at, uint64_
     *run = UINT64_MAX;
     if (offset >= lo->cd_offset || lo->count == 0)
         return ZO_GENERATED;
-    const uint32_t i = member_at(lo, offset);
+    const uint32_t i = member_holding(lo, &zo_member::offset, offset);
     zo_member &m = lo->members[i];
     const uint64_t data = m.offset + local_size(m);
     if (offset < data) {

@@ -524,32 +524,6 @@ TEST(HttpDate, ConditionalHeadersAreReadInEachOfTheThreeForms)
         EXPECT_EQ(parse_http_date(text), t) << text;
 }
 
-TEST(EntityTags, ListsMatchByStrongOrWeakComparison)
-{
-    char tag[ETAG_TEXT_SIZE];
-    format_etag(tag, 0x0123456789abcdefull);
-    EXPECT_STREQ(tag, "\"0123456789abcdef\"");
-    struct match_case {
-        const char *list;
-        bool strong, weak;
-    };
-    const match_case cases[] = {
-        {"\"0123456789abcdef\"", true, true},
-        {"*", true, true},
-        {"\"x\", \t\"0123456789abcdef\"", true, true},
-        {"W/\"0123456789abcdef\"", false, true},
-        {"\"0123456789abcde\"", false, false},
-        {"0123456789abcdef", false, false},
-        {"\"x\", junk, \"0123456789abcdef\"", false, false},
-        {"\"0123456789abcdef", false, false},
-        {"", false, false},
-    };
-    for (const match_case &c : cases) {
-        EXPECT_EQ(etag_list_matches(c.list, tag, false), c.strong) << c.list;
-        EXPECT_EQ(etag_list_matches(c.list, tag, true), c.weak) << c.list;
-    }
-}
-
 TEST(ResponseHeader, WaitingOutputIsABrokenInvariant)
 {
     test_task tt;
