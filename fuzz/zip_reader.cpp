@@ -161,11 +161,14 @@ int checked_read_at(int fd, void *buf, uint32_t count, uint64_t offset)
     return pread_at(fd, buf, count, offset);
 }
 
+zip_set *archives;
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     file_read_at = checked_read_at;
+    archives = zip_set_new();
     archive_fd = memfd_create("archive.zip", MFD_CLOEXEC);
     if (archive_fd < 0)
         fail("memfd_create failed");
@@ -179,7 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fail("cannot write the archive");
 
     const int32_t blocks = n_blocks, files = n_files;
-    zip_archive *za = zip_open(archive_path.c_str());
+    zip_archive *za = zip_open(archives, archive_path.c_str());
     if (za) {
         if (za->entries_read > za->entries)
             fail("more records read than claimed");

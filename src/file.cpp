@@ -1,23 +1,31 @@
-// File entries, the entry table with its release policy, and the resolution
-// of request paths to entries on disk and inside archives.
+// File entries and the entry table: the entries' life and reads, the table
+// under their names with its list by last use, its budgets and its
+// freshness checks.
 #include "file.h"
 
 #include "dirscan.h"
+#include "file_table.h"
 #include "htmlgen.h"
-#include "htproc.h"
 #include "memory.h"
 #include "zip.h"
 #include "zipout.h"
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sys/resource.h>
 
 namespace {
+
+constexpr int FE_HASH_SIZE = 200;
+constexpr int32_t MAX_OPEN_ARCHIVES = 64;              // and at most a quarter of the descriptor limit
+constexpr uint64_t INDEX_BUDGET = uint64_t{64} << 20;  // bytes of the open archives' name indexes
+constexpr uint64_t INFLATED_BUDGET = uint64_t{32} << 20;
+// A listing of a disk directory is rebuilt after this many seconds: a file
+// changed in place does not change its directory, yet its row shows its size.
+constexpr int64_t LISTING_LIFETIME = 1;
 
 // Releases what an entry of type `kind` owns through `handle`.
 void release_handle(entry_kind kind, fe_handle handle)
@@ -97,6 +105,8 @@ fe_read_result read_member(file_entry *fe, void *buffer, uint32_t count, uint64_
     return FE_READ_DONE;
 }
 
+}  // namespace
+
 // The validator of a file's bytes from its identity: a replaced file has
 // another inode, one changed in place another size or time.
 uint64_t identity_etag(const file_id &id)
@@ -117,10 +127,8 @@ uint64_t bytes_etag(const void *bytes, size_t n)
     return hash64(bytes, n);
 }
 
-}  // namespace
-
 // A new entry whose body length is already known, or -1 when it could not be told.
-static file_entry *fe_new_sized(entry_kind kind, const char *name, fe_handle handle, int64_t mtime, int64_t size)
+file_entry *fe_new_sized(entry_kind kind, const char *name, fe_handle handle, int64_t mtime, int64_t size)
 {
     ASSERT(kind != KIND_STATIC);
     const size_t name_length = strlen(name);
@@ -311,7 +319,6 @@ file_entry *fe_lookup(fe_cache *cache, const char *name)
             return fe;
     return nullptr;
 }
-
 namespace {
 
 // Counts what an entry holds against the budgets: +1 entering, -1 leaving.
@@ -330,6 +337,79 @@ void account(fe_cache *cache, const file_entry *fe, int sign)
     }
 }
 
+void list_push(fe_cache *cache, file_entry *fe)
+{
+    fe->newer = nullptr;
+    fe->older = cache->newest;
+    if (cache->newest)
+        cache->newest->newer = fe;
+    else
+        cache->oldest = fe;
+    cache->newest = fe;
+}
+
+void list_cut(fe_cache *cache, file_entry *fe)
+{
+    if (fe->newer)
+        fe->newer->older = fe->older;
+    else
+        cache->newest = fe->older;
+    if (fe->older)
+        fe->older->newer = fe->newer;
+    else
+        cache->oldest = fe->newer;
+    fe->newer = fe->older = nullptr;
+}
+
+// Releases unreferenced entries of the kinds asked, least recently used
+// first, while `over` holds; false when it still holds and none is left.
+// One walk from the old end: what it passed stays as it was, since entries
+// of these kinds hold only archives, which are none of them.
+template <typename Over>
+bool release_while(fe_cache *cache, uint32_t kinds, Over over)
+{
+    file_entry *fe = cache->oldest;
+    while (over()) {
+        while (fe && !((kind_bit(fe->kind) & kinds) && fe->refcount == 0))
+            fe = fe->newer;
+        if (!fe)
+            return false;
+        file_entry *victim = fe;
+        fe = fe->newer;
+        fe_unlink(cache, victim);
+        fe_destroy(victim);
+    }
+    return true;
+}
+
+// Drops every unreferenced entry made from `archive` (its pages); true
+// when nothing else holds the archive any more.
+bool drop_children(fe_cache *cache, file_entry *archive)
+{
+    file_entry *next;
+    for (file_entry *fe = cache->oldest; fe && archive->refcount > 0; fe = next) {
+        next = fe->newer;
+        if (fe->base == archive && fe->refcount == 0) {
+            fe_unlink(cache, fe);
+            ++archive->refcount;  // kept alive through the child's release
+            fe_destroy(fe);
+            --archive->refcount;
+        }
+    }
+    return archive->refcount == 0;
+}
+
+// Takes a stale entry out of the table; it goes now when nobody holds it,
+// else with its last reference. An archive takes its idle pages with it.
+void drop_stale(fe_cache *cache, file_entry *fe)
+{
+    fe_unlink(cache, fe);
+    if (fe->kind == KIND_ZIP)
+        drop_children(cache, fe);
+    if (fe->refcount == 0)
+        fe_destroy(fe);
+}
+
 }  // namespace
 
 void fe_insert(fe_cache *cache, file_entry *fe)
@@ -338,7 +418,7 @@ void fe_insert(fe_cache *cache, file_entry *fe)
     fe->hash_next = *head;
     *head = fe;
     fe->in_table = true;
-    fe->used = ++cache->tick;
+    list_push(cache, fe);
     cache->nentries++;
     account(cache, fe, +1);
 }
@@ -350,10 +430,24 @@ void fe_unlink(fe_cache *cache, file_entry *fe)
             *link = fe->hash_next;
             fe->hash_next = nullptr;
             fe->in_table = false;
+            list_cut(cache, fe);
             cache->nentries--;
             account(cache, fe, -1);
             return;
         }
+    }
+}
+
+file_entry *fe_chain(fe_cache *cache, const char *name)
+{
+    return *bucket_of(cache, name);
+}
+
+void fe_touch(fe_cache *cache, file_entry *fe)
+{
+    if (fe != cache->newest) {
+        list_cut(cache, fe);
+        list_push(cache, fe);
     }
 }
 
@@ -362,34 +456,30 @@ bool fe_cache_init(fe_cache *cache)
     *cache = fe_cache{};
     cache->hash_size = FE_HASH_SIZE;
     cache->hash = static_cast<file_entry **>(calloc(FE_HASH_SIZE, sizeof(file_entry *)));
+    cache->zips = zip_set_new();
     // Open archives keep a descriptor each: never so many that accepting fails.
     rlimit rl{};
     const int64_t quarter = getrlimit(RLIMIT_NOFILE, &rl) == 0 ? static_cast<int64_t>(rl.rlim_cur / 4) : 64;
     cache->max_archives = static_cast<int32_t>(std::max<int64_t>(1, std::min<int64_t>(MAX_OPEN_ARCHIVES, quarter)));
-    return cache->hash != nullptr;
+    return cache->hash != nullptr && cache->zips != nullptr;
 }
 
 void fe_cache_destroy(fe_cache *cache)
 {
-    if (!cache->hash)
-        return;
     // Entries made from an archive first: each holds a reference on it.
     for (int pass = 0; pass < 2; ++pass) {
-        for (int i = cache->hash_size - 1; i >= 0; --i) {
-            file_entry **link = &cache->hash[i];
-            while (*link) {
-                file_entry *fe = *link;
-                if (pass == 0 && !fe->base) {
-                    link = &fe->hash_next;
-                    continue;
-                }
-                fe_unlink(cache, fe);
-                fe->refcount = 0;
-                fe_destroy(fe);
-            }
+        file_entry *next;
+        for (file_entry *fe = cache->oldest; fe; fe = next) {
+            next = fe->newer;
+            if (pass == 0 && !fe->base)
+                continue;
+            fe_unlink(cache, fe);
+            fe->refcount = 0;
+            fe_destroy(fe);
         }
     }
     free(cache->hash);
+    zip_set_free(cache->zips);
     *cache = fe_cache{};
 }
 
@@ -418,100 +508,35 @@ void fe_release_unused(fe_cache *cache)
     // Pages made from an archive hold it: passes go on while any entry goes.
     for (bool more = true; more;) {
         more = false;
-        file_entry *collected = nullptr;
-        for (int i = cache->hash_size - 1; i >= 0; --i)
-            for (file_entry *fe = cache->hash[i]; fe; fe = fe->hash_next)
-                if (fe->refcount == 0) {
-                    fe->sweep_next = collected;
-                    collected = fe;
-                } else if (fe->kind == KIND_ZIP) {
-                    zip_forget_checkpoints(fe->handle.zip);  // an archive in use goes on without them
-                }
-        while (collected) {
-            file_entry *fe = collected;
-            collected = fe->sweep_next;
-            ASSERT(fe->kind != KIND_STATIC);
-            fe_unlink(cache, fe);
-            fe_destroy(fe);
-            more = true;
-        }
-    }
-}
-
-// ---- path resolution ---------------------------------------------------------
-
-namespace {
-
-constexpr size_t RESOLVE_PATH_MAX = 513;  // longest path resolved
-// Longest key composed from it: "*" and the sort keys, then "?json".
-constexpr size_t RESOLVE_KEY_MAX = RESOLVE_PATH_MAX + 1 + LISTING_KEYS_MAX + 5;
-constexpr size_t RESOLVE_BUF_SIZE = RESOLVE_KEY_MAX + 2;
-
-constexpr uint32_t kind_bit(entry_kind kind)
-{
-    return 1u << kind;
-}
-
-// What a request path may be answered with straight from the cache: a body
-// under the path itself, or a listing under the path with its final "/".
-constexpr uint32_t BODY_KINDS =
-    kind_bit(KIND_FILE) | kind_bit(KIND_ZIP) | kind_bit(KIND_MEMBER) | kind_bit(KIND_INFLATED);
-constexpr uint32_t LISTING_KINDS = kind_bit(KIND_PAGE);
-
-bool out_of_resources()
-{
-    return errno == EMFILE || errno == ENFILE || errno == ENOMEM;
-}
-
-// Drops every unreferenced entry made from `archive` (its pages); true
-// when nothing else holds the archive any more.
-bool drop_children(fe_cache *cache, file_entry *archive)
-{
-    for (int i = 0; i < cache->hash_size && archive->refcount > 0; ++i) {
-        file_entry **link = &cache->hash[i];
-        while (*link) {
-            file_entry *fe = *link;
-            if (fe->base == archive && fe->refcount == 0) {
+        file_entry *next;
+        for (file_entry *fe = cache->oldest; fe; fe = next) {
+            next = fe->newer;
+            if (fe->refcount == 0) {
+                ASSERT(fe->kind != KIND_STATIC);
                 fe_unlink(cache, fe);
-                ++archive->refcount;  // kept alive through the child's release
                 fe_destroy(fe);
-                --archive->refcount;
-            } else {
-                link = &fe->hash_next;
+                more = true;
+            } else if (fe->kind == KIND_ZIP) {
+                zip_forget_checkpoints(fe->handle.zip);  // an archive in use goes on without them
             }
         }
     }
-    return archive->refcount == 0;
 }
 
-// Takes a stale entry out of the table; it goes now when nobody holds it,
-// else with its last reference. An archive takes its idle pages with it.
-void drop_stale(fe_cache *cache, file_entry *fe)
-{
-    fe_unlink(cache, fe);
-    if (fe->kind == KIND_ZIP)
-        drop_children(cache, fe);
-    if (fe->refcount == 0)
-        fe_destroy(fe);
-}
-
-// True when the entry still shows what its path holds now: the same file or
-// directory, unchanged, and for a disk listing not older than its lifetime.
-// A stale entry leaves the table. One stat at most.
-bool check_fresh(fe_cache *cache, file_entry *fe)
+bool fe_check_fresh(fe_cache *cache, file_entry *fe)
 {
     if (!fe->in_table)
         return false;
     // Requests that arrived together in one turn of the loop share a check.
     if (cache->turn != 0 && fe->checked == cache->turn) {
-        fe->used = ++cache->tick;
+        fe_touch(cache, fe);
         return true;
     }
     bool fresh = true;
     if (fe->base) {
         // Held meanwhile: a stale archive drops its idle pages, not this one.
         fe_ref(fe);
-        fresh = check_fresh(cache, fe->base);
+        fresh = fe_check_fresh(cache, fe->base);
         fe_unref(fe);
     } else if (fe->watch_len > 0) {
         if ((fe->kind == KIND_PAGE || fe->kind == KIND_DIR) && time_now() - fe->made > LISTING_LIFETIME) {
@@ -526,7 +551,7 @@ bool check_fresh(fe_cache *cache, file_entry *fe)
         }
     }
     if (fresh) {
-        fe->used = ++cache->tick;
+        fe_touch(cache, fe);
         fe->checked = cache->turn;
     } else {
         drop_stale(cache, fe);
@@ -534,453 +559,44 @@ bool check_fresh(fe_cache *cache, file_entry *fe)
     return fresh;
 }
 
-// The newest entry under `key` whose type is among `kinds`, fresh. Keys of
-// different kinds can coincide when names hold a "*" (the file "d*" and the
-// snapshot of "d/", the file "d/*dN" and a sorted page of "d/"), so each step
-// asks only for the kinds it can use.
-file_entry *lookup_kind(fe_cache *cache, const char *key, uint32_t kinds)
+void make_room_for_page(fe_cache *cache, uint64_t bytes)
 {
-    for (file_entry *fe = *bucket_of(cache, key); fe; fe = fe->hash_next)
-        if ((kind_bit(fe->kind) & kinds) && strcmp(fe->name, key) == 0)
-            return check_fresh(cache, fe) ? fe : nullptr;
-    return nullptr;
+    release_while(cache, kind_bit(KIND_PAGE) | kind_bit(KIND_DIR),
+                  [&] { return cache->pages >= MAX_CACHED_PAGES || cache->page_bytes + bytes > PAGE_BUDGET; });
 }
 
-// The least recently used unreferenced entry of the kinds asked, or null.
-file_entry *least_used(fe_cache *cache, uint32_t kinds)
+void make_room_for_inflated(fe_cache *cache, uint64_t bytes)
 {
-    file_entry *oldest = nullptr;
-    for (int i = 0; i < cache->hash_size; ++i)
-        for (file_entry *fe = cache->hash[i]; fe; fe = fe->hash_next)
-            if ((kind_bit(fe->kind) & kinds) && fe->refcount == 0 && (!oldest || fe->used < oldest->used))
-                oldest = fe;
-    return oldest;
+    release_while(cache, kind_bit(KIND_INFLATED), [&] { return cache->inflated_bytes + bytes > INFLATED_BUDGET; });
 }
 
-// Closes archives nobody uses, least recently used first, until one more
-// fits. An archive whose only holders are its idle pages goes with them.
+bool make_room_for_layout(fe_cache *cache, uint64_t bytes)
+{
+    return release_while(cache, kind_bit(KIND_FOLDER_ZIP),
+                         [&] { return cache->layout_bytes + bytes > ZO_LAYOUT_BUDGET; });
+}
+
+// Closes archives, least recently used first, until one more fits: each is
+// tried once, and goes when its only holders are its idle pages, with them.
 void make_room_for_archive(fe_cache *cache)
 {
-    uint64_t after = 0;  // archives used up to this tick were tried and are busy
+    file_entry *fe = cache->oldest;
     while (cache->archives >= cache->max_archives || cache->index_bytes > INDEX_BUDGET) {
-        file_entry *victim = nullptr;
-        for (int i = 0; i < cache->hash_size; ++i)
-            for (file_entry *fe = cache->hash[i]; fe; fe = fe->hash_next)
-                if (fe->kind == KIND_ZIP && fe->used > after && (!victim || fe->used < victim->used))
-                    victim = fe;
-        if (!victim)
-            return;  // every archive is in use: the budget waits for them
-        after = victim->used;
-        if (drop_children(cache, victim)) {
-            fe_unlink(cache, victim);
-            fe_destroy(victim);
-        }
-    }
-}
-
-// A member stream already carrying a transfer that another must not share.
-// Deflate data cannot be read backwards, so two transfers interleaving on one
-// stream would restart decompression from the member's start for nearly every
-// piece: work growing with the square of the member's size. And a member not
-// yet checked would lose its CRC-32 check to a second reader starting over.
-// Such a request gets a stream of its own, released with its transfer.
-bool busy_member_stream(const file_entry *fe)
-{
-    const zip_stream *zs = fe->kind == KIND_MEMBER ? fe->handle.stream : nullptr;
-    return zs && fe->refcount > 0 && (zs->method == 8 || !zs->node->verified);
-}
-
-// `path` + `sep` + `tail` into `key` (RESOLVE_BUF_SIZE bytes); callers bound
-// the lengths to RESOLVE_KEY_MAX.
-const char *compose_key(char *key, const char *path, size_t len, char sep, const char *tail)
-{
-    const size_t tail_len = strlen(tail);
-    ASSERT(len + 1 + tail_len <= RESOLVE_KEY_MAX);
-    memcpy(key, path, len);
-    key[len] = sep;
-    memcpy(key + len + 1, tail, tail_len + 1);
-    return key;
-}
-
-// Caches a generated listing under `key`: made from the archive `base`, or from
-// the directory named by the first `watch_len` bytes of the key, as `id` was.
-// A page larger than the whole budget is sent once and not kept.
-file_entry *add_page(fe_cache *cache, const char *key, text_block *page, int64_t mtime, file_entry *base,
-                     size_t watch_len, const file_id &id, resolve_note *note, bool json = false)
-{
-    if (!page) {
-        *note = RESOLVE_NO_RESOURCES;
-        return nullptr;
-    }
-    file_entry *fe = fe_new(KIND_PAGE, key, fe_handle{.page = page}, mtime);
-    if (!fe) {
-        *note = RESOLVE_NO_RESOURCES;
-        return nullptr;
-    }
-    fe->bytes = fe->size;
-    fe->etag = bytes_etag(page->data, page->size);
-    fe->made = time_now();
-    fe->page = json ? PAGE_LISTING_JSON : PAGE_LISTING;
-    if (base) {
-        fe->base = base;
-        fe_ref(base);
-    } else {
-        fe->watch_len = static_cast<uint16_t>(watch_len);
-        fe->id = id;
-    }
-    if (fe->bytes > PAGE_BUDGET)
-        return fe;
-    make_room_for_page(cache, fe->bytes);
-    fe_insert(cache, fe);
-    return fe;
-}
-
-bool is_archive_boundary(const char *p)
-{
-    return p[0] == '.' && (p[1] | 0x20) == 'z' && (p[2] | 0x20) == 'i' && (p[3] | 0x20) == 'p' && p[4] == '/';
-}
-
-enum archive_found : uint8_t {
-    ARCHIVE_FOUND,
-    ARCHIVE_NONE,     // no archive boundary: a directory, or a name cached as something else
-    ARCHIVE_NOWHERE,  // the path leads nowhere
-    ARCHIVE_NO_ROOM,  // descriptors or memory ran out
-};
-
-// The archive named by `archive_path`, from the cache or opened now.
-archive_found find_archive(fe_cache *cache, const char *archive_path, file_entry **out)
-{
-    *out = nullptr;
-    for (file_entry *fe = *bucket_of(cache, archive_path); fe; fe = fe->hash_next) {
-        if (strcmp(fe->name, archive_path) != 0 || fe->kind == KIND_FOLDER_ZIP || fe->kind == KIND_GZIPPED)
-            continue;
-        switch (fe->kind) {
-        case KIND_FILE:
-            // Sent earlier as a plain file; the archive entry made below hides
-            // it while a transfer still holds it.
-            fe_unlink(cache, fe);
-            if (fe->refcount == 0)
-                fe_destroy(fe);
-            break;
-        case KIND_ZIP:
-            if (check_fresh(cache, fe)) {
-                *out = fe;
-                return ARCHIVE_FOUND;
-            }
-            break;
-        case KIND_PAGE:
-        case KIND_STATIC:
-            return ARCHIVE_NONE;
-        default:
-            return ARCHIVE_NOWHERE;
-        }
-        break;
-    }
-    dir_entry st;
-    file_id id;
-    switch (stat_path(archive_path, &st, &id)) {
-    case KIND_FILE: {
-        make_room_for_archive(cache);
-        errno = 0;
-        zip_archive *za = zip_open(archive_path);
-        if (!za)
-            return out_of_resources() ? ARCHIVE_NO_ROOM : ARCHIVE_NOWHERE;
-        file_entry *fe = fe_new(KIND_ZIP, archive_path, fe_handle{.zip = za}, st.modified);
+        while (fe && fe->kind != KIND_ZIP)
+            fe = fe->newer;
         if (!fe)
-            return ARCHIVE_NO_ROOM;
-        fe->watch_len = static_cast<uint16_t>(strlen(archive_path));
-        // What was opened, which may be newer than what the stat saw.
-        if (!file_id_of(za->fd, &fe->id))
-            fe->id = id;
-        fe->etag = identity_etag(fe->id);
-        fe->bytes = za->index.nbytes;
-        fe_insert(cache, fe);
-        *out = fe;
-        return ARCHIVE_FOUND;
-    }
-    case KIND_DIR:
-        return ARCHIVE_NONE;
-    default:
-        return out_of_resources() ? ARCHIVE_NO_ROOM : ARCHIVE_NOWHERE;
+            return;  // every archive is in use: the budget waits for them
+        file_entry *archive = fe;
+        const bool idle = drop_children(cache, archive);
+        fe = archive->newer;  // its pages that went are out of the list by now
+        if (idle) {
+            fe_unlink(cache, archive);
+            fe_destroy(archive);
+        }
     }
 }
 
-// A small deflated member that has passed its check once, inflated whole and
-// kept, so that later requests are answered from memory; null when it does
-// not qualify or cannot be made (the member is then streamed as any other).
-file_entry *inflate_member(fe_cache *cache, file_entry *archive, zip_node *node, const char *path)
-{
-    if (node->method != 8 || !node->verified || node->usize > MAX_INFLATED_MEMBER)
-        return nullptr;
-    const auto size = static_cast<uint32_t>(node->usize);
-    text_block *tb = text_block_new(size);
-    zip_stream *zs = tb ? zip_member_open(archive->handle.zip, node) : nullptr;
-    bool ok = zs != nullptr;
-    for (uint32_t got = 0; ok && got < size;) {
-        const int n = zip_member_read(zs, tb->data + got, size - got);
-        ok = n > 0;
-        got += ok ? static_cast<uint32_t>(n) : 0;
-    }
-    if (zs)
-        zip_member_close(zs);
-    file_entry *fe = ok ? fe_new_child(KIND_INFLATED, path, fe_handle{.page = tb}, node->mtime, archive) : nullptr;
-    if (!fe) {
-        if (!ok)
-            text_block_free(tb);  // a made entry owns the block, also when it failed
-        return nullptr;
-    }
-    fe->bytes = size;
-    fe->etag = member_etag(archive, node);  // the same bytes as the member's stream
-    while (cache->inflated_bytes + size > INFLATED_BUDGET) {
-        file_entry *victim = least_used(cache, kind_bit(KIND_INFLATED));
-        if (!victim)
-            break;
-        fe_unlink(cache, victim);
-        fe_destroy(victim);
-    }
-    fe_insert(cache, fe);
-    return fe;
-}
-
-// A member, or the listing of a directory, of the archive entry `archive`.
-// `rest` is the path inside the archive (writable, part of the caller's copy).
-file_entry *resolve_in_archive(fe_cache *cache, file_entry *archive, char *rest, const char *path,
-                               const char *page_path, const char *sorted_key, const listing_query &lq,
-                               resolve_note *note)
-{
-    zip_archive *za = archive->handle.zip;
-    const size_t rest_len = strlen(rest);
-    const bool slash = rest_len == 0 || rest[rest_len - 1] == '/';
-    if (!slash) {
-        zip_node *node = zip_find(za, rest);
-        if (!node)
-            return nullptr;
-        if (node->child) {
-            // A directory named without its "/": only the redirect. A listing
-            // cached under this key would break the relative links of later
-            // requests that find it.
-            *note = RESOLVE_REDIRECT;
-            return nullptr;
-        }
-        if (file_entry *fe = inflate_member(cache, archive, node, path))
-            return fe;
-        zip_stream *zs = zip_member_open(za, node);
-        if (!zs) {
-            *note = out_of_resources() ? RESOLVE_NO_RESOURCES : RESOLVE_OK;
-            return nullptr;
-        }
-        file_entry *fe = fe_new_member(archive, zs, path);
-        if (fe)
-            fe_insert(cache, fe);
-        else
-            *note = RESOLVE_NO_RESOURCES;
-        return fe;
-    }
-    if (rest_len > 0)
-        rest[rest_len - 1] = 0;
-    zip_node *first = zip_list(za, rest);
-    if (!first)
-        return nullptr;
-    const file_id none{};
-    int64_t newest = -1;
-    const char *keys = lq.sorted ? lq.keys : nullptr;
-    if (lq.json) {
-        text_block *page = list_zip_json(first, page_path, keys, &newest);
-        return add_page(cache, sorted_key, page, newest, archive, 0, none, note, true);
-    }
-    if (sorted_key) {
-        text_block *page = list_zip_sorted(first, page_path, keys, &newest);
-        return add_page(cache, sorted_key, page, newest, archive, 0, none, note);
-    }
-    text_block *page = list_zip_unsorted(first, page_path, &newest);
-    return add_page(cache, path, page, newest, archive, 0, none, note);
-}
-
-// A file, or the listing of a directory, on disk.
-file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const char *page_path,
-                            const char *sorted_key, const listing_query &lq, resolve_note *note)
-{
-    const bool slash = path[len - 1] == '/';
-    dir_entry st;
-    file_id id;
-    int fd = -1;
-    // Opened as the tree's rules allow: the kernel refuses a way out of it.
-    switch (open_path(path, &st, &id, slash ? nullptr : &fd)) {
-    case KIND_FILE: {
-        if (slash)
-            return nullptr;
-        if (fd < 0) {
-            *note = out_of_resources() ? RESOLVE_NO_RESOURCES : RESOLVE_OK;
-            return nullptr;
-        }
-        // The resolution's one stat gave the length.
-        file_entry *fe = fe_new_sized(KIND_FILE, path, fe_handle{.fd = fd}, st.modified, static_cast<int64_t>(st.size));
-        if (!fe) {
-            *note = RESOLVE_NO_RESOURCES;
-            return nullptr;
-        }
-        fe->watch_len = static_cast<uint16_t>(len);
-        fe->id = id;
-        fe->etag = identity_etag(id);
-        fe_insert(cache, fe);
-        return fe;
-    }
-    case KIND_DIR:
-        break;
-    default:
-        *note = out_of_resources() ? RESOLVE_NO_RESOURCES : RESOLVE_OK;
-        return nullptr;
-    }
-    if (!slash) {
-        *note = RESOLVE_REDIRECT;
-        return nullptr;
-    }
-    // A listing is as new as its directory and the newest of its rows.
-    int64_t newest = st.modified;
-    if (!sorted_key) {
-        text_block *page = list_dir_unsorted(path, page_path, &newest);
-        return add_page(cache, path, page, newest, nullptr, len, id, note);
-    }
-    // One snapshot, under the directory path with "*" for its final "/",
-    // serves every sort order of the directory, and its JSON.
-    char dir[RESOLVE_BUF_SIZE];
-    memcpy(dir, path, len - 1);
-    dir[len - 1] = '*';
-    dir[len] = 0;
-    file_entry *snap = lookup_kind(cache, dir, kind_bit(KIND_DIR));
-    if (!snap) {
-        char snap_key[RESOLVE_BUF_SIZE];
-        memcpy(snap_key, dir, len + 1);
-        dir[len - 1] = 0;
-        dir_entry *rows = dir_snapshot(dir);
-        if (!rows) {
-            *note = out_of_resources() ? RESOLVE_NO_RESOURCES : RESOLVE_OK;
-            return nullptr;
-        }
-        uint64_t bytes = sizeof(dir_entry);
-        for (const dir_entry *e = rows; e->kind != KIND_NONE; ++e)
-            bytes += sizeof(dir_entry) + strlen(e->name) + 1;
-        snap = fe_new(KIND_DIR, snap_key, fe_handle{.snapshot = rows}, 0);
-        if (!snap) {
-            *note = RESOLVE_NO_RESOURCES;
-            return nullptr;
-        }
-        snap->bytes = bytes;
-        snap->made = time_now();
-        snap->watch_len = static_cast<uint16_t>(len);  // the directory path with its "/"
-        snap->id = id;
-        make_room_for_page(cache, bytes);
-        fe_insert(cache, snap);
-    }
-    // The page is made while the snapshot is held: making room cannot take it.
-    fe_ref(snap);
-    auto *snapshot = static_cast<dir_entry *>(snap->handle.snapshot);
-    const char *keys = lq.sorted ? lq.keys : nullptr;
-    text_block *rows = lq.json ? list_dir_json(snapshot, page_path, keys, &newest)
-                               : list_dir_sorted(snapshot, page_path, keys, &newest);
-    file_entry *page = add_page(cache, sorted_key, rows, newest, nullptr, len, id, note, lq.json);
-    fe_release(cache, snap);
-    return page;
-}
-
-// The folder `path` (with its final "/") on disk or inside an archive, laid
-// out as a .zip download. It is walked for every request, so that the
-// download is what the folder holds now (a HEAD too: the walk reads no file
-// byte); a layout cached under the same validator answers instead, with the
-// CRC-32s it has learnt. The walk runs to its end within the request, so
-// one is in flight at a time, and its layout is bounded per download and
-// with all others kept.
-file_entry *resolve_folder_zip(fe_cache *cache, const char *path, size_t len, resolve_note *note)
-{
-    static constexpr char SUFFIX[] = "?zip.zip";  // the key's extension gives its type
-    if (len + sizeof SUFFIX > RESOLVE_BUF_SIZE)
-        return nullptr;
-    char key[RESOLVE_BUF_SIZE];
-    memcpy(key, path, len);
-    memcpy(key + len, SUFFIX, sizeof SUFFIX);
-
-    char work[RESOLVE_BUF_SIZE];
-    memcpy(work, path, len + 1);
-    file_entry *archive = nullptr;
-    char *prefix = nullptr;
-    for (size_t i = 0; i + 4 < len && !archive; ++i) {
-        if (!is_archive_boundary(work + i))
-            continue;
-        work[i + 4] = 0;
-        switch (find_archive(cache, work, &archive)) {
-        case ARCHIVE_FOUND:
-            prefix = work + i + 5;
-            break;
-        case ARCHIVE_NOWHERE:
-            return nullptr;
-        case ARCHIVE_NO_ROOM:
-            *note = RESOLVE_NO_RESOURCES;
-            return nullptr;
-        case ARCHIVE_NONE:
-            work[i + 4] = '/';
-            break;
-        }
-    }
-    zo_layout *lo = nullptr;
-    zo_walk_result walked;
-    if (archive) {
-        const size_t prefix_len = strlen(prefix);
-        if (prefix_len > 0)
-            prefix[prefix_len - 1] = 0;
-        const zip_node *node = *prefix ? zip_find(archive->handle.zip, prefix) : nullptr;
-        if (*prefix && (!node || (!node->child && !node->named_dir)))
-            return nullptr;
-        walked = zo_walk_archive(archive->handle.zip, archive->id, prefix, ZO_LAYOUT_LIMIT, &lo);
-    } else {
-        dir_entry st;
-        if (stat_path(path, &st) != KIND_DIR)
-            return nullptr;
-        walked = zo_walk_folder(path, ZO_LAYOUT_LIMIT, &lo);
-    }
-    if (walked != ZO_WALK_OK) {
-        *note = walked == ZO_WALK_TOO_LARGE ? RESOLVE_NO_STORAGE : RESOLVE_NO_RESOURCES;
-        return nullptr;
-    }
-    zo_name(lo, path, len);
-    for (file_entry *fe = *bucket_of(cache, key); fe; fe = fe->hash_next) {
-        if (fe->kind != KIND_FOLDER_ZIP || strcmp(fe->name, key) != 0)
-            continue;
-        if (fe->etag == lo->etag && fe->base == archive) {
-            zo_free(lo);
-            fe->used = ++cache->tick;
-            return fe;
-        }
-        fe_unlink(cache, fe);  // what it laid out has changed
-        if (fe->refcount == 0)
-            fe_destroy(fe);
-        break;
-    }
-    while (cache->layout_bytes + lo->bytes > ZO_LAYOUT_BUDGET) {
-        file_entry *victim = least_used(cache, kind_bit(KIND_FOLDER_ZIP));
-        if (!victim) {
-            zo_free(lo);
-            *note = RESOLVE_NO_STORAGE;
-            return nullptr;
-        }
-        fe_unlink(cache, victim);
-        fe_destroy(victim);
-    }
-    file_entry *fe = fe_new_sized(KIND_FOLDER_ZIP, key, fe_handle{.layout = lo}, lo->newest,
-                                  static_cast<int64_t>(lo->size));
-    if (!fe) {
-        *note = RESOLVE_NO_RESOURCES;
-        return nullptr;
-    }
-    fe->etag = lo->etag;
-    fe->bytes = lo->bytes;
-    fe->made = time_now();
-    if (archive) {
-        fe->base = archive;
-        fe_ref(archive);
-    }
-    fe_insert(cache, fe);
-    return fe;
-}
+namespace {
 
 // `attachment; filename="NAME.zip"`, with `filename*` in UTF-8 where the name
 // is not plain ASCII (the plain form then has "_" for those bytes).
@@ -1007,7 +623,6 @@ int disposition(const char *name, char *out, size_t size)
     return snprintf(out, size, "\r\nContent-Disposition: attachment; filename=\"%s.zip\"; filename*=UTF-8''%s.zip",
                     plain, encoded);
 }
-
 // The node of a member entry, streamed or kept inflated.
 zip_node *member_node(const file_entry *fe)
 {
@@ -1022,19 +637,12 @@ zip_node *member_node(const file_entry *fe)
                ? zip_find(fe->base->handle.zip, fe->name + n + 1)
                : nullptr;
 }
-
 bool can_be_gzipped(const file_entry *fe)
 {
     const zip_node *node = member_node(fe);
     return node && node->method == 8 && !(node->flags & 1);
 }
-
 }  // namespace
-
-bool is_zip_query(const char *query)
-{
-    return query && strcmp(query, "zip") == 0;
-}
 
 uint32_t fe_header_lines(const file_entry *fe, char *out, uint32_t room)
 {
@@ -1051,19 +659,17 @@ uint32_t fe_header_lines(const file_entry *fe, char *out, uint32_t room)
     memcpy(out, line, static_cast<size_t>(n) + 1);
     return static_cast<uint32_t>(n);
 }
-
 const char *fe_etag_suffix(const file_entry *fe)
 {
     return fe->kind == KIND_GZIPPED ? "-gz" : "";
 }
-
 file_entry *fe_gzip_form(fe_cache *cache, file_entry *fe)
 {
     if (!can_be_gzipped(fe))
         return fe;
     for (file_entry *g = *bucket_of(cache, fe->name); g; g = g->hash_next)
         if (g->kind == KIND_GZIPPED && g->base == fe->base && strcmp(g->name, fe->name) == 0) {
-            g->used = ++cache->tick;
+            fe_touch(cache, g);
             return g;
         }
     zip_node *node = member_node(fe);
@@ -1078,81 +684,4 @@ file_entry *fe_gzip_form(fe_cache *cache, file_entry *fe)
     g->etag = fe->etag;
     fe_insert(cache, g);
     return g;
-}
-
-file_entry *resolve_path(fe_cache *cache, const char *path, const char *page_path, const char *query,
-                         resolve_note *note)
-{
-    *note = RESOLVE_OK;
-    const size_t len = path ? strlen(path) : 0;
-    if (len == 0 || len > RESOLVE_PATH_MAX)
-        return nullptr;
-    const bool slash = path[len - 1] == '/';
-    if (slash && is_zip_query(query))
-        return resolve_folder_zip(cache, path, len, note);
-    const listing_query lq = parse_listing_query(query);
-
-    // Any query on a listing bypasses the cached unsorted page: it is either
-    // a sort request or rebuilt.
-    file_entry *fe;
-    if (!(slash && query) && (fe = lookup_kind(cache, path, slash ? LISTING_KINDS : BODY_KINDS)) &&
-        !busy_member_stream(fe))
-        return fe;
-
-    // A sorted page's key is the path, "*" and its keys; a JSON listing's
-    // key is that of its page followed by "?json". Keys hold only sort
-    // letters, so no key is another's, nor a directory path (which ends in "/").
-    char key[RESOLVE_BUF_SIZE];
-    const char *sorted_key = nullptr;
-    if (slash && (lq.sorted || lq.json)) {
-        if (lq.sorted)
-            compose_key(key, path, len, '*', lq.keys);
-        else
-            memcpy(key, path, len + 1);
-        if (lq.json)
-            strcat(key, "?json");
-        sorted_key = key;
-        if ((fe = lookup_kind(cache, sorted_key, LISTING_KINDS)))
-            return fe;
-    } else if (!slash) {
-        if ((fe = lookup_kind(cache, compose_key(key, path, len, '/', ""), LISTING_KINDS))) {
-            *note = RESOLVE_REDIRECT;
-            return nullptr;
-        }
-    }
-
-    // The first component named like an archive, followed by "/", that is an
-    // archive file; later ones are names inside it.
-    char work[RESOLVE_BUF_SIZE];
-    memcpy(work, path, len + 1);
-    for (size_t i = 0; i + 4 < len; ++i) {
-        if (!is_archive_boundary(work + i))
-            continue;
-        work[i + 4] = 0;
-        file_entry *archive;
-        switch (find_archive(cache, work, &archive)) {
-        case ARCHIVE_FOUND:
-            return resolve_in_archive(cache, archive, work + i + 5, path, page_path, sorted_key, lq, note);
-        case ARCHIVE_NOWHERE:
-            return nullptr;
-        case ARCHIVE_NO_ROOM:
-            *note = RESOLVE_NO_RESOURCES;
-            return nullptr;
-        case ARCHIVE_NONE:
-            break;
-        }
-        work[i + 4] = '/';
-    }
-    return resolve_on_disk(cache, path, len, page_path, sorted_key, lq, note);
-}
-
-void make_room_for_page(fe_cache *cache, uint64_t bytes)
-{
-    while (cache->pages >= MAX_CACHED_PAGES || cache->page_bytes + bytes > PAGE_BUDGET) {
-        file_entry *victim = least_used(cache, LISTING_KINDS | kind_bit(KIND_DIR));
-        if (!victim)
-            return;
-        fe_unlink(cache, victim);
-        fe_destroy(victim);
-    }
 }

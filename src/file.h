@@ -1,6 +1,6 @@
 // File entries: the cached, reference-counted resources the server sends,
-// the table that holds them with its release policy, and the resolution of
-// request paths to them.
+// and the table that holds them with its release policy (file.cpp); the
+// resolution of request paths to them (file_resolve.cpp).
 #pragma once
 
 #include "dirscan.h"
@@ -9,6 +9,7 @@
 
 struct text_block;
 struct zip_archive;
+struct zip_set;
 struct zip_stream;
 struct zo_layout;
 struct gz_member;
@@ -51,39 +52,21 @@ struct file_entry {
     file_entry *base;  // the archive a member or an archive's page comes from, referenced
     file_id id;        // what the watched path was when the entry was made
     int64_t made;      // when it was made, in seconds
-    uint64_t used;     // the table's tick when a request last took it
     uint64_t checked;  // the turn of the event loop in which it was last checked
     uint64_t bytes;    // memory (pages, snapshots) or index bytes (archives) it holds
-    file_entry *sweep_next;
+    file_entry *newer, *older;  // the table's entries by last use
     file_entry *hash_next;
 };
 
-// A new entry, not yet in the table. On failure (no memory, or a size that
-// cannot be known) the handle is released and null returned.
-// Example: fe_new(KIND_FILE, path, fe_handle{.fd = fd}, mtime).
-file_entry *fe_new(entry_kind kind, const char *name, fe_handle handle, int64_t mtime);
-file_entry *fe_new_child(entry_kind kind, const char *name, fe_handle handle, int64_t mtime, file_entry *base);
-file_entry *fe_new_member(file_entry *archive, zip_stream *stream, const char *name);
-// The entry table: every cached entry under its name, with what it holds
-// counted against the budgets below.
-constexpr int FE_HASH_SIZE = 200;
-constexpr int32_t MAX_CACHED_PAGES = 1024;             // generated pages
-constexpr uint64_t PAGE_BUDGET = uint64_t{64} << 20;   // bytes of pages and directory snapshots
-constexpr int32_t MAX_OPEN_ARCHIVES = 64;              // and at most a quarter of the descriptor limit
-constexpr uint64_t INDEX_BUDGET = uint64_t{64} << 20;  // bytes of the open archives' name indexes
-// A deflated member up to this size, once a whole pass has matched its
-// CRC-32, is inflated once more and kept, within the budget after it.
-constexpr uint64_t MAX_INFLATED_MEMBER = 256 << 10;
-constexpr uint64_t INFLATED_BUDGET = uint64_t{32} << 20;
-// A listing of a disk directory is rebuilt after this many seconds: a file
-// changed in place does not change its directory, yet its row shows its size.
-constexpr int64_t LISTING_LIFETIME = 1;
-
+// The entry table: every cached entry under its name, in the order of last
+// use, with what it holds counted against its budgets; releases take the
+// least recently used entries nobody holds.
 struct fe_cache {
     int32_t nentries;
     int32_t hash_size;
     file_entry **hash;
-    uint64_t tick;
+    file_entry *newest, *oldest;  // the ends of the list by last use
+    zip_set *zips;                // what the open archives share
     uint64_t turn;            // the turn of the event loop (ev_turn), set by the server
     int32_t pages;            // pages in the table
     uint64_t page_bytes;      // bytes of pages and snapshots in the table
@@ -103,7 +86,6 @@ file_entry *fe_add_static(fe_cache *cache, const char *name, const unsigned char
 file_entry *fe_add_page(fe_cache *cache, const char *name, text_block *page, int64_t mtime);
 void fe_ref(file_entry *fe);
 void fe_unref(file_entry *fe);
-void fe_destroy(file_entry *fe);
 // What a read of an entry did. A deflated member skips ahead to a far offset
 // a slice per call, so its read may be not ready yet: call again later.
 enum fe_read_result : int8_t {
@@ -138,9 +120,8 @@ file_entry *fe_gzip_form(fe_cache *cache, file_entry *fe);
 // True when the query asks for a folder as a .zip download.
 bool is_zip_query(const char *query);
 
+// The newest entry under `name`, as it is (built-in bytes and pages).
 file_entry *fe_lookup(fe_cache *cache, const char *name);
-void fe_insert(fe_cache *cache, file_entry *fe);
-void fe_unlink(fe_cache *cache, file_entry *fe);
 
 // Returns the reference a transfer held; a disk file or member stream nobody
 // uses any more is closed at once, so descriptors never pile up.

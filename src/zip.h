@@ -1,10 +1,20 @@
-// ZIP archives: the central-directory reader with its name index, and the
-// member reader that delivers stored or deflated members as positioned streams.
+// ZIP archives: the central-directory reader with its name index (zip.cpp),
+// and the member reader that delivers stored or deflated members as
+// positioned streams (zip_stream.cpp).
 #pragma once
 
 #include <cstdint>
 
 struct zip_checkpoints;
+
+// What the archives opened together share, one stream at a time: the input
+// buffer and stage of deflated streams, the boundary a pass holds as its next
+// checkpoint, and the bytes their checkpoints hold. Whoever keeps a set of
+// archives open (the entry table) makes one for them all and frees it after
+// the last is closed.
+struct zip_set;
+zip_set *zip_set_new();  // null when memory is exhausted
+void zip_set_free(zip_set *set);
 
 // One member path, or one directory the archive implies by its member paths.
 // The node and its path text are one counted block.
@@ -41,8 +51,8 @@ struct zip_checkpoint {
 // boundary before each multiple of the spacing (within ZIP_CHECKPOINT_REACH of
 // it, else at the first after it), so that a read at an offset starts from
 // the nearest one before it. The spacing grows with the member so that it
-// never needs more than ZIP_MAX_CHECKPOINTS, and all archives together hold
-// at most ZIP_CHECKPOINT_BUDGET bytes of them.
+// never needs more than ZIP_MAX_CHECKPOINTS, and the archives of a set
+// together hold at most ZIP_CHECKPOINT_BUDGET bytes of them.
 constexpr uint32_t ZIP_MAX_CHECKPOINTS = 64;
 constexpr uint64_t ZIP_CHECKPOINT_SPACING = 1u << 20;  // the least spacing
 constexpr uint64_t ZIP_CHECKPOINT_REACH = 128u << 10;
@@ -69,6 +79,7 @@ struct zip_archive {
     uint64_t cd_size;
     uint64_t entries_read;  // records read into the index
     int fd;                 // the archive file, owned
+    zip_set *set;           // what its streams share with the set's other archives
     uint64_t length;        // length of the archive file
     zip_index index;
     zip_checkpoints *checkpointed;  // the members that have checkpoints
@@ -78,8 +89,8 @@ struct inflate_block;
 
 // A stored member reads straight from the archive. A deflated member holds
 // zlib's state and its 32 KB window and nothing more: its input comes
-// through one buffer all streams share, it inflates ahead through a stage
-// that one stream uses at a time, and a read that steps back up to
+// through one buffer all streams of a set share, it inflates ahead through a
+// stage that one stream uses at a time, and a read that steps back up to
 // ZIP_REREAD_SPAN bytes behind the last one is served from the window.
 constexpr uint32_t ZIP_REREAD_SPAN = 32768;
 struct zip_stream {
@@ -97,14 +108,13 @@ struct zip_stream {
 
 // Opens an archive and reads its whole central directory (ZIP64 too) into
 // the name index; null when the file is no single-volume archive.
-zip_archive *zip_open(const char *path);
+zip_archive *zip_open(zip_set *set, const char *path);
 zip_node *zip_find(zip_archive *za, const char *path);
 zip_node *zip_list(zip_archive *za, const char *path);
 void zip_close(zip_archive *za);
 
 // Releases every checkpoint of the archive's members; streams go on without them.
 void zip_forget_checkpoints(zip_archive *za);
-uint64_t zip_checkpoint_bytes();  // held by all archives together
 
 // The archive offset of a member's data, from its local header; false when
 // the header is missing or the data would not lie inside the archive.

@@ -116,9 +116,14 @@ protected:
 };
 
 struct zip_fixture {
+    zip_set *set = zip_set_new();
     zip_archive *za;
-    explicit zip_fixture(const std::string &path) : za(zip_open(path.c_str())) { EXPECT_NE(za, nullptr); }
-    ~zip_fixture() { zip_close(za); }
+    explicit zip_fixture(const std::string &path) : za(zip_open(set, path.c_str())) { EXPECT_NE(za, nullptr); }
+    ~zip_fixture()
+    {
+        zip_close(za);
+        zip_set_free(set);
+    }
 };
 
 }  // namespace

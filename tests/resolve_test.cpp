@@ -1,5 +1,6 @@
 #include "dirscan.h"
 #include "file.h"
+#include "file_table.h"
 #include "htconfig.h"
 #include "memory.h"
 #include "support.h"
@@ -121,9 +122,8 @@ protected:
     int count_kind(entry_kind kind) const
     {
         int n = 0;
-        for (int i = 0; i < FE_HASH_SIZE; ++i)
-            for (file_entry *fe = ctx.hash[i]; fe; fe = fe->hash_next)
-                n += fe->kind == kind;
+        for (const file_entry *fe = ctx.oldest; fe; fe = fe->newer)
+            n += fe->kind == kind;
         return n;
     }
 
@@ -375,13 +375,24 @@ TEST_F(PathResolution, GeneratedPagesAreBoundedButPagesInUseStay)
             ASSERT_NE(resolve(rel, query.c_str()), nullptr) << i;
         }
         EXPECT_LE(count_kind(KIND_PAGE), MAX_CACHED_PAGES);
-        bool found = false;
-        for (int i = 0; i < FE_HASH_SIZE; ++i)
-            for (file_entry *fe = ctx.hash[i]; fe; fe = fe->hash_next)
-                found = found || fe == held;
-        EXPECT_TRUE(found);
+        EXPECT_TRUE(held->in_table);
         fe_unref(held);
     }
+}
+
+TEST_F(PathResolution, FullPageBudgetReleasesTheLeastRecentlyUsedPage)
+{
+    file_entry *used = resolve("a.zip/docs/", "O=dN");
+    ASSERT_NE(resolve("a.zip/docs/", "O=N"), nullptr);
+    const std::string used_key = used->name;
+    while (ctx.pages < MAX_CACHED_PAGES)
+        ASSERT_NE(resolve("a.zip/docs/", "x=1"), nullptr);
+    EXPECT_EQ(resolve("a.zip/docs/", "O=dN"), used);  // older than the other, but used since
+    ASSERT_NE(resolve("a.zip/docs/", "x=1"), nullptr);
+    EXPECT_EQ(fe_lookup(&ctx, used_key.c_str()), used);
+    EXPECT_EQ(fe_lookup(&ctx, path("a.zip/docs/*N").c_str()), nullptr);
+    // A member still being sent when the table goes is released with it.
+    fe_ref(resolve("a.zip/top.txt"));
 }
 
 TEST_F(PathResolution, BusyDeflatedMemberGivesANewTransferItsOwnStream)

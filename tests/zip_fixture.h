@@ -100,6 +100,7 @@ class ZipFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        set = zip_set_new();
         blocks = n_blocks;
         files = n_files;
         dir = make_temp_dir();
@@ -111,6 +112,7 @@ protected:
             zip_close(za);
         EXPECT_EQ(n_blocks, blocks);
         EXPECT_EQ(n_files, files);
+        zip_set_free(set);
     }
 
     bool python(const std::string &code)
@@ -126,7 +128,7 @@ protected:
     // Opens an archive, to be closed by TearDown; null when it is refused.
     zip_archive *open_zip(const std::string &name)
     {
-        zip_archive *za = zip_open(path(name).c_str());
+        zip_archive *za = zip_open(set, path(name).c_str());
         if (za)
             opened.push_back(za);
         return za;
@@ -134,5 +136,6 @@ protected:
 
     std::string dir;
     int32_t blocks = 0, files = 0;
+    zip_set *set = nullptr;
     std::vector<zip_archive *> opened;
 };

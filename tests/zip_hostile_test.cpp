@@ -73,7 +73,7 @@ protected:
         archive_read a;
         if (za)
             zip_close(za);
-        za = zip_open(path(name).c_str());
+        za = zip_open(set, path(name).c_str());
         if (!za)
             return a;
         a.opened = true;

@@ -100,7 +100,7 @@ TEST_F(ZipReader, RefusesWhatIsNotAReadableArchive)
                        "save('plain.zip', b'this is not an archive at all, only text ' * 10)\n"));
     for (const char *name : {"comment9000.zip", "empty22.zip", "plain.zip", "missing.zip"}) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(zip_open(path(name).c_str()), nullptr);
+        EXPECT_EQ(zip_open(set, path(name).c_str()), nullptr);
         EXPECT_EQ(n_blocks, blocks);
         EXPECT_EQ(n_files, files);
     }
