@@ -5,7 +5,6 @@
 
 #include "dirscan.h"
 #include "file_table.h"
-#include "htmlgen.h"
 #include "memory.h"
 #include "zip.h"
 #include "zipout.h"

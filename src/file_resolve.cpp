@@ -250,6 +250,42 @@ file_entry *resolve_in_archive(fe_cache *cache, file_entry *archive, char *rest,
     return add_page(cache, path, page, newest, archive, 0, none, note);
 }
 
+// The snapshot of the directory `path` (with its final "/"), as `id` is now,
+// from the table or made now. One snapshot, under the directory path with
+// "*" for its final "/", serves every sort order of the directory, and its JSON.
+file_entry *snapshot_of(fe_cache *cache, const char *path, size_t len, const file_id &id, resolve_note *note)
+{
+    char dir[RESOLVE_BUF_SIZE];
+    memcpy(dir, path, len - 1);
+    dir[len - 1] = '*';
+    dir[len] = 0;
+    if (file_entry *snap = lookup_kind(cache, dir, kind_bit(KIND_DIR)))
+        return snap;
+    char snap_key[RESOLVE_BUF_SIZE];
+    memcpy(snap_key, dir, len + 1);
+    dir[len - 1] = 0;
+    dir_entry *rows = dir_snapshot(dir);
+    if (!rows) {
+        *note = out_of_resources() ? RESOLVE_NO_RESOURCES : RESOLVE_OK;
+        return nullptr;
+    }
+    uint64_t bytes = sizeof(dir_entry);
+    for (const dir_entry *e = rows; e->kind != KIND_NONE; ++e)
+        bytes += sizeof(dir_entry) + strlen(e->name) + 1;
+    file_entry *snap = fe_new(KIND_DIR, snap_key, fe_handle{.snapshot = rows}, 0);
+    if (!snap) {
+        *note = RESOLVE_NO_RESOURCES;
+        return nullptr;
+    }
+    snap->bytes = bytes;
+    snap->made = time_now();
+    snap->watch_len = static_cast<uint16_t>(len);  // the directory path with its "/"
+    snap->id = id;
+    make_room_for_page(cache, bytes);
+    fe_insert(cache, snap);
+    return snap;
+}
+
 // A file, or the listing of a directory, on disk.
 file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const char *page_path,
                             const char *sorted_key, const listing_query &lq, resolve_note *note)
@@ -295,37 +331,9 @@ file_entry *resolve_on_disk(fe_cache *cache, const char *path, size_t len, const
         text_block *page = list_dir_unsorted(path, page_path, &newest);
         return add_page(cache, path, page, newest, nullptr, len, id, note);
     }
-    // One snapshot, under the directory path with "*" for its final "/",
-    // serves every sort order of the directory, and its JSON.
-    char dir[RESOLVE_BUF_SIZE];
-    memcpy(dir, path, len - 1);
-    dir[len - 1] = '*';
-    dir[len] = 0;
-    file_entry *snap = lookup_kind(cache, dir, kind_bit(KIND_DIR));
-    if (!snap) {
-        char snap_key[RESOLVE_BUF_SIZE];
-        memcpy(snap_key, dir, len + 1);
-        dir[len - 1] = 0;
-        dir_entry *rows = dir_snapshot(dir);
-        if (!rows) {
-            *note = out_of_resources() ? RESOLVE_NO_RESOURCES : RESOLVE_OK;
-            return nullptr;
-        }
-        uint64_t bytes = sizeof(dir_entry);
-        for (const dir_entry *e = rows; e->kind != KIND_NONE; ++e)
-            bytes += sizeof(dir_entry) + strlen(e->name) + 1;
-        snap = fe_new(KIND_DIR, snap_key, fe_handle{.snapshot = rows}, 0);
-        if (!snap) {
-            *note = RESOLVE_NO_RESOURCES;
-            return nullptr;
-        }
-        snap->bytes = bytes;
-        snap->made = time_now();
-        snap->watch_len = static_cast<uint16_t>(len);  // the directory path with its "/"
-        snap->id = id;
-        make_room_for_page(cache, bytes);
-        fe_insert(cache, snap);
-    }
+    file_entry *snap = snapshot_of(cache, path, len, id, note);
+    if (!snap)
+        return nullptr;
     // The page is made while the snapshot is held: making room cannot take it.
     fe_ref(snap);
     auto *snapshot = static_cast<dir_entry *>(snap->handle.snapshot);
