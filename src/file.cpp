@@ -175,8 +175,7 @@ file_entry *fe_new_member(file_entry *archive, zip_stream *stream, const char *n
     return fe;
 }
 
-file_entry *fe_add_static(fe_cache *cache, const char *name, const unsigned char *bytes, uint32_t length,
-                          int64_t mtime)
+file_entry *fe_add_static(fe_cache *cache, const char *name, const unsigned char *bytes, uint32_t length, int64_t mtime)
 {
     auto *fe = static_cast<file_entry *>(counted_calloc(&n_caches, 1, sizeof(file_entry)));
     if (!fe)

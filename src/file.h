@@ -48,12 +48,12 @@ struct file_entry {
     fe_handle handle;
     int64_t mtime;  // seconds since 1970: the resource's own time; -1 when unknown
     uint64_t size;
-    uint64_t etag;  // strong validator of what the entry sends; 0 when none
-    file_entry *base;  // the archive a member or an archive's page comes from, referenced
-    file_id id;        // what the watched path was when the entry was made
-    int64_t made;      // when it was made, in seconds
-    uint64_t checked;  // the turn of the event loop in which it was last checked
-    uint64_t bytes;    // memory (pages, snapshots) or index bytes (archives) it holds
+    uint64_t etag;              // strong validator of what the entry sends; 0 when none
+    file_entry *base;           // the archive a member or an archive's page comes from, referenced
+    file_id id;                 // what the watched path was when the entry was made
+    int64_t made;               // when it was made, in seconds
+    uint64_t checked;           // the turn of the event loop in which it was last checked
+    uint64_t bytes;             // memory (pages, snapshots) or index bytes (archives) it holds
     file_entry *newer, *older;  // the table's entries by last use
     file_entry *hash_next;
 };
@@ -67,13 +67,13 @@ struct fe_cache {
     file_entry **hash;
     file_entry *newest, *oldest;  // the ends of the list by last use
     zip_set *zips;                // what the open archives share
-    uint64_t turn;            // the turn of the event loop (ev_turn), set by the server
-    int32_t pages;            // pages in the table
-    uint64_t page_bytes;      // bytes of pages and snapshots in the table
-    int32_t archives;         // archives in the table
-    uint64_t index_bytes;     // their name indexes
-    uint64_t inflated_bytes;  // inflated members in the table
-    uint64_t layout_bytes;    // folder downloads in the table
+    uint64_t turn;                // the turn of the event loop (ev_turn), set by the server
+    int32_t pages;                // pages in the table
+    uint64_t page_bytes;          // bytes of pages and snapshots in the table
+    int32_t archives;             // archives in the table
+    uint64_t index_bytes;         // their name indexes
+    uint64_t inflated_bytes;      // inflated members in the table
+    uint64_t layout_bytes;        // folder downloads in the table
     int32_t max_archives;
 };
 bool fe_cache_init(fe_cache *cache);     // false when memory is exhausted

@@ -443,8 +443,8 @@ file_entry *resolve_folder_zip(fe_cache *cache, const char *path, size_t len, re
         *note = RESOLVE_NO_STORAGE;
         return nullptr;
     }
-    file_entry *fe = fe_new_sized(KIND_FOLDER_ZIP, key, fe_handle{.layout = lo}, lo->newest,
-                                  static_cast<int64_t>(lo->size));
+    file_entry *fe =
+        fe_new_sized(KIND_FOLDER_ZIP, key, fe_handle{.layout = lo}, lo->newest, static_cast<int64_t>(lo->size));
     if (!fe) {
         *note = RESOLVE_NO_RESOURCES;
         return nullptr;

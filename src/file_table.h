@@ -22,8 +22,8 @@ constexpr size_t RESOLVE_KEY_MAX = RESOLVE_PATH_MAX + 1 + LISTING_KEYS_MAX + 5;
 constexpr size_t RESOLVE_BUF_SIZE = RESOLVE_KEY_MAX + 2;
 
 // What the table holds, within these bounds.
-constexpr int32_t MAX_CACHED_PAGES = 1024;             // generated pages
-constexpr uint64_t PAGE_BUDGET = uint64_t{64} << 20;   // bytes of pages and directory snapshots
+constexpr int32_t MAX_CACHED_PAGES = 1024;            // generated pages
+constexpr uint64_t PAGE_BUDGET = uint64_t{64} << 20;  // bytes of pages and directory snapshots
 // A deflated member up to this size, once a whole pass has matched its
 // CRC-32, is inflated once more and kept, within the budget after it.
 constexpr uint64_t MAX_INFLATED_MEMBER = 256 << 10;

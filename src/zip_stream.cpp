@@ -350,7 +350,6 @@ void restart_check(zip_stream *zs)
 
 }  // namespace
 
-
 zip_stream *zip_member_open(zip_archive *za, zip_node *node)
 {
     if (!za || !node || (node->method != 0 && node->method != 8))
@@ -537,4 +536,3 @@ void zip_forget_checkpoints(zip_archive *za)
         counted_free(&n_blocks, cs);
     }
 }
-
