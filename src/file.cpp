@@ -3,7 +3,7 @@
 #include "file.h"
 
 #include "dirscan.h"
-#include "htmlgen.h"
+#include "listing.h"
 #include "htproc.h"
 #include "memory.h"
 #include "zip.h"

@@ -9,7 +9,7 @@
 // Resource counters shown on the statistics panel.
 extern int32_t n_files;   // files open through counted_open
 extern int32_t n_blocks;  // general memory blocks
-extern int32_t n_confs;   // configuration entries
+extern int32_t n_confs;   // configuration settings in force
 extern int32_t n_caches;  // file_entry records
 extern int32_t n_tasks;   // connection task records
 
