@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -74,6 +75,15 @@ bool grow(void **block, size_t *count, size_t item)
     return true;
 }
 
+// One directory iteration.  While `search` is open it counts as one file.
+struct dir_scan {
+    int32_t state;  // -1 ended, 0 first entry pending, else entries examined
+    DIR *search;
+    char found[256];  // name of the current entry
+    unsigned char found_type;    // its d_type
+    char dir[SCAN_PATH_MAX + 1];  // the directory scanned
+};
+
 bool is_dot_or_dotdot(const char *name)
 {
     return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
@@ -90,6 +100,92 @@ bool scan_read(dir_scan *scan)
     scan->found[n] = 0;
     scan->found_type = d->d_type;
     return true;
+}
+
+
+// 0, or -1 when the path is too long (errno ENAMETOOLONG) or descriptors or
+// memory ran out (errno tells).  An unreadable directory gives a scan that
+// ends at once.
+int scan_open(dir_scan *scan, const char *path)
+{
+    scan->state = -1;
+    scan->search = nullptr;
+    scan->found[0] = 0;
+
+    size_t len = strlen(path);
+    if (len > 0 && path[len - 1] == '/')
+        --len;
+    if (len > SCAN_PATH_MAX) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    char dir[SCAN_PATH_MAX + 1];
+    memcpy(dir, path, len);
+    dir[len] = 0;
+
+    memcpy(scan->dir, dir, len + 1);
+    const int fd = tree_open_path(len ? dir : "/", O_RDONLY | O_DIRECTORY);
+    scan->search = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!scan->search) {  // a scan that ends at once, unless descriptors or memory ran out
+        const int e = errno;
+        if (fd >= 0)
+            close(fd);
+        return e == EMFILE || e == ENFILE || e == ENOMEM ? -1 : 0;
+    }
+    ++n_files;
+    if (scan_read(scan))
+        scan->state = 0;
+    return 0;
+}
+
+// 0 with *entry filled (name valid until the next call), or -1 at the end.
+// "." and ".." are never delivered.
+int scan_next(dir_scan *scan, dir_entry *entry)
+{
+    while (scan->state != -1) {
+        if (scan->state > 0 && !scan_read(scan)) {
+            scan->state = -1;
+            break;
+        }
+        ++scan->state;
+        if (is_dot_or_dotdot(scan->found))
+            continue;
+        // What could not be served is not listed: hidden names, and links
+        // that lead out of the tree.
+        const tree_rules rules = tree_rules_in_force();
+        if (!rules.show_hidden && scan->found[0] == '.')
+            continue;
+        if (!rules.follow_links && (scan->found_type == DT_LNK || scan->found_type == DT_UNKNOWN) &&
+            !tree_reaches(scan->dir, scan->found))
+            continue;
+        // An entry removed since it was read, or one that is no regular file
+        // or directory, is passed over.
+        if (examine(dirfd(scan->search), scan->found, entry) == KIND_NONE)
+            continue;
+        entry->name = scan->found;
+        return 0;
+    }
+    return -1;
+}
+
+void scan_close(dir_scan *scan)
+{
+    if (scan->search) {
+        closedir(scan->search);
+        --n_files;
+        scan->search = nullptr;
+    }
+    scan->state = -1;
+}
+
+// True when a file of this name is listed as a ZIP archive: ".zip" first
+// occurs at its very end, or, without any ".zip", ".ZIP" does.
+bool is_archive_name(const char *name)
+{
+    const char *p = strstr(name, ".zip");
+    if (!p)
+        p = strstr(name, ".ZIP");
+    return p && p[4] == 0;
 }
 
 }  // namespace
@@ -162,84 +258,6 @@ entry_kind open_path(const char *path, dir_entry *entry, file_id *id, int *fd)
     }
     errno = kind == KIND_FILE && fd && *fd < 0 ? EACCES : e;
     return kind;
-}
-
-int scan_open(dir_scan *scan, const char *path)
-{
-    scan->state = -1;
-    scan->search = nullptr;
-    scan->found[0] = 0;
-
-    size_t len = strlen(path);
-    if (len > 0 && path[len - 1] == '/')
-        --len;
-    if (len > SCAN_PATH_MAX) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    char dir[SCAN_PATH_MAX + 1];
-    memcpy(dir, path, len);
-    dir[len] = 0;
-
-    memcpy(scan->dir, dir, len + 1);
-    const int fd = tree_open_path(len ? dir : "/", O_RDONLY | O_DIRECTORY);
-    scan->search = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (!scan->search) {  // a scan that ends at once, unless descriptors or memory ran out
-        const int e = errno;
-        if (fd >= 0)
-            close(fd);
-        return e == EMFILE || e == ENFILE || e == ENOMEM ? -1 : 0;
-    }
-    ++n_files;
-    if (scan_read(scan))
-        scan->state = 0;
-    return 0;
-}
-
-int scan_next(dir_scan *scan, dir_entry *entry)
-{
-    while (scan->state != -1) {
-        if (scan->state > 0 && !scan_read(scan)) {
-            scan->state = -1;
-            break;
-        }
-        ++scan->state;
-        if (is_dot_or_dotdot(scan->found))
-            continue;
-        // What could not be served is not listed: hidden names, and links
-        // that lead out of the tree.
-        const tree_rules rules = tree_rules_in_force();
-        if (!rules.show_hidden && scan->found[0] == '.')
-            continue;
-        if (!rules.follow_links && (scan->found_type == DT_LNK || scan->found_type == DT_UNKNOWN) &&
-            !tree_reaches(scan->dir, scan->found))
-            continue;
-        // An entry removed since it was read, or one that is no regular file
-        // or directory, is passed over.
-        if (examine(dirfd(scan->search), scan->found, entry) == KIND_NONE)
-            continue;
-        entry->name = scan->found;
-        return 0;
-    }
-    return -1;
-}
-
-void scan_close(dir_scan *scan)
-{
-    if (scan->search) {
-        closedir(scan->search);
-        --n_files;
-        scan->search = nullptr;
-    }
-    scan->state = -1;
-}
-
-bool is_archive_name(const char *name)
-{
-    const char *p = strstr(name, ".zip");
-    if (!p)
-        p = strstr(name, ".ZIP");
-    return p && p[4] == 0;
 }
 
 dir_entry *dir_snapshot(const char *path)

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <dirent.h>
 
 // What a path, a listing row or a cached entry is. Disk scans give the first
 // three; the others name what the server makes or finds inside archives.
@@ -44,15 +43,6 @@ struct file_id {
     bool operator==(const file_id &) const = default;
 };
 
-// One directory iteration.  While `search` is open it counts as one file.
-struct dir_scan {
-    int32_t state;  // -1 ended, 0 first entry pending, else entries examined
-    DIR *search;
-    char found[256];  // name of the current entry
-    unsigned char found_type;    // its d_type
-    char dir[SCAN_PATH_MAX + 1];  // the directory scanned
-};
-
 // The kind of what `path` names (0 nothing); fills *entry for kinds 2 and 4.
 // Only regular files and directories count; entry->name points into path.
 entry_kind stat_path(const char *path, dir_entry *entry, file_id *id = nullptr);
@@ -63,22 +53,13 @@ entry_kind open_path(const char *path, dir_entry *entry, file_id *id, int *fd = 
 // The identity of an open file; false when it cannot be told.
 bool file_id_of(int fd, file_id *id);
 
-// 0, or -1 when the path is too long (errno ENAMETOOLONG) or descriptors or
-// memory ran out (errno tells).  An unreadable directory gives a scan that
-// ends at once.
-int scan_open(dir_scan *scan, const char *path);
-// 0 with *entry filled (name valid until the next call), or -1 at the end.
-// "." and ".." are never delivered.
-int scan_next(dir_scan *scan, dir_entry *entry);
-void scan_close(dir_scan *scan);
-
-// True when a file of this name is listed as a ZIP archive: ".zip" first
-// occurs at its very end, or, without any ".zip", ".ZIP" does.
-bool is_archive_name(const char *name);
-
 // One block (against n_blocks) holding every entry of the directory in scan
 // order, ended by a record of kind 0, followed by their names; null when the
-// path is refused or memory is exhausted.
+// path is longer than SCAN_PATH_MAX (a final "/" aside) or descriptors or
+// memory ran out. A missing or unreadable directory gives no entries; "."
+// and "..", and what the tree rules hide, are never listed. Regular files
+// named as ZIP archives (".zip" first occurs at the very end, or, without any
+// ".zip", ".ZIP" does) are of kind KIND_ZIP.
 dir_entry *dir_snapshot(const char *path);
 void dir_snapshot_free(dir_entry *snapshot);
 

@@ -88,84 +88,111 @@ bool is_hidden_path(const char *path)
     return false;
 }
 
+namespace {
+
+// The components still to walk, in `todo` from `at` on; a link's text goes
+// in front of what followed it.
+struct beneath_walk {
+    char todo[2 * PATH_MAX];
+    size_t at, end;
+    int cur;    // the directory reached so far
+    int depth;  // components below the starting directory
+    int links;  // links followed
+};
+
+// Ends the walk: closes its directory and gives -1 with errno `e`.
+int walk_fail(beneath_walk &w, int e)
+{
+    close(w.cur);
+    errno = e;
+    return -1;
+}
+
+// Takes the next component into `name` (`n` bytes); false when it is too
+// long. `last` tells whether nothing follows it.
+bool take_component(beneath_walk &w, char (&name)[NAME_MAX + 1], size_t &n, bool &last)
+{
+    while (w.todo[w.at] == '/')
+        ++w.at;
+    const char *slash = strchr(w.todo + w.at, '/');
+    n = slash ? static_cast<size_t>(slash - (w.todo + w.at)) : strlen(w.todo + w.at);
+    if (n > NAME_MAX)
+        return false;
+    memcpy(name, w.todo + w.at, n);
+    name[n] = 0;
+    w.at += n;
+    while (w.todo[w.at] == '/')
+        ++w.at;
+    last = w.todo[w.at] == 0;
+    return true;
+}
+
+// Puts the text of the link `name` in front of what followed it. 0, or the
+// errno that refuses the link: EXDEV for an absolute one, ELOOP for one that
+// cannot be read, is one too many or leaves too long a path.
+int follow_link(beneath_walk &w, const char *name)
+{
+    char target[PATH_MAX];
+    const ssize_t len = readlinkat(w.cur, name, target, sizeof target);
+    const size_t rest = w.end - w.at;
+    if (len <= 0 || target[0] == '/' || ++w.links > MAX_LINKS || static_cast<size_t>(len) + 1 + rest >= sizeof w.todo)
+        return len > 0 && target[0] == '/' ? EXDEV : ELOOP;
+    memmove(w.todo + len + 1, w.todo + w.at, rest + 1);
+    memcpy(w.todo, target, static_cast<size_t>(len));
+    w.todo[len] = rest ? '/' : 0;
+    w.at = 0;
+    w.end = static_cast<size_t>(len) + (rest ? 1 + rest : 0);
+    return 0;
+}
+
+}  // namespace
+
 int open_beneath_walk(int dirfd, const char *rel, int flags)
 {
-    // The components still to walk, in `todo` from `at` on; a link's text
-    // goes in front of what followed it.
-    char todo[2 * PATH_MAX];
-    size_t at = 0, end = strlen(rel);
-    if (end >= sizeof todo) {
+    beneath_walk w;
+    w.at = 0;
+    w.end = strlen(rel);
+    if (w.end >= sizeof w.todo) {
         errno = ENAMETOOLONG;
         return -1;
     }
-    memcpy(todo, rel, end + 1);
-    if (todo[0] == '/') {
+    memcpy(w.todo, rel, w.end + 1);
+    if (w.todo[0] == '/') {
         errno = EXDEV;
         return -1;
     }
-    int cur = fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
-    int depth = 0, links = 0;
-    while (cur >= 0) {
-        while (todo[at] == '/')
-            ++at;
+    w.cur = fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
+    w.depth = w.links = 0;
+    while (w.cur >= 0) {
         char name[NAME_MAX + 1];
-        const char *slash = strchr(todo + at, '/');
-        const size_t n = slash ? static_cast<size_t>(slash - (todo + at)) : strlen(todo + at);
-        if (n > NAME_MAX) {
-            close(cur);
-            errno = ENAMETOOLONG;
-            return -1;
-        }
-        memcpy(name, todo + at, n);
-        name[n] = 0;
-        at += n;
-        while (todo[at] == '/')
-            ++at;
-        const bool last = todo[at] == 0;
+        size_t n;
+        bool last;
+        if (!take_component(w, name, n, last))
+            return walk_fail(w, ENAMETOOLONG);
         if (n == 0 || strcmp(name, ".") == 0) {
             if (!last)
                 continue;
             strcpy(name, ".");
         }
-        if (strcmp(name, "..") == 0 && depth == 0) {
-            close(cur);
-            errno = EXDEV;
-            return -1;
-        }
+        if (strcmp(name, "..") == 0 && w.depth == 0)
+            return walk_fail(w, EXDEV);
         struct stat st;
-        if (fstatat(cur, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            const int e = errno;
-            close(cur);
-            errno = e;
-            return -1;
-        }
+        if (fstatat(w.cur, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return walk_fail(w, errno);
         if (S_ISLNK(st.st_mode)) {
-            char target[PATH_MAX];
-            const ssize_t len = readlinkat(cur, name, target, sizeof target);
-            const size_t rest = end - at;
-            if (len <= 0 || target[0] == '/' || ++links > MAX_LINKS ||
-                static_cast<size_t>(len) + 1 + rest >= sizeof todo) {
-                close(cur);
-                errno = len > 0 && target[0] == '/' ? EXDEV : ELOOP;
-                return -1;
-            }
-            // The link's text, then what followed the link.
-            memmove(todo + len + 1, todo + at, rest + 1);
-            memcpy(todo, target, static_cast<size_t>(len));
-            todo[len] = rest ? '/' : 0;
-            at = 0;
-            end = static_cast<size_t>(len) + (rest ? 1 + rest : 0);
+            if (const int e = follow_link(w, name))
+                return walk_fail(w, e);
             continue;
         }
         // O_NOFOLLOW: a link put here since the look above is refused, not followed.
-        const int next = openat(cur, name, (last ? flags : O_PATH | O_DIRECTORY) | O_NOFOLLOW | O_CLOEXEC);
+        const int next = openat(w.cur, name, (last ? flags : O_PATH | O_DIRECTORY) | O_NOFOLLOW | O_CLOEXEC);
         const int e = errno;
-        close(cur);
+        close(w.cur);
         errno = e;
         if (last)
             return next;
-        cur = next;
-        depth += strcmp(name, "..") == 0 ? -1 : 1;
+        w.cur = next;
+        w.depth += strcmp(name, "..") == 0 ? -1 : 1;
     }
     return -1;
 }

@@ -3,7 +3,7 @@
 // with a Content-Length field of fixed width that is filled in afterwards.
 #include "error.h"
 
-#include "htmlgen.h"
+#include "htproc.h"
 #include "memory.h"
 
 #include <cstdio>
@@ -116,20 +116,13 @@ constexpr const status_def *find_status(int32_t code)
     return nullptr;
 }
 
-}  // namespace
-
-const char *status_text(int32_t status)
+// The text of the page directive %`name` where `space` bytes are left,
+// terminator included; nothing when it does not fit.
+uint32_t page_directive(char *out, uint32_t space, char name, const error_vars *t)
 {
-    const status_def *s = find_status(status);
-    return s ? s->text : nullptr;
-}
-
-uint32_t error_directive(char *out, uint32_t space, const char *name, void *user)
-{
-    const auto *t = static_cast<const error_vars *>(user);
-    if (!t || name[0] == 0 || name[1] != 0)
+    if (!t)
         return 0;
-    switch (name[0]) {
+    switch (name) {
     case 'L':
         return put_escaped(out, space, t->location);
     case 'U':
@@ -144,6 +137,29 @@ uint32_t error_directive(char *out, uint32_t space, const char *name, void *user
         return 0;
     }
 }
+
+// Copies a page into `out` (capacity bytes, terminator included) with its
+// directives replaced; the text is cut at the capacity less one.
+uint32_t expand_page(char *out, uint32_t capacity, const char *page, const error_vars *vars)
+{
+    if (capacity == 0)
+        return 0;
+    uint32_t n = 0;
+    for (const char *p = page; *p;) {
+        if (p[0] == '%' && p[1]) {
+            n += page_directive(out + n, capacity - n, p[1], vars);
+            p += 2;
+        } else if (n < capacity - 1) {
+            out[n++] = *p++;
+        } else {
+            break;
+        }
+    }
+    out[n] = 0;
+    return n;
+}
+
+}  // namespace
 
 uint32_t error_response(char *out, uint32_t capacity, int32_t status, bool with_body, const error_vars *vars)
 {
@@ -175,8 +191,7 @@ uint32_t error_response(char *out, uint32_t capacity, int32_t status, bool with_
     uint32_t page_capacity = capacity - n;
     if (page_capacity > PAGE_CAPACITY_MAX)
         page_capacity = PAGE_CAPACITY_MAX;
-    const uint32_t page_len =
-        expand_template(out + n, page_capacity, def->page, error_directive, const_cast<error_vars *>(vars));
+    const uint32_t page_len = expand_page(out + n, page_capacity, def->page, vars);
 
     char digits[16];
     snprintf(digits, sizeof digits, "%4u", page_len);

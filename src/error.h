@@ -26,10 +26,6 @@ enum http_status : int32_t {
     STATUS_507 = 507,
 };
 
-// "404 Not found", ...: the status line text of an error reply, or null for
-// a code that has none.
-const char *status_text(int32_t status);
-
 // What an error page may name: %L the redirect target, %U the request path
 // (both HTML-escaped), %V the request's version (major * 256 + minor).
 struct error_vars {
@@ -43,6 +39,3 @@ struct error_vars {
 // Content-Type and Content-Length lines and the page. Returns the bytes
 // written; 0 for a code without a reply or when the header lines do not fit.
 uint32_t error_response(char *out, uint32_t capacity, int32_t status, bool with_body, const error_vars *vars);
-
-// Directive callback of the error pages; `user` is the error_vars.
-uint32_t error_directive(char *out, uint32_t space, const char *name, void *user);

@@ -5,6 +5,7 @@
 
 #include "dirscan.h"
 #include "file_table.h"
+#include "htproc.h"
 #include "memory.h"
 #include "zip.h"
 #include "zipout.h"

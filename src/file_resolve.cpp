@@ -4,8 +4,8 @@
 
 #include "dirscan.h"
 #include "file_table.h"
-#include "htmlgen.h"
 #include "htproc.h"
+#include "listing.h"
 #include "memory.h"
 #include "zip.h"
 #include "zipout.h"

@@ -1,39 +1,16 @@
-// The in-memory configuration store: twelve settings in three sections,
-// read through typed fields and, by key, by the "$" template directives.
+// The configuration: twelve settings with their defaults, one table that
+// names each and the field of the store it fills.
 #pragma once
 
 #include <cstdint>
 
-enum : int32_t {
-    CFG_HTTPD = 0,
-    CFG_DIRECTORY = 1,
-    CFG_INDEX = 2,
-};
-
-struct cfg_entry {
-    char *key;          // lower case, inside the entry
-    const char *label;  // the name as the program spells it, or null
-    char *text;         // the entry's own value storage
-    const char *value;  // value in force for an entry made from a default
-    int32_t section;
-    cfg_entry *chain_next;
-    cfg_entry *ring_prev, *ring_next;
-};
-
-constexpr int CFG_BUCKETS = 100;
-constexpr int CFG_URI_SLOTS = 36;
-constexpr int CFG_ALLOW_SLOTS = 18;
-
 struct config_store {
-    int32_t count;
-    int32_t nbuckets;
-    cfg_entry **buckets;
-    cfg_entry *sections[3];
+    int32_t count;  // settings in force: 0, or every row of the table
     int32_t server_port;
     const char *server_name;
     int32_t conn_timeout;
-    const char *uri_mapping[CFG_URI_SLOTS];
-    const char *allow_path[CFG_ALLOW_SLOTS];
+    const char *uri_mapping[2];  // the root, then the end of the list
+    const char *allow_path[2];   // the root, then the end of the list
     const char *index_file;
     const char *readme_file;
     const char *index_template;
@@ -45,15 +22,10 @@ struct config_store {
 
 extern config_store g_config;
 
+// An empty store: no setting in force.
 void cfg_create(config_store *store);
-void cfg_free(config_store *store);
-cfg_entry *cfg_add(config_store *store, const char *name, int32_t section, const char *value, uint32_t length);
-cfg_entry *cfg_add_default(config_store *store, const char *name, int32_t section, const char *def);
-cfg_entry *cfg_find(config_store *store, const char *name, int32_t section);
-// The newest entry of any section whose key is exactly `key` (no folding).
-cfg_entry *cfg_find_key(const config_store *store, const char *key);
-int32_t cfg_int(config_store *store, const char *name, int32_t section, int32_t def, int32_t minimum, int32_t maximum);
-const char *cfg_str(config_store *store, const char *name, int32_t section, const char *def);
-int32_t cfg_list(config_store *store, const char *name, int32_t section, const char **slots, int32_t num,
-                 const char *def);
+// Puts every setting's default in force (counted in n_confs); the list
+// settings hold `root`, which is referred to, not copied.
 void cfg_defaults(config_store *store, const char *root);
+// Takes the settings out of force; a second call does nothing.
+void cfg_free(config_store *store);

@@ -1,10 +1,11 @@
-// Method and header-name tables, in-place string helpers, and the
-// processing of request targets.
+// Method and header-name tables, in-place string helpers, the processing of
+// request targets, and HTML escaping.
 #include "htproc.h"
 
 #include "memory.h"
 
 #include <cstring>
+#include <string_view>
 
 // ---------------------------------------------------------------------------
 // Method and header-name tables
@@ -59,36 +60,28 @@ struct header_name {
 // Sorted by name in ascending byte order: the lookup is a binary search.
 static constexpr header_name HEADER_TABLE[] = {
     {"accept", HDR_ACCEPT},
-    {"accept-charset", HDR_ACCEPT_CHARSET},
     {"accept-encoding", HDR_ACCEPT_ENCODING},
-    {"accept-language", HDR_ACCEPT_LANGUAGE},
     {"authorization", HDR_AUTHORIZATION},
-    {"cache-control", HDR_CACHE_CONTROL},
     {"connection", HDR_CONNECTION},
     {"content-length", HDR_CONTENT_LENGTH},
-    {"date", HDR_DATE},
-    {"expect", HDR_EXPECT},
-    {"from", HDR_FROM},
     {"host", HDR_HOST},
     {"if-match", HDR_IF_MATCH},
     {"if-modified-since", HDR_IF_MODIFIED_SINCE},
     {"if-none-match", HDR_IF_NONE_MATCH},
     {"if-range", HDR_IF_RANGE},
     {"if-unmodified-since", HDR_IF_UNMODIFIED_SINCE},
-    {"max-forwards", HDR_MAX_FORWARDS},
-    {"pragma", HDR_PRAGMA},
-    {"proxy-authorization", HDR_PROXY_AUTHORIZATION},
     {"range", HDR_RANGE},
-    {"referer", HDR_REFERER},
-    {"te", HDR_TE},
-    {"trailer", HDR_TRAILER},
     {"transfer-encoding", HDR_TRANSFER_ENCODING},
-    {"upgrade", HDR_UPGRADE},
-    {"user-agent", HDR_USER_AGENT},
-    {"via", HDR_VIA},
-    {"warning", HDR_WARNING},
 };
-static_assert(sizeof(HEADER_TABLE) / sizeof(HEADER_TABLE[0]) == 29);
+
+static constexpr bool header_table_sorted()
+{
+    for (size_t i = 1; i < sizeof HEADER_TABLE / sizeof HEADER_TABLE[0]; ++i)
+        if (std::string_view(HEADER_TABLE[i - 1].name) >= HEADER_TABLE[i].name)
+            return false;
+    return true;
+}
+static_assert(header_table_sorted());
 
 int32_t lookup_header(char *name)
 {
@@ -460,4 +453,51 @@ bool accept_prefers_json(const accept_pref &pref)
 {
     const uint16_t html = pref.html_rank ? pref.html_q : 0;
     return pref.json_rank > 0 && pref.json_q > 0 && pref.json_q > html;
+}
+
+// ---------------------------------------------------------------------------
+// HTML escaping
+
+static const char *html_entity(unsigned char c)
+{
+    switch (c) {
+    case '&':
+        return "&amp;";
+    case '<':
+        return "&lt;";
+    case '>':
+        return "&gt;";
+    case '"':
+        return "&quot;";
+    case '\'':
+        return "&#39;";
+    default:
+        return nullptr;
+    }
+}
+
+size_t html_escaped_length(const char *s, size_t len)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < len; ++i) {
+        const char *ent = html_entity(static_cast<unsigned char>(s[i]));
+        n += ent ? strlen(ent) : 1;
+    }
+    return n;
+}
+
+uint32_t html_escape(char *out, const char *s, size_t len)
+{
+    uint32_t n = 0;
+    for (size_t i = 0; i < len; ++i) {
+        const char *ent = html_entity(static_cast<unsigned char>(s[i]));
+        if (ent) {
+            const size_t k = strlen(ent);
+            memcpy(out + n, ent, k);
+            n += static_cast<uint32_t>(k);
+        } else {
+            out[n++] = s[i];
+        }
+    }
+    return n;
 }

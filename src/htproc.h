@@ -1,7 +1,8 @@
-// Method and header-name tables, and the processing of request targets:
-// splitting, decoding, cleaning, mapping, escaping.
+// Method and header-name tables, the processing of request targets
+// (splitting, decoding, cleaning, mapping, escaping), and HTML escaping.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Method codes of a request line; 0 in a task means no request line yet.
@@ -18,43 +19,27 @@ enum : int32_t {
     METHOD_UNKNOWN = 9,
 };
 
-// Header codes: 256..274 request headers, 275..283 general headers, 284 the
-// one entity header a request's framing needs.
+// Codes of the header names the request reader acts on; every other name is
+// HDR_UNKNOWN.
 enum : int32_t {
     HDR_ACCEPT = 256,
-    HDR_ACCEPT_CHARSET = 257,
-    HDR_ACCEPT_ENCODING = 258,
-    HDR_ACCEPT_LANGUAGE = 259,
-    HDR_AUTHORIZATION = 260,
-    HDR_EXPECT = 261,
-    HDR_FROM = 262,
-    HDR_HOST = 263,
-    HDR_IF_MATCH = 264,
-    HDR_IF_MODIFIED_SINCE = 265,
-    HDR_IF_NONE_MATCH = 266,
-    HDR_IF_RANGE = 267,
-    HDR_IF_UNMODIFIED_SINCE = 268,
-    HDR_MAX_FORWARDS = 269,
-    HDR_PROXY_AUTHORIZATION = 270,
-    HDR_RANGE = 271,
-    HDR_REFERER = 272,
-    HDR_TE = 273,
-    HDR_USER_AGENT = 274,
-    HDR_CACHE_CONTROL = 275,
-    HDR_CONNECTION = 276,
-    HDR_DATE = 277,
-    HDR_PRAGMA = 278,
-    HDR_TRAILER = 279,
-    HDR_TRANSFER_ENCODING = 280,
-    HDR_UPGRADE = 281,
-    HDR_VIA = 282,
-    HDR_WARNING = 283,
-    HDR_CONTENT_LENGTH = 284,
-    HDR_UNKNOWN = 285,
+    HDR_ACCEPT_ENCODING = 257,
+    HDR_AUTHORIZATION = 258,
+    HDR_CONNECTION = 259,
+    HDR_CONTENT_LENGTH = 260,
+    HDR_HOST = 261,
+    HDR_IF_MATCH = 262,
+    HDR_IF_MODIFIED_SINCE = 263,
+    HDR_IF_NONE_MATCH = 264,
+    HDR_IF_RANGE = 265,
+    HDR_IF_UNMODIFIED_SINCE = 266,
+    HDR_RANGE = 267,
+    HDR_TRANSFER_ENCODING = 268,
+    HDR_UNKNOWN = 269,
 };
 
 int32_t lookup_method(char *token);  // folds the token to lower case; 1..9
-int32_t lookup_header(char *name);   // folds the name to lower case; 256..285
+int32_t lookup_header(char *name);   // folds the name to lower case; 256..269
 
 // Bounds of the static results below (bytes, without the terminator).
 constexpr uint32_t MAPPED_PATH_MAX = 514;
@@ -115,3 +100,8 @@ struct accept_pref {
 void parse_accept(accept_pref *pref, const char *value);  // one header's value; several add up
 // JSON is preferred when it is acceptable with a higher quality than HTML.
 bool accept_prefers_json(const accept_pref &pref);
+
+// HTML escaping of & < > " ' as entities: the length s[0, len) takes escaped,
+// and the escaped text written at out (the caller has made room); returns its length.
+size_t html_escaped_length(const char *s, size_t len);
+uint32_t html_escape(char *out, const char *s, size_t len);

@@ -1,5 +1,7 @@
 // Directory index pages: the page and row directives, the entry sources of
 // disk and archive listings, and their sort order.
+#include "listing.h"
+
 #include "dirscan.h"
 #include "htconfig.h"
 #include "htmlgen.h"
@@ -31,6 +33,8 @@ struct row_data {
 };
 
 constexpr uint32_t DEFAULT_WIDTH = 16;
+constexpr uint32_t INDEX_PAGE_CAPACITY = 65536;  // the room a page is first made in; it grows as needed
+constexpr uint32_t SIZE_TEXT_LEN = 5;            // width of every format_size text
 
 // Room a page keeps free behind its text while it is made, besides 9 bytes per
 // byte of the page path (a step of the trail needs its link, 3 bytes a byte,
@@ -293,6 +297,35 @@ bool local_time(int64_t t, struct tm *out)
         return false;
     const time_t tt = t;
     return localtime_r(&tt, out) != nullptr;
+}
+
+// The five-character size column: bytes up to 99,999, then the first of K, M,
+// G, T, P and E in which the size rounds to at most 9999 ("%4uK" and so on).
+// Writes nothing and returns 0 when `capacity` has no room for the text and
+// its terminator; otherwise returns 5.
+uint32_t format_size(char *out, uint32_t capacity, uint64_t size)
+{
+    if (capacity <= SIZE_TEXT_LEN)
+        return 0;
+    char text[32];
+    if (size <= 99999u) {
+        snprintf(text, sizeof text, "%5u", static_cast<unsigned>(size));
+    } else {
+        // The first unit in which the size, rounded to the nearest, takes at
+        // most four digits: it is below 9,999.5 of that unit.
+        static constexpr char units[] = "KMGTPE";
+        int u = 0;
+        uint64_t shown = 0;
+        for (;; ++u) {
+            const int shift = 10 * (u + 1);
+            shown = (size >> shift) + ((size >> (shift - 1)) & 1);
+            if (shown <= 9999 || units[u + 1] == 0)
+                break;
+        }
+        snprintf(text, sizeof text, "%4u%c", static_cast<unsigned>(shown), units[u]);
+    }
+    memcpy(out, text, SIZE_TEXT_LEN + 1);
+    return SIZE_TEXT_LEN;
 }
 
 uint32_t row_directive(char *out, uint32_t space, const char *name, void *user);
@@ -734,31 +767,6 @@ text_block *snapshot_page(const dir_entry *snapshot, const char *page_path, cons
 }
 
 }  // namespace
-
-uint32_t format_size(char *out, uint32_t capacity, uint64_t size)
-{
-    if (capacity <= SIZE_TEXT_LEN)
-        return 0;
-    char text[32];
-    if (size <= 99999u) {
-        snprintf(text, sizeof text, "%5u", static_cast<unsigned>(size));
-    } else {
-        // The first unit in which the size, rounded to the nearest, takes at
-        // most four digits: it is below 9,999.5 of that unit.
-        static constexpr char units[] = "KMGTPE";
-        int u = 0;
-        uint64_t shown = 0;
-        for (;; ++u) {
-            const int shift = 10 * (u + 1);
-            shown = (size >> shift) + ((size >> (shift - 1)) & 1);
-            if (shown <= 9999 || units[u + 1] == 0)
-                break;
-        }
-        snprintf(text, sizeof text, "%4u%c", static_cast<unsigned>(shown), units[u]);
-    }
-    memcpy(out, text, SIZE_TEXT_LEN + 1);
-    return SIZE_TEXT_LEN;
-}
 
 text_block *list_dir_unsorted(const char *path, const char *page_path, int64_t *newest)
 {

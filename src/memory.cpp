@@ -143,7 +143,8 @@ uint64_t hash64(const void *bytes, size_t n, uint64_t seed)
 
 const char HEX_DIGITS[17] = "0123456789ABCDEF";
 
-bool is_blank(unsigned char c)
+// Space, tab, LF, VT, FF, CR; bytes of 128 and above never count.
+static bool is_blank(unsigned char c)
 {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }

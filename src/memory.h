@@ -9,7 +9,7 @@
 // Resource counters shown on the statistics panel.
 extern int32_t n_files;   // files open through counted_open
 extern int32_t n_blocks;  // general memory blocks
-extern int32_t n_confs;   // configuration entries
+extern int32_t n_confs;   // configuration settings in force
 extern int32_t n_caches;  // file_entry records
 extern int32_t n_tasks;   // connection task records
 
@@ -53,10 +53,9 @@ uint64_t hash64(const void *bytes, size_t n, uint64_t seed = HASH64_SEED);
 
 // ---- text helpers of the parsers ----
 extern const char HEX_DIGITS[17];  // "0123456789ABCDEF"
-bool is_blank(unsigned char c);    // space, tab, LF, VT, FF, CR; bytes of 128 and above never count
 char *fold_lower(char *s);         // ASCII letters, in place; returns s
 char *fold_upper(char *s);         // ASCII letters, in place; returns s
-char *trim_blanks(char *s);        // in place; returns the first non-blank byte
+char *trim_blanks(char *s);        // space, tab, LF, VT, FF and CR, in place; returns the first other byte
 
 // The decimal number at `s`; with DECIMAL_SIGNED, leading blanks and one
 // sign may come first. The magnitude saturates at `limit`. `*end` is the

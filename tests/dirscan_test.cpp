@@ -28,17 +28,18 @@ struct counters {
     }
 };
 
+// The rows of a snapshot of `path`, and their names beside them.
 std::vector<dir_entry> scan_all(const std::string &path, std::vector<std::string> &names)
 {
     std::vector<dir_entry> rows;
-    dir_scan scan;
-    EXPECT_EQ(scan_open(&scan, path.c_str()), 0);
-    dir_entry e;
-    while (scan_next(&scan, &e) == 0) {
-        names.emplace_back(e.name);
-        rows.push_back(e);
+    dir_entry *snap = dir_snapshot(path.c_str());
+    EXPECT_NE(snap, nullptr) << path;
+    for (const dir_entry *e = snap; e && e->kind; ++e) {
+        names.emplace_back(e->name);
+        rows.push_back(*e);
+        rows.back().name = nullptr;  // the names live in the snapshot
     }
-    scan_close(&scan);
+    dir_snapshot_free(snap);
     return rows;
 }
 
@@ -65,50 +66,39 @@ void make_files(const std::string &dir, int count, int name_length)
 
 }  // namespace
 
-TEST(DirScan, ArchiveNameRule)
-{
-    struct {
-        const char *name;
-        bool archive;
-    } cases[] = {
-        {"b.zip", true},      {"A.ZIP", true},      {".zip", true},   {"a.ZIP.zip", true}, {"a.zip.zip", false},
-        {"a.zip.ZIP", false}, {"a.ZIP.ZIP", false}, {"x.Zip", false}, {"A.Zip", false},    {"zip", false},
-        {"a.zipx", false},    {"a.zip.txt", false}, {"azip", false},  {"", false},         {"a.ZIPPED.ZIP", false},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(is_archive_name(c.name), c.archive) << c.name;
-}
-
-TEST(DirScan, ScanLeavesArchiveNamesAsPlainFiles)
+// A regular file is an archive when ".zip" first occurs at the very end of
+// its name, or, without any ".zip", ".ZIP" does; a directory never is.
+TEST(DirScan, SnapshotsTellArchivesByTheirNames)
 {
     std::string dir = make_temp_dir();
-    write_file(dir + "/b.zip", "PK");
-    ASSERT_EQ(mkdir((dir + "/x.zip").c_str(), 0755), 0);
+    const std::map<std::string, int32_t> expected = {
+        {"b.zip", KIND_ZIP},      {"A.ZIP", KIND_ZIP},       {".zip", KIND_ZIP},        {"a.ZIP.zip", KIND_ZIP},
+        {"a.zip.zip", KIND_FILE}, {"a.zip.ZIP", KIND_FILE},  {"a.ZIP.ZIP", KIND_FILE},  {"x.Zip", KIND_FILE},
+        {"A.Zip", KIND_FILE},     {"zip", KIND_FILE},        {"a.zipx", KIND_FILE},     {"a.zip.txt", KIND_FILE},
+        {"azip", KIND_FILE},      {"a.ZIPPED.ZIP", KIND_FILE}, {"x.zip", KIND_DIR},
+    };
+    for (const auto &[name, kind] : expected) {
+        if (kind == KIND_DIR)
+            ASSERT_EQ(mkdir((dir + "/" + name).c_str(), 0755), 0);
+        else
+            write_file(dir + "/" + name, "PK");
+    }
     std::vector<std::string> names;
     std::map<std::string, int32_t> kinds;
     for (const dir_entry &e : scan_all(dir, names))
         kinds[names[kinds.size()]] = e.kind;
-    EXPECT_EQ(kinds, (std::map<std::string, int32_t>{{"b.zip", 2}, {"x.zip", 4}}));
+    EXPECT_EQ(kinds, expected);
 }
 
-TEST(DirScan, ScanDeliversEveryEntryOnceInDirectoryOrderWithoutDots)
+TEST(DirScan, SnapshotHoldsEveryEntryOnceInDirectoryOrderWithoutDots)
 {
     counters start;
     std::string dir = make_temp_dir();
     make_files(dir, 60, 3);
     for (const char *d : {"sub1", "sub2", ".hidden"})
         ASSERT_EQ(mkdir((dir + "/" + d).c_str(), 0755), 0);
-
-    dir_scan scan;
-    ASSERT_EQ(scan_open(&scan, dir.c_str()), 0);
-    EXPECT_EQ(n_files, start.files + 1);  // the open directory counts as a file
     std::vector<std::string> names;
-    dir_entry e;
-    while (scan_next(&scan, &e) == 0)
-        names.emplace_back(e.name);
-    EXPECT_EQ(scan_next(&scan, &e), -1);  // stays at its end
-    scan_close(&scan);
-
+    scan_all(dir, names);
     EXPECT_EQ(names, readdir_order(dir));
     EXPECT_EQ(names.size(), 63u);
     for (const auto &n : names)
@@ -261,48 +251,36 @@ TEST(DirScan, TimesAreReportedIn64Bits)
     }
 }
 
-TEST(DirScan, ScanRefusesPathsLongerThan256)
+TEST(DirScan, SnapshotRefusesPathsLongerThan256)
 {
     counters start;
-    dir_scan scan;
-    dir_entry e;
-    std::string p256 = "/" + std::string(255, 'a');
-    EXPECT_EQ(scan_open(&scan, p256.c_str()), 0);  // accepted, names nothing: ends at once
-    EXPECT_EQ(scan_next(&scan, &e), -1);
-    scan_close(&scan);
-    EXPECT_EQ(scan_open(&scan, (p256 + "/").c_str()), 0);  // the final "/" does not count
-    scan_close(&scan);
-    EXPECT_EQ(scan_open(&scan, (p256 + "a").c_str()), -1);
-    scan_close(&scan);  // harmless on a refused scan
+    const std::string p256 = "/" + std::string(255, 'a');
+    for (const std::string &path : {p256, p256 + "/"}) {  // accepted, names nothing; the final "/" does not count
+        dir_entry *snap = dir_snapshot(path.c_str());
+        ASSERT_NE(snap, nullptr);
+        EXPECT_EQ(snap[0].kind, KIND_NONE);
+        dir_snapshot_free(snap);
+    }
     EXPECT_EQ(dir_snapshot((p256 + "a").c_str()), nullptr);
     start.expect_unchanged();
 }
 
-TEST(DirScan, MissingOrUnsearchableDirectoryGivesEmptyScan)
+// An empty, missing or unsearchable directory gives the terminator alone, in
+// one block, with the directory closed again.
+TEST(DirScan, EmptyOrMissingDirectorySnapshotIsTerminatorOnly)
 {
     counters start;
     std::string dir = make_temp_dir();
     write_file(dir + "/file", "x");
-    for (std::string path : {dir + "/missing", dir + "/file"}) {
-        dir_scan scan;
-        dir_entry e;
-        EXPECT_EQ(scan_open(&scan, path.c_str()), 0) << path;
-        EXPECT_EQ(scan_next(&scan, &e), -1) << path;
-        scan_close(&scan);
+    ASSERT_EQ(mkdir((dir + "/empty").c_str(), 0755), 0);
+    for (const std::string &path : {dir + "/empty", dir + "/missing", dir + "/file"}) {
+        dir_entry *snap = dir_snapshot(path.c_str());
+        ASSERT_NE(snap, nullptr) << path;
+        EXPECT_EQ(snap[0].kind, KIND_NONE) << path;
+        EXPECT_EQ(n_blocks, start.blocks + 1);
+        EXPECT_EQ(n_files, start.files);
+        dir_snapshot_free(snap);
     }
-    start.expect_unchanged();
-}
-
-TEST(DirScan, EmptyDirectorySnapshotIsTerminatorOnly)
-{
-    counters start;
-    std::string dir = make_temp_dir();
-    dir_entry *snap = dir_snapshot(dir.c_str());
-    ASSERT_NE(snap, nullptr);
-    EXPECT_EQ(snap[0].kind, 0);
-    EXPECT_EQ(n_blocks, start.blocks + 1);
-    EXPECT_EQ(n_files, start.files);  // the scan is closed once the snapshot is made
-    dir_snapshot_free(snap);
     start.expect_unchanged();
 }
 

@@ -2,7 +2,7 @@
 // columns, escaping and sort orders, through templates of their own.
 #include "dirscan.h"
 #include "htconfig.h"
-#include "htmlgen.h"
+#include "listing.h"
 #include "memory.h"
 #include "mime.h"
 #include "support.h"
@@ -203,38 +203,6 @@ TEST_F(IndexPage, NamesAreHtmlEscapedAndColumnsCountTheRawName)
     EXPECT_NE(rows[1].find(" a&amp;&quot;&#39;.txt (1)"), std::string::npos);
 }
 
-TEST_F(IndexPage, FormatSizeIsFiveCharactersWide)
-{
-    struct Case {
-        uint64_t size;
-        const char *text;
-    } cases[] = {{0, "    0"},
-                 {1023, " 1023"},
-                 {99999, "99999"},
-                 {100000, "  98K"},
-                 {5242880, "5120K"},
-                 {10239487, "9999K"},
-                 {10239488, "  10M"},
-                 {104857600, " 100M"},
-                 {0xFFFFFFFFu, "4096M"},
-                 {5ull << 30, "5120M"},
-                 {(9999ull << 20) + (1 << 19) - 1, "9999M"},
-                 {(9999ull << 20) + (1 << 19), "  10G"},
-                 {(9999ull << 30) + (1 << 29) - 1, "9999G"},
-                 {(9999ull << 30) + (1 << 29), "  10T"},
-                 {UINT64_MAX, "  16E"}};
-    for (const Case &c : cases) {
-        char out[8] = "#######";
-        SCOPED_TRACE(c.size);
-        EXPECT_EQ(format_size(out, sizeof out, c.size), 5u);
-        EXPECT_STREQ(out, c.text);
-    }
-    char small[6] = "#####";
-    EXPECT_EQ(format_size(small, 5, 1), 0u);
-    EXPECT_STREQ(small, "#####");
-    EXPECT_EQ(format_size(small, 6, 1), 5u);
-}
-
 TEST_F(IndexPage, SizeAndTimeColumnsOfRows)
 {
     make_file(dir + "/a", 99999, T0);
@@ -242,8 +210,21 @@ TEST_F(IndexPage, SizeAndTimeColumnsOfRows)
     make_file(dir + "/c", 10239488, T0 + 86400 * 300);
     make_file(dir + "/d", 5LL << 30, T0);         // sparse: sized and sorted in 64 bits
     make_file(dir + "/e", 1, 4102444800 + 3723);  // 2100-01-01 01:02:03, past 32-bit times
+    // The size column rounds to the nearest of the first unit that takes at most four digits.
+    const struct {
+        uint64_t size;
+        const char *column;
+    } sizes[] = {{10239487, "9999K"}, {(9999ull << 20) + (1 << 19), "  10G"}, {(9999ull << 30) + (1 << 29) - 1, "9999G"},
+                 {(9999ull << 30) + (1 << 29), "  10T"}};
+    for (const auto &c : sizes)
+        make_file(dir + "/s" + c.column, static_cast<off_t>(c.size), T0);
     rows_only("%N [%s] [%S] [%t] [%T] [%d] [%D] [%x]\n", "", "");
-    const std::vector<std::string> rows = lines(sorted("S"));
+    std::vector<std::string> rows, sized;
+    for (const std::string &row : lines(sorted("S")))
+        (row[0] == 's' ? sized : rows).push_back(row);
+    ASSERT_EQ(sized.size(), 4u);
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(sized[i].substr(0, 14), "s" + std::string(sizes[i].column) + " [" + sizes[i].column + "]");
     ASSERT_EQ(rows.size(), 5u);
     EXPECT_EQ(rows[0], "e [    1] [1] [01:02] [01:02:03] [01/01/00] [JAN 01 2100] []");
     EXPECT_EQ(rows[1], "a [99999] [99999] [05:06] [05:06:07] [03/04/21] [MAR 04 2021] []");
@@ -346,7 +327,7 @@ TEST_F(IndexPage, PagesGrowSoThatDirectivesAtTheFirstEdgeAreWrittenWhole)
         // The directive starts this many bytes before the end of the room a page is first made in.
         for (uint32_t space : {1u, 6u, 13u, 26u}) {
             SCOPED_TRACE(std::string(c.directive) + " in " + std::to_string(space));
-            const std::string pad(INDEX_PAGE_CAPACITY - space, '.');
+            const std::string pad(65536 - space, '.');  // a page is first made in 64 KB
             const std::string page_tmpl = pad + (c.row ? "%*" : c.directive);
             g_config.index_template = page_tmpl.c_str();
             g_config.index_template_file = c.directive;

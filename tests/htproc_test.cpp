@@ -1,5 +1,4 @@
 // Method and header lookups, string helpers, and request-target processing.
-#include "htconfig.h"
 #include "htproc.h"
 #include "memory.h"
 

@@ -315,6 +315,94 @@ void drop_held(tls_session *s)
     s->held_len = 0;
 }
 
+// Writes the held record again: the bytes offered must begin with it. Its
+// length once it has gone, 0 when nothing was held, or -1 (*wait and errno
+// set) while it has not.
+ssize_t send_held(tls_session *s, const iovec *pieces, int count, tls_wait *wait)
+{
+    if (!s->held)
+        return 0;
+    // Anything else than the held bytes would follow a record already half
+    // on its way: the stream cannot go on.
+    if (!offers_held(s, pieces, count)) {
+        s->failed = true;
+        *wait = TLS_FAILED;
+        errno = EPIPE;
+        return -1;
+    }
+    const int r = SSL_write(s->ssl, s->held, static_cast<int>(s->held_len));
+    if (r <= 0) {
+        *wait = wait_of(s, r);
+        return -1;
+    }
+    const ssize_t sent = s->held_len;
+    drop_held(s);
+    return sent;
+}
+
+// A read position in the pieces offered.
+struct piece_cursor {
+    const iovec *pieces;
+    int count;
+    int piece;
+    size_t at;  // within pieces[piece]
+};
+
+void cursor_skip(piece_cursor &c, size_t skip)
+{
+    while (c.piece < c.count && skip > 0) {
+        const size_t n = std::min(skip, c.pieces[c.piece].iov_len - c.at);
+        skip -= n;
+        c.at += n;
+        if (c.at == c.pieces[c.piece].iov_len) {
+            ++c.piece;
+            c.at = 0;
+        }
+    }
+}
+
+// The next `len` bytes, at least one of which remains: straight from a piece
+// that holds them whole, else gathered in `scratch`.
+const char *next_record(piece_cursor &c, size_t len)
+{
+    while (c.at == c.pieces[c.piece].iov_len) {
+        ++c.piece;
+        c.at = 0;
+    }
+    const char *record = static_cast<const char *>(c.pieces[c.piece].iov_base) + c.at;
+    if (c.pieces[c.piece].iov_len - c.at >= len) {
+        c.at += len;
+        return record;
+    }
+    size_t filled = 0;
+    while (filled < len) {
+        if (c.at == c.pieces[c.piece].iov_len) {
+            ++c.piece;
+            c.at = 0;
+            continue;
+        }
+        const size_t n = std::min(len - filled, c.pieces[c.piece].iov_len - c.at);
+        memcpy(scratch + filled, static_cast<const char *>(c.pieces[c.piece].iov_base) + c.at, n);
+        filled += n;
+        c.at += n;
+    }
+    return scratch;
+}
+
+// OpenSSL holds part of a record it was given: its bytes are kept for the retry.
+void hold_record(tls_session *s, const char *record, size_t len, tls_wait *wait)
+{
+    s->held = static_cast<char *>(counted_alloc(&n_blocks, len));
+    if (!s->held) {
+        s->failed = true;
+        *wait = TLS_FAILED;
+        errno = ENOMEM;
+        return;
+    }
+    memcpy(s->held, record, len);
+    s->held_len = static_cast<uint32_t>(len);
+}
+
 }  // namespace
 
 bool tls_kernel_sends()
@@ -487,78 +575,23 @@ ssize_t tls_sendv(tls_session *s, const iovec *pieces, int count, tls_wait *wait
     size_t total = 0;
     for (int i = 0; i < count; ++i)
         total += pieces[i].iov_len;
-    size_t taken = 0;
-    if (s->held) {
-        // Anything else than the held bytes would follow a record already
-        // half on its way: the stream cannot go on.
-        if (!offers_held(s, pieces, count)) {
-            s->failed = true;
-            *wait = TLS_FAILED;
-            errno = EPIPE;
-            return -1;
-        }
-        const int r = SSL_write(s->ssl, s->held, static_cast<int>(s->held_len));
-        if (r <= 0) {
-            *wait = wait_of(s, r);
-            return -1;
-        }
-        taken = s->held_len;
-        drop_held(s);
-    }
-    int piece = 0;
-    size_t at = 0;  // within pieces[piece]
-    for (size_t skip = taken; piece < count && skip > 0;) {
-        const size_t n = std::min(skip, pieces[piece].iov_len - at);
-        skip -= n;
-        at += n;
-        if (at == pieces[piece].iov_len) {
-            ++piece;
-            at = 0;
-        }
-    }
+    const ssize_t held = send_held(s, pieces, count, wait);
+    if (held < 0)
+        return -1;
+    size_t taken = static_cast<size_t>(held);
+    piece_cursor c{pieces, count, 0, 0};
+    cursor_skip(c, taken);
     while (taken < total) {
-        while (at == pieces[piece].iov_len) {
-            ++piece;
-            at = 0;
-        }
-        // One record: straight from a piece that holds it whole, else gathered.
         const size_t len = std::min(RECORD, total - taken);
-        const char *record = static_cast<const char *>(pieces[piece].iov_base) + at;
-        if (pieces[piece].iov_len - at >= len) {
-            at += len;
-        } else {
-            size_t filled = 0;
-            while (filled < len) {
-                if (at == pieces[piece].iov_len) {
-                    ++piece;
-                    at = 0;
-                    continue;
-                }
-                const size_t n = std::min(len - filled, pieces[piece].iov_len - at);
-                memcpy(scratch + filled, static_cast<const char *>(pieces[piece].iov_base) + at, n);
-                filled += n;
-                at += n;
-            }
-            record = scratch;
-        }
+        const char *record = next_record(c, len);
         const int r = SSL_write(s->ssl, record, static_cast<int>(len));
         if (r > 0) {
             taken += static_cast<size_t>(r);
             continue;
         }
         *wait = wait_of(s, r);
-        if (*wait == TLS_FAILED)
-            break;
-        // OpenSSL holds part of this record: keep its bytes for the retry.
-        s->held = static_cast<char *>(counted_alloc(&n_blocks, len));
-        if (!s->held) {
-            s->failed = true;
-            *wait = TLS_FAILED;
-            errno = ENOMEM;
-            break;
-        }
-        memcpy(s->held, record, len);
-        s->held_len = static_cast<uint32_t>(len);
+        if (*wait != TLS_FAILED)
+            hold_record(s, record, len, wait);
         break;
     }
     if (taken > 0)

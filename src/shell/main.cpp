@@ -84,31 +84,117 @@ bool allow_list_valid(const char *list)
     return ok;
 }
 
-}  // namespace
+// What the command line asks for.
+struct command_line {
+    shell_settings s;
+    const char *dir;  // the folder given alone
+    bool console;
+};
 
-int main(int argc, char **argv)
+// A step's result when the program goes on; any other is its exit status.
+constexpr int GO_ON = -1;
+
+// The options that take a value, as "--name value" or "--name=value".
+constexpr const char *VALUE_OPTIONS[] = {"--root",  "--port",      "--index", "--bind",     "--auth",
+                                         "--auth-file", "--allow", "--max-age", "--tls-cert", "--tls-key"};
+
+bool takes_value(const char *name)
 {
-    bool console = false;
-    static char default_root[1024];
-    const char *home = getenv("HOME");
-    snprintf(default_root, sizeof default_root, "%s/webhome", home && *home ? home : ".");
-    shell_settings s = {nullptr, -1, nullptr, nullptr, false, -1, false, nullptr, nullptr, false};
-    const char *dir = nullptr;
-    bool options_done = false;
+    for (const char *option : VALUE_OPTIONS)
+        if (strcmp(name, option) == 0)
+            return true;
+    return false;
+}
 
+// One option `name` (written as `arg`) with its value when it takes one.
+int apply_option(command_line &cl, const char *name, const char *value, const char *arg)
+{
+    shell_settings &s = cl.s;
+    if (strcmp(name, "--console") == 0) {
+        cl.console = true;
+    } else if (strcmp(name, "--log") == 0) {
+        s.log = true;
+    } else if (strcmp(name, "--qr") == 0) {
+        s.qr = true;
+    } else if (strcmp(name, "--root") == 0) {
+        if (cl.dir || s.root)
+            return refuse("only one folder can be published; another is", value);
+        s.root = value;
+    } else if (strcmp(name, "--port") == 0) {
+        s.port = parse_number(value, 65535);
+        if (s.port < 0)
+            return refuse("the port must be a number from 0 to 65535, not", value);
+    } else if (strcmp(name, "--index") == 0) {
+        s.index_file = value;
+    } else if (strcmp(name, "--bind") == 0) {
+        if (!sock_address_valid(value))
+            return refuse("--bind takes one IPv4 or IPv6 address or localhost, not", value);
+        s.bind_address = value;
+    } else if (strcmp(name, "--tls-cert") == 0) {
+        s.tls_cert = value;
+    } else if (strcmp(name, "--tls-key") == 0) {
+        s.tls_key = value;
+    } else if (strcmp(name, "--tls-self-signed") == 0) {
+        s.tls_self_signed = true;
+    } else if (strcmp(name, "--max-age") == 0) {
+        s.max_age = parse_number(value, INT32_MAX);
+        if (s.max_age < 0)
+            return refuse("--max-age takes a number of seconds from 0 to 2147483647, not", value);
+    } else if (strcmp(name, "--show-hidden") == 0) {
+        s.show_hidden = true;
+    } else if (strcmp(name, "--follow-links") == 0) {
+        s.follow_links = true;
+    } else if (strcmp(name, "--auth") == 0) {
+        if (!strchr(value, ':') || value[0] == ':')
+            return refuse("--auth takes USER:PASSWORD, not", value);
+        if (s.nauth == static_cast<int>(sizeof s.auth / sizeof s.auth[0]))
+            return refuse("too many users given with --auth:", value);
+        s.auth[s.nauth++] = value;
+    } else if (strcmp(name, "--auth-file") == 0) {
+        s.auth_file = value;
+    } else if (strcmp(name, "--allow") == 0) {
+        if (!allow_list_valid(value))
+            return refuse("--allow takes addresses, prefixes (ADDR/BITS) and localhost, comma-separated, not", value);
+        s.allow = value;
+    } else if (strcmp(name, "--help") == 0 || strcmp(name, "-h") == 0) {
+        usage(stdout);
+        return 0;
+    } else if (strcmp(name, "--version") == 0) {
+        puts(PW_NAME_VERSION);
+        return 0;
+    } else {
+        return refuse("unknown option", arg);
+    }
+    return GO_ON;
+}
+
+// The certificate options that go together.
+int check_tls(const shell_settings &s)
+{
+    if ((s.tls_cert && !*s.tls_cert) || (s.tls_key && !*s.tls_key))
+        return refuse("--tls-cert and --tls-key each take a file name");
+    if (!s.tls_cert != !s.tls_key)
+        return refuse("--tls-cert and --tls-key go together: the certificate and its key");
+    if (s.tls_self_signed && s.tls_cert)
+        return refuse("--tls-self-signed makes its own certificate; leave out --tls-cert and --tls-key");
+    return GO_ON;
+}
+
+int read_arguments(int argc, char **argv, command_line &cl)
+{
+    bool options_done = false;
     for (int i = 1; i < argc; ++i) {
         const char *a = argv[i];
         if (options_done || a[0] != '-' || !a[1]) {
-            if (dir || s.root)
+            if (cl.dir || cl.s.root)
                 return refuse("only one folder can be published; another is", a);
-            dir = a;
+            cl.dir = a;
             continue;
         }
         if (strcmp(a, "--") == 0) {
             options_done = true;
             continue;
         }
-        // "--name=value" or "--name value" for the options that take a value.
         char name[32];
         const char *eq = strchr(a, '=');
         const size_t name_len = eq ? static_cast<size_t>(eq - a) : strlen(a);
@@ -116,14 +202,8 @@ int main(int argc, char **argv)
             return refuse("unknown option", a);
         memcpy(name, a, name_len);
         name[name_len] = 0;
-        const bool takes_value = strcmp(name, "--root") == 0 || strcmp(name, "--port") == 0 ||
-                                 strcmp(name, "--index") == 0 || strcmp(name, "--bind") == 0 ||
-                                 strcmp(name, "--auth") == 0 || strcmp(name, "--auth-file") == 0 ||
-                                 strcmp(name, "--allow") == 0 ||
-                                 strcmp(name, "--max-age") == 0 || strcmp(name, "--tls-cert") == 0 ||
-                                 strcmp(name, "--tls-key") == 0;
         const char *value = nullptr;
-        if (takes_value) {
+        if (takes_value(name)) {
             if (eq)
                 value = eq + 1;
             else if (i + 1 < argc)
@@ -133,83 +213,21 @@ int main(int argc, char **argv)
         } else if (eq) {
             return refuse("this option takes no value:", a);
         }
-
-        if (strcmp(name, "--console") == 0) {
-            console = true;
-        } else if (strcmp(name, "--log") == 0) {
-            s.log = true;
-        } else if (strcmp(name, "--qr") == 0) {
-            s.qr = true;
-        } else if (strcmp(name, "--root") == 0) {
-            if (dir || s.root)
-                return refuse("only one folder can be published; another is", value);
-            s.root = value;
-        } else if (strcmp(name, "--port") == 0) {
-            s.port = parse_number(value, 65535);
-            if (s.port < 0)
-                return refuse("the port must be a number from 0 to 65535, not", value);
-        } else if (strcmp(name, "--index") == 0) {
-            s.index_file = value;
-        } else if (strcmp(name, "--bind") == 0) {
-            if (!sock_address_valid(value))
-                return refuse("--bind takes one IPv4 or IPv6 address or localhost, not", value);
-            s.bind_address = value;
-        } else if (strcmp(name, "--tls-cert") == 0) {
-            s.tls_cert = value;
-        } else if (strcmp(name, "--tls-key") == 0) {
-            s.tls_key = value;
-        } else if (strcmp(name, "--tls-self-signed") == 0) {
-            s.tls_self_signed = true;
-        } else if (strcmp(name, "--max-age") == 0) {
-            s.max_age = parse_number(value, INT32_MAX);
-            if (s.max_age < 0)
-                return refuse("--max-age takes a number of seconds from 0 to 2147483647, not", value);
-        } else if (strcmp(name, "--show-hidden") == 0) {
-            s.show_hidden = true;
-        } else if (strcmp(name, "--follow-links") == 0) {
-            s.follow_links = true;
-        } else if (strcmp(name, "--auth") == 0) {
-            if (!strchr(value, ':') || value[0] == ':')
-                return refuse("--auth takes USER:PASSWORD, not", value);
-            if (s.nauth == static_cast<int>(sizeof s.auth / sizeof s.auth[0]))
-                return refuse("too many users given with --auth:", value);
-            s.auth[s.nauth++] = value;
-        } else if (strcmp(name, "--auth-file") == 0) {
-            s.auth_file = value;
-        } else if (strcmp(name, "--allow") == 0) {
-            if (!allow_list_valid(value))
-                return refuse("--allow takes addresses, prefixes (ADDR/BITS) and localhost, comma-separated, not",
-                              value);
-            s.allow = value;
-        } else if (strcmp(name, "--help") == 0 || strcmp(name, "-h") == 0) {
-            usage(stdout);
-            return 0;
-        } else if (strcmp(name, "--version") == 0) {
-            puts(PW_NAME_VERSION);
-            return 0;
-        } else {
-            return refuse("unknown option", a);
-        }
+        if (const int r = apply_option(cl, name, value, a); r != GO_ON)
+            return r;
     }
-    if (dir)
-        s.root = dir;
-    if ((s.tls_cert && !*s.tls_cert) || (s.tls_key && !*s.tls_key))
-        return refuse("--tls-cert and --tls-key each take a file name");
-    if (!s.tls_cert != !s.tls_key)
-        return refuse("--tls-cert and --tls-key go together: the certificate and its key");
-    if (s.tls_self_signed && s.tls_cert)
-        return refuse("--tls-self-signed makes its own certificate; leave out --tls-cert and --tls-key");
+    if (cl.dir)
+        cl.s.root = cl.dir;
+    return check_tls(cl.s);
+}
 
-    if (console) {
-        if (!s.root)
-            s.root = default_root;
-        return run_console(s);
-    }
+// The window where there is a display to open it on.
+int open_window(int argc, char **argv, const shell_settings &s)
+{
     if (s.log)
         return refuse("--log needs --console: the window keeps no log");
     if (s.qr)
         return refuse("--qr needs --console: the window shows the code while it serves");
-
     const char *display = getenv("DISPLAY");
     const char *wayland = getenv("WAYLAND_DISPLAY");
     const char *platform = getenv("QT_QPA_PLATFORM");
@@ -219,8 +237,28 @@ int main(int argc, char **argv)
         return run_window(argc, argv, s);
     fputs("pellorwick: no display to open the window on; use --console to serve from this terminal\n", stderr);
 #else
+    (void)argc;
+    (void)argv;
     (void)have_display;
     fputs("pellorwick: this build has no window; use --console to serve from this terminal\n", stderr);
 #endif
     return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    command_line cl = {{nullptr, -1, nullptr, nullptr, false, -1, false, nullptr, nullptr, false}, nullptr, false};
+    if (const int r = read_arguments(argc, argv, cl); r != GO_ON)
+        return r;
+    if (!cl.console)
+        return open_window(argc, argv, cl.s);
+    static char default_root[1024];
+    if (!cl.s.root) {
+        const char *home = getenv("HOME");
+        snprintf(default_root, sizeof default_root, "%s/webhome", home && *home ? home : ".");
+        cl.s.root = default_root;
+    }
+    return run_console(cl.s);
 }
