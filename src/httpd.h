@@ -3,7 +3,7 @@
 #pragma once
 
 #include "file.h"
-#include "task.h"
+#include "reply.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -92,8 +92,6 @@ void exec_task(server_ctx *ctx, task *t);
 // Closes the connections whose deadline has passed, and then up to `evict`
 // more of those waiting for a request, oldest first, to make room.
 void sweep(server_ctx *ctx, int evict);
-
-file_entry *builtin_lookup(server_ctx *ctx, const char *path, const char *query);
 
 // ---- who is served (httpd_access.cpp) ----
 
