@@ -18,6 +18,26 @@
 #include <cstdlib>
 #include <cstring>
 
+// The open connections of one peer address.
+struct peer_count {
+    peer_addr addr;
+    int32_t count;
+    peer_count *next;
+};
+
+// One address may hold this many connections at once: a browser opens six
+// and a proxy or a household behind one address some dozens, while one
+// address alone cannot fill the descriptor table. The host's own loopback
+// address (127.0.0.1, ::1) is not counted: a reverse proxy on this host
+// connects from it for all its users.
+constexpr int32_t MAX_CONNS_PER_PEER = 256;
+// A reply whose socket takes no byte for this long is given up. Clients that
+// read in bursts (curl's --limit-rate reads what the socket buffers hold at
+// once, then pauses for as long as that took at its rate) must not be cut.
+constexpr int32_t REPLY_STALL_SECONDS = 120;
+// How long unread input is drained before a close.
+constexpr int32_t LINGER_SECONDS = 2;
+constexpr uint32_t LINGER_BYTES = 65536;
 server_ctx g_ctx;
 
 // ---- context ---------------------------------------------------------------
