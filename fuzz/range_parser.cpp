@@ -144,9 +144,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const char c : value_text)
         if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F)
             return 0;
-    const size_t first = value_text.find_first_not_of(" \t");
+    const size_t lead = value_text.find_first_not_of(" \t");
     const std::string trimmed =
-        first == std::string::npos ? "" : value_text.substr(first, value_text.find_last_not_of(" \t") + 1 - first);
+        lead == std::string::npos ? "" : value_text.substr(lead, value_text.find_last_not_of(" \t") + 1 - lead);
 
     // A first Range line sets `old_count` ranges, which the value replaces
     // only when it is of the bytes unit.
