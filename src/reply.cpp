@@ -203,17 +203,44 @@ bool range_stands(const request_head &req, const file_entry *fe, const char *eta
 
 constexpr size_t HTTP_DATE_SIZE = 40;
 
+// `n` decimal digits of `v` at `p`.
+char *put_digits(char *p, int v, int n)
+{
+    for (int i = n - 1; i >= 0; --i, v /= 10)
+        p[i] = static_cast<char>('0' + v % 10);
+    return p + n;
+}
+
 // RFC 1123 date text of a time in seconds since 1970, in `out`.
 const char *http_date(int64_t t, char (&out)[HTTP_DATE_SIZE])
 {
-    static constexpr const char *days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static constexpr const char *months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    static constexpr char days[] = "SunMonTueWedThuFriSat";
+    static constexpr char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
     const auto seconds = static_cast<time_t>(t);
     struct tm tm = {};  // the epoch's fields stay when the year does not fit
     gmtime_r(&seconds, &tm);
-    snprintf(out, sizeof out, "%.3s, %02d %.3s %04d %02d:%02d:%02d GMT", days[tm.tm_wday % 7], tm.tm_mday,
-             months[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    const int year = tm.tm_year + 1900;
+    if (year < 0 || year > 9999) {
+        snprintf(out, sizeof out, "%.3s, %02d %.3s %04d %02d:%02d:%02d GMT", days + 3 * (tm.tm_wday % 7), tm.tm_mday,
+                 months + 3 * (tm.tm_mon % 12), year, tm.tm_hour, tm.tm_min, tm.tm_sec);
+        return out;
+    }
+    // "Sun, 06 Nov 1994 08:49:37 GMT", without the cost of a format string.
+    char *p = out;
+    memcpy(p, days + 3 * (tm.tm_wday % 7), 3);
+    memcpy(p + 3, ", ", 2);
+    p = put_digits(p + 5, tm.tm_mday, 2);
+    *p++ = ' ';
+    memcpy(p, months + 3 * (tm.tm_mon % 12), 3);
+    p[3] = ' ';
+    p = put_digits(p + 4, year, 4);
+    *p++ = ' ';
+    p = put_digits(p, tm.tm_hour, 2);
+    *p++ = ':';
+    p = put_digits(p, tm.tm_min, 2);
+    *p++ = ':';
+    p = put_digits(p, tm.tm_sec, 2);
+    memcpy(p, " GMT", 5);
     return out;
 }
 
