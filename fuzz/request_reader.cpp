@@ -229,7 +229,9 @@ struct reader_run {
                 head_start = consumed_before + static_cast<uint64_t>(t->in.pos - t->in.start);
             }
             poison();
-            const read_result r = read_request(&t->req, &t->in);
+            size_t used;
+            const read_result r = read_request(&t->req, t->in.pos, buf_size(t->in), &used);
+            t->in.pos += used;
             check_fields(r);
             if (r == READ_MORE)
                 return buf_room(t->in) > 0;  // a full buffer is answered 413

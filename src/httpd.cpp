@@ -5,12 +5,11 @@
 #include "error.h"
 #include "file.h"
 #include "htconfig.h"
-#include "htmlgen.h"
-#include "htproc.h"
 #include "memory.h"
 #include "mime.h"
 #include "os/evloop.h"
 #include "os/sock.h"
+#include "reply.h"
 #include "resources.h"
 #include "task.h"
 
@@ -19,6 +18,26 @@
 #include <cstdlib>
 #include <cstring>
 
+// The open connections of one peer address.
+struct peer_count {
+    peer_addr addr;
+    int32_t count;
+    peer_count *next;
+};
+
+// One address may hold this many connections at once: a browser opens six
+// and a proxy or a household behind one address some dozens, while one
+// address alone cannot fill the descriptor table. The host's own loopback
+// address (127.0.0.1, ::1) is not counted: a reverse proxy on this host
+// connects from it for all its users.
+constexpr int32_t MAX_CONNS_PER_PEER = 256;
+// A reply whose socket takes no byte for this long is given up. Clients that
+// read in bursts (curl's --limit-rate reads what the socket buffers hold at
+// once, then pauses for as long as that took at its rate) must not be cut.
+constexpr int32_t REPLY_STALL_SECONDS = 120;
+// How long unread input is drained before a close.
+constexpr int32_t LINGER_SECONDS = 2;
+constexpr uint32_t LINGER_BYTES = 65536;
 server_ctx g_ctx;
 
 // ---- context ---------------------------------------------------------------
@@ -256,94 +275,6 @@ void sweep(server_ctx *ctx, int evict)
 
 namespace {
 
-constexpr uint32_t MAX_PATH_AND_QUERY = 1020;
-// A path written back escaped takes at most three bytes a byte; a redirect's
-// target adds "/", "?" and the query.
-constexpr uint32_t PAGE_PATH_SIZE = 3 * MAX_PATH_AND_QUERY + 1;
-constexpr uint32_t LOCATION_SIZE = PAGE_PATH_SIZE + 2 + MAX_PATH_AND_QUERY;
-
-// "?json" asks for a folder's listing as JSON, and so does an Accept header
-// that prefers JSON to HTML where no default page answers. The query a
-// listing is resolved with: the request's own, or "json" joined to it in
-// `buf` (JSON_QUERY_SIZE bytes).
-constexpr uint32_t JSON_QUERY_SIZE = MAX_PATH_AND_QUERY + 8;
-
-const char *listing_query_of(const task *t, const char *query, char *buf)
-{
-    if (!accept_prefers_json(t->req.accept))
-        return query;
-    snprintf(buf, JSON_QUERY_SIZE, "json%s%s", query ? "&" : "", query ? query : "");
-    return buf;
-}
-
-// Steps from a parsed request to the entry that answers it; returns 0 with
-// *found set, or the status of the error reply. A redirect's target is
-// written to `location` (LOCATION_SIZE bytes).
-int32_t find_entry(server_ctx *ctx, task *t, char *location, file_entry **found)
-{
-    *found = nullptr;
-    request_head &req = t->req;
-    if (req.version > HTTP_1_1)
-        return STATUS_505;
-    if (req.method != METHOD_GET && req.method != METHOD_HEAD)
-        return STATUS_501;
-    char *host, *query;
-    int32_t port;
-    char *path = split_target(req.uri, &host, &port, &query);
-    if (!path)
-        return STATUS_400;
-    if (host)
-        return STATUS_501;
-    const size_t path_len = strlen(path);
-    if (path_len + (query ? strlen(query) : 0) >= MAX_PATH_AND_QUERY)
-        return STATUS_414;
-    req.uri = path_clean(uri_decode(path));
-
-    if ((*found = builtin_lookup(ctx, req.uri, query)))
-        return 0;
-    // A hidden name answers as a missing one: its existence does not show.
-    if (!tree_rules_in_force().show_hidden && is_hidden_path(req.uri))
-        return STATUS_404;
-
-    const char *mapped = map_uri(req.uri, g_config.uri_mapping);
-    if (!mapped)
-        return STATUS_404;
-    if (!path_allowed(mapped, g_config.allow_path))
-        return STATUS_403;
-    // Listings and redirects name the cleaned path, escaped again: whatever
-    // the request spelled ("//host/..", "/./", "%00"), the page of a directory
-    // is the same and a redirect always names this server.
-    char page_path[PAGE_PATH_SIZE];
-    path_encode(page_path, req.uri);
-    resolve_note note = RESOLVE_OK;
-    char listing[JSON_QUERY_SIZE];
-    const bool listing_asked = parse_listing_query(query).json || is_zip_query(query);
-    if (const char *candidate = listing_asked ? nullptr : with_index_file(mapped, g_config.index_file))
-        *found = resolve_path(&ctx->entries, candidate, page_path, query, &note);
-    if (!*found && note != RESOLVE_NO_RESOURCES)
-        *found = resolve_path(&ctx->entries, mapped, page_path, listing_query_of(t, query, listing), &note);
-    // A deflated member goes as it lies in its archive, framed as gzip, to a
-    // client that takes that encoding; ranges and HEAD keep the member itself.
-    if (*found && req.method == METHOD_GET && req.nranges == 0 && accepts_gzip(&req)) {
-        file_entry *member = *found;
-        if ((*found = fe_gzip_form(&ctx->entries, member)) != member)
-            fe_drop_if_unused(&ctx->entries, member);
-    }
-    switch (note) {
-    case RESOLVE_NO_STORAGE:
-        return STATUS_507;
-    case RESOLVE_OK:
-        return *found ? 0 : STATUS_404;
-    case RESOLVE_REDIRECT:
-        snprintf(location, LOCATION_SIZE, "%s/%s%s", page_path, query ? "?" : "", query ? query : "");
-        *found = nullptr;
-        return STATUS_302;
-    case RESOLVE_NO_RESOURCES:
-        break;
-    }
-    return STATUS_500;
-}
-
 // With users set, a request needs one's credentials: 0 to go on, or the
 // status of the refusal. An address that failed too often in a minute is
 // refused whatever it sends, so that guessing learns nothing meanwhile.
@@ -397,20 +328,6 @@ void enter(task *t, task_state state)
     }
 }
 
-// Puts a whole reply without a body in the output buffer. A reply that
-// carries neither a body nor a length, other than to HEAD, can only be
-// framed by closing the connection after it.
-void error_reply(task *t, int32_t status, const char *location)
-{
-    ASSERT(buf_size(t->out) == 0);
-    const bool with_body = t->req.method == METHOD_GET;
-    const error_vars vars{location, t->req.uri, t->req.version};
-    t->out.last += error_response(t->out.last, buf_room(t->out), status, with_body, &vars);
-    t->status = status;
-    if (!with_body && t->req.method != METHOD_HEAD)
-        t->req.keep_alive = KEEP_ALIVE_NONE;
-}
-
 // Refuses a request whose body cannot be framed or is too long; the
 // connection closes after the reply. Otherwise starts discarding the body.
 int32_t check_body(task *t)
@@ -440,26 +357,45 @@ int32_t check_body(task *t)
     return status;
 }
 
+// A reply waits in the output buffer: it goes when the socket takes it.
+void reply_ready(task *t)
+{
+    // HTTP/1.0 clients take a connection as closing unless the reply says otherwise.
+    if (t->req.version == HTTP_1_0 && task_keeps_alive(t) && !task_add_header_line(t, "Connection: keep-alive\r\n"))
+        t->req.keep_alive = KEEP_ALIVE_NONE;  // no room to say so: the close frames it instead
+    enter(t, TASK_WRITING);
+    note_reply(t);
+}
+
+// Routes the request and puts its reply in the output buffer, ready to go.
+void prepare_reply(server_ctx *ctx, task *t)
+{
+    reply_compose(t, reply_scope{&ctx->entries, ctx->start_time, ctx->cache});
+    reply_ready(t);
+}
+
 // Reads the request head that has arrived and prepares its reply.
 void answer_request(server_ctx *ctx, task *t)
 {
-    const read_result r = read_request(&t->req, &t->in);
+    size_t used;
+    const read_result r = read_request(&t->req, t->in.pos, buf_size(t->in), &used);
+    t->in.pos += used;
     if (r == READ_MORE && buf_room(t->in) > 0)
         return;
     note_request(t);
     if (r == READ_MORE) {
         // The head fills the whole input buffer and is still incomplete.
         t->req.keep_alive = KEEP_ALIVE_NONE;
-        error_reply(t, STATUS_413, nullptr);
+        reply_error(t, STATUS_413, nullptr);
     } else if (r == READ_BAD) {
         // What follows a head that could not be read cannot be told apart
         // from its body: nothing more is read from this connection.
         t->req.keep_alive = KEEP_ALIVE_NONE;
-        error_reply(t, STATUS_400, nullptr);
+        reply_error(t, STATUS_400, nullptr);
     } else if (const int32_t refused = check_body(t)) {
-        error_reply(t, refused, nullptr);
+        reply_error(t, refused, nullptr);
     } else if (int64_t retry_after = 0; const int32_t denied = check_credentials(t, &retry_after)) {
-        error_reply(t, denied, nullptr);
+        reply_error(t, denied, nullptr);
         char line[64];
         if (denied == STATUS_429)
             snprintf(line, sizeof line, "Retry-After: %lld\r\n", static_cast<long long>(retry_after));
@@ -468,34 +404,10 @@ void answer_request(server_ctx *ctx, task *t)
         if (!task_add_header_line(t, line))
             t->req.keep_alive = KEEP_ALIVE_NONE;
     } else {
-        char location[LOCATION_SIZE];
-        file_entry *fe;
-        int32_t status = find_entry(ctx, t, location, &fe);
-        if (status) {
-            error_reply(t, status, status == STATUS_302 ? location : nullptr);
-        } else {
-            t->fe = fe;
-            t->status = status = reply_header(t, ctx->cache);
-            if (status == STATUS_416 || status == STATUS_412) {
-                t->fe = nullptr;
-                t->offset = t->end = 0;
-                fe_drop_if_unused(&ctx->entries, fe);
-                error_reply(t, status, nullptr);
-            } else {
-                // A reply without a body (HEAD, 304) holds its entry until it
-                // has gone too, so that the requests of one turn share it
-                // rather than open and close the file each.
-                if (status == STATUS_304 || t->req.method == METHOD_HEAD)
-                    t->offset = t->end = 0;
-                fe_ref(fe);
-            }
-        }
+        prepare_reply(ctx, t);
+        return;
     }
-    // HTTP/1.0 clients take a connection as closing unless the reply says otherwise.
-    if (t->req.version == HTTP_1_0 && task_keeps_alive(t) && !task_add_header_line(t, "Connection: keep-alive\r\n"))
-        t->req.keep_alive = KEEP_ALIVE_NONE;  // no room to say so: the close frames it instead
-    enter(t, TASK_WRITING);
-    note_reply(t);
+    reply_ready(t);
 }
 
 // A body that cannot be read ends its reply: with an error reply while
@@ -513,7 +425,7 @@ void fail_reply(server_ctx *ctx, task *t)
     t->offset = t->end = 0;
     t->out.pos = t->out.last = t->out.start;
     t->req.keep_alive = KEEP_ALIVE_NONE;
-    error_reply(t, STATUS_500, nullptr);
+    reply_error(t, STATUS_500, nullptr);
     note_reply(t);
 }
 
@@ -612,28 +524,4 @@ void exec_task(server_ctx *ctx, task *t)
             break;
         }
     } while (t->state != before);
-}
-
-// ---- built-in queries ------------------------------------------------------------
-
-constexpr size_t MAX_RESOURCE_NAME = 20;
-
-file_entry *builtin_lookup(server_ctx *ctx, const char *path, const char *query)
-{
-    if (!query || strcmp(path, "/") != 0)
-        return nullptr;
-    if (strcmp(query, "help") == 0) {
-        make_room_for_page(&ctx->entries, 0);
-        return fe_add_page(&ctx->entries, "??help.html", page_from_template(help_page_html), ctx->start_time);
-    }
-    if (strncmp(query, "rc=", 3) != 0)
-        return nullptr;
-    const char *name = query + 3;
-    const size_t len = strlen(name);
-    if (len > MAX_RESOURCE_NAME)
-        return nullptr;
-    char key[MAX_RESOURCE_NAME + 2];
-    key[0] = '?';
-    memcpy(key + 1, name, len + 1);
-    return fe_lookup(&ctx->entries, key);
 }

@@ -3,12 +3,13 @@
 #pragma once
 
 #include "file.h"
-#include "task.h"
+#include "reply.h"
 
 #include <cstddef>
 #include <cstdint>
 
 struct ev_loop;
+struct peer_count;
 struct task;
 
 // A peer's address as bytes: 4 for IPv4 (IPv4-mapped IPv6 too), 16 for IPv6.
@@ -17,28 +18,8 @@ struct peer_addr {
     uint8_t bytes[16];
 };
 
-// The open connections of one peer address.
-struct peer_count {
-    peer_addr addr;
-    int32_t count;
-    peer_count *next;
-};
-
-// One address may hold this many connections at once: a browser opens six
-// and a proxy or a household behind one address some dozens, while one
-// address alone cannot fill the descriptor table. The host's own loopback
-// address (127.0.0.1, ::1) is not counted: a reverse proxy on this host
-// connects from it for all its users.
-constexpr int32_t MAX_CONNS_PER_PEER = 256;
 constexpr int PEER_HASH_SIZE = 1024;
 
-// A reply whose socket takes no byte for this long is given up. Clients that
-// read in bursts (curl's --limit-rate reads what the socket buffers hold at
-// once, then pauses for as long as that took at its rate) must not be cut.
-constexpr int32_t REPLY_STALL_SECONDS = 120;
-// How long unread input is drained before a close.
-constexpr int32_t LINGER_SECONDS = 2;
-constexpr uint32_t LINGER_BYTES = 65536;
 // The longest request body read and discarded; a longer one is refused.
 constexpr uint64_t MAX_REQUEST_BODY = 65536;
 
@@ -93,18 +74,7 @@ void exec_task(server_ctx *ctx, task *t);
 // more of those waiting for a request, oldest first, to make room.
 void sweep(server_ctx *ctx, int evict);
 
-file_entry *builtin_lookup(server_ctx *ctx, const char *path, const char *query);
-
 // ---- who is served (httpd_access.cpp) ----
-
-constexpr int32_t MAX_AUTH_USERS = 64;
-constexpr int32_t MAX_ALLOW_RULES = 64;
-constexpr uint32_t AUTH_VALUE_MAX = 1024;  // the longest "user:password" read from a request
-// After this many failed logins from one address within the window, every
-// request from it is refused for the block's length.
-constexpr int32_t AUTH_FAILURES_ALLOWED = 10;
-constexpr int64_t AUTH_FAILURE_WINDOW = 60;
-constexpr int64_t AUTH_BLOCK_SECONDS = 60;
 
 // What the front end asks for: users as "USER:PASSWORD", a file of
 // "user:hash" lines (yescrypt, SHA-512-crypt or bcrypt), and the addresses

@@ -11,6 +11,15 @@
 #include <cstdio>
 #include <cstring>
 
+constexpr int32_t MAX_AUTH_USERS = 64;
+constexpr int32_t MAX_ALLOW_RULES = 64;
+constexpr uint32_t AUTH_VALUE_MAX = 1024;  // the longest "user:password" read from a request
+// After this many failed logins from one address within the window, every
+// request from it is refused for the block's length.
+constexpr int32_t AUTH_FAILURES_ALLOWED = 10;
+constexpr int64_t AUTH_FAILURE_WINDOW = 60;
+constexpr int64_t AUTH_BLOCK_SECONDS = 60;
+
 namespace {
 
 // ---- credentials ----

@@ -1,8 +1,8 @@
-// The connection task: its record and buffers, the request reader, the
-// response header, and the one sender that moves a reply to the socket.
+// The connection task: its record and buffers, and the one sender that
+// moves a reply to the socket.
 #pragma once
 
-#include "htproc.h"
+#include "request.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -12,9 +12,6 @@ struct file_entry;
 
 constexpr uint32_t TASK_IN_BUF_SIZE = 16384;
 constexpr uint32_t TASK_OUT_BUF_SIZE = 8192;
-constexpr int MAX_RANGES = 8;
-constexpr uint64_t RANGE_OPEN = UINT64_MAX;         // a range without a first or last position
-constexpr uint64_t RANGE_POSITION_MAX = INT64_MAX;  // positions beyond it count as it
 
 // A buffer as four positions: bytes [pos, last) wait to be read or sent,
 // [last, end) is free; start is where the buffer begins.
@@ -33,81 +30,6 @@ inline uint32_t buf_room(const io_buf &b)
 {
     return static_cast<uint32_t>(b.end - b.last);
 }
-
-// Versions as major * 256 + minor.
-constexpr int32_t HTTP_1_0 = 0x100;
-constexpr int32_t HTTP_1_1 = 0x101;
-
-// What the requests of a connection said about keeping it open.
-enum keep_alive_kind : uint8_t {
-    KEEP_ALIVE_NONE = 0,       // "Connection: close", or a version that closes
-    KEEP_ALIVE_DEFAULT = 1,    // HTTP/1.1 without a Connection header
-    KEEP_ALIVE_REQUESTED = 2,  // "Connection: keep-alive"
-};
-
-struct byte_range {
-    uint64_t first;
-    uint64_t end;  // exclusive
-};
-
-// How a request says its body is framed.
-enum body_framing : uint8_t {
-    BODY_NONE,             // no body
-    BODY_LENGTH,           // Content-Length bytes follow the head
-    BODY_BAD_LENGTH,       // a Content-Length that is no plain number, or two that differ
-    BODY_TRANSFER_CODING,  // a Transfer-Encoding this server does not decode
-    BODY_BAD_CODING,       // a Transfer-Encoding without a value
-};
-
-// What the request reader takes from a request head. The reader writes
-// terminators into the input buffer; `uri` points there.
-struct request_head {
-    int32_t method;  // METHOD_NONE until the request line has been read
-    char *uri;
-    int32_t version;             // 0 when the request line names none
-    keep_alive_kind keep_alive;  // carried over from the connection's earlier requests
-    body_framing body;
-    bool has_length;          // a Content-Length line came, framing or not
-    uint8_t hosts;            // Host lines
-    uint64_t content_length;  // with BODY_LENGTH
-    int32_t nranges;
-    byte_range ranges[MAX_RANGES];
-    const char *authorization;  // the Authorization value, "" when sent twice; null when none
-    accept_pref accept;  // what the Accept headers prefer, for a folder's listing
-    // The conditional header values (trimmed, in the input buffer), or null.
-    const char *if_match;
-    const char *if_none_match;
-    const char *if_modified_since;
-    const char *if_unmodified_since;
-    const char *if_range;
-    // Accept-Encoding: the weight (q) of gzip and of "*", in thousandths plus
-    // one; 0 when not named.
-    uint16_t gzip_weight;
-    uint16_t any_weight;
-};
-
-enum read_result : uint8_t {
-    READ_MORE,  // the head is not complete yet
-    READ_DONE,  // a whole head has been read
-    READ_BAD,   // the head cannot be a request
-};
-
-// Reads the lines that have arrived in `in` (from pos to last) into `req`,
-// moving pos past each whole line. A head is bad (RFC 9112) when it holds a
-// CR that does not end a line, a header line that starts with white space,
-// a field name that is no token or is followed by anything but ":", a
-// control byte other than tab in a field value, Transfer-Encoding beside
-// Content-Length, more than one Host line, or, from HTTP/1.1 on, none.
-read_result read_request(request_head *req, io_buf *in);
-
-// Parses a Range header value ("bytes=...") into `nranges` and `ranges`;
-// a value of another unit leaves them unchanged.
-void parse_range(request_head *req, const char *value);
-// Takes the codings of an Accept-Encoding value into the request's weights.
-void parse_accept_encoding(request_head *req, const char *value);
-// True when the request accepts a body in gzip: gzip (or x-gzip) named with a
-// weight above zero, or "*" so and gzip not named.
-bool accepts_gzip(const request_head *req);
 
 // The life of a connection.
 enum task_state : uint8_t {
@@ -171,41 +93,3 @@ enum send_result : uint8_t {
 // Short bodies leave with the header in one send; long ones stream through
 // `out`, with their last 64 KB read and sent in one piece.
 send_result task_send(task *t, ev_loop *loop);
-
-// How long caches may use a reply without asking again: `max_age` seconds,
-// or, below 0, not at all (no-cache: they keep it but revalidate).
-struct cache_policy {
-    int32_t max_age;
-};
-
-// Answers the request's conditions (RFC 9110 section 13) against the entry:
-// 412 when If-Match or If-Unmodified-Since fails (nothing written), 304 with
-// its header when If-None-Match or If-Modified-Since says the client holds
-// this version. Otherwise resolves the range (dropped when If-Range names
-// another version) against the entry's size, writes the 200 or 206 header
-// into the empty output buffer and sets the body to send. Returns 200, 206
-// or 304, else 412 or 416 (nothing written).
-int32_t reply_header(task *t, cache_policy policy);
-// Writes the header of a reply of `fe` with `status` (200, 206 or 304);
-// returns the header length.
-uint32_t compose_header(task *t, int32_t status, cache_policy policy);
-// Writes "Content-Range: bytes F-L/S" (no line end) at `out`, which has room
-// for `capacity` bytes; returns the byte count of the range.
-uint64_t content_range(const byte_range &r, uint64_t size, char *out, size_t capacity);
-
-// RFC 1123 date text of a time in seconds since 1970. The texts of the last
-// two times asked for stay valid: the date of a reply and the modification
-// time of what it sends.
-const char *http_date(int64_t t);
-// Seconds since 1970 of an HTTP date in any of its three forms (IMF-fixdate,
-// RFC 850, asctime), or -1 when the text is none of them.
-int64_t parse_http_date(const char *text);
-
-// An entity tag as sent: 16 hexadecimal digits in quotes.
-constexpr size_t ETAG_TEXT_SIZE = 24;
-void format_etag(char *out, uint64_t etag);
-// The ETag of what `fe` sends, with the suffix of its encoding ("-gz").
-void format_entry_etag(char *out, const file_entry *fe);
-// Whether the entity-tag list `list` ("*" or tags separated by commas) names
-// `current` (quoted); weak tags (W/"...") match only with `weak` comparison.
-bool etag_list_matches(const char *list, const char *current, bool weak);

@@ -69,6 +69,26 @@ TEST_F(TaskRegistry, DeadlineEqualToTheCurrentSecondDoesNotExpire)
     EXPECT_EQ(ctx.ntasks, 1);
 }
 
+// A reply whose socket takes bytes is making progress: it outlives the
+// deadline it had, however slowly its reader goes.
+TEST_F(TaskRegistry, ReplyThatProgressesOutlivesItsOldDeadline)
+{
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+    const int small = 4096;
+    setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    task *t = task_create(sv[0]);
+    ASSERT_TRUE(task_register(&ctx, t, peer_addr{}));
+    t->out.last = t->out.end;  // a header longer than the socket takes at once
+    t->state = TASK_WRITING;
+    t->deadline = time_now() - 1;
+    exec_task(&ctx, t);
+    sweep(&ctx, 0);
+    EXPECT_EQ(ctx.ntasks, 1);
+    open.push_back(ctx.ntasks ? t : nullptr);
+    close(sv[1]);
+}
+
 TEST_F(TaskRegistry, CleanCacheKeepsEntriesInUse)
 {
     text_block *a = text_block_new(4);
