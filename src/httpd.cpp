@@ -230,7 +230,10 @@ void task_close(server_ctx *ctx, task *t)
 
 void task_select(server_ctx *ctx, task *t)
 {
-    ev_select(ctx->loop, t->sock, EV_CLOSE | (t->state == TASK_WRITING ? EV_WRITE : EV_READ));
+    // A task waiting for its entry is called each turn, its socket being
+    // writable, and hears at once of a peer that has gone.
+    const uint32_t waiting = t->state == TASK_WAITING ? uint32_t{EV_WRITE} : 0;
+    ev_select(ctx->loop, t->sock, EV_CLOSE | waiting | (t->state == TASK_WRITING ? EV_WRITE : EV_READ));
 }
 
 void sweep(server_ctx *ctx, int evict)
@@ -276,8 +279,11 @@ const char *listing_query_of(const task *t, const char *query, char *buf)
     return buf;
 }
 
-// Steps from a parsed request to the entry that answers it; returns 0 with
-// *found set, or the status of the error reply. A redirect's target is
+// find_entry's answer for an entry still being made a slice per turn.
+constexpr int32_t NOT_READY = 1;
+
+// Steps from a parsed request to the entry that answers it; returns 0 (or
+// NOT_READY) with *found set, or the status of the error reply. A redirect's target is
 // written to `location` (LOCATION_SIZE bytes).
 int32_t find_entry(server_ctx *ctx, task *t, char *location, file_entry **found)
 {
@@ -338,6 +344,8 @@ int32_t find_entry(server_ctx *ctx, task *t, char *location, file_entry **found)
         snprintf(location, LOCATION_SIZE, "%s/%s%s", page_path, query ? "?" : "", query ? query : "");
         *found = nullptr;
         return STATUS_302;
+    case RESOLVE_LATER:
+        return NOT_READY;
     case RESOLVE_NO_RESOURCES:
         break;
     }
@@ -383,6 +391,9 @@ void enter(task *t, task_state state)
         // has begun must arrive whole within it, however it trickles in.
         t->head_started = buf_size(t->in) > 0 || t->body_left > 0;
         t->deadline = time_now() + g_config.conn_timeout;
+        break;
+    case TASK_WAITING:
+        t->deadline = time_now() + REPLY_STALL_SECONDS;
         break;
     case TASK_WRITING:
         t->deadline = time_now() + REPLY_STALL_SECONDS;
@@ -440,6 +451,60 @@ int32_t check_body(task *t)
     return status;
 }
 
+// Routes the parsed request and composes its reply. False when its entry is
+// still being made (a folder's walk): the task then holds it, waiting, and
+// is called again on a later turn for the same request, to go on with it.
+bool route_and_reply(server_ctx *ctx, task *t)
+{
+    char location[LOCATION_SIZE];
+    file_entry *fe;
+    int32_t status;
+    if (t->state == TASK_WAITING) {
+        resolve_note note;
+        fe = fe_walk_on(&ctx->entries, t->fe, &note);
+        if (note == RESOLVE_LATER)
+            return false;
+        fe_release(&ctx->entries, t->fe);
+        t->fe = nullptr;
+        status = fe ? 0 : note == RESOLVE_NO_STORAGE ? STATUS_507 : STATUS_500;
+    } else if ((status = find_entry(ctx, t, location, &fe)) == NOT_READY) {
+        t->fe = fe;
+        fe_ref(fe);
+        enter(t, TASK_WAITING);
+        return false;
+    }
+    if (status) {
+        error_reply(t, status, status == STATUS_302 ? location : nullptr);
+    } else {
+        t->fe = fe;
+        t->status = status = reply_header(t, ctx->cache);
+        if (status == STATUS_416 || status == STATUS_412) {
+            t->fe = nullptr;
+            t->offset = t->end = 0;
+            fe_drop_if_unused(&ctx->entries, fe);
+            error_reply(t, status, nullptr);
+        } else {
+            // A reply without a body (HEAD, 304) holds its entry until it
+            // has gone too, so that the requests of one turn share it
+            // rather than open and close the file each.
+            if (status == STATUS_304 || t->req.method == METHOD_HEAD)
+                t->offset = t->end = 0;
+            fe_ref(fe);
+        }
+    }
+    return true;
+}
+
+// The reply is in `out`: it goes once the socket takes it.
+void queue_reply(task *t)
+{
+    // HTTP/1.0 clients take a connection as closing unless the reply says otherwise.
+    if (t->req.version == HTTP_1_0 && task_keeps_alive(t) && !task_add_header_line(t, "Connection: keep-alive\r\n"))
+        t->req.keep_alive = KEEP_ALIVE_NONE;  // no room to say so: the close frames it instead
+    enter(t, TASK_WRITING);
+    note_reply(t);
+}
+
 // Reads the request head that has arrived and prepares its reply.
 void answer_request(server_ctx *ctx, task *t)
 {
@@ -467,35 +532,10 @@ void answer_request(server_ctx *ctx, task *t)
             snprintf(line, sizeof line, "WWW-Authenticate: Basic realm=\"Pellorwick\", charset=\"UTF-8\"\r\n");
         if (!task_add_header_line(t, line))
             t->req.keep_alive = KEEP_ALIVE_NONE;
-    } else {
-        char location[LOCATION_SIZE];
-        file_entry *fe;
-        int32_t status = find_entry(ctx, t, location, &fe);
-        if (status) {
-            error_reply(t, status, status == STATUS_302 ? location : nullptr);
-        } else {
-            t->fe = fe;
-            t->status = status = reply_header(t, ctx->cache);
-            if (status == STATUS_416 || status == STATUS_412) {
-                t->fe = nullptr;
-                t->offset = t->end = 0;
-                fe_drop_if_unused(&ctx->entries, fe);
-                error_reply(t, status, nullptr);
-            } else {
-                // A reply without a body (HEAD, 304) holds its entry until it
-                // has gone too, so that the requests of one turn share it
-                // rather than open and close the file each.
-                if (status == STATUS_304 || t->req.method == METHOD_HEAD)
-                    t->offset = t->end = 0;
-                fe_ref(fe);
-            }
-        }
+    } else if (!route_and_reply(ctx, t)) {
+        return;
     }
-    // HTTP/1.0 clients take a connection as closing unless the reply says otherwise.
-    if (t->req.version == HTTP_1_0 && task_keeps_alive(t) && !task_add_header_line(t, "Connection: keep-alive\r\n"))
-        t->req.keep_alive = KEEP_ALIVE_NONE;  // no room to say so: the close frames it instead
-    enter(t, TASK_WRITING);
-    note_reply(t);
+    queue_reply(t);
 }
 
 // A body that cannot be read ends its reply: with an error reply while
@@ -589,8 +629,15 @@ void exec_task(server_ctx *ctx, task *t)
             // writable: the replies of one turn then go together, and the
             // entries they send are shared by them rather than opened and
             // closed for each.
-            if (t->state == TASK_WRITING)
+            if (t->state == TASK_WRITING || t->state == TASK_WAITING)
                 return;
+            break;
+        case TASK_WAITING:
+            // A slice of work on its entry is progress; a request waiting
+            // for a place to walk in is taken as going on too.
+            t->deadline = time_now() + REPLY_STALL_SECONDS;
+            if (route_and_reply(ctx, t))
+                queue_reply(t);
             break;
         case TASK_WRITING: {
             const uint64_t sent = t->sent;
