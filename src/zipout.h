@@ -21,7 +21,7 @@ constexpr uint64_t ZO_LAYOUT_BUDGET = uint64_t{256} << 20;
 // an archive. One that needs more than a slice holds one of
 // ZO_WALKS_AT_ONCE places until it is done; later ones wait for a place,
 // first come first served, holding nothing open meanwhile.
-constexpr uint32_t ZO_WALK_ENTRIES = 64;
+constexpr uint32_t ZO_WALK_ENTRIES = 32;
 constexpr uint32_t ZO_WALK_NODES = 2048;
 constexpr uint32_t ZO_WALKS_AT_ONCE = 4;
 // CRC-32s a range request needs before its bytes are computed this many
