@@ -283,8 +283,8 @@ const char *listing_query_of(const task *t, const char *query, char *buf)
 constexpr int32_t NOT_READY = 1;
 
 // Steps from a parsed request to the entry that answers it; returns 0 (or
-// NOT_READY) with *found set, or the status of the error reply. A redirect's target is
-// written to `location` (LOCATION_SIZE bytes).
+// NOT_READY) with *found set, or the status of the error reply. A
+// redirect's target is written to `location` (LOCATION_SIZE bytes).
 int32_t find_entry(server_ctx *ctx, task *t, char *location, file_entry **found)
 {
     *found = nullptr;
