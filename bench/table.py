@@ -32,6 +32,8 @@ FIGURES = [
     ("zip-range", "100-byte range at the half of that ?zip", "ms", False, (None, 10.0)),
     ("gzip-member", "100 MB deflated member, curl --compressed (member bytes)", "MB/s", True,
      ("pellorwick:deflated", 5.0)),
+    ("gzip-member-sent", "100 MB deflated member, gzip kept encoded by curl (member bytes)", "MB/s", True,
+     ("pellorwick:deflated", 5.0)),
     ("gzip-page", "10 KB page deflated in an archive, wrk gzip", "req/s", True, ("pellorwick:page-disk", 1.0)),
     ("idle-kb", "idle connections (1000)", "KB/conn", False, (None, 12.0)),
     ("tls-small", "TLS: small file 1 KB, keep-alive, wrk -c50", "req/s", True, ("nginx", 1.1)),

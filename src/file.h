@@ -138,6 +138,7 @@ enum resolve_note : int32_t {
     RESOLVE_REDIRECT = 1,      // a directory named without its final "/"
     RESOLVE_NO_RESOURCES = 2,  // descriptors or memory ran out; nothing was cached
     RESOLVE_NO_STORAGE = 3,    // a folder too large to lay out as a download, now or ever
+    RESOLVE_LATER = 4,         // a folder download still being laid out: see fe_walk_on
 };
 
 // Path resolution: the entry answering a mapped path, or null. Every cached
@@ -145,6 +146,13 @@ enum resolve_note : int32_t {
 // leaves the table. `page_path` is the request path a listing shows.
 file_entry *resolve_path(fe_cache *cache, const char *path, const char *page_path, const char *query,
                          resolve_note *note);
+
+// One more slice of the walk of a folder download that resolved with
+// RESOLVE_LATER: `walking` itself while the walk goes on (RESOLVE_LATER
+// again); once it is done, the entry that answers (`walking`, now in the
+// table, or the same layout cached before), or null with the note of what
+// failed. The caller holds `walking` meanwhile and releases it after.
+file_entry *fe_walk_on(fe_cache *cache, file_entry *walking, resolve_note *note);
 
 // Makes room for a page or snapshot of `bytes` under the page budgets, the
 // least recently used unreferenced ones going first.

@@ -367,11 +367,12 @@ archive_found folder_archive(fe_cache *cache, const char *path, size_t len, char
     return ARCHIVE_NONE;
 }
 
-// Lays out the folder `path`, inside `archive` at `prefix` or on disk.
-// Null when there is no such folder, else `*walked` tells.
-zo_layout *walk_folder(file_entry *archive, char *prefix, const char *path, zo_walk_result *walked)
+// Starts laying out the folder `path`, inside `archive` at `prefix` or on
+// disk: the layout still to be walked, or null when there is no such folder
+// (`*no_room` set when memory ran out instead).
+zo_layout *walk_folder(file_entry *archive, char *prefix, const char *path, bool *no_room)
 {
-    zo_layout *lo = nullptr;
+    zo_layout *lo;
     if (archive) {
         const size_t prefix_len = strlen(prefix);
         if (prefix_len > 0)
@@ -379,23 +380,24 @@ zo_layout *walk_folder(file_entry *archive, char *prefix, const char *path, zo_w
         const zip_node *node = *prefix ? zip_find(archive->handle.zip, prefix) : nullptr;
         if (*prefix && (!node || (!node->child && !node->named_dir)))
             return nullptr;
-        *walked = zo_walk_archive(archive->handle.zip, archive->id, prefix, ZO_LAYOUT_LIMIT, &lo);
+        lo = zo_walk_archive(archive->handle.zip, archive->id, prefix, ZO_LAYOUT_LIMIT);
     } else {
         dir_entry st;
         if (stat_path(path, &st) != KIND_DIR)
             return nullptr;
-        *walked = zo_walk_folder(path, ZO_LAYOUT_LIMIT, &lo);
+        lo = zo_walk_folder(path, ZO_LAYOUT_LIMIT);
     }
-    return *walked == ZO_WALK_OK ? lo : nullptr;
+    *no_room = !lo;
+    return lo;
 }
 
 // The folder `path` (with its final "/") on disk or inside an archive, laid
 // out as a .zip download. It is walked for every request, so that the
 // download is what the folder holds now (a HEAD too: the walk reads no file
 // byte); a layout cached under the same validator answers instead, with the
-// CRC-32s it has learnt. The walk runs to its end within the request, so
-// one is in flight at a time, and its layout is bounded per download and
-// with all others kept.
+// CRC-32s it has learnt. A small folder is walked within the request; a
+// larger one goes on a slice per call (RESOLVE_LATER, see fe_walk_on). Its
+// layout is bounded per download and with all others kept.
 file_entry *resolve_folder_zip(fe_cache *cache, const char *path, size_t len, resolve_note *note)
 {
     static constexpr char SUFFIX[] = "?zip.zip";  // the key's extension gives its type
@@ -417,19 +419,49 @@ file_entry *resolve_folder_zip(fe_cache *cache, const char *path, size_t len, re
     default:
         break;
     }
-    zo_walk_result walked = ZO_WALK_OK;
-    zo_layout *lo = walk_folder(archive, prefix, path, &walked);
-    if (!lo) {
-        if (walked != ZO_WALK_OK)
-            *note = walked == ZO_WALK_TOO_LARGE ? RESOLVE_NO_STORAGE : RESOLVE_NO_RESOURCES;
+    bool no_room = false;
+    zo_layout *lo = walk_folder(archive, prefix, path, &no_room);
+    // Until its walk is done the entry is its request's alone, out of the table.
+    file_entry *walking = lo ? fe_new_sized(KIND_FOLDER_ZIP, key, fe_handle{.layout = lo}, 0, 0) : nullptr;
+    if (!walking) {
+        if (lo || no_room)
+            *note = RESOLVE_NO_RESOURCES;
         return nullptr;
     }
     zo_name(lo, path, len);
-    for (file_entry *fe = fe_chain(cache, key); fe; fe = fe->hash_next) {
-        if (fe->kind != KIND_FOLDER_ZIP || strcmp(fe->name, key) != 0)
+    if (archive) {
+        walking->base = archive;
+        fe_ref(archive);
+    }
+    file_entry *fe = fe_walk_on(cache, walking, note);
+    if (fe != walking)
+        fe_destroy(walking);
+    return fe;
+}
+
+}  // namespace
+
+file_entry *fe_walk_on(fe_cache *cache, file_entry *walking, resolve_note *note)
+{
+    zo_layout *lo = walking->handle.layout;
+    *note = RESOLVE_OK;
+    switch (zo_walk_step(lo)) {
+    case ZO_WALK_AGAIN:
+        *note = RESOLVE_LATER;
+        return walking;
+    case ZO_WALK_TOO_LARGE:
+        *note = RESOLVE_NO_STORAGE;
+        return nullptr;
+    case ZO_WALK_FAILED:
+        *note = RESOLVE_NO_RESOURCES;
+        return nullptr;
+    case ZO_WALK_OK:
+        break;
+    }
+    for (file_entry *fe = fe_chain(cache, walking->name); fe; fe = fe->hash_next) {
+        if (fe->kind != KIND_FOLDER_ZIP || strcmp(fe->name, walking->name) != 0)
             continue;
-        if (fe->etag == lo->etag && fe->base == archive) {
-            zo_free(lo);
+        if (fe->etag == lo->etag && fe->base == walking->base) {
             fe_touch(cache, fe);
             return fe;
         }
@@ -439,28 +471,17 @@ file_entry *resolve_folder_zip(fe_cache *cache, const char *path, size_t len, re
         break;
     }
     if (!make_room_for_layout(cache, lo->bytes)) {
-        zo_free(lo);
         *note = RESOLVE_NO_STORAGE;
         return nullptr;
     }
-    file_entry *fe =
-        fe_new_sized(KIND_FOLDER_ZIP, key, fe_handle{.layout = lo}, lo->newest, static_cast<int64_t>(lo->size));
-    if (!fe) {
-        *note = RESOLVE_NO_RESOURCES;
-        return nullptr;
-    }
-    fe->etag = lo->etag;
-    fe->bytes = lo->bytes;
-    fe->made = time_now();
-    if (archive) {
-        fe->base = archive;
-        fe_ref(archive);
-    }
-    fe_insert(cache, fe);
-    return fe;
+    walking->mtime = lo->newest;
+    walking->size = lo->size;
+    walking->etag = lo->etag;
+    walking->bytes = lo->bytes;
+    walking->made = time_now();
+    fe_insert(cache, walking);
+    return walking;
 }
-
-}  // namespace
 
 bool is_zip_query(const char *query)
 {

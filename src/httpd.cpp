@@ -249,7 +249,10 @@ void task_close(server_ctx *ctx, task *t)
 
 void task_select(server_ctx *ctx, task *t)
 {
-    ev_select(ctx->loop, t->sock, EV_CLOSE | (t->state == TASK_WRITING ? EV_WRITE : EV_READ));
+    // A task waiting for its entry is called each turn, its socket being
+    // writable, and hears at once of a peer that has gone.
+    const uint32_t waiting = t->state == TASK_WAITING ? uint32_t{EV_WRITE} : 0;
+    ev_select(ctx->loop, t->sock, EV_CLOSE | waiting | (t->state == TASK_WRITING ? EV_WRITE : EV_READ));
 }
 
 void sweep(server_ctx *ctx, int evict)
@@ -315,6 +318,9 @@ void enter(task *t, task_state state)
         t->head_started = buf_size(t->in) > 0 || t->body_left > 0;
         t->deadline = time_now() + g_config.conn_timeout;
         break;
+    case TASK_WAITING:
+        t->deadline = time_now() + REPLY_STALL_SECONDS;
+        break;
     case TASK_WRITING:
         t->deadline = time_now() + REPLY_STALL_SECONDS;
         t->unsent_seen = UINT32_MAX;
@@ -368,10 +374,14 @@ void reply_ready(task *t)
 }
 
 // Routes the request and puts its reply in the output buffer, ready to go.
+// A reply whose entry is still being made (a folder's walk) waits instead
+// and is prepared again on a later turn, for the same request.
 void prepare_reply(server_ctx *ctx, task *t)
 {
-    reply_compose(t, reply_scope{&ctx->entries, ctx->start_time, ctx->cache});
-    reply_ready(t);
+    if (reply_compose(t, reply_scope{&ctx->entries, ctx->start_time, ctx->cache}))
+        reply_ready(t);
+    else if (t->state != TASK_WAITING)
+        enter(t, TASK_WAITING);
 }
 
 // Reads the request head that has arrived and prepares its reply.
@@ -501,8 +511,14 @@ void exec_task(server_ctx *ctx, task *t)
             // writable: the replies of one turn then go together, and the
             // entries they send are shared by them rather than opened and
             // closed for each.
-            if (t->state == TASK_WRITING)
+            if (t->state == TASK_WRITING || t->state == TASK_WAITING)
                 return;
+            break;
+        case TASK_WAITING:
+            // A slice of work on its entry is progress; a request waiting
+            // for a place to walk in is taken as going on too.
+            t->deadline = time_now() + REPLY_STALL_SECONDS;
+            prepare_reply(ctx, t);
             break;
         case TASK_WRITING: {
             const uint64_t sent = t->sent;

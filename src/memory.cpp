@@ -31,8 +31,10 @@ void *counted_calloc(int32_t *counter, size_t count, size_t size)
     return p;
 }
 
-void *counted_realloc(int32_t *, void *block, size_t size)
+void *counted_realloc(int32_t *counter, void *block, size_t size)
 {
+    if (!block)
+        return counted_alloc(counter, size);  // a new block, counted as one
     return realloc(block, size ? size : 1);
 }
 

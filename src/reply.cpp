@@ -88,8 +88,11 @@ int32_t split_request_target(request_head &req)
     return 0;
 }
 
-// Steps from a parsed request to the entry that answers it; returns 0 with
-// *found set, or the status of the error reply. A redirect's target is
+// find_entry's answer for an entry still being made a slice per turn.
+constexpr int32_t NOT_READY = 1;
+
+// Steps from a parsed request to the entry that answers it; returns 0 (or
+// NOT_READY) with *found set, or the status of the error reply. A redirect's target is
 // written to `location` (LOCATION_SIZE bytes).
 int32_t find_entry(const reply_scope &scope, request_head &req, char *location, file_entry **found)
 {
@@ -136,6 +139,8 @@ int32_t find_entry(const reply_scope &scope, request_head &req, char *location, 
         snprintf(location, LOCATION_SIZE, "%s/%s%s", page_path, query ? "?" : "", query ? query : "");
         *found = nullptr;
         return STATUS_302;
+    case RESOLVE_LATER:
+        return NOT_READY;
     case RESOLVE_NO_RESOURCES:
         break;
     }
@@ -394,14 +399,28 @@ void reply_error(task *t, int32_t status, const char *location)
         t->req.keep_alive = KEEP_ALIVE_NONE;
 }
 
-void reply_compose(task *t, const reply_scope &scope)
+bool reply_compose(task *t, const reply_scope &scope)
 {
     char location[LOCATION_SIZE];
     file_entry *fe;
-    int32_t status = find_entry(scope, t->req, location, &fe);
+    int32_t status;
+    if (t->state == TASK_WAITING) {
+        // The task holds the entry its walk goes on with.
+        resolve_note note;
+        fe = fe_walk_on(scope.entries, t->fe, &note);
+        if (note == RESOLVE_LATER)
+            return false;
+        fe_release(scope.entries, t->fe);
+        t->fe = nullptr;
+        status = fe ? 0 : note == RESOLVE_NO_STORAGE ? STATUS_507 : STATUS_500;
+    } else if ((status = find_entry(scope, t->req, location, &fe)) == NOT_READY) {
+        t->fe = fe;
+        fe_ref(fe);
+        return false;
+    }
     if (status) {
         reply_error(t, status, status == STATUS_302 ? location : nullptr);
-        return;
+        return true;
     }
     t->fe = fe;
     t->status = status = reply_header(t, scope.cache);
@@ -410,7 +429,7 @@ void reply_compose(task *t, const reply_scope &scope)
         t->offset = t->end = 0;
         fe_drop_if_unused(scope.entries, fe);
         reply_error(t, status, nullptr);
-        return;
+        return true;
     }
     // A reply without a body (HEAD, 304) holds its entry until it has gone
     // too, so that the requests of one turn share it rather than open and
@@ -418,4 +437,5 @@ void reply_compose(task *t, const reply_scope &scope)
     if (status == STATUS_304 || t->req.method == METHOD_HEAD)
         t->offset = t->end = 0;
     fe_ref(fe);
+    return true;
 }

@@ -25,7 +25,9 @@ struct reply_scope {
 // output buffer: the header of an entry (held by `t->fe`, with the body
 // range to send) or a whole error reply. Sets `t->status`. It may run again
 // for the same request on a later turn: the target is split only once.
-void reply_compose(task *t, const reply_scope &scope);
+// False when the entry is still being made a slice per call (a folder's
+// walk): `t->fe` holds it, and a call in TASK_WAITING goes on with it.
+bool reply_compose(task *t, const reply_scope &scope);
 
 // Puts a whole reply without a body in the empty output buffer. A reply that
 // carries neither a body nor a length, other than to HEAD, can only be

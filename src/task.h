@@ -34,6 +34,7 @@ inline uint32_t buf_room(const io_buf &b)
 // The life of a connection.
 enum task_state : uint8_t {
     TASK_READING,    // waiting for a whole request head, or the rest of a body to discard
+    TASK_WAITING,    // a request was read; its entry is being made a slice per turn (a folder's walk)
     TASK_WRITING,    // a reply is on its way: header bytes in `out`, then the body
     TASK_LINGERING,  // the last reply has gone; unread input is drained before the close
     TASK_CLOSING,    // done with; freed where the socket event is handled

@@ -360,20 +360,95 @@ bool walk_includes(const char *name, bool is_link, bool inside)
     return name[0] != '.' && (!is_link || inside);
 }
 
-struct walker {
-    zo_layout *lo;
+}  // namespace
+
+// ---- the walk, a slice per call ----
+
+enum walk_stage : uint8_t {
+    WALK_NEW,      // its first slice, which needs no place
+    WALK_RUNNING,  // holds one of the places
+    WALK_WAITING,  // for a place, having dropped what its first slice found
+};
+
+// Where a walk is: for a disk folder, the folders being read from the root
+// down (each open, its path's length in `path` with its "/"); for an
+// archive, the ring of nodes at each level and the next node to take.
+struct zo_walk {
+    walk_stage stage;
+    bool started;    // the root is open (a disk folder) or listed (an archive)
+    bool too_large;
+    uint32_t depth;  // levels open
     uint64_t limit;
+    uint64_t etag;  // the layout's validator before any member
+    zo_walk *prev, *next;  // the walks waiting for a place
     char path[WALK_PATH_SIZE];
     size_t base_len;  // the folder's path with its "/"
     char real[WALK_PATH_SIZE];  // the folder's real path with a "/"
     size_t real_len;
     file_id ancestors[MAX_DEPTH];  // the folders being walked, to refuse loops
-    uint32_t depth;
-    bool too_large;
+    DIR *dirs[MAX_DEPTH];
+    size_t lens[MAX_DEPTH];
+    zip_node *ring[MAX_DEPTH];
+    zip_node *ahead[MAX_DEPTH];  // null when the ring is done
+    size_t prefix_len;           // of the archive folder's path, with its "/"
 };
 
+namespace {
+
+uint32_t walks_running;  // walks holding a place
+zo_walk *first_waiting, *last_waiting;
+
+void enqueue(zo_walk *w)
+{
+    w->stage = WALK_WAITING;
+    w->next = nullptr;
+    w->prev = last_waiting;
+    (last_waiting ? last_waiting->next : first_waiting) = w;
+    last_waiting = w;
+}
+
+void dequeue(zo_walk *w)
+{
+    (w->prev ? w->prev->next : first_waiting) = w->next;
+    (w->next ? w->next->prev : last_waiting) = w->prev;
+    w->prev = w->next = nullptr;
+}
+
+// Closes the folders a walk reads.
+void close_levels(zo_walk *w)
+{
+    for (; w->depth > 0; --w->depth)
+        if (w->dirs[w->depth - 1]) {
+            closedir(w->dirs[w->depth - 1]);
+            --n_files;
+        }
+}
+
+// Forgets every member a walk found, so that it starts again from the root.
+void walk_reset(zo_layout *lo, zo_walk *w)
+{
+    close_levels(w);
+    w->started = false;
+    lo->count = 0;
+    lo->names_len = 0;
+    lo->etag = w->etag;
+}
+
+// Ends a walk, done or not: its place goes to the next one waiting.
+void walk_end(zo_layout *lo)
+{
+    zo_walk *w = lo->walk;
+    close_levels(w);
+    if (w->stage == WALK_RUNNING)
+        --walks_running;
+    else if (w->stage == WALK_WAITING)
+        dequeue(w);
+    counted_free(&n_blocks, w);
+    lo->walk = nullptr;
+}
+
 // True when the link at w->path resolves to a place below the folder.
-bool link_inside(walker *w)
+bool link_inside(zo_walk *w)
 {
     char target[PATH_MAX];
     if (!realpath(w->path, target))
@@ -382,84 +457,240 @@ bool link_inside(walker *w)
     return n >= w->real_len && memcmp(target, w->real, w->real_len) == 0;
 }
 
-bool walk(walker *w, size_t len)
+// Opens the folder at w->path (its path `len` bytes long, with its "/")
+// as the next level; false when descriptors or memory ran out (a folder
+// that cannot be read adds nothing) or it lies too deep.
+bool open_level(zo_walk *w, size_t len, const file_id &id)
 {
     if (w->depth >= MAX_DEPTH) {
         w->too_large = true;
         return false;
     }
+    w->ancestors[w->depth] = id;
     DIR *d = opendir(w->path);
     if (!d)
-        return errno != EMFILE && errno != ENFILE && errno != ENOMEM;  // an unreadable folder adds nothing
+        return errno != EMFILE && errno != ENFILE && errno != ENOMEM;
     ++n_files;
-    bool ok = true;
-    while (ok) {
-        errno = 0;
-        const dirent *e = readdir(d);
-        if (!e)
-            break;
-        const char *name = e->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
-            continue;
-        const size_t name_len = strlen(name);
-        if (len + name_len + 2 > sizeof w->path)
-            continue;
-        memcpy(w->path + len, name, name_len + 1);
-        struct stat ls;
-        const bool is_link = lstat(w->path, &ls) == 0 && S_ISLNK(ls.st_mode);
-        if (!walk_includes(name, is_link, is_link && link_inside(w)))
-            continue;
-        dir_entry st;
-        file_id id;
-        const entry_kind kind = stat_path(w->path, &st, &id);
-        const char *rel = w->path + w->base_len;
-        if (kind == KIND_FILE) {
-            zo_member *m = add_member(w->lo, rel, len - w->base_len, name, ZO_FILE, w->limit, &w->too_large);
-            ok = m != nullptr;
-            if (ok) {
-                m->csize = m->usize = st.size;
-                m->crc_known = st.size == 0;
-                m->ino = id.ino;
-                m->mtime_ns = id.mtime_ns;
-                w->lo->etag = fnv_word(fnv_word(fnv_word(fnv_word(w->lo->etag, id.dev), id.ino), id.size), id.mtime_ns);
-            }
-        } else if (kind == KIND_DIR) {
-            bool loop = false;
-            for (uint32_t i = 0; i < w->depth; ++i)
-                loop = loop || (w->ancestors[i].dev == id.dev && w->ancestors[i].ino == id.ino);
-            if (loop)
-                continue;
-            zo_member *m = add_member(w->lo, rel, len - w->base_len, name, ZO_DIR, w->limit, &w->too_large);
-            ok = m != nullptr;
-            if (ok) {
-                m->mtime_ns = id.mtime_ns;
-                w->path[len + name_len] = '/';
-                w->path[len + name_len + 1] = 0;
-                w->ancestors[w->depth++] = id;
-                ok = walk(w, len + name_len + 1);
-                --w->depth;
-            }
-        }
-    }
-    if (ok && errno != 0 && errno != ENOENT)
-        ok = false;
-    closedir(d);
-    --n_files;
-    return ok;
+    w->dirs[w->depth] = d;
+    w->lens[w->depth] = len;
+    ++w->depth;
+    return true;
 }
 
-zo_walk_result walk_result(zo_layout *lo, bool ok, bool too_large, zo_layout **out)
+bool folder_start(zo_layout *lo, zo_walk *w)
 {
-    if (!ok) {
-        zo_free(lo);
-        return too_large ? ZO_WALK_TOO_LARGE : ZO_WALK_FAILED;
+    const size_t len = strlen(lo->folder);
+    memcpy(w->path, lo->folder, len + 1);
+    w->base_len = len;
+    if (!realpath(lo->folder, w->real))
+        return false;
+    w->real_len = strlen(w->real);
+    if (w->real_len + 1 < sizeof w->real && w->real[w->real_len - 1] != '/') {
+        w->real[w->real_len++] = '/';
+        w->real[w->real_len] = 0;
     }
-    finish(lo);
-    *out = lo;
-    return ZO_WALK_OK;
+    dir_entry st;
+    file_id id;
+    return stat_path(lo->folder, &st, &id) == KIND_DIR && open_level(w, len, id);
+}
+
+// Takes the next entry of the innermost folder being read.
+bool folder_entry(zo_layout *lo, zo_walk *w)
+{
+    const uint32_t level = w->depth - 1;
+    const size_t len = w->lens[level];
+    errno = 0;
+    const dirent *e = readdir(w->dirs[level]);
+    if (!e) {
+        if (errno != 0 && errno != ENOENT)
+            return false;
+        closedir(w->dirs[level]);
+        --n_files;
+        --w->depth;
+        return true;
+    }
+    const char *name = e->d_name;
+    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+        return true;
+    const size_t name_len = strlen(name);
+    if (len + name_len + 2 > sizeof w->path)
+        return true;
+    memcpy(w->path + len, name, name_len + 1);
+    struct stat ls;
+    const bool is_link = lstat(w->path, &ls) == 0 && S_ISLNK(ls.st_mode);
+    if (!walk_includes(name, is_link, is_link && link_inside(w)))
+        return true;
+    dir_entry st;
+    file_id id;
+    const entry_kind kind = stat_path(w->path, &st, &id);
+    const char *rel = w->path + w->base_len;
+    if (kind == KIND_FILE) {
+        zo_member *m = add_member(lo, rel, len - w->base_len, name, ZO_FILE, w->limit, &w->too_large);
+        if (!m)
+            return false;
+        m->csize = m->usize = st.size;
+        m->crc_known = st.size == 0;
+        m->ino = id.ino;
+        m->mtime_ns = id.mtime_ns;
+        lo->etag = fnv_word(fnv_word(fnv_word(fnv_word(lo->etag, id.dev), id.ino), id.size), id.mtime_ns);
+    } else if (kind == KIND_DIR) {
+        for (uint32_t i = 0; i < w->depth; ++i)
+            if (w->ancestors[i].dev == id.dev && w->ancestors[i].ino == id.ino)
+                return true;
+        zo_member *m = add_member(lo, rel, len - w->base_len, name, ZO_DIR, w->limit, &w->too_large);
+        if (!m)
+            return false;
+        m->mtime_ns = id.mtime_ns;
+        w->path[len + name_len] = '/';
+        w->path[len + name_len + 1] = 0;
+        return open_level(w, len + name_len + 1, id);
+    }
+    return true;
+}
+
+// Takes the next node of the innermost ring of an archive's folder.
+bool archive_node(zo_layout *lo, zo_walk *w)
+{
+    const uint32_t level = w->depth - 1;
+    zip_node *n = w->ahead[level];
+    if (!n) {
+        --w->depth;
+        return true;
+    }
+    w->ahead[level] = n->next == w->ring[level] ? nullptr : n->next;
+    const char *rel = n->path + w->prefix_len;
+    const char *last = strrchr(n->path, '/');
+    const char *name = last ? last + 1 : n->path;
+    const bool folder = n->child || n->named_dir;
+    if (!walk_includes(name, false, true) || !*rel)
+        return true;
+    zo_member *m = add_member(lo, "", 0, rel, folder ? ZO_DIR : ZO_RAW, w->limit, &w->too_large);
+    if (!m)
+        return false;
+    m->mtime_ns = n->mtime * 1000000000;
+    if (!folder) {
+        m->csize = n->csize;
+        m->usize = n->usize;
+        m->crc = n->crc32;
+        m->crc_known = true;
+        m->method = static_cast<uint16_t>(n->method);
+        m->flags = n->flags & FLAGS_KEPT;
+        m->source_at = n->local_offset;
+        lo->etag = fnv_word(fnv_word(fnv_word(fnv_word(lo->etag, n->crc32), n->csize), n->usize), n->local_offset);
+    }
+    if (!n->child)
+        return true;
+    if (w->depth >= MAX_DEPTH) {
+        w->too_large = true;
+        return false;
+    }
+    w->ring[w->depth] = w->ahead[w->depth] = n->child;
+    ++w->depth;
+    return true;
+}
+
+// One slice of the walk: false when it failed, else *done once it is whole.
+bool walk_slice(zo_layout *lo, zo_walk *w, bool *done)
+{
+    const bool archive = lo->archive != nullptr;
+    if (!w->started) {
+        w->started = true;
+        if (archive) {
+            zip_node *root = zip_list(lo->archive, w->path);
+            w->ring[0] = w->ahead[0] = root;
+            w->depth = root ? 1 : 0;
+        } else if (!folder_start(lo, w)) {
+            return false;
+        }
+    }
+    for (uint32_t n = archive ? ZO_WALK_NODES : ZO_WALK_ENTRIES; n > 0 && w->depth > 0; --n)
+        if (!(archive ? archive_node(lo, w) : folder_entry(lo, w)))
+            return false;
+    *done = w->depth == 0;
+    return true;
+}
+
+zo_layout *walk_new(uint64_t limit)
+{
+    zo_layout *lo = layout_new();
+    auto *w = static_cast<zo_walk *>(counted_calloc(&n_blocks, 1, sizeof(zo_walk)));
+    if (!lo || !w) {
+        counted_free(&n_blocks, w);
+        zo_free(lo);
+        return nullptr;
+    }
+    w->limit = limit;
+    lo->walk = w;
+    return lo;
 }
 
 }  // namespace
+
+zo_layout *zo_walk_folder(const char *folder, uint64_t limit)
+{
+    const size_t len = strlen(folder);
+    zo_layout *lo = len + 2 <= WALK_PATH_SIZE ? walk_new(limit) : nullptr;
+    if (lo && !(lo->folder = static_cast<char *>(counted_alloc(&n_blocks, len + 1)))) {
+        zo_free(lo);
+        return nullptr;
+    }
+    if (lo) {
+        memcpy(lo->folder, folder, len + 1);
+        lo->walk->etag = lo->etag;
+    }
+    return lo;
+}
+
+zo_layout *zo_walk_archive(zip_archive *za, const file_id &id, const char *prefix, uint64_t limit)
+{
+    const size_t len = strlen(prefix);
+    zo_layout *lo = len < WALK_PATH_SIZE ? walk_new(limit) : nullptr;
+    if (!lo)
+        return nullptr;
+    lo->archive = za;
+    lo->archive_id = id;
+    lo->etag = lo->walk->etag = fnv_word(fnv_word(fnv_word(lo->etag, id.dev), id.ino), id.mtime_ns);
+    memcpy(lo->walk->path, prefix, len + 1);
+    lo->walk->prefix_len = len ? len + 1 : 0;
+    return lo;
+}
+
+zo_walk_result zo_walk_step(zo_layout *lo)
+{
+    zo_walk *w = lo->walk;
+    if (!w)
+        return ZO_WALK_OK;
+    if (w->stage == WALK_WAITING) {
+        if (w != first_waiting || walks_running >= ZO_WALKS_AT_ONCE)
+            return ZO_WALK_AGAIN;
+        dequeue(w);
+        w->stage = WALK_RUNNING;
+        ++walks_running;
+    }
+    bool done = false;
+    if (!walk_slice(lo, w, &done)) {
+        const bool too_large = w->too_large;
+        walk_end(lo);
+        return too_large ? ZO_WALK_TOO_LARGE : ZO_WALK_FAILED;
+    }
+    if (done) {
+        walk_end(lo);
+        finish(lo);
+        return ZO_WALK_OK;
+    }
+    if (w->stage == WALK_NEW) {
+        // More than a slice: it goes on in a free place, none being waited
+        // for; else it waits its turn, holding no folder open meanwhile.
+        if (walks_running < ZO_WALKS_AT_ONCE && !first_waiting) {
+            w->stage = WALK_RUNNING;
+            ++walks_running;
+        } else {
+            walk_reset(lo, w);
+            enqueue(w);
+        }
+    }
+    return ZO_WALK_AGAIN;
+}
 
 void zo_name(zo_layout *lo, const char *path, size_t len)
 {
@@ -480,49 +711,6 @@ void zo_name(zo_layout *lo, const char *path, size_t len)
 }
 
 namespace {
-
-void walk_archive(zo_layout *lo, zip_node *first, size_t prefix_len, uint64_t limit, bool *ok, bool *too_large,
-                  uint32_t depth)
-{
-    if (!first)
-        return;
-    if (depth >= MAX_DEPTH) {
-        *ok = false;
-        *too_large = true;
-        return;
-    }
-    zip_node *n = first;
-    do {
-        const char *rel = n->path + prefix_len;
-        const char *last = strrchr(n->path, '/');
-        const char *name = last ? last + 1 : n->path;
-        const bool folder = n->child || n->named_dir;
-        if (walk_includes(name, false, true) && *rel) {
-            zo_member *m = add_member(lo, "", 0, rel, folder ? ZO_DIR : ZO_RAW, limit, too_large);
-            if (!m) {
-                *ok = false;
-                return;
-            }
-            m->mtime_ns = n->mtime * 1000000000;
-            if (!folder) {
-                m->csize = n->csize;
-                m->usize = n->usize;
-                m->crc = n->crc32;
-                m->crc_known = true;
-                m->method = static_cast<uint16_t>(n->method);
-                m->flags = n->flags & FLAGS_KEPT;
-                m->source_at = n->local_offset;
-                lo->etag = fnv_word(fnv_word(fnv_word(fnv_word(lo->etag, n->crc32), n->csize), n->usize),
-                                    n->local_offset);
-            }
-            if (n->child)
-                walk_archive(lo, n->child, prefix_len, limit, ok, too_large, depth + 1);
-            if (!*ok)
-                return;
-        }
-        n = n->next;
-    } while (n != first);
-}
 
 // ---- reading a download ----
 
@@ -670,60 +858,12 @@ bool sendable(const zo_member &m)
 
 }  // namespace
 
-zo_walk_result zo_walk_folder(const char *folder, uint64_t limit, zo_layout **out)
-{
-    zo_layout *lo = layout_new();
-    const size_t len = strlen(folder);
-    if (!lo || len + 2 > WALK_PATH_SIZE) {
-        zo_free(lo);
-        return lo ? ZO_WALK_TOO_LARGE : ZO_WALK_FAILED;
-    }
-    lo->folder = static_cast<char *>(counted_alloc(&n_blocks, len + 1));
-    auto *w = static_cast<walker *>(counted_calloc(&n_blocks, 1, sizeof(walker)));
-    if (!lo->folder || !w) {
-        counted_free(&n_blocks, w);
-        zo_free(lo);
-        return ZO_WALK_FAILED;
-    }
-    memcpy(lo->folder, folder, len + 1);
-    w->lo = lo;
-    w->limit = limit;
-    memcpy(w->path, folder, len + 1);
-    w->base_len = len;
-    bool ok = realpath(folder, w->real) != nullptr;
-    w->real_len = strlen(w->real);
-    if (ok && w->real_len + 1 < sizeof w->real && w->real[w->real_len - 1] != '/') {
-        w->real[w->real_len++] = '/';
-        w->real[w->real_len] = 0;
-    }
-    dir_entry st;
-    ok = ok && stat_path(folder, &st, &w->ancestors[0]) == KIND_DIR;
-    w->depth = 1;
-    ok = ok && walk(w, len);
-    const bool too_large = w->too_large;
-    counted_free(&n_blocks, w);
-    return walk_result(lo, ok, too_large, out);
-}
-
-zo_walk_result zo_walk_archive(zip_archive *za, const file_id &id, const char *prefix, uint64_t limit,
-                               zo_layout **out)
-{
-    zo_layout *lo = layout_new();
-    if (!lo)
-        return ZO_WALK_FAILED;
-    lo->archive = za;
-    lo->archive_id = id;
-    lo->etag = fnv_word(fnv_word(fnv_word(lo->etag, id.dev), id.ino), id.mtime_ns);
-    const size_t prefix_len = strlen(prefix);
-    bool ok = true, too_large = false;
-    walk_archive(lo, zip_list(za, prefix), prefix_len ? prefix_len + 1 : 0, limit, &ok, &too_large, 0);
-    return walk_result(lo, ok, too_large, out);
-}
-
 void zo_free(zo_layout *lo)
 {
     if (!lo)
         return;
+    if (lo->walk)
+        walk_end(lo);
     zo_idle(lo);
     counted_free(&n_blocks, lo->members);
     counted_free(&n_blocks, lo->names);

@@ -10,11 +10,20 @@
 
 struct zip_archive;
 struct zip_node;
+struct zo_walk;
 
 // What the layout of one download may hold (its member records and names),
 // and all layouts kept together; a folder beyond either is refused.
 constexpr uint64_t ZO_LAYOUT_LIMIT = uint64_t{64} << 20;
 constexpr uint64_t ZO_LAYOUT_BUDGET = uint64_t{256} << 20;
+// A walk goes a slice per call, so that other connections are served
+// between: this many directory entries (a stat or two each), or members of
+// an archive. One that needs more than a slice holds one of
+// ZO_WALKS_AT_ONCE places until it is done; later ones wait for a place,
+// first come first served, holding nothing open meanwhile.
+constexpr uint32_t ZO_WALK_ENTRIES = 32;
+constexpr uint32_t ZO_WALK_NODES = 2048;
+constexpr uint32_t ZO_WALKS_AT_ONCE = 4;
 // CRC-32s a range request needs before its bytes are computed this many
 // bytes (or files) per call, so that other connections are served between.
 constexpr uint64_t ZO_CRC_SLICE = uint64_t{1} << 20;
@@ -70,24 +79,31 @@ struct zo_layout {
     char *folder;          // a disk folder's path with its final "/"
     int fd;                // the disk file open now, or -1
     uint32_t fd_member;
+    zo_walk *walk;   // while the layout is being made; null once it is whole
     char name[256];  // what the download is called, without ".zip"
 };
 
 enum zo_walk_result : uint8_t {
     ZO_WALK_OK,
+    ZO_WALK_AGAIN,      // a slice is done, or the walk waits its turn: call again later
     ZO_WALK_TOO_LARGE,  // beyond `limit` bytes of layout, or too deep
     ZO_WALK_FAILED,     // memory or descriptors ran out
 };
 
-// Lays out the disk folder `folder` (its path with the final "/"): every
-// file and folder below it that walk_includes() takes, in the order the
-// directories list them. Reads no file byte.
-zo_walk_result zo_walk_folder(const char *folder, uint64_t limit, zo_layout **out);
-// Lays out the folder `prefix` ("" for the whole archive, else a path
-// without its final "/") of an open archive; `id` is the archive file's
-// identity. Reads nothing from the archive.
-zo_walk_result zo_walk_archive(zip_archive *za, const file_id &id, const char *prefix, uint64_t limit,
-                               zo_layout **out);
+// A layout of the disk folder `folder` (its path with the final "/"), made
+// by zo_walk_step: every file and folder below it that the walk takes, in
+// the order the directories list them. Reads no file byte. Null when
+// memory ran out.
+zo_layout *zo_walk_folder(const char *folder, uint64_t limit);
+// The same of the folder `prefix` ("" for the whole archive, else a path
+// without its final "/") of an open archive, which the caller holds while
+// the layout lives; `id` is the archive file's identity. Reads nothing from
+// the archive.
+zo_layout *zo_walk_archive(zip_archive *za, const file_id &id, const char *prefix, uint64_t limit);
+// One slice of the layout's walk. Once it gives ZO_WALK_OK the layout is
+// whole and may be read; after ZO_WALK_TOO_LARGE or ZO_WALK_FAILED it is
+// only to be freed.
+zo_walk_result zo_walk_step(zo_layout *lo);
 // Names the download after the folder at the end of `path` (its final "/"
 // allowed); an archive's own name loses its ".zip".
 void zo_name(zo_layout *lo, const char *path, size_t len);
