@@ -67,7 +67,8 @@ void check_mapping(const mapping &m, const std::string &cleaned)
 {
     const char *const *uri_list = m.uri_list ? m.uri_list : g_config.uri_mapping;
     const char *const *allow_list = m.allow_list ? m.allow_list : g_config.allow_path;
-    const char *mapped_c = map_uri(cleaned.c_str(), uri_list);
+    char mapped_out[MAPPED_PATH_MAX + 1];
+    const char *mapped_c = map_uri(cleaned.c_str(), uri_list, mapped_out);
     if (!mapped_c)
         return;
     const std::string mapped = mapped_c;
@@ -89,7 +90,8 @@ void check_mapping(const mapping &m, const std::string &cleaned)
     if (allowed && strncmp(mapped.c_str(), allowed, strlen(allowed)) != 0)
         fail("allowed prefix is not a prefix", mapped);
 
-    if (const char *candidate = with_index_file(mapped.c_str(), g_config.index_file)) {
+    char index_out[INDEX_PATH_MAX + 1];
+    if (const char *candidate = with_index_file(mapped.c_str(), g_config.index_file, index_out)) {
         const std::string c = candidate;
         if (c.size() > INDEX_PATH_MAX || c.compare(0, mapped.size(), mapped) != 0)
             fail("index candidate malformed", c);

@@ -231,9 +231,8 @@ static bool starts_with_parent(const char *s)
     return s[0] == '.' && s[1] == '.' && (s[2] == '/' || s[2] == 0);
 }
 
-const char *map_uri(const char *path, const char *const *list)
+const char *map_uri(const char *path, const char *const *list, char (&mapped)[MAPPED_PATH_MAX + 1])
 {
-    static char mapped[MAPPED_PATH_MAX + 1];
     const char *target = nullptr;
     const char *rest = path;
     int i = 0;
@@ -278,9 +277,8 @@ const char *path_allowed(const char *mapped, const char *const *list)
     return nullptr;
 }
 
-const char *with_index_file(const char *mapped, const char *index)
+const char *with_index_file(const char *mapped, const char *index, char (&candidate)[INDEX_PATH_MAX + 1])
 {
-    static char candidate[INDEX_PATH_MAX + 1];
     size_t n = std::strlen(mapped);
     if (n > 0 && mapped[n - 1] != '/')
         return nullptr;

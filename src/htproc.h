@@ -58,16 +58,16 @@ char *path_clean(char *s);  // drops "." and ".." segments and doubled slashes; 
 
 // Maps a cleaned path through a list of (prefix, target) pairs with an
 // optional default target behind them, ending at the first null. Returns
-// the file-system path in a static buffer, or null.
-const char *map_uri(const char *path, const char *const *list);
+// the file-system path, written to `out`, or null.
+const char *map_uri(const char *path, const char *const *list, char (&out)[MAPPED_PATH_MAX + 1]);
 
 // The first string of `list` (ending at the first null) that is a prefix of
 // `mapped`, or null when there is none.
 const char *path_allowed(const char *mapped, const char *const *list);
 
-// `mapped` followed by the index file name `index` (static buffer), or null
+// `mapped` followed by the index file name `index`, written to `out`, or null
 // when `mapped` names no directory, `index` is null or the result would be too long.
-const char *with_index_file(const char *mapped, const char *index);
+const char *with_index_file(const char *mapped, const char *index, char (&out)[INDEX_PATH_MAX + 1]);
 
 // URL-escaped form of a name, in a static buffer; cut at 1023 bytes.
 const char *uri_encode(const char *name);

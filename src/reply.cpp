@@ -106,7 +106,8 @@ int32_t find_entry(const reply_scope &scope, request_head &req, char *location, 
     if (!tree_rules_in_force().show_hidden && is_hidden_path(req.path))
         return STATUS_404;
 
-    const char *mapped = map_uri(req.path, g_config.uri_mapping);
+    char mapped_buf[MAPPED_PATH_MAX + 1];
+    const char *mapped = map_uri(req.path, g_config.uri_mapping, mapped_buf);
     if (!mapped)
         return STATUS_404;
     if (!path_allowed(mapped, g_config.allow_path))
@@ -119,7 +120,8 @@ int32_t find_entry(const reply_scope &scope, request_head &req, char *location, 
     resolve_note note = RESOLVE_OK;
     char listing[JSON_QUERY_SIZE];
     const bool listing_asked = parse_listing_query(query).json || is_zip_query(query);
-    if (const char *candidate = listing_asked ? nullptr : with_index_file(mapped, g_config.index_file))
+    char index_buf[INDEX_PATH_MAX + 1];
+    if (const char *candidate = listing_asked ? nullptr : with_index_file(mapped, g_config.index_file, index_buf))
         *found = resolve_path(scope.entries, candidate, page_path, query, &note);
     if (!*found && note != RESOLVE_NO_RESOURCES)
         *found = resolve_path(scope.entries, mapped, page_path, listing_query_of(req, listing), &note);

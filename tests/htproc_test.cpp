@@ -11,6 +11,10 @@
 
 namespace {
 
+// Where the mapping functions write their results.
+char mapped_out[MAPPED_PATH_MAX + 1];
+char index_out[INDEX_PATH_MAX + 1];
+
 // ---------------------------------------------------------------------------
 // String helpers
 
@@ -273,7 +277,7 @@ TEST(PathClean, HostilePathsLeaveNoDotSegmentsAndStayBelowTheRoot)
             ASSERT_NE(s, "..") << path << " -> " << clean;
         }
         ASSERT_TRUE(clean.empty() || clean[0] == '/') << path << " -> " << clean;
-        const char *mapped = map_uri(clean.c_str(), root_list);
+        const char *mapped = map_uri(clean.c_str(), root_list, mapped_out);
         ASSERT_NE(mapped, nullptr);
         ASSERT_EQ(std::strncmp(mapped, "/srv/www/", 9), 0) << mapped;
     }
@@ -285,45 +289,45 @@ TEST(PathClean, HostilePathsLeaveNoDotSegmentsAndStayBelowTheRoot)
 TEST(MapUri, RootAloneMapsEveryPathBelowIt)
 {
     const char *const list[] = {"c:/webhome", nullptr};
-    EXPECT_STREQ(map_uri("/docs/a.html", list), "c:/webhome/docs/a.html");
-    EXPECT_STREQ(map_uri("", list), "c:/webhome/");
-    EXPECT_STREQ(map_uri("/", list), "c:/webhome/");
+    EXPECT_STREQ(map_uri("/docs/a.html", list, mapped_out), "c:/webhome/docs/a.html");
+    EXPECT_STREQ(map_uri("", list, mapped_out), "c:/webhome/");
+    EXPECT_STREQ(map_uri("/", list, mapped_out), "c:/webhome/");
     const char *const slashed[] = {"c:/webhome/", nullptr};
-    EXPECT_STREQ(map_uri("/x", slashed), "c:/webhome/x");
-    EXPECT_STREQ(map_uri("", slashed), "c:/webhome/");
+    EXPECT_STREQ(map_uri("/x", slashed, mapped_out), "c:/webhome/x");
+    EXPECT_STREQ(map_uri("", slashed, mapped_out), "c:/webhome/");
 }
 
 TEST(MapUri, PairsThenDefault)
 {
     const char *const list[] = {"/pub", "/srv/pub/", "/doc", "/usr/doc", "/srv/www", nullptr};
-    EXPECT_STREQ(map_uri("/pub/a", list), "/srv/pub/a");
-    EXPECT_STREQ(map_uri("/pubx", list), "/srv/pub/x");  // a byte prefix
-    EXPECT_STREQ(map_uri("/doc", list), "/usr/doc/");
-    EXPECT_STREQ(map_uri("/other", list), "/srv/www/other");
+    EXPECT_STREQ(map_uri("/pub/a", list, mapped_out), "/srv/pub/a");
+    EXPECT_STREQ(map_uri("/pubx", list, mapped_out), "/srv/pub/x");  // a byte prefix
+    EXPECT_STREQ(map_uri("/doc", list, mapped_out), "/usr/doc/");
+    EXPECT_STREQ(map_uri("/other", list, mapped_out), "/srv/www/other");
 
     const char *const no_default[] = {"/pub", "/srv/pub", nullptr};
-    EXPECT_EQ(map_uri("/other", no_default), nullptr);
-    EXPECT_STREQ(map_uri("/pub/x", no_default), "/srv/pub/x");
+    EXPECT_EQ(map_uri("/other", no_default, mapped_out), nullptr);
+    EXPECT_STREQ(map_uri("/pub/x", no_default, mapped_out), "/srv/pub/x");
 
     // A pair with an empty prefix never wins; the walk then ends at the
     // string without a partner, which is the default.
     const char *const empty_prefix[] = {"", "/x", "/d", nullptr};
-    EXPECT_STREQ(map_uri("/a", empty_prefix), "/d/a");
+    EXPECT_STREQ(map_uri("/a", empty_prefix, mapped_out), "/d/a");
 
     const char *const nothing[] = {nullptr};
-    EXPECT_EQ(map_uri("/a", nothing), nullptr);
+    EXPECT_EQ(map_uri("/a", nothing, mapped_out), nullptr);
     const char *const empty_default[] = {"", nullptr};
-    EXPECT_EQ(map_uri("/a", empty_default), nullptr);
+    EXPECT_EQ(map_uri("/a", empty_default, mapped_out), nullptr);
 }
 
 TEST(MapUri, PrefixEndingInsideASegmentCannotClimbOut)
 {
     const char *const list[] = {"/x", "/srv/x", "/srv/www", nullptr};
-    EXPECT_EQ(map_uri("/x..", list), nullptr);
-    EXPECT_EQ(map_uri("/x../etc/passwd", list), nullptr);
-    EXPECT_STREQ(map_uri("/x...", list), "/srv/x/...");
-    EXPECT_STREQ(map_uri("/x..y", list), "/srv/x/..y");
-    EXPECT_STREQ(map_uri("/x/..y", list), "/srv/x/..y");
+    EXPECT_EQ(map_uri("/x..", list, mapped_out), nullptr);
+    EXPECT_EQ(map_uri("/x../etc/passwd", list, mapped_out), nullptr);
+    EXPECT_STREQ(map_uri("/x...", list, mapped_out), "/srv/x/...");
+    EXPECT_STREQ(map_uri("/x..y", list, mapped_out), "/srv/x/..y");
+    EXPECT_STREQ(map_uri("/x/..y", list, mapped_out), "/srv/x/..y");
 }
 
 TEST(MapUri, ResultIsBoundedAt514Bytes)
@@ -334,21 +338,21 @@ TEST(MapUri, ResultIsBoundedAt514Bytes)
     const char *const list[] = {"/p", target.c_str(), nullptr};
     std::string rest(513 - target.size(), 'r');
     std::string path = "/p" + rest;
-    const char *mapped = map_uri(path.c_str(), list);
+    const char *mapped = map_uri(path.c_str(), list, mapped_out);
     ASSERT_NE(mapped, nullptr);
     EXPECT_EQ(std::strlen(mapped), 514u);
     EXPECT_EQ(std::string(mapped), target + "/" + rest);
     path += "r";
-    EXPECT_EQ(map_uri(path.c_str(), list), nullptr);
+    EXPECT_EQ(map_uri(path.c_str(), list, mapped_out), nullptr);
 
     std::string root = "/root";
     const char *const root_list[] = {root.c_str(), nullptr};
     std::string long_path = "/" + std::string(512 - root.size(), 'a');  // 513 together
-    mapped = map_uri(long_path.c_str(), root_list);
+    mapped = map_uri(long_path.c_str(), root_list, mapped_out);
     ASSERT_NE(mapped, nullptr);
     EXPECT_EQ(std::strlen(mapped), 513u);
     long_path += "a";
-    EXPECT_EQ(map_uri(long_path.c_str(), root_list), nullptr);
+    EXPECT_EQ(map_uri(long_path.c_str(), root_list, mapped_out), nullptr);
 }
 
 TEST(PathAllowed, FirstPrefixAllows)
@@ -366,21 +370,21 @@ TEST(PathAllowed, FirstPrefixAllows)
 
 TEST(IndexFile, AppendedToDirectoryPaths)
 {
-    EXPECT_STREQ(with_index_file("/srv/www/", "index.html"), "/srv/www/index.html");
-    EXPECT_STREQ(with_index_file("", "index.html"), "index.html");
-    EXPECT_EQ(with_index_file("/srv/www/a", "index.html"), nullptr);
-    EXPECT_EQ(with_index_file("/srv/www/", nullptr), nullptr);
+    EXPECT_STREQ(with_index_file("/srv/www/", "index.html", index_out), "/srv/www/index.html");
+    EXPECT_STREQ(with_index_file("", "index.html", index_out), "index.html");
+    EXPECT_EQ(with_index_file("/srv/www/a", "index.html", index_out), nullptr);
+    EXPECT_EQ(with_index_file("/srv/www/", nullptr, index_out), nullptr);
 }
 
 TEST(IndexFile, CandidateIsBoundedAt258Bytes)
 {
     std::string dir = std::string(247, 'd') + "/";  // 248 + 10 = 258
-    const char *candidate = with_index_file(dir.c_str(), "index.html");
+    const char *candidate = with_index_file(dir.c_str(), "index.html", index_out);
     ASSERT_NE(candidate, nullptr);
     EXPECT_EQ(std::strlen(candidate), 258u);
     EXPECT_EQ(std::string(candidate), dir + "index.html");
     dir = std::string(248, 'd') + "/";  // 259
-    EXPECT_EQ(with_index_file(dir.c_str(), "index.html"), nullptr);
+    EXPECT_EQ(with_index_file(dir.c_str(), "index.html", index_out), nullptr);
 }
 
 // ---------------------------------------------------------------------------
